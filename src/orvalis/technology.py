@@ -1,0 +1,174 @@
+"""Layer stacks (heights of each layer) and layer views (display colours)."""
+
+from dataclasses import dataclass, field
+
+import klayout.db as kdb
+
+from kelvane import LayerEnum
+from orvalis.component import Component
+
+
+class _LayerExpression:
+    """Boolean algebra shared by drawn and derived layers."""
+
+    def __and__(self, other: "_LayerExpression") -> "DerivedLayer":
+        return DerivedLayer("and", self, other)
+
+    def __or__(self, other: "_LayerExpression") -> "DerivedLayer":
+        return DerivedLayer("or", self, other)
+
+    def __sub__(self, other: "_LayerExpression") -> "DerivedLayer":
+        return DerivedLayer("not", self, other)
+
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
+        raise NotImplementedError
+
+
+class LogicalLayer(_LayerExpression):
+    """A drawn layer, named by a member of a kit's LayerEnum."""
+
+    def __init__(self, layer: LayerEnum) -> None:
+        self.layer = layer
+
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
+        """The layer's shapes below `cell`, flattened; empty if the layout lacks it."""
+        index = layout.find_layer(self.layer.layer, self.layer.datatype)
+        if index is None:
+            return kdb.Region()
+        return kdb.Region(cell.begin_shapes_rec(index))
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, LogicalLayer) and other.layer == self.layer
+
+    def __hash__(self) -> int:
+        return hash(self.layer)
+
+    def __repr__(self) -> str:
+        return self.layer.name
+
+
+class DerivedLayer(_LayerExpression):
+    """A boolean expression of layers: `&` and, `|` or, `-` not."""
+
+    _OPERATIONS = {
+        "and": lambda a, b: a & b,
+        "or": lambda a, b: a | b,
+        "not": lambda a, b: a - b,
+    }
+    _SYMBOLS = {"and": "&", "or": "|", "not": "-"}
+
+    def __init__(self, operation: str, left: _LayerExpression, right: _LayerExpression) -> None:
+        if operation not in self._OPERATIONS:
+            raise ValueError(f"unknown layer operation {operation!r}")
+        self.operation = operation
+        self.left = left
+        self.right = right
+
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
+        left = self.left.get_region(layout, cell)
+        right = self.right.get_region(layout, cell)
+        return self._OPERATIONS[self.operation](left, right)
+
+    def __repr__(self) -> str:
+        return f"({self.left!r} {self._SYMBOLS[self.operation]} {self.right!r})"
+
+
+@dataclass
+class LayerLevel:
+    """One level of the stack; heights in micrometres.
+
+    For a derived `layer`, `derived_layer` names the drawn layer its result is
+    written to.
+    """
+
+    layer: LogicalLayer | DerivedLayer
+    thickness: float
+    zmin: float
+    derived_layer: LogicalLayer | None = None
+    material: str | None = None
+    info: dict = field(default_factory=dict)
+
+
+@dataclass
+class LayerStack:
+    layers: dict[str, LayerLevel] = field(default_factory=dict)
+
+    def get_component_with_derived_layers(self, component: Component) -> Component:
+        """Return a copy of `component` with every derived level's result drawn in.
+
+        Levels are evaluated in order, so a level may use an earlier one's result.
+        """
+        layout = component.layout.dup()
+        for level in self.layers.values():
+            if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
+                _draw_derived(layout, level.layer, level.derived_layer)
+        return Component.from_layout(layout)
+
+
+def _draw_derived(layout: kdb.Layout, expression: DerivedLayer, target: LogicalLayer) -> None:
+    index = layout.layer(target.layer.layer, target.layer.datatype)
+    for top in layout.top_cells():
+        top.shapes(index).insert(expression.get_region(layout, top))
+
+
+class Color:
+    """An RGB colour, from "#rrggbb" text or three 0-255 integers."""
+
+    def __init__(self, r: int | str, g: int | None = None, b: int | None = None) -> None:
+        if isinstance(r, str):
+            r, g, b = _parse_hex(r)
+        elif g is None or b is None:
+            raise ValueError("Color needs '#rrggbb' text or three integers")
+        for channel in (r, g, b):
+            if not 0 <= channel <= 255:
+                raise ValueError(f"colour channel out of range: {channel}")
+        self.r, self.g, self.b = int(r), int(g), int(b)
+
+    def as_hex(self) -> str:
+        return f"#{self.r:02x}{self.g:02x}{self.b:02x}"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Color) and (self.r, self.g, self.b) == (other.r, other.g, other.b)
+
+    def __hash__(self) -> int:
+        return hash((self.r, self.g, self.b))
+
+    def __repr__(self) -> str:
+        return f"Color({self.as_hex()!r})"
+
+
+def _parse_hex(text: str) -> tuple[int, int, int]:
+    digits = text.removeprefix("#")
+    if len(digits) != 6:
+        raise ValueError(f"expected '#rrggbb', got {text!r}")
+    value = int(digits, 16)
+    return value >> 16, (value >> 8) & 0xFF, value & 0xFF
+
+
+@dataclass
+class LayerView:
+    """How one (layer, datatype) is drawn; `fill_color` may be given as text."""
+
+    name: str = ""
+    layer: tuple[int, int] | LayerEnum | None = None
+    fill_color: Color | str | None = None
+
+    def __post_init__(self) -> None:
+        if isinstance(self.fill_color, str):
+            self.fill_color = Color(self.fill_color)
+
+
+class LayerViews:
+    """A kit's views, looked up by (layer, datatype)."""
+
+    def __init__(self, views: dict[str, LayerView] | list[LayerView] | None = None) -> None:
+        views = views or {}
+        self.views = dict(views) if isinstance(views, dict) else {v.name: v for v in views}
+
+    def get_from_tuple(self, layer_tuple: tuple[int, int]) -> LayerView:
+        """The view of (layer, datatype); KeyError when the kit has none."""
+        key = tuple(layer_tuple)
+        for view in self.views.values():
+            if view.layer is not None and tuple(view.layer) == key:
+                return view
+        raise KeyError(f"no layer view for {key}")

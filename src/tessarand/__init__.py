@@ -1,0 +1,1 @@
+"""Host application package: models, viewer plumbing and the 3D scene builder."""

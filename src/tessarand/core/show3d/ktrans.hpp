@@ -1,0 +1,15 @@
+// KTrans: a layout transformation with dictionary, matrix and product forms.
+#pragma once
+
+#include "module.hpp"
+
+namespace show3d {
+
+// Creates the class KTrans in the module namespace.
+nb::object create_ktrans_class(nb::handle globals);
+
+// True for KLayout's complex transformation types (rotation by any angle,
+// magnification).
+bool is_complex_trans(const Globals &globals, nb::handle trans);
+
+} // namespace show3d

@@ -1,0 +1,32 @@
+// The module frame: start-up, records, the layer property table and the
+// helpers other units use to create classes in the module namespace.
+#pragma once
+
+#include "pyfunction.hpp"
+
+#include <utility>
+
+namespace show3d {
+
+inline constexpr const char *module_name = "tessarand.core.show3d";
+
+// Whether assertions were enabled (__debug__) when the module was loaded.
+bool assertions_enabled();
+
+// An assertion of the module: a bare AssertionError when it fails while
+// assertions are enabled, nothing otherwise.
+inline void check_assertion(bool holds) {
+    if (!holds && assertions_enabled()) {
+        PyErr_SetNone(PyExc_AssertionError);
+        raise_current();
+    }
+}
+
+// Adds a native method to a class namespace under its own name.
+void add_method(nb::dict namespace_, nb::handle globals, const FunctionDef &def,
+                const Defaults &defaults = {});
+
+// type(name, (object,), namespace) with __module__ and __qualname__ set.
+nb::object make_class(const char *name, const char *doc, nb::dict namespace_);
+
+} // namespace show3d

@@ -1,0 +1,365 @@
+#include "pyfunction.hpp"
+
+#include <new>
+#include <string>
+
+namespace show3d {
+namespace {
+
+constexpr size_t max_params = 16;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    Py_ssize_t positional_count;
+    PyObject *globals;
+    PyObject *param_names; // tuple of interned names, in parameter order
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *defaults;    // tuple or None
+    PyObject *kwdefaults;  // dict or None
+    PyObject *annotations; // dict
+    PyObject *data;
+    PyObject *dict;
+    PyObject *signature; // built on first request
+};
+
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+FunctionObject *as_function(PyObject *self) {
+    return reinterpret_cast<FunctionObject *>(self);
+}
+
+// ---- argument binding, with the interpreter's own messages ---------------
+
+std::string quoted_list(const std::vector<const char *> &names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() > 2 ? ", " : " ";
+        if (i > 0 && i + 1 == names.size()) text += "and ";
+        text += "'";
+        text += names[i];
+        text += "'";
+    }
+    return text;
+}
+
+[[noreturn]] void raise_too_many(FunctionObject *f, Py_ssize_t given) {
+    Py_ssize_t most = f->positional_count;
+    Py_ssize_t with_default =
+        f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t least = most - with_default;
+    std::string takes = least == most
+                            ? std::to_string(most)
+                            : "from " + std::to_string(least) + " to " +
+                                  std::to_string(most);
+    raise(PyExc_TypeError,
+          "%U() takes %s positional argument%s but %zd %s given", f->qualname,
+          takes.c_str(), most == 1 && least == most ? "" : "s", given,
+          given == 1 ? "was" : "were");
+}
+
+[[noreturn]] void raise_missing(FunctionObject *f,
+                                const std::vector<const char *> &names,
+                                bool keyword_only) {
+    raise(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s",
+          f->qualname, names.size(),
+          keyword_only ? "keyword-only" : "positional",
+          names.size() == 1 ? "" : "s", quoted_list(names).c_str());
+}
+
+Py_ssize_t find_param(FunctionObject *f, PyObject *keyword) {
+    Py_ssize_t count = PyTuple_GET_SIZE(f->param_names);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyTuple_GET_ITEM(f->param_names, i) == keyword) return i;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->param_names, i),
+                                            keyword, Py_EQ);
+        check_status(same);
+        if (same) return i;
+    }
+    return -1;
+}
+
+void bind_keywords(FunctionObject *f, PyObject *const *args,
+                   Py_ssize_t positional, PyObject *keyword_names,
+                   nb::handle *bound) {
+    Py_ssize_t count = PyTuple_GET_SIZE(keyword_names);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(keyword_names, k);
+        Py_ssize_t index = find_param(f, keyword);
+        if (index < 0)
+            raise(PyExc_TypeError,
+                  "%U() got an unexpected keyword argument '%U'", f->qualname,
+                  keyword);
+        if (bound[index].ptr())
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                  f->qualname, keyword);
+        bound[index] = args[positional + k];
+    }
+}
+
+void fill_defaults(FunctionObject *f, nb::handle *bound) {
+    const auto &params = f->def->params;
+    Py_ssize_t with_default =
+        f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t first_default = f->positional_count - with_default;
+    std::vector<const char *> missing;
+    for (Py_ssize_t i = 0; i < f->positional_count; ++i) {
+        if (bound[i].ptr()) continue;
+        if (i >= first_default)
+            bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+        else
+            missing.push_back(params[i].name);
+    }
+    if (!missing.empty()) raise_missing(f, missing, false);
+    for (size_t i = f->positional_count; i < params.size(); ++i) {
+        if (bound[i].ptr()) continue;
+        PyObject *value = f->kwdefaults == Py_None
+                              ? nullptr
+                              : PyDict_GetItemString(f->kwdefaults,
+                                                     params[i].name);
+        if (value)
+            bound[i] = value;
+        else
+            missing.push_back(params[i].name);
+    }
+    if (!missing.empty()) raise_missing(f, missing, true);
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
+                              size_t nargsf, PyObject *keyword_names) {
+    FunctionObject *f = as_function(self);
+    try {
+        Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+        if (positional > f->positional_count) raise_too_many(f, positional);
+        nb::handle bound[max_params];
+        for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = args[i];
+        if (keyword_names) bind_keywords(f, args, positional, keyword_names, bound);
+        fill_defaults(f, bound);
+        // Defaults may be replaced by the call itself; keep them alive.
+        nb::object defaults = nb::borrow(f->defaults);
+        nb::object kwdefaults = nb::borrow(f->kwdefaults);
+        Call call{Globals(f->globals), f->data, bound};
+        return f->def->impl(call).release().ptr();
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return nullptr;
+}
+
+// ---- attributes ------------------------------------------------------------
+
+nb::object build_signature(FunctionObject *f) {
+    nb::object inspect = check(PyImport_ImportModule("inspect"));
+    nb::object parameter_type = inspect.attr("Parameter");
+    nb::object empty = parameter_type.attr("empty");
+    nb::list parameters;
+    Py_ssize_t with_default =
+        f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t first_default = f->positional_count - with_default;
+    const auto &params = f->def->params;
+    for (size_t i = 0; i < params.size(); ++i) {
+        bool keyword_only = params[i].kind == ParamKind::keyword_only;
+        nb::object default_value = empty;
+        if (!keyword_only && Py_ssize_t(i) >= first_default)
+            default_value = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
+        if (keyword_only && f->kwdefaults != Py_None) {
+            PyObject *value = PyDict_GetItemString(f->kwdefaults, params[i].name);
+            if (value) default_value = nb::borrow(value);
+        }
+        PyObject *annotation = PyDict_GetItemString(f->annotations, params[i].name);
+        nb::object kind = parameter_type.attr(
+            keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
+        parameters.append(parameter_type(
+            nb::str(params[i].name), kind, nb::arg("default") = default_value,
+            nb::arg("annotation") = annotation ? nb::borrow(annotation) : empty));
+    }
+    PyObject *returns = PyDict_GetItemString(f->annotations, "return");
+    return inspect.attr("Signature")(
+        parameters, nb::arg("return_annotation") =
+                        returns ? nb::borrow(returns) : empty);
+}
+
+PyObject *get_signature(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    try {
+        if (!f->signature) f->signature = build_signature(f).release().ptr();
+        return Py_NewRef(f->signature);
+    } catch (nb::python_error &error) {
+        error.restore();
+        return nullptr;
+    }
+}
+
+PyObject *get_globals(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->globals);
+}
+
+// Writable attributes that change signature-relevant data drop the cached
+// signature.
+int set_tuple_or_none(PyObject **slot, PyObject *value, PyTypeObject *type,
+                      const char *what, FunctionObject *f) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyObject_TypeCheck(value, type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what,
+                     type->tp_name);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject *self, PyObject *value, void *) {
+    FunctionObject *f = as_function(self);
+    if (value && value != Py_None && PyTuple_Check(value) &&
+        PyTuple_GET_SIZE(value) > f->positional_count) {
+        PyErr_SetString(PyExc_ValueError, "too many defaults");
+        return -1;
+    }
+    return set_tuple_or_none(&f->defaults, value, &PyTuple_Type, "__defaults__", f);
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+    FunctionObject *f = as_function(self);
+    return set_tuple_or_none(&f->kwdefaults, value, &PyDict_Type, "__kwdefaults__", f);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
+     Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// ---- object protocol -------------------------------------------------------
+
+PyObject *function_descr_get(PyObject *self, PyObject *instance, PyObject *) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname,
+                                self);
+}
+
+#define S3D_FUNCTION_SLOTS(apply)                                             \
+    apply(globals) apply(param_names) apply(name) apply(qualname)             \
+        apply(module) apply(doc) apply(defaults) apply(kwdefaults)            \
+            apply(annotations) apply(data) apply(dict) apply(signature)
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    FunctionObject *f = as_function(self);
+#define S3D_VISIT(slot) Py_VISIT(f->slot);
+    S3D_FUNCTION_SLOTS(S3D_VISIT)
+#undef S3D_VISIT
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    FunctionObject *f = as_function(self);
+#define S3D_CLEAR(slot) Py_CLEAR(f->slot);
+    S3D_FUNCTION_SLOTS(S3D_CLEAR)
+#undef S3D_CLEAR
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+} // namespace
+
+void init_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return;
+    function_type.tp_name = "tessarand.core.show3d.function";
+    function_type.tp_basicsize = sizeof(FunctionObject);
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                             Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_METHOD_DESCRIPTOR;
+    function_type.tp_doc = "A function of the show3d module.";
+    function_type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_descr_get = function_descr_get;
+    function_type.tp_repr = function_repr;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_getset = function_getset;
+    function_type.tp_members = function_members;
+    function_type.tp_dictoffset = offsetof(FunctionObject, dict);
+    check_status(PyType_Ready(&function_type));
+}
+
+nb::object make_function(nb::handle globals, const FunctionDef &def,
+                         const Defaults &defaults) {
+    if (def.params.size() > max_params)
+        raise(PyExc_SystemError, "too many parameters for %s", def.name);
+    FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f) raise_current();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->positional_count = 0;
+    for (const Param &param : def.params)
+        if (param.kind == ParamKind::positional_or_keyword) ++f->positional_count;
+    f->globals = Py_NewRef(globals.ptr());
+    f->param_names = PyTuple_New(def.params.size());
+    for (size_t i = 0; i < def.params.size(); ++i)
+        PyTuple_SET_ITEM(f->param_names, i,
+                         PyUnicode_InternFromString(def.params[i].name));
+    f->name = PyUnicode_InternFromString(def.name);
+    f->qualname = PyUnicode_FromString(def.qualname);
+    f->module = PyUnicode_FromString("tessarand.core.show3d");
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    f->defaults = Py_NewRef(defaults.positional.ptr());
+    f->kwdefaults = Py_NewRef(defaults.keyword.ptr());
+    f->annotations = PyDict_New();
+    f->data = Py_NewRef(defaults.data.ptr());
+    f->dict = nullptr;
+    f->signature = nullptr;
+    PyObject_GC_Track(f);
+    nb::object function = nb::steal(reinterpret_cast<PyObject *>(f));
+    for (const Annotation &annotation : def.annotations)
+        check_status(PyDict_SetItemString(f->annotations, annotation.name,
+                                          nb::str(annotation.text).ptr()));
+    return function;
+}
+
+bool is_function_of(nb::handle value, const FunctionDef &def) {
+    return Py_TYPE(value.ptr()) == &function_type &&
+           as_function(value.ptr())->def == &def;
+}
+
+} // namespace show3d

@@ -1,0 +1,206 @@
+// Python-semantics helpers shared by every unit of the extension: raising the
+// interpreter's built-in exceptions with fixed messages, argument conversions,
+// recursion guards and late-bound lookups in the module namespace.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdarg>
+
+namespace show3d {
+
+namespace nb = nanobind;
+
+// An interned string made once per call site; used for attribute and
+// dictionary keys on hot paths.
+#define S3D_NAME(text)                                                        \
+    ([]() -> PyObject * {                                                     \
+        static PyObject *interned = PyUnicode_InternFromString(text);         \
+        return interned;                                                      \
+    }())
+
+// Turns the error already set in the interpreter into a C++ exception.
+[[noreturn]] inline void raise_current() { throw nb::python_error(); }
+
+[[noreturn]] inline void raise(PyObject *type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    raise_current();
+}
+
+inline nb::object check(PyObject *result) {
+    if (!result) raise_current();
+    return nb::steal(result);
+}
+
+inline void check_status(int status) {
+    if (status < 0) raise_current();
+}
+
+inline const char *type_name_of(nb::handle value) {
+    return Py_TYPE(value.ptr())->tp_name;
+}
+
+[[noreturn]] inline void raise_argument_type(const char *argument,
+                                             const char *expected,
+                                             nb::handle given) {
+    raise(PyExc_TypeError,
+          "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+          argument, expected, type_name_of(given));
+}
+
+[[noreturn]] inline void raise_result_type(const char *expected,
+                                           nb::handle given) {
+    raise(PyExc_TypeError, "Expected %s, got %.200s", expected,
+          type_name_of(given));
+}
+
+// Declared result types: a value of another exact type (None excepted) is
+// rejected after the fact.
+inline nb::object check_result(nb::object value, PyTypeObject *expected) {
+    if (!value.is_none() && Py_TYPE(value.ptr()) != expected)
+        raise_result_type(expected->tp_name, value);
+    return value;
+}
+
+// Parameters declared with a built-in container type accept that exact type
+// (or None where allowed); subclasses are rejected.
+inline void require_exact(nb::handle value, PyTypeObject *type,
+                          const char *argument, bool none_allowed) {
+    if (Py_TYPE(value.ptr()) == type) return;
+    if (none_allowed && value.is_none()) return;
+    raise_argument_type(argument, type->tp_name, value);
+}
+
+// The interpreter's float conversion (failures raise its own TypeError).
+inline double to_double(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) raise_current();
+    return result;
+}
+
+// Optional float parameter: None and exact floats pass unchanged, anything
+// with a number conversion becomes float(value), the rest is rejected.
+inline nb::object to_optional_float(nb::handle value, const char *argument) {
+    PyObject *raw = value.ptr();
+    if (raw == Py_None || PyFloat_CheckExact(raw)) return nb::borrow(value);
+    PyNumberMethods *number = Py_TYPE(raw)->tp_as_number;
+    if (!number || !(number->nb_float || number->nb_index || number->nb_int))
+        raise_argument_type(argument, "float", value);
+    return check(PyNumber_Float(raw));
+}
+
+inline bool truth(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    check_status(result);
+    return result != 0;
+}
+
+inline bool is_instance(nb::handle value, nb::handle type) {
+    int result = PyObject_IsInstance(value.ptr(), type.ptr());
+    check_status(result);
+    return result != 0;
+}
+
+inline bool equals(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check_status(result);
+    return result != 0;
+}
+
+inline nb::object get_attr(nb::handle object, PyObject *name) {
+    return check(PyObject_GetAttr(object.ptr(), name));
+}
+
+inline void set_attr(nb::handle object, PyObject *name, nb::handle value) {
+    check_status(PyObject_SetAttr(object.ptr(), name, value.ptr()));
+}
+
+// hasattr(): only AttributeError counts as absent; other errors propagate.
+inline bool has_attr(nb::handle object, PyObject *name) {
+    PyObject *value = nullptr;
+    int found = PyObject_GetOptionalAttr(object.ptr(), name, &value);
+    check_status(found);
+    Py_XDECREF(value);
+    return found == 1;
+}
+
+inline Py_ssize_t length(nb::handle value) {
+    Py_ssize_t size = PyObject_Size(value.ptr());
+    if (size < 0) raise_current();
+    return size;
+}
+
+// Calls object.name(*args) without building a bound method.
+template <typename... Args>
+nb::object call_method(nb::handle object, PyObject *name, Args... args) {
+    PyObject *stack[] = {object.ptr(), nb::handle(args).ptr()...};
+    return check(PyObject_VectorcallMethod(
+        name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
+}
+
+template <typename... Args>
+nb::object call(nb::handle callable, Args... args) {
+    PyObject *stack[] = {nullptr, nb::handle(args).ptr()...};
+    return check(PyObject_Vectorcall(
+        callable.ptr(), stack + 1,
+        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls callable(*positional, **{names[i]: keyword values}) in one vectorcall.
+inline nb::object call_with_keywords(nb::handle callable,
+                                     std::initializer_list<nb::handle> positional,
+                                     std::initializer_list<const char *> names,
+                                     std::initializer_list<nb::handle> keywords) {
+    PyObject *stack[32];
+    size_t count = 0;
+    for (nb::handle value : positional) stack[count++] = value.ptr();
+    for (nb::handle value : keywords) stack[count++] = value.ptr();
+    nb::tuple keyword_names = nb::steal<nb::tuple>(PyTuple_New(names.size()));
+    size_t index = 0;
+    for (const char *name : names)
+        PyTuple_SET_ITEM(keyword_names.ptr(), index++,
+                         PyUnicode_InternFromString(name));
+    return check(PyObject_Vectorcall(callable.ptr(), stack, positional.size(),
+                                     keyword_names.ptr()));
+}
+
+// Guards one level of a native recursion the way the interpreter guards
+// Python frames: too deep a layout raises RecursionError instead of crashing.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) {
+        if (Py_EnterRecursiveCall(where)) raise_current();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// The module namespace, read at call time so that a replaced attribute is
+// seen by the next call, as it would be by code running in the module.
+class Globals {
+public:
+    explicit Globals(nb::handle dict) : dict_(dict) {}
+
+    nb::object operator[](PyObject *name) const {
+        PyObject *value = nullptr;
+        check_status(PyDict_GetItemRef(dict_.ptr(), name, &value));
+        if (value) return nb::steal(value);
+        PyObject *builtins = PyEval_GetBuiltins();
+        check_status(PyDict_GetItemRef(builtins, name, &value));
+        if (value) return nb::steal(value);
+        raise(PyExc_NameError, "name '%U' is not defined", name);
+    }
+
+    nb::handle dict() const { return dict_; }
+
+private:
+    nb::handle dict_;
+};
+
+} // namespace show3d
