@@ -115,30 +115,7 @@ nb::object compose(const Globals &globals, nb::handle p, nb::handle t) {
 }
 
 nb::object ktrans_multiply(const Call &call) {
-    nb::handle parent = call.args[0], trans = call.args[1];
-    if (parent.is_none() && trans.is_none())
-        raise(PyExc_ValueError, "Either parent_trans or trans must be provided");
-    if (parent.is_none()) return single_side(trans);
-    if (trans.is_none()) return single_side(parent);
-    nb::object ktrans_class = call.globals[S3D_NAME("KTrans")];
-    nb::object parents = as_sequence(parent, ktrans_class);
-    nb::object children = as_sequence(trans, ktrans_class);
-    nb::list result;
-    nb::object outer = check(PyObject_GetIter(children.ptr()));
-    while (PyObject *raw_child = PyIter_Next(outer.ptr())) {
-        nb::object child = nb::steal(raw_child);
-        nb::object child_trans = get_attr(child, S3D_NAME("trans"));
-        nb::object inner = check(PyObject_GetIter(parents.ptr()));
-        while (PyObject *raw_parent = PyIter_Next(inner.ptr())) {
-            nb::object parent_item = nb::steal(raw_parent);
-            nb::object product =
-                compose(call.globals, get_attr(parent_item, S3D_NAME("trans")), child_trans);
-            result.append(show3d::call(ktrans_class, product));
-        }
-        if (PyErr_Occurred()) raise_current();
-    }
-    if (PyErr_Occurred()) raise_current();
-    return result;
+    return multiply_placements(call.globals, call.args[0], call.args[1]);
 }
 
 const FunctionDef init_def{"__init__", "KTrans.__init__", nullptr,
@@ -170,6 +147,32 @@ const FunctionDef multiply_def{
 
 } // namespace
 
+nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::handle trans) {
+    if (parent.is_none() && trans.is_none())
+        raise(PyExc_ValueError, "Either parent_trans or trans must be provided");
+    if (parent.is_none()) return single_side(trans);
+    if (trans.is_none()) return single_side(parent);
+    nb::object ktrans_class = globals[S3D_NAME("KTrans")];
+    nb::object parents = as_sequence(parent, ktrans_class);
+    nb::object children = as_sequence(trans, ktrans_class);
+    nb::list result;
+    nb::object outer = check(PyObject_GetIter(children.ptr()));
+    while (PyObject *raw_child = PyIter_Next(outer.ptr())) {
+        nb::object child = nb::steal(raw_child);
+        nb::object child_trans = get_attr(child, S3D_NAME("trans"));
+        nb::object inner = check(PyObject_GetIter(parents.ptr()));
+        while (PyObject *raw_parent = PyIter_Next(inner.ptr())) {
+            nb::object parent_item = nb::steal(raw_parent);
+            nb::object product =
+                compose(globals, get_attr(parent_item, S3D_NAME("trans")), child_trans);
+            result.append(call(ktrans_class, product));
+        }
+        if (PyErr_Occurred()) raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+    return result;
+}
+
 bool is_complex_trans(const Globals &globals, nb::handle trans) {
     nb::object kdb = globals[S3D_NAME("kdb")];
     for (PyObject *name : {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"),
@@ -190,5 +193,11 @@ nb::object create_ktrans_class(nb::handle globals) {
                       "    trans: The wrapped transformation.\n",
                       namespace_);
 }
+
+} // namespace show3d
+
+namespace show3d {
+
+bool is_own_multiply(nb::handle function) { return is_function_of(function, multiply_def); }
 
 } // namespace show3d

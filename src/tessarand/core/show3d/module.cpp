@@ -4,6 +4,7 @@
 #include "module.hpp"
 
 #include "ktrans.hpp"
+#include "parser.hpp"
 
 #include <vector>
 
@@ -438,6 +439,12 @@ void start(nb::handle module) {
     bind_viewer_records(globals);
     bind(globals, "KTrans", create_ktrans_class(globals));
     bind_output(globals);
+    bind(globals, "ParseGDS",
+         make_class("ParseGDS",
+                    "Parse a KLayout layout into cell and layer trees for the 3D viewer.\n\n"
+                    "Every distinct polygon is stored once in instances; cells refer to\n"
+                    "polygons by number and to placed cells through Reference records.\n",
+                    parser_namespace(globals)));
     bind(globals, "get_layer_properties", make_function(globals, get_layer_properties_def));
 }
 

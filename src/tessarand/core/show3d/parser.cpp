@@ -1,0 +1,859 @@
+// ParseGDS. The walks over cells, shapes and placements run here with direct
+// C-API calls; a method that a subclass overrides is always called through
+// the instance, and the fast paths step aside for it.
+#include "parser.hpp"
+
+#include "ktrans.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace show3d {
+namespace {
+
+// ---- small helpers ---------------------------------------------------------------
+
+nb::object attr(nb::handle self, PyObject *name) { return get_attr(self, name); }
+
+nb::object format_text(nb::handle value) {
+    static PyObject *empty = PyUnicode_InternFromString("");
+    return check(PyObject_Format(value.ptr(), empty));
+}
+
+nb::object output_member(const Globals &globals, PyObject *name) {
+    return get_attr(globals[S3D_NAME("Output")], name);
+}
+
+// True when self.<name> is the method `def` of ours, bound to self.
+bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def) {
+    nb::object method = get_attr(self, name);
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self.ptr() &&
+           is_function_of(PyMethod_GET_FUNCTION(method.ptr()), def);
+}
+
+Py_ssize_t to_index(nb::handle value) {
+    Py_ssize_t result = PyLong_AsSsize_t(value.ptr());
+    if (result == -1 && PyErr_Occurred()) raise_current();
+    return result;
+}
+
+// ---- construction and lookups ------------------------------------------------------
+
+nb::object parser_init(const Call &call) {
+    nb::handle self = call.args[0], layout = call.args[1], layers = call.args[2];
+    nb::object z_scale = nb::float_(to_double(call.args[3]));
+    nb::object curve_tolerance = to_optional_float(call.args[4], "curve_tolerance");
+    require_exact(layers, &PyDict_Type, "layers", false);
+    nb::handle exclude_layers = call.args[5];
+    require_exact(exclude_layers, &PyList_Type, "exclude_layers", true);
+
+    set_attr(self, S3D_NAME("layout"), layout);
+    set_attr(self, S3D_NAME("layers"), layers);
+    set_attr(self, S3D_NAME("z_scale"), z_scale);
+    set_attr(self, S3D_NAME("curve_tolerance"), curve_tolerance);
+    set_attr(self, S3D_NAME("exclude_layers"),
+             exclude_layers.is_none() ? nb::list() : nb::borrow(exclude_layers));
+    set_attr(self, S3D_NAME("instances"), nb::list());
+    set_attr(self, S3D_NAME("instance_index"), nb::int_(0));
+    set_attr(self, S3D_NAME("instance_mapping"), nb::dict());
+    set_attr(self, S3D_NAME("parsed_cells"), nb::none());
+    set_attr(self, S3D_NAME("parsed_layers"), nb::none());
+    set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
+    set_attr(self, S3D_NAME("layer_combined"), nb::bool_(false));
+    set_attr(self, S3D_NAME("layer_map"), nb::dict());
+    set_attr(self, S3D_NAME("reverse_layer_map"), nb::dict());
+    call_method(self, S3D_NAME("extract_layers"));
+
+    nb::dict cell_index_map;
+    nb::object cells = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
+    while (PyObject *raw = PyIter_Next(cells.ptr())) {
+        nb::object cell = nb::steal(raw);
+        cell_index_map[call_method(cell, S3D_NAME("cell_index"))] = cell;
+    }
+    if (PyErr_Occurred()) raise_current();
+    set_attr(self, S3D_NAME("cell_index_map"), cell_index_map);
+    return nb::none();
+}
+
+nb::object parser_extract_layers(const Call &call) {
+    nb::handle self = call.args[0];
+    nb::object layout = attr(self, S3D_NAME("layout"));
+    nb::object layers = attr(self, S3D_NAME("layers"));
+    nb::dict layer_map;
+    nb::object indices = check(PyObject_GetIter(
+        call_method(layout, S3D_NAME("layer_indices")).ptr()));
+    while (PyObject *raw = PyIter_Next(indices.ptr())) {
+        nb::object index = nb::steal(raw);
+        nb::object info = call_method(layout, S3D_NAME("get_info"), index);
+        nb::object spec = nb::make_tuple(attr(info, S3D_NAME("layer")),
+                                         attr(info, S3D_NAME("datatype")));
+        int present = PySequence_Contains(layers.ptr(), spec.ptr());
+        check_status(present);
+        if (present)
+            layer_map[index] = nb::make_tuple(attr(info, S3D_NAME("layer")),
+                                              attr(info, S3D_NAME("datatype")));
+    }
+    if (PyErr_Occurred()) raise_current();
+    nb::dict reverse;
+    for (auto [index, spec] : layer_map) reverse[spec] = index;
+    set_attr(self, S3D_NAME("layer_map"), layer_map);
+    set_attr(self, S3D_NAME("reverse_layer_map"), reverse);
+    return nb::none();
+}
+
+// The property table entry of a layer, or nothing when it has none.
+nb::object layer_entry(nb::handle self, nb::handle layer_spec) {
+    nb::object layers = attr(self, S3D_NAME("layers"));
+    int present = PySequence_Contains(layers.ptr(), layer_spec.ptr());
+    check_status(present);
+    if (!present) return nb::object();
+    return check(PyObject_GetItem(layers.ptr(), layer_spec.ptr()));
+}
+
+nb::object parser_get_name(const Call &call) {
+    nb::object entry = layer_entry(call.args[0], call.args[1]);
+    if (!entry.is_valid()) return format_text(call.args[1]);
+    nb::object name = format_text(attr(entry, S3D_NAME("name")));
+    nb::object spec = format_text(call.args[1]);
+    return check(PyUnicode_FromFormat("%U %U", name.ptr(), spec.ptr()));
+}
+
+nb::object scaled(nb::handle self, nb::handle value) {
+    return check(PyNumber_Multiply(attr(self, S3D_NAME("z_scale")).ptr(), value.ptr()));
+}
+
+nb::object parser_get_zmin(const Call &call) {
+    nb::object entry = layer_entry(call.args[0], call.args[1]);
+    if (!entry.is_valid())
+        return check(PyNumber_Negative(attr(call.args[0], S3D_NAME("z_scale")).ptr()));
+    return scaled(call.args[0], attr(entry, S3D_NAME("zmin")));
+}
+
+nb::object parser_get_height(const Call &call) {
+    nb::object entry = layer_entry(call.args[0], call.args[1]);
+    if (!entry.is_valid()) return scaled(call.args[0], nb::float_(0.05));
+    return scaled(call.args[0], attr(entry, S3D_NAME("thickness")));
+}
+
+nb::object parser_get_color(const Call &call) {
+    nb::object entry = layer_entry(call.args[0], call.args[1]);
+    if (!entry.is_valid()) return nb::str("#000000");
+    return attr(entry, S3D_NAME("color"));
+}
+
+// ---- polygon extraction ----------------------------------------------------------
+
+// Reads the hull of an integer polygon from its text form "(x,y;x,y/hole...)"
+// in one call instead of one call per point. Coordinates in database units.
+bool read_hull_text(nb::handle polygon, std::vector<double> &xy) {
+    nb::object text = call_method(polygon, S3D_NAME("to_s"));
+    Py_ssize_t size = 0;
+    const char *begin = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!begin) raise_current();
+    const char *at = begin, *end = begin + size;
+    if (at == end || *at != '(') return false;
+    ++at;
+    while (at < end && *at != ')' && *at != '/') {
+        long long x = 0, y = 0;
+        auto parsed_x = std::from_chars(at, end, x);
+        if (parsed_x.ec != std::errc() || parsed_x.ptr == end || *parsed_x.ptr != ',') return false;
+        auto parsed_y = std::from_chars(parsed_x.ptr + 1, end, y);
+        if (parsed_y.ec != std::errc() || parsed_y.ptr == end) return false;
+        xy.push_back(double(x));
+        xy.push_back(double(y));
+        at = parsed_y.ptr;
+        if (*at == ';') ++at;
+    }
+    return at < end;
+}
+
+// The hull read point by point through the float polygon, for any polygon
+// type KLayout offers.
+void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
+    nb::object points = call_method(call_method(polygon, S3D_NAME("to_dtype")),
+                                     S3D_NAME("each_point_hull"));
+    nb::object iterator = check(PyObject_GetIter(points.ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object point = nb::steal(raw);
+        xy.push_back(to_double(attr(point, S3D_NAME("x"))));
+        xy.push_back(to_double(attr(point, S3D_NAME("y"))));
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+void read_hull(const Globals &globals, nb::handle polygon, std::vector<double> &xy) {
+    if (polygon.is_none()) get_attr(polygon, S3D_NAME("to_dtype")); // AttributeError
+    nb::object integer_polygon = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Polygon"));
+    if (Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(integer_polygon.ptr())) {
+        size_t mark = xy.size();
+        if (read_hull_text(polygon, xy)) return;
+        xy.resize(mark);
+    }
+    read_hull_points(polygon, xy);
+}
+
+// The open micrometre outline: a new list of (x, y) float pairs.
+nb::object outline_list(const double *xy, size_t points, double scale) {
+    nb::object result = check(PyList_New(Py_ssize_t(points)));
+    for (size_t i = 0; i < points; ++i) {
+        PyObject *pair = PyTuple_New(2);
+        if (!pair) raise_current();
+        PyTuple_SET_ITEM(pair, 0, PyFloat_FromDouble(xy[2 * i] / scale));
+        PyTuple_SET_ITEM(pair, 1, PyFloat_FromDouble(xy[2 * i + 1] / scale));
+        PyList_SET_ITEM(result.ptr(), Py_ssize_t(i), pair);
+    }
+    return result;
+}
+
+// Topology-preserving simplification of one outline. Whatever shapely cannot
+// build or simplify into a non-empty polygon keeps its raw outline.
+nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle tolerance) {
+    nb::object simplified;
+    try {
+        nb::object sg = globals[S3D_NAME("sg")];
+        nb::object polygon = call(get_attr(sg, S3D_NAME("Polygon")), raw);
+        nb::object simple = call_with_keywords(get_attr(polygon, S3D_NAME("simplify")), {},
+                                               {"tolerance", "preserve_topology"},
+                                               {tolerance, nb::handle(Py_True)});
+        if (!is_instance(simple, get_attr(sg, S3D_NAME("Polygon")))) return nb::borrow(raw);
+        nb::object coords = get_attr(get_attr(simple, S3D_NAME("exterior")), S3D_NAME("coords"));
+        simplified = check(PySequence_List(coords.ptr()));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return nb::borrow(raw);
+    }
+    Py_ssize_t size = PyList_GET_SIZE(simplified.ptr());
+    if (size == 0) return nb::borrow(raw);
+    if (equals(PyList_GET_ITEM(simplified.ptr(), 0), PyList_GET_ITEM(simplified.ptr(), size - 1)))
+        return check(PyList_GetSlice(simplified.ptr(), 0, size - 1));
+    return simplified;
+}
+
+nb::object parser_extract_dpolygon(const Call &call) {
+    std::vector<double> xy;
+    read_hull(call.globals, call.args[1], xy);
+    nb::object raw = outline_list(xy.data(), xy.size() / 2, 1000.0);
+    nb::object tolerance = attr(call.args[0], S3D_NAME("curve_tolerance"));
+    if (tolerance.is_none()) return raw;
+    return simplify_outline(call.globals, raw, tolerance);
+}
+
+// Collects the outlines of one walk and simplifies them with one vectorised
+// shapely call per stage; results equal the one-by-one path bit for bit, and
+// whatever the batch cannot handle goes through that path.
+class BulkSimplifier {
+public:
+    BulkSimplifier(nb::handle instances, nb::object tolerance)
+        : instances_(instances), tolerance_(std::move(tolerance)) {}
+
+    void add(Py_ssize_t index, const double *xy, size_t points) {
+        pending_.push_back({index, coords_.size() / 2, points});
+        coords_.insert(coords_.end(), xy, xy + 2 * points);
+    }
+
+    void flush(const Globals &globals) {
+        if (pending_.empty()) return;
+        for (double &value : coords_) value /= 1000.0;
+        try {
+            simplify_batch();
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            simplify_one_by_one(globals);
+        }
+        pending_.clear();
+        coords_.clear();
+    }
+
+private:
+    struct Pending {
+        Py_ssize_t index;
+        size_t first, points;
+    };
+
+    nb::object raw_outline(const Pending &item) const {
+        return outline_list(coords_.data() + 2 * item.first, item.points, 1.0);
+    }
+
+    void store(const Pending &item, nb::object outline) {
+        check_status(PyList_SetItem(instances_.ptr(), item.index, outline.release().ptr()));
+    }
+
+    void simplify_one_by_one(const Globals &globals) {
+        for (const Pending &item : pending_)
+            store(item, simplify_outline(globals, raw_outline(item), tolerance_));
+    }
+
+    // Rings of fewer than three points cannot become polygons: they stay raw.
+    void simplify_batch();
+
+    nb::handle instances_;
+    nb::object tolerance_;
+    std::vector<Pending> pending_;
+    std::vector<double> coords_;
+};
+
+nb::object float64_array(nb::handle np, const double *data, size_t count, Py_ssize_t columns) {
+    nb::object buffer = check(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char *>(data), Py_ssize_t(count * sizeof(double))));
+    nb::object array = call_with_keywords(np.attr("frombuffer"), {buffer}, {"dtype"},
+                                          {nb::str("float64")});
+    if (columns > 1) array = array.attr("reshape")(-1, columns);
+    return array;
+}
+
+// Read access to the memory of a contiguous numpy array.
+class ArrayView {
+public:
+    explicit ArrayView(nb::handle array) {
+        check_status(PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
+    }
+    ~ArrayView() { PyBuffer_Release(&view_); }
+    template <typename T> const T *data() const { return static_cast<const T *>(view_.buf); }
+    size_t bytes() const { return size_t(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+void BulkSimplifier::simplify_batch() {
+    std::vector<double> ring_coords;
+    std::vector<long long> ring_ids;
+    std::vector<const Pending *> rings;
+    for (const Pending &item : pending_) {
+        if (item.points < 3) {
+            store(item, raw_outline(item));
+            continue;
+        }
+        ring_coords.insert(ring_coords.end(), coords_.begin() + 2 * item.first,
+                           coords_.begin() + 2 * (item.first + item.points));
+        ring_ids.insert(ring_ids.end(), item.points, (long long)rings.size());
+        rings.push_back(&item);
+    }
+    if (rings.empty()) return;
+    nb::object np = check(PyImport_ImportModule("numpy"));
+    nb::object shapely = check(PyImport_ImportModule("shapely"));
+    nb::object coords = float64_array(np, ring_coords.data(), ring_coords.size(), 2);
+    nb::object ids = np.attr("array")(
+        np.attr("frombuffer")(nb::bytes(reinterpret_cast<const char *>(ring_ids.data()),
+                                        ring_ids.size() * sizeof(long long)),
+                              nb::arg("dtype") = "int64"));
+    nb::object polygons = shapely.attr("polygons")(
+        shapely.attr("linearrings")(coords, nb::arg("indices") = ids));
+    nb::object simple = shapely.attr("simplify")(polygons, tolerance_,
+                                                 nb::arg("preserve_topology") = true);
+    nb::object kinds = np.attr("ascontiguousarray")(shapely.attr("get_type_id")(simple),
+                                                    nb::arg("dtype") = "int64");
+    nb::object result = shapely.attr("get_coordinates")(
+        shapely.attr("get_exterior_ring")(simple), nb::arg("return_index") = true);
+    nb::object out_coords = np.attr("ascontiguousarray")(result[0], nb::arg("dtype") = "float64");
+    nb::object out_ids = np.attr("ascontiguousarray")(result[1], nb::arg("dtype") = "int64");
+
+    ArrayView kind_view(kinds), coord_view(out_coords), id_view(out_ids);
+    const long long *kind = kind_view.data<long long>();
+    const double *xy = coord_view.data<double>();
+    const long long *owner = id_view.data<long long>();
+    size_t rows = id_view.bytes() / sizeof(long long), row = 0;
+    constexpr long long polygon_type = 3;
+    for (size_t ring = 0; ring < rings.size(); ++ring) {
+        size_t first = row;
+        while (row < rows && owner[row] == (long long)ring) ++row;
+        size_t count = row - first;
+        if (kind[ring] != polygon_type || count == 0) {
+            store(*rings[ring], raw_outline(*rings[ring]));
+            continue;
+        }
+        const double *ring_xy = xy + 2 * first;
+        if (ring_xy[0] == ring_xy[2 * (count - 1)] && ring_xy[1] == ring_xy[2 * count - 1])
+            --count;
+        store(*rings[ring], outline_list(ring_xy, count, 1.0));
+    }
+}
+
+// ---- the cell walk ---------------------------------------------------------------
+
+// What the walk learns about a cell on its first visit, reused for every
+// further placement path through it in the same walk.
+struct CellMemo {
+    nb::object index, name;
+    std::vector<std::pair<nb::object, nb::object>> polygons; // layer key, index list
+    struct Placement {
+        nb::object cell;
+        long cell_index;
+        nb::object transformations;
+    };
+    std::vector<Placement> placements;
+};
+
+class CellWalker {
+public:
+    CellWalker(nb::handle self, const Globals &globals) : self_(self), globals_(globals) {
+        own_extraction_ = uses_own_method(self, S3D_NAME("extract_dpolygon"), extract_def());
+        cell_class_ = globals[S3D_NAME("Cell")];
+        reference_class_ = globals[S3D_NAME("Reference")];
+        ktrans_class_ = globals[S3D_NAME("KTrans")];
+        cell_index_map_ = attr(self, S3D_NAME("cell_index_map"));
+        nb::object layer_map = attr(self, S3D_NAME("layer_map"));
+        for (auto [layer, spec] : nb::borrow<nb::dict>(check(PyDict_Copy(layer_map.ptr()))))
+            layers_.push_back({nb::borrow(layer), check(PyObject_Str(layer.ptr()))});
+        if (own_extraction_) prepare_extraction();
+    }
+
+    nb::object walk_top(nb::handle cell) { return parse(cell, false); }
+
+    // Completes the polygon table; also run when the walk stops on an error,
+    // so that the table holds every polygon converted so far.
+    void finish() {
+        if (!own_extraction_) return;
+        if (bulk_) bulk_->flush(globals_);
+        set_attr(self_, S3D_NAME("instance_index"), nb::int_(next_index_));
+    }
+
+    static const FunctionDef &extract_def();
+
+private:
+    void prepare_extraction() {
+        instances_ = attr(self_, S3D_NAME("instances"));
+        mapping_ = attr(self_, S3D_NAME("instance_mapping"));
+        next_index_ = to_index(attr(self_, S3D_NAME("instance_index")));
+        tolerance_ = attr(self_, S3D_NAME("curve_tolerance"));
+        nb::object sg = globals_[S3D_NAME("sg")];
+        nb::object real_polygon =
+            check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
+        bool real_shapely = get_attr(sg, S3D_NAME("Polygon")).is(real_polygon);
+        if (!tolerance_.is_none() && real_shapely && PyList_CheckExact(instances_.ptr()))
+            bulk_.emplace(instances_, tolerance_);
+    }
+
+    nb::object parse(nb::handle cell, bool is_ref);
+    const CellMemo &memo_of(nb::handle cell);
+    nb::object polygon_indices(nb::handle cell, nb::handle cell_index, const nb::object &layer);
+    nb::object convert_shape(nb::handle shape, nb::handle key);
+    void read_placements(nb::handle cell, CellMemo &memo);
+    nb::object new_reference_trans(nb::handle transformations);
+
+    nb::handle self_;
+    const Globals &globals_;
+    bool own_extraction_ = false;
+    nb::object cell_class_, reference_class_, ktrans_class_, cell_index_map_;
+    std::vector<std::pair<nb::object, nb::object>> layers_; // layer index, its text key
+    nb::object instances_, mapping_, tolerance_;
+    Py_ssize_t next_index_ = 0;
+    std::optional<BulkSimplifier> bulk_;
+    std::unordered_map<long, CellMemo> memo_;
+    std::unordered_set<long> visited_;
+    std::vector<double> xy_;
+};
+
+// A shape seen for the first time: its outline enters the polygon table.
+nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
+    nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+    if (!own_extraction_) {
+        nb::object outline = call_method(self_, S3D_NAME("extract_dpolygon"), polygon);
+        call_method(attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
+        nb::object index = attr(self_, S3D_NAME("instance_index"));
+        check_status(PyObject_SetItem(attr(self_, S3D_NAME("instance_mapping")).ptr(),
+                                      key.ptr(), index.ptr()));
+        set_attr(self_, S3D_NAME("instance_index"),
+                 check(PyNumber_Add(index.ptr(), nb::int_(1).ptr())));
+        return index;
+    }
+    xy_.clear();
+    read_hull(globals_, polygon, xy_);
+    size_t points = xy_.size() / 2;
+    if (bulk_) {
+        check_status(PyList_Append(instances_.ptr(), Py_None));
+        bulk_->add(next_index_, xy_.data(), points);
+    } else {
+        nb::object outline = outline_list(xy_.data(), points, 1000.0);
+        if (!tolerance_.is_none()) outline = simplify_outline(globals_, outline, tolerance_);
+        call_method(instances_, S3D_NAME("append"), outline);
+    }
+    nb::object index = nb::int_(next_index_++);
+    check_status(PyObject_SetItem(mapping_.ptr(), key.ptr(), index.ptr()));
+    return index;
+}
+
+// The polygon numbers of one cell on one layer, converting new shapes.
+nb::object CellWalker::polygon_indices(nb::handle cell, nb::handle cell_index,
+                                       const nb::object &layer) {
+    nb::list indices;
+    nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer);
+    nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
+    long position = 0;
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object shape = nb::steal(raw);
+        nb::object key = nb::make_tuple(cell_index, layer, nb::int_(position++));
+        if (truth(call_method(shape, S3D_NAME("is_text")))) continue;
+        nb::object mapping = own_extraction_ ? mapping_ : attr(self_, S3D_NAME("instance_mapping"));
+        nb::object known = call_method(mapping, S3D_NAME("get"), key);
+        if (known.is_none()) convert_shape(shape, key);
+        if (!own_extraction_) mapping = attr(self_, S3D_NAME("instance_mapping"));
+        indices.append(check(PyObject_GetItem(mapping.ptr(), key.ptr())));
+    }
+    if (PyErr_Occurred()) raise_current();
+    return indices;
+}
+
+void CellWalker::read_placements(nb::handle cell, CellMemo &memo) {
+    nb::object iterator = check(PyObject_GetIter(call_method(cell, S3D_NAME("each_inst")).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object inst = nb::steal(raw);
+        nb::object target = check(PyObject_GetItem(cell_index_map_.ptr(),
+                                                   attr(inst, S3D_NAME("cell_index")).ptr()));
+        long target_index = PyLong_AsLong(call_method(target, S3D_NAME("cell_index")).ptr());
+        if (target_index == -1 && PyErr_Occurred()) raise_current();
+        // Placements at arbitrary angles or magnifications keep their
+        // complex transformations; the others their simple ones.
+        nb::object array = attr(inst, S3D_NAME("cell_inst"));
+        bool complex = truth(call_method(array, S3D_NAME("is_complex")));
+        nb::object transformations = check(PySequence_List(
+            call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"))
+                .ptr()));
+        memo.placements.push_back({target, target_index, transformations});
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+const CellMemo &CellWalker::memo_of(nb::handle cell) {
+    nb::object index = call_method(cell, S3D_NAME("cell_index"));
+    long key = PyLong_AsLong(index.ptr());
+    if (key == -1 && PyErr_Occurred()) raise_current();
+    auto found = memo_.find(key);
+    if (found != memo_.end()) return found->second;
+    CellMemo memo;
+    memo.index = index;
+    memo.name = attr(cell, S3D_NAME("name"));
+    for (const auto &[layer, layer_key] : layers_) {
+        nb::object indices = polygon_indices(cell, index, layer);
+        if (PyList_GET_SIZE(indices.ptr()) > 0) memo.polygons.push_back({layer_key, indices});
+    }
+    read_placements(cell, memo);
+    return memo_.emplace(key, std::move(memo)).first->second;
+}
+
+nb::object CellWalker::new_reference_trans(nb::handle transformations) {
+    Py_ssize_t count = PyList_GET_SIZE(transformations.ptr());
+    nb::object result = check(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(result.ptr(), i,
+                        call(ktrans_class_, PyList_GET_ITEM(transformations.ptr(), i)).release().ptr());
+    return result;
+}
+
+nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
+    RecursionGuard guard(" while parsing the cell hierarchy");
+    const CellMemo &memo = memo_of(cell);
+    nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, memo.name);
+    if (!memo.polygons.empty()) {
+        nb::object polygons = attr(record, S3D_NAME("polygons"));
+        for (const auto &[layer_key, indices] : memo.polygons)
+            check_status(PyObject_SetItem(polygons.ptr(), layer_key.ptr(),
+                                          check(PyList_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
+    }
+    long own_index = PyLong_AsLong(memo.index.ptr());
+    visited_.insert(own_index);
+    nb::object references = attr(record, S3D_NAME("references"));
+    for (const CellMemo::Placement &placement : memo.placements) {
+        if (visited_.count(placement.cell_index)) continue; // would close a cycle
+        nb::object reference = parse(placement.cell, true);
+        set_attr(reference, S3D_NAME("trans_count"),
+                 nb::int_(PyList_GET_SIZE(placement.transformations.ptr())));
+        set_attr(reference, S3D_NAME("trans"), new_reference_trans(placement.transformations));
+        call_method(references, S3D_NAME("append"), reference);
+    }
+    visited_.erase(own_index);
+    return record;
+}
+
+// One walk per parse_cells call, or one for all top cells of an export when
+// parse_cells is ours.
+nb::object walk_cells(const Call &call, const std::vector<nb::object> &tops) {
+    CellWalker walker(call.args[0], call.globals);
+    nb::list records;
+    try {
+        for (const nb::object &top : tops) records.append(walker.walk_top(top));
+    } catch (...) {
+        walker.finish();
+        throw;
+    }
+    walker.finish();
+    return records;
+}
+
+nb::object parser_parse_cells(const Call &call) {
+    nb::object records = walk_cells(call, {nb::borrow(call.args[1])});
+    return nb::borrow(PyList_GET_ITEM(records.ptr(), 0));
+}
+
+const FunctionDef &parse_cells_def();
+
+nb::object parser_export_cells(const Call &call) {
+    nb::handle self = call.args[0];
+    bool combine = truth(call.args[1]);
+    nb::object tops = check(PySequence_List(
+        call_method(attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
+    nb::object cells;
+    if (uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
+        std::vector<nb::object> top_cells;
+        for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
+        cells = walk_cells(call, top_cells);
+    } else {
+        nb::list records;
+        for (nb::handle top : tops) records.append(call_method(self, S3D_NAME("parse_cells"), top));
+        cells = records;
+    }
+    set_attr(self, S3D_NAME("parsed_cells"),
+             show3d::call(call.globals[S3D_NAME("ParsedCells")], attr(self, S3D_NAME("instances")),
+                          attr(self, S3D_NAME("layer_map")), cells));
+    // The flag follows the tree just stored.
+    if (combine)
+        call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("CELL")));
+    else
+        set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
+    return attr(self, S3D_NAME("parsed_cells"));
+}
+
+// ---- layer split -------------------------------------------------------------------
+
+bool is_empty_record(nb::handle record) {
+    return length(attr(record, S3D_NAME("polygons"))) == 0 &&
+           length(attr(record, S3D_NAME("references"))) == 0;
+}
+
+// A pruned copy of `cell` holding only the layer's polygons and the branches
+// that lead to them; polygon and placement lists are shared, not copied.
+nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle layer_id) {
+    RecursionGuard guard(" while splitting layers");
+    nb::object polygons = attr(cell, S3D_NAME("polygons"));
+    nb::object own = call_method(polygons, S3D_NAME("get"), layer_id);
+    nb::object cls = attr(cell, S3D_NAME("__class__"));
+    nb::object copy;
+    nb::object cell_index = attr(cell, S3D_NAME("cell_index")), name = attr(cell, S3D_NAME("name"));
+    if (own.is_none()) {
+        copy = call_with_keywords(cls, {}, {"cell_index", "name"}, {cell_index, name});
+    } else {
+        nb::dict layer_polygons;
+        layer_polygons[layer_id] = call_method(polygons, S3D_NAME("get"), layer_id, nb::list());
+        copy = call_with_keywords(cls, {}, {"cell_index", "name", "polygons"},
+                                  {cell_index, name, layer_polygons});
+    }
+    if (is_instance(cell, globals[S3D_NAME("Reference")])) {
+        nb::object trans = attr(cell, S3D_NAME("trans"));
+        set_attr(copy, S3D_NAME("trans_count"), nb::int_(length(trans)));
+        set_attr(copy, S3D_NAME("trans"), trans);
+    }
+    nb::object iterator = check(PyObject_GetIter(attr(cell, S3D_NAME("references")).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object child = filter_by_layer(globals, nb::steal(raw), layer_id);
+        if (!is_empty_record(child))
+            call_method(attr(copy, S3D_NAME("references")), S3D_NAME("append"), child);
+    }
+    if (PyErr_Occurred()) raise_current();
+    return copy;
+}
+
+nb::object parser_export_layers(const Call &call) {
+    nb::handle self = call.args[0];
+    bool combine = truth(call.args[1]);
+    if (attr(self, S3D_NAME("parsed_cells")).is_none() || truth(attr(self, S3D_NAME("cell_combined"))))
+        call_with_keywords(attr(self, S3D_NAME("export_cells")), {}, {"combine"},
+                           {nb::handle(Py_False)});
+    nb::object parsed_cells = attr(self, S3D_NAME("parsed_cells"));
+    check_assertion(!parsed_cells.is_none());
+    std::vector<nb::object> layer_ids;
+    for (nb::handle layer : attr(self, S3D_NAME("layer_map")))
+        layer_ids.push_back(check(PyObject_Str(layer.ptr())));
+    nb::list layers;
+    for (nb::handle cell : attr(parsed_cells, S3D_NAME("cells"))) {
+        nb::dict per_layer;
+        for (const nb::object &layer_id : layer_ids) {
+            nb::object copy = filter_by_layer(call.globals, cell, layer_id);
+            if (!is_empty_record(copy)) per_layer[layer_id] = copy;
+        }
+        layers.append(per_layer);
+    }
+    set_attr(self, S3D_NAME("parsed_layers"),
+             show3d::call(call.globals[S3D_NAME("ParsedLayers")],
+                          attr(parsed_cells, S3D_NAME("instances")),
+                          attr(parsed_cells, S3D_NAME("layer_map")), layers));
+    if (combine)
+        call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("LAYER")));
+    else
+        set_attr(self, S3D_NAME("layer_combined"), nb::bool_(false));
+    return attr(self, S3D_NAME("parsed_layers"));
+}
+
+// ---- reference combination --------------------------------------------------------
+
+nb::object combined_references(const Globals &globals, nb::handle references, nb::handle parent_trans);
+
+// KTrans.multiply as the module namespace has it now.
+nb::object multiply(const Globals &globals, nb::handle parent, nb::handle trans) {
+    nb::object function = get_attr(globals[S3D_NAME("KTrans")], S3D_NAME("multiply"));
+    if (is_own_multiply(function)) return multiply_placements(globals, parent, trans);
+    return call(function, parent, trans);
+}
+
+// One reference per distinct cell index, in order of first appearance, the
+// first of each group kept and given the placements of the whole group
+// composed with the parent placements; nested references follow suit.
+nb::object combined_references(const Globals &globals, nb::handle references, nb::handle parent_trans) {
+    require_exact(references, &PyList_Type, "references", false);
+    RecursionGuard guard(" while combining references");
+    nb::dict groups;
+    for (nb::handle reference : nb::borrow<nb::list>(references)) {
+        nb::object index = attr(reference, S3D_NAME("cell_index"));
+        PyObject *group = PyDict_GetItemWithError(groups.ptr(), index.ptr());
+        if (!group && PyErr_Occurred()) raise_current();
+        if (group) {
+            check_status(PyList_Append(group, reference.ptr()));
+        } else {
+            nb::list fresh;
+            fresh.append(reference);
+            groups[index] = fresh;
+        }
+    }
+    nb::list result;
+    for (auto [index, group] : groups) {
+        nb::handle kept = PyList_GET_ITEM(group.ptr(), 0);
+        nb::list placements;
+        for (nb::handle member : nb::borrow<nb::list>(group)) {
+            nb::object product = multiply(globals, parent_trans, attr(member, S3D_NAME("trans")));
+            check_assertion(!product.is_none());
+            nb::object extended = check(PyNumber_InPlaceAdd(placements.ptr(), product.ptr()));
+        }
+        nb::object nested = attr(kept, S3D_NAME("references"));
+        if (length(nested) > 0)
+            set_attr(kept, S3D_NAME("references"), combined_references(globals, nested, placements));
+        set_attr(kept, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(placements.ptr())));
+        set_attr(kept, S3D_NAME("trans"), placements);
+        result.append(kept);
+    }
+    return result;
+}
+
+void combine_cell(const Globals &globals, nb::handle cell) {
+    nb::object references = attr(cell, S3D_NAME("references"));
+    if (length(references) == 0) return;
+    nb::object combined = combined_references(globals, references, nb::none());
+    set_attr(cell, S3D_NAME("references"), check_result(combined, &PyList_Type));
+}
+
+nb::object parser_combine_references(const Call &call) {
+    nb::handle self = call.args[0], output = call.args[1];
+    if (equals(output, output_member(call.globals, S3D_NAME("CELL")))) {
+        nb::object parsed = attr(self, S3D_NAME("parsed_cells"));
+        check_assertion(!parsed.is_none());
+        for (nb::handle cell : attr(parsed, S3D_NAME("cells"))) combine_cell(call.globals, cell);
+        set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
+        return parsed;
+    }
+    if (equals(output, output_member(call.globals, S3D_NAME("LAYER")))) {
+        nb::object parsed = attr(self, S3D_NAME("parsed_layers"));
+        check_assertion(!parsed.is_none());
+        for (nb::handle per_layer : attr(parsed, S3D_NAME("layers")))
+            for (nb::handle tree : call_method(per_layer, S3D_NAME("values")))
+                combine_cell(call.globals, tree);
+        set_attr(self, S3D_NAME("layer_combined"), nb::bool_(true));
+        return parsed;
+    }
+    return nb::none();
+}
+
+// ---- the class -----------------------------------------------------------------------
+
+const FunctionDef init_def{
+    "__init__", "ParseGDS.__init__", nullptr,
+    {{"self"}, {"layout"}, {"layers"}, {"z_scale"}, {"curve_tolerance"}, {"exclude_layers"}},
+    {{"layout", "kdb.Layout"},
+     {"layers", "dict[tuple[int, int], PdkLayer]"},
+     {"z_scale", "float"},
+     {"curve_tolerance", "float | None"},
+     {"exclude_layers", "list[str] | None"},
+     {"return", "None"}},
+    parser_init};
+
+const FunctionDef extract_layers_def{
+    "extract_layers", "ParseGDS.extract_layers",
+    "Map the layout's layer indices to the (layer, datatype) pairs of the property table.",
+    {{"self"}}, {{"return", "None"}}, parser_extract_layers};
+
+const FunctionDef get_name_def{"get_name", "ParseGDS.get_name", "Display name of a layer.",
+                               {{"self"}, {"layer_spec"}},
+                               {{"layer_spec", "LayerSpec"}, {"return", "str"}}, parser_get_name};
+const FunctionDef get_zmin_def{"get_zmin", "ParseGDS.get_zmin",
+                               "Bottom of the layer's prisms in viewer units.",
+                               {{"self"}, {"layer_spec"}},
+                               {{"layer_spec", "LayerSpec"}, {"return", "float"}}, parser_get_zmin};
+const FunctionDef get_height_def{"get_height", "ParseGDS.get_height",
+                                 "Thickness of the layer's prisms in viewer units.",
+                                 {{"self"}, {"layer_spec"}},
+                                 {{"layer_spec", "LayerSpec"}, {"return", "float"}},
+                                 parser_get_height};
+const FunctionDef get_color_def{"get_color", "ParseGDS.get_color", "The layer's colour.",
+                                {{"self"}, {"layer_spec"}},
+                                {{"layer_spec", "LayerSpec"}, {"return", "WebColor"}},
+                                parser_get_color};
+
+const FunctionDef extract_dpolygon_def{
+    "extract_dpolygon", "ParseGDS.extract_dpolygon",
+    "Convert a polygon to an open list of (x, y) points in micrometres (outer\n"
+    "contour only), simplified with the parser's curve tolerance unless it is None.",
+    {{"self"}, {"polygon"}}, {{"polygon", "kdb.Polygon"}, {"return", "Polygon"}},
+    parser_extract_dpolygon};
+
+const FunctionDef parse_cells_definition{
+    "parse_cells", "ParseGDS.parse_cells",
+    "Parse a cell and everything below it into a Cell tree, extending the polygon table.",
+    {{"self"}, {"cell"}}, {{"cell", "kdb.Cell"}, {"return", "Cell"}}, parser_parse_cells};
+
+const FunctionDef export_cells_def{
+    "export_cells", "ParseGDS.export_cells",
+    "Parse every top cell into ParsedCells, merging repeated references unless\n"
+    "combine is false.",
+    {{"self"}, {"combine", ParamKind::keyword_only}},
+    {{"combine", "bool"}, {"return", "ParsedCells"}}, parser_export_cells};
+
+const FunctionDef export_layers_def{
+    "export_layers", "ParseGDS.export_layers",
+    "Split the cell tree into one pruned tree per top cell and layer, merging\n"
+    "repeated references unless combine is false.",
+    {{"self"}, {"combine", ParamKind::keyword_only}},
+    {{"combine", "bool"}, {"return", "ParsedLayers"}}, parser_export_layers};
+
+const FunctionDef combine_references_def{
+    "combine_references", "ParseGDS.combine_references",
+    "Merge references to the same cell and compose placements down the trees of\n"
+    "the given output mode.",
+    {{"self"}, {"output"}},
+    {{"output", "Output"}, {"return", "ParsedCells | ParsedLayers"}},
+    parser_combine_references};
+
+const FunctionDef &parse_cells_def() { return parse_cells_definition; }
+const FunctionDef &CellWalker::extract_def() { return extract_dpolygon_def; }
+
+} // namespace
+
+nb::dict parser_namespace(nb::handle globals) {
+    nb::dict namespace_;
+    nb::dict keyword_true;
+    keyword_true["combine"] = nb::bool_(true);
+    Defaults combine_default;
+    combine_default.keyword = keyword_true;
+    Defaults init_defaults;
+    init_defaults.positional = nb::make_tuple(1.0, 0.01, nb::none());
+    add_method(namespace_, globals, init_def, init_defaults);
+    for (const FunctionDef *def : {&extract_layers_def, &get_name_def, &get_zmin_def,
+                                   &get_height_def, &get_color_def, &extract_dpolygon_def,
+                                   &parse_cells_definition, &combine_references_def})
+        add_method(namespace_, globals, *def);
+    add_method(namespace_, globals, export_cells_def, combine_default);
+    add_method(namespace_, globals, export_layers_def, combine_default);
+    return namespace_;
+}
+
+} // namespace show3d
