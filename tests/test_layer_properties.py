@@ -1,0 +1,167 @@
+"""PdkLayer text form and the layer property table built from a kit."""
+
+import types
+
+import numpy as np
+import pytest
+
+import orvalis.pdk as kits
+import tessarand.core.show3d as show3d
+from kelvane import LayerEnum
+from orvalis.technology import LayerLevel, LayerStack, LayerView, LogicalLayer
+
+PdkLayer = show3d.PdkLayer
+NS = types.SimpleNamespace
+
+
+class L(LayerEnum):
+    A = (1, 0)
+    B = (2, 0)
+    C = (3, 5)
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.5, "  0.5"), (0.22, " 0.22"), (12.3456, " 12.3"), (-0.2, " -0.2"), (100.0, "1e+02"),
+    (123.4, "1.23e+02"), (0.0001234, "0.000123"), (0.00001, "1e-05"), (-0.0, " -0.0"),
+    (type("F", (float,), {})(2.5), "  2.5"), (np.float64(0.75), " 0.75"), (2, "2"), (True, "True"),
+    (None, "None"),
+])
+def test_repr_value_format(value, text):
+    assert repr(PdkLayer("m", value, value, "#000000")) == (
+        f"PdkLayer(name='m', thickness={text}, zmin={text}, color='#000000')")
+
+
+def test_repr_str_and_attribute_order():
+    layer = PdkLayer("metal1", 0.5, 1.0, "#3366cc")
+    expected = "PdkLayer(name='metal1', thickness=  0.5, zmin=  1.0, color='#3366cc')"
+    assert repr(layer) == str(layer) == expected
+    assert all(word in PdkLayer.__doc__ for word in ("name", "thickness", "zmin", "color"))
+    del layer.thickness
+    layer.thickness, layer.extra = 3.0, 0.125
+    assert repr(layer) == "PdkLayer(name='metal1', zmin=  1.0, color='#3366cc', thickness=  3.0, extra=0.125)"
+
+
+def test_subclass_name_and_str_result_check():
+    class Custom(PdkLayer):
+        result = "custom"
+
+        def __repr__(self):
+            return self.result
+
+    layer = Custom("m", 0.5, 1.0, "c")
+    assert PdkLayer.__repr__(layer) == "Custom(name='m', thickness=  0.5, zmin=  1.0, color='c')"
+    assert str(layer) == "custom"
+    layer.result = None
+    assert PdkLayer.__str__(layer) is None
+    layer.result = 7
+    with pytest.raises(TypeError) as info:
+        str(layer)
+    assert str(info.value) == "Expected str, got int"
+
+
+class Views:
+    """Layer views that record lookups; `missing` maps a key to the exception to raise."""
+
+    def __init__(self, colors, missing=()):
+        self.colors, self.missing, self.calls = colors, dict(missing), []
+
+    def get_from_tuple(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if args[0] in self.missing:
+            raise self.missing[args[0]]
+        return LayerView(layer=args[0], fill_color=self.colors[args[0]])
+
+
+def level(layer, thickness=1.0, zmin=0.0, derived=None):
+    layer = LogicalLayer(layer) if isinstance(layer, LayerEnum) else layer
+    return LayerLevel(layer=layer, thickness=thickness, zmin=zmin, derived_layer=derived)
+
+
+def table(levels, views):
+    return show3d.get_layer_properties(LayerStack(layers=dict(enumerate(levels))), views)
+
+
+ALL = Views({(1, 0): "#010000", (2, 0): "#020000", (3, 5): "#030500"})
+
+
+def test_entries_in_stack_order_and_lookup_calls():
+    views = Views(ALL.colors)
+    result = table([level(L.C, 2, 0.5), level(L.A, 0.25, -1.0)], views)
+    assert list(result.items()) == [((3, 5), PdkLayer("C", 2, 0.5, "#030500")),
+                                    ((1, 0), PdkLayer("A", 0.25, -1.0, "#010000"))]
+    assert type(result[(3, 5)].thickness) is int and type(result[(3, 5)]) is PdkLayer
+    assert views.calls == [(((3, 5),), {}), (((1, 0),), {})]
+    assert table([], views) == {}
+
+
+def test_derived_levels():
+    derived = LogicalLayer(L.A) & LogicalLayer(L.B)
+    assert table([level(derived, 0.5, 3.0),  # no target: skipped
+                  level(derived, 0.75, 4.0, derived=LogicalLayer(L.C)),
+                  level(derived, 1.0, 5.0, derived=derived)], ALL) == {  # target not logical
+        (3, 5): PdkLayer("C", 0.75, 4.0, "#030500")}
+
+
+@pytest.mark.parametrize("layer", [LogicalLayer((1, 0)), L.A, L.B, L.C],
+                         ids=["not-enum-member", "KeyError", "own-Exception", "no-fill-color"])
+def test_levels_skipped(layer):
+    views = Views({(3, 5): None}, {(1, 0): KeyError("no"), (2, 0): type("Oops", (Exception,), {})()})
+    assert table([level(layer)], views) == {}
+
+
+def test_only_exception_is_swallowed():
+    class Stop(KeyboardInterrupt):
+        pass
+
+    with pytest.raises(Stop):
+        table([level(L.A)], Views({}, {(1, 0): Stop()}))
+
+
+def test_later_level_replaces_earlier_at_first_position():
+    result = table([level(L.A, 1.0), level(L.B, 2.0), level(L.A, 3.0, 9.0)], ALL)
+    assert list(result.items()) == [((1, 0), PdkLayer("A", 3.0, 9.0, "#010000")),
+                                    ((2, 0), PdkLayer("B", 2.0, 0.0, "#020000"))]
+
+
+def test_name_fallback_and_name_errors(monkeypatch):
+    class Member:
+        def __init__(self, layer, datatype):
+            self.layer, self.datatype = layer, datatype
+
+    class Broken(Member):
+        @property
+        def name(self):
+            raise ValueError("broken name")
+
+    monkeypatch.setattr(show3d, "kv", NS(LayerEnum=Member))
+    result = table([level(LogicalLayer(Member(1, 0)), 0.5)], ALL)
+    assert result == {(1, 0): PdkLayer("(1, 0)", 0.5, 0.0, "#010000")}
+    with pytest.raises(ValueError, match="broken name"):
+        table([level(LogicalLayer(Broken(1, 0)))], ALL)
+
+
+@pytest.mark.parametrize("bad, text", [(1, "<class 'int'>"), ((1, 0), "<class 'tuple'>")])
+def test_unknown_layer_type(bad, text):
+    with pytest.raises(TypeError) as info:
+        table([level(L.A), level(bad)], ALL)
+    assert str(info.value) == "Unknown type " + text
+
+
+def test_layers_none_and_layers_with_values_only():
+    with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'values'$"):
+        show3d.get_layer_properties(LayerStack(layers=None), ALL)
+    stack = NS(layers=NS(values=lambda: [level(L.B, 0.5)]))
+    assert show3d.get_layer_properties(stack, ALL) == {(2, 0): PdkLayer("B", 0.5, 0.0, "#020000")}
+
+
+def test_kit_tables():
+    ebeam, sg13g2 = (kits.get_pdk(name) for name in ("ebeam", "sg13g2"))
+    result = show3d.get_layer_properties(ebeam.layer_stack, ebeam.layer_views)
+    assert list(result) == [(1, 0), (2, 0), (4, 0), (11, 0), (12, 0), (13, 0), (99, 0)]
+    assert result[(1, 0)] == PdkLayer("Si", 0.22, 0.0, "#ff80a8")
+    assert repr(result[(99, 0)]) == "PdkLayer(name='FloorPlan', thickness= 0.01, zmin= -0.1, color='#8000ff')"
+    result = show3d.get_layer_properties(sg13g2.layer_stack, layer_views=sg13g2.layer_views)
+    assert len(result) == 21 and result[(134, 0)] == PdkLayer("TopMetal2", 3.0, 11.23, "#ff8000")
+    assert list(result.items())[-3:] == [((1001, 0), PdkLayer("Rhigh", 0.14, 0.4, "#cc0044")),
+                                         ((1002, 0), PdkLayer("Rppd", 0.14, 0.4, "#ff0088")),
+                                         ((1003, 0), PdkLayer("Cont_to_Gatpoly", 0.5, 0.56, "#00ffff"))]
