@@ -3,6 +3,8 @@
 // magnification) are both kept exactly; displacements leave in micrometres.
 #include "ktrans.hpp"
 
+#include <array>
+#include <charconv>
 #include <cmath>
 
 namespace show3d {
@@ -59,28 +61,32 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
             nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
 }
 
-// ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a magnification the entries
-// are c, (-m)·s, s, m·c exactly (so the identity has -0.0 in the first row).
+// a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
+// magnification the entries are c, (-m)·s, s, m·c exactly (so the identity has
+// -0.0 in the first row).
+std::array<double, 4> linear_part(double half_turns, bool mirror, const double *magnification) {
+    double radians = half_turns * M_PI;
+    double s = std::sin(radians), c = std::cos(radians);
+    double m = mirror ? -1.0 : 1.0;
+    if (magnification) {
+        double mag = *magnification;
+        return {mag * c, -m * mag * s, mag * s, m * mag * c};
+    }
+    return {c, -m * s, s, m * c};
+}
+
 nb::object ktrans_trans_matrix(const Call &call) {
     nb::object form = call_method(call.args[0], S3D_NAME("to_dict"));
     nb::object half_turns = check(
         PyNumber_TrueDivide(item(form, "angle").ptr(), nb::int_(180).ptr()));
-    double radians = to_double(half_turns) * M_PI;
-    double s = std::sin(radians), c = std::cos(radians);
     auto [tx, ty] = unpack_pair(item(form, "displacement"));
-    double m = truth(item(form, "mirror")) ? -1.0 : 1.0;
+    bool mirror = truth(item(form, "mirror"));
     int has_magnification = PyMapping_HasKeyStringWithError(form.ptr(), "magnification");
     check_status(has_magnification);
-    nb::object row0, row1;
-    if (has_magnification) {
-        double mag = to_double(item(form, "magnification"));
-        row0 = nb::make_tuple(mag * c, -m * mag * s, tx);
-        row1 = nb::make_tuple(mag * s, m * mag * c, ty);
-    } else {
-        row0 = nb::make_tuple(c, -m * s, tx);
-        row1 = nb::make_tuple(s, m * c, ty);
-    }
-    return nb::make_tuple(row0, row1);
+    double magnification = has_magnification ? to_double(item(form, "magnification")) : 1.0;
+    auto [a, b, c, d] = linear_part(to_double(half_turns), mirror,
+                                    has_magnification ? &magnification : nullptr);
+    return nb::make_tuple(nb::make_tuple(a, b, tx), nb::make_tuple(c, d, ty));
 }
 
 // One side of a product: a KTrans becomes [itself], anything else is iterated.
@@ -199,5 +205,76 @@ nb::object create_ktrans_class(nb::handle globals) {
 namespace show3d {
 
 bool is_own_multiply(nb::handle function) { return is_function_of(function, multiply_def); }
+
+} // namespace show3d
+
+namespace show3d {
+namespace {
+
+// A simple transformation from its text form, "r90 100,200" or "m45 -3,0"
+// (mirror codes name the mirror axis: m45 is a quarter turn after mirroring).
+bool read_simple(nb::handle trans, PlacementMatrix &matrix) {
+    nb::object text = call_method(trans, S3D_NAME("to_s"));
+    Py_ssize_t size = 0;
+    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!at) raise_current();
+    const char *end = at + size;
+    if (size < 2 || (*at != 'r' && *at != 'm')) return false;
+    bool mirror = *at == 'm';
+    int code = 0;
+    long long x = 0, y = 0;
+    auto parsed = std::from_chars(at + 1, end, code);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, x);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ',') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, y);
+    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
+    int step = mirror ? 45 : 90;
+    if (code % step != 0 || code / step > 3) return false;
+    double degrees = 90.0 * (code / step);
+    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, nullptr);
+    matrix = {{a, b, double(x) / 1000.0, c, d, double(y) / 1000.0}};
+    return true;
+}
+
+bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
+    double degrees = to_double(get_attr(trans, S3D_NAME("angle")));
+    double magnification = to_double(get_attr(trans, S3D_NAME("mag")));
+    bool mirror = truth(call_method(trans, S3D_NAME("is_mirror")));
+    nb::object disp = get_attr(trans, S3D_NAME("disp"));
+    double x = to_double(get_attr(disp, S3D_NAME("x"))), y = to_double(get_attr(disp, S3D_NAME("y")));
+    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, &magnification);
+    matrix = {{a, b, x / 1000.0, c, d, y / 1000.0}};
+    return true;
+}
+
+bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == get_attr(module, name).ptr();
+}
+
+} // namespace
+
+bool has_own_matrix_methods(nb::handle ktrans_class) {
+    return is_function_of(get_attr(ktrans_class, S3D_NAME("to_dict")), to_dict_def) &&
+           is_function_of(get_attr(ktrans_class, S3D_NAME("trans_matrix")), trans_matrix_def);
+}
+
+bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
+                     PlacementMatrix &matrix) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(ktrans.ptr())) != ktrans_class.ptr()) return false;
+    nb::object attributes = check(PyObject_GenericGetDict(ktrans.ptr(), nullptr));
+    if (PyDict_GET_SIZE(attributes.ptr()) != 1) return false;
+    PyObject *trans = PyDict_GetItemWithError(attributes.ptr(), S3D_NAME("trans"));
+    if (!trans) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    if (is_exact(trans, kdb, S3D_NAME("Trans"))) return read_simple(trans, matrix);
+    for (PyObject *name : {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"),
+                           S3D_NAME("CplxTrans"), S3D_NAME("VCplxTrans")})
+        if (is_exact(trans, kdb, name)) return read_complex(trans, matrix);
+    return false;
+}
 
 } // namespace show3d

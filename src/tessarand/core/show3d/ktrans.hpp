@@ -18,4 +18,19 @@ nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::ha
 // True when `function` is KTrans.multiply as defined here (not replaced).
 bool is_own_multiply(nb::handle function);
 
+// The six entries a, b, tx, c, d, ty of a placement matrix.
+struct PlacementMatrix {
+    double entries[6];
+};
+
+// The matrix of a KTrans read straight from its wrapped KLayout
+// transformation, equal to what its trans_matrix() gives. Only for instances
+// of `ktrans_class` whose class methods are ours and that carry no attribute
+// besides `trans`; false when the caller must ask the object itself.
+bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
+                     PlacementMatrix &matrix);
+
+// True when `ktrans_class` still has our to_dict and trans_matrix.
+bool has_own_matrix_methods(nb::handle ktrans_class);
+
 } // namespace show3d

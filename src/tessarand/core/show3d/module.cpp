@@ -5,6 +5,8 @@
 
 #include "ktrans.hpp"
 #include "parser.hpp"
+#include "entry.hpp"
+#include "viewer.hpp"
 
 #include <vector>
 
@@ -423,10 +425,17 @@ const FunctionDef get_layer_properties_def{
      {"return", "dict[LayerSpec, PdkLayer]"}},
     get_layer_properties};
 
+nb::dict parser_with_viewer(nb::handle globals) {
+    nb::dict namespace_ = parser_namespace(globals);
+    add_viewer_methods(namespace_, globals);
+    return namespace_;
+}
+
 // ---- the start-up sequence ----------------------------------------------------------
 
 void start(nb::handle module) {
     init_function_type();
+    init_arrays();
     PyObject *debug = PyDict_GetItemString(PyEval_GetBuiltins(), "__debug__");
     debug_at_load = debug == Py_True;
     nb::handle globals = PyModule_GetDict(module.ptr());
@@ -444,8 +453,11 @@ void start(nb::handle module) {
                     "Parse a KLayout layout into cell and layer trees for the 3D viewer.\n\n"
                     "Every distinct polygon is stored once in instances; cells refer to\n"
                     "polygons by number and to placed cells through Reference records.\n",
-                    parser_namespace(globals)));
+                    parser_with_viewer(globals)));
     bind(globals, "get_layer_properties", make_function(globals, get_layer_properties_def));
+    bind(globals, "to_3D_viewer", make_to_3d_viewer(globals));
+    bind(globals, "numpy_to_buffer_json", make_numpy_to_buffer_json(globals));
+    bind(globals, "show3d", make_show3d(globals));
 }
 
 } // namespace

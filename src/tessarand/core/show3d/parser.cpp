@@ -28,13 +28,6 @@ nb::object output_member(const Globals &globals, PyObject *name) {
     return get_attr(globals[S3D_NAME("Output")], name);
 }
 
-// True when self.<name> is the method `def` of ours, bound to self.
-bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def) {
-    nb::object method = get_attr(self, name);
-    return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self.ptr() &&
-           is_function_of(PyMethod_GET_FUNCTION(method.ptr()), def);
-}
-
 Py_ssize_t to_index(nb::handle value) {
     Py_ssize_t result = PyLong_AsSsize_t(value.ptr());
     if (result == -1 && PyErr_Occurred()) raise_current();

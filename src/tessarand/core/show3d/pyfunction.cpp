@@ -362,4 +362,10 @@ bool is_function_of(nb::handle value, const FunctionDef &def) {
            as_function(value.ptr())->def == &def;
 }
 
+bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def) {
+    nb::object method = get_attr(self, name);
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self.ptr() &&
+           is_function_of(PyMethod_GET_FUNCTION(method.ptr()), def);
+}
+
 } // namespace show3d

@@ -58,4 +58,8 @@ void init_function_type();
 // method of ours from an override).
 bool is_function_of(nb::handle value, const FunctionDef &def);
 
+// True when self.<name> is the method made from `def`, bound to self: the
+// method has not been overridden in a subclass or on the instance.
+bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def);
+
 } // namespace show3d

@@ -151,6 +151,34 @@ nb::object call(nb::handle callable, Args... args) {
         sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// A tuple of interned keyword names, made once per call site.
+inline PyObject *make_keyword_names(std::initializer_list<const char *> names) {
+    PyObject *tuple = PyTuple_New(Py_ssize_t(names.size()));
+    Py_ssize_t index = 0;
+    for (const char *name : names)
+        PyTuple_SET_ITEM(tuple, index++, PyUnicode_InternFromString(name));
+    return tuple;
+}
+
+#define S3D_KEYWORDS(...)                                                     \
+    ([]() -> PyObject * {                                                     \
+        static PyObject *names = ::show3d::make_keyword_names({__VA_ARGS__}); \
+        return names;                                                         \
+    }())
+
+// callable(*positional, **dict(zip(keyword_names, values))) in one vectorcall.
+inline nb::object call_keywords(nb::handle callable,
+                                std::initializer_list<nb::handle> positional,
+                                PyObject *keyword_names,
+                                std::initializer_list<nb::handle> values) {
+    PyObject *stack[32];
+    size_t count = 0;
+    for (nb::handle value : positional) stack[count++] = value.ptr();
+    for (nb::handle value : values) stack[count++] = value.ptr();
+    return check(PyObject_Vectorcall(callable.ptr(), stack, positional.size(),
+                                     keyword_names));
+}
+
 // Calls callable(*positional, **{names[i]: keyword values}) in one vectorcall.
 inline nb::object call_with_keywords(nb::handle callable,
                                      std::initializer_list<nb::handle> positional,

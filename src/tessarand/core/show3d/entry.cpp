@@ -1,0 +1,278 @@
+// to_3D_viewer converts a component (or a GDS file) through a temporary GDS
+// file and the parser; show3d adds the viewer settings and sends one message.
+#include "entry.hpp"
+
+namespace show3d {
+namespace {
+
+// exclude_layers: None or exactly a list; the note explains why a list
+// subclass is refused.
+void check_exclude_layers(nb::handle value, bool with_note) {
+    try {
+        require_exact(value, &PyList_Type, "exclude_layers", true);
+    } catch (nb::python_error &error) {
+        if (with_note && PyList_Check(value.ptr())) {
+            nb::object note(nb::str(
+                "Subclasses of built-in types are not accepted for this parameter; "
+                "pass a plain list."));
+            call_method(error.value(), S3D_NAME("add_note"), note);
+        }
+        throw;
+    }
+}
+
+// The kit's layer views or stack when the caller gave none.
+nb::object active_kit_part(const Globals &globals, nb::handle given, PyObject *getter,
+                           PyObject *expected) {
+    if (!given.is_none()) return nb::borrow(given);
+    nb::object value = call_method(globals[S3D_NAME("opdk")], getter);
+    if (assertions_enabled())
+        check_assertion(is_instance(value, get_attr(globals[S3D_NAME("ovt")], expected)));
+    return value;
+}
+
+// Deletes the temporary file; one already gone is not an error. A failing
+// deletion raises its own error, chained to the error being handled.
+void remove_temporary(nb::handle path, nb::python_error *pending) {
+    try {
+        nb::object pathlib = check(PyImport_ImportModule("pathlib"));
+        call_method(call(get_attr(pathlib, S3D_NAME("Path")), path), S3D_NAME("unlink"));
+    } catch (nb::python_error &error) {
+        if (error.matches(PyExc_FileNotFoundError)) return;
+        if (pending) PyException_SetContext(error.value().ptr(), Py_NewRef(pending->value().ptr()));
+        throw;
+    }
+}
+
+// Writes the component to a new named temporary ".gds" file; the file is
+// removed again if writing fails.
+nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
+    nb::object file = call_keywords(get_attr(globals[S3D_NAME("tempfile")], S3D_NAME("NamedTemporaryFile")),
+                                    {}, S3D_KEYWORDS("suffix", "delete"),
+                                    {nb::str(".gds"), nb::handle(Py_False)});
+    nb::object path;
+    try {
+        nb::object opened = call_method(file, S3D_NAME("__enter__"));
+        path = get_attr(opened, S3D_NAME("name"));
+        call_method(component, S3D_NAME("write_gds"), path);
+    } catch (nb::python_error &error) {
+        call_method(file, S3D_NAME("__exit__"), error.type(), error.value(), error.traceback());
+        if (path.is_valid()) remove_temporary(path, &error);
+        throw;
+    }
+    call_method(file, S3D_NAME("__exit__"), nb::none(), nb::none(), nb::none());
+    return path;
+}
+
+nb::object output_member(const Globals &globals, PyObject *name) {
+    return get_attr(globals[S3D_NAME("Output")], name);
+}
+
+// Reads the file into a new layout, parses it in the requested mode and
+// builds the viewer tree (or its dictionary form).
+nb::object convert_file(const Globals &globals, nb::handle path, nb::handle layers,
+                        nb::handle output, const nb::handle *tuning, bool as_dict) {
+    nb::object layout = call(get_attr(globals[S3D_NAME("pya")], S3D_NAME("Layout")));
+    call_method(layout, S3D_NAME("read"), path);
+    nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
+                                      S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
+                                      {tuning[0], tuning[1], tuning[2]});
+    PyObject *combine = S3D_KEYWORDS("combine");
+    if (equals(output, output_member(globals, S3D_NAME("CELL"))))
+        call_keywords(get_attr(parser, S3D_NAME("export_cells")), {}, combine, {nb::handle(Py_True)});
+    else if (equals(output, output_member(globals, S3D_NAME("LAYER"))))
+        call_keywords(get_attr(parser, S3D_NAME("export_layers")), {}, combine, {nb::handle(Py_True)});
+    else
+        raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
+    nb::object result = call_method(parser, S3D_NAME("to_viewer"), output);
+    if (as_dict) result = call_method(parser, S3D_NAME("asdict"), result);
+    return result;
+}
+
+nb::object to_3d_viewer(const Call &call) {
+    const Globals &globals = call.globals;
+    nb::handle component = call.args[0], output = call.args[1];
+    nb::object z_scale = nb::float_(to_double(call.args[4]));
+    nb::object curve_tolerance = to_optional_float(call.args[5], "curve_tolerance");
+    bool as_dict = truth(call.args[7]);
+    check_exclude_layers(call.args[6], true);
+
+    nb::object orvalis = check(PyImport_ImportModule("orvalis"));
+    nb::object layer_views = active_kit_part(globals, call.args[2], S3D_NAME("get_layer_views"),
+                                             S3D_NAME("LayerViews"));
+    nb::object layer_stack = active_kit_part(globals, call.args[3], S3D_NAME("get_layer_stack"),
+                                             S3D_NAME("LayerStack"));
+    nb::object source = nb::borrow(component);
+    if (PyUnicode_Check(component.ptr()))
+        source = show3d::call(get_attr(orvalis, S3D_NAME("import_gds")), component);
+    nb::object derived = call_method(layer_stack, S3D_NAME("get_component_with_derived_layers"), source);
+    nb::object layers = show3d::call(globals[S3D_NAME("get_layer_properties")], layer_stack, layer_views);
+    nb::object path = write_temporary_gds(globals, derived);
+    nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
+    nb::object result;
+    try {
+        result = convert_file(globals, path, layers, output, tuning, as_dict);
+    } catch (nb::python_error &error) {
+        remove_temporary(path, &error);
+        throw;
+    }
+    remove_temporary(path, nullptr);
+    return result;
+}
+
+// The fixed viewer settings, in the order the viewer reads them.
+nb::object viewer_config() {
+    nb::dict config;
+    nb::handle yes = Py_True, no = Py_False;
+    config["_splash"] = no;
+    config["ambient_intensity"] = nb::int_(1);
+    config["angular_tolerance"] = nb::float_(0.2);
+    config["axes"] = no;
+    config["axes0"] = yes;
+    config["black_edges"] = no;
+    config["center_grid"] = no;
+    config["collapse"] = nb::int_(3);
+    config["control"] = nb::str("trackball");
+    config["default_color"] = nb::str("#e8b024");
+    config["default_edgecolor"] = nb::str("#707070");
+    config["default_facecolor"] = nb::str("Violet");
+    config["default_opacity"] = nb::float_(0.5);
+    config["default_thickedgecolor"] = nb::str("MediumOrchid");
+    config["default_vertexcolor"] = nb::str("MediumOrchid");
+    config["direct_intensity"] = nb::float_(1.1);
+    config["explode"] = no;
+    config["glass"] = yes;
+    nb::list grid;
+    for (int i = 0; i < 3; ++i) grid.append(no);
+    config["grid"] = grid;
+    config["helper_scale"] = nb::int_(10);
+    config["metalness"] = nb::float_(0.3);
+    nb::dict keys;
+    keys["shift"] = nb::str("shiftKey");
+    keys["ctrl"] = nb::str("ctrlKey");
+    keys["meta"] = nb::str("metaKey");
+    keys["alt"] = nb::str("altKey");
+    config["modifier_keys"] = keys;
+    config["new_tree_behavior"] = yes;
+    config["ortho"] = yes;
+    config["pan_speed"] = nb::int_(1);
+    config["render_edges"] = yes;
+    config["render_joints"] = no;
+    config["render_mates"] = no;
+    config["render_normals"] = no;
+    config["reset_camera"] = nb::str("reset");
+    config["rotate_speed"] = nb::int_(1);
+    config["roughness"] = nb::float_(0.65);
+    config["show_parent"] = no;
+    config["show_sketch_local"] = yes;
+    config["ticks"] = nb::int_(10);
+    config["timeit"] = no;
+    config["tools"] = yes;
+    config["transparent"] = no;
+    config["up"] = nb::str("Z");
+    config["zoom_speed"] = nb::int_(1);
+    config["normal_len"] = nb::int_(0);
+    return config;
+}
+
+nb::object show3d_impl(const Call &call) {
+    const Globals &globals = call.globals;
+    nb::handle component = call.args[0], output = call.args[1];
+    nb::object z_scale = nb::float_(to_double(call.args[2]));
+    nb::object curve_tolerance = to_optional_float(call.args[3], "curve_tolerance");
+    check_exclude_layers(call.args[4], false);
+
+    nb::object pdk = call_method(globals[S3D_NAME("ts_pdk")], S3D_NAME("get_pdk"));
+    nb::object layer_stack = get_attr(pdk, S3D_NAME("layer_stack"));
+    nb::object layer_views = get_attr(pdk, S3D_NAME("layer_views"));
+    if (assertions_enabled()) {
+        nb::object ovt = globals[S3D_NAME("ovt")];
+        check_assertion(is_instance(layer_stack, get_attr(ovt, S3D_NAME("LayerStack"))));
+        check_assertion(is_instance(layer_views, get_attr(ovt, S3D_NAME("LayerViews"))));
+    }
+    nb::object data = call_keywords(
+        globals[S3D_NAME("to_3D_viewer")], {component, output},
+        S3D_KEYWORDS("layer_stack", "layer_views", "z_scale", "curve_tolerance", "exclude_layers",
+                     "as_dict"),
+        {layer_stack, layer_views, nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr())), curve_tolerance,
+         call.args[4], nb::handle(Py_True)});
+    nb::object config = viewer_config();
+    nb::dict message_data;
+    message_data["type"] = nb::str("data");
+    message_data["data"] = show3d::call(globals[S3D_NAME("numpy_to_buffer_json")], data);
+    message_data["config"] = config;
+    nb::object orjson = globals[S3D_NAME("orjson")];
+    nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
+    nb::object encoded = call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
+                                       S3D_KEYWORDS("default"), {none});
+    nb::object text = call_method(encoded, S3D_NAME("decode"), nb::str("utf-8"));
+    nb::object message = call_keywords(get_attr(globals[S3D_NAME("m")], S3D_NAME("Show3dMessage")),
+                                       {}, S3D_KEYWORDS("content"), {text});
+    call_method(globals[S3D_NAME("comms")], S3D_NAME("send_message"), message);
+    return nb::none();
+}
+
+const FunctionDef to_3d_viewer_def{
+    "to_3D_viewer", "to_3D_viewer",
+    "Convert component to 3D viewer format.\n\n"
+    "Args:\n"
+    "    component: A layout component, or the path of a GDS file.\n"
+    "    output: Output.LAYER (one tree per layer) or Output.CELL (the cell hierarchy).\n"
+    "    layer_views: Layer views for the colours; the active kit's when None.\n"
+    "    layer_stack: Layer stack for heights and thicknesses; the active kit's when None.\n"
+    "    z_scale: Scale of all heights.\n"
+    "    curve_tolerance: Simplification tolerance in micrometres; None keeps every vertex.\n"
+    "    exclude_layers: Layer name patterns (case-insensitive wildcards) to leave out.\n"
+    "    as_dict: Return plain dictionaries instead of records.\n\n"
+    "Returns:\n"
+    "    The viewer scene as ViewerData, or as a dictionary when as_dict is true.\n",
+    {{"component"}, {"output"}, {"layer_views"}, {"layer_stack"}, {"z_scale"},
+     {"curve_tolerance"}, {"exclude_layers"}, {"as_dict", ParamKind::keyword_only}},
+    {{"component", "GdsComponent | str"},
+     {"output", "Output"},
+     {"layer_views", "ovt.LayerViews | None"},
+     {"layer_stack", "ovt.LayerStack | None"},
+     {"z_scale", "float"},
+     {"curve_tolerance", "float | None"},
+     {"exclude_layers", "list[str] | None"},
+     {"as_dict", "bool"},
+     {"return", "ViewerData | dict[str, Any]"}},
+    to_3d_viewer};
+
+const FunctionDef show3d_def{
+    "show3d", "show3d",
+    "Show component in 3D viewer.\n\n"
+    "Args:\n"
+    "    component: A layout component, or the path of a GDS file.\n"
+    "    output: Output.LAYER or Output.CELL.\n"
+    "    z_scale: Scale of all heights.\n"
+    "    curve_tolerance: Simplification tolerance in micrometres; None keeps every vertex.\n"
+    "    exclude_layers: Layer name patterns (case-insensitive wildcards) to leave out.\n",
+    {{"component"}, {"output"}, {"z_scale"}, {"curve_tolerance"}, {"exclude_layers"}},
+    {{"component", "GdsComponent | str"},
+     {"output", "Output"},
+     {"z_scale", "float"},
+     {"curve_tolerance", "float | None"},
+     {"exclude_layers", "list[str] | None"},
+     {"return", "None"}},
+    show3d_impl};
+
+} // namespace
+
+nb::object make_to_3d_viewer(nb::handle globals) {
+    Defaults defaults;
+    defaults.positional = nb::make_tuple(Globals(globals)[S3D_NAME("Output")].attr("LAYER"),
+                                         nb::none(), nb::none(), 1.0, 0.01, nb::none());
+    nb::dict keyword;
+    keyword["as_dict"] = nb::bool_(false);
+    defaults.keyword = keyword;
+    return make_function(globals, to_3d_viewer_def, defaults);
+}
+
+nb::object make_show3d(nb::handle globals) {
+    Defaults defaults;
+    defaults.positional = nb::make_tuple(1.0, 0.01, nb::none());
+    return make_function(globals, show3d_def, defaults);
+}
+
+} // namespace show3d

@@ -1,0 +1,13 @@
+// The two public operations that drive the whole pipeline.
+#pragma once
+
+#include "module.hpp"
+
+namespace show3d {
+
+// to_3D_viewer, whose default output is Output.LAYER as bound now.
+nb::object make_to_3d_viewer(nb::handle globals);
+
+nb::object make_show3d(nb::handle globals);
+
+} // namespace show3d

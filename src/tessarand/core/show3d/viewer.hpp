@@ -1,0 +1,18 @@
+// Viewer output: the viewer tree, its dictionary and JSON forms, and the
+// base64 buffer encoding of arrays.
+#pragma once
+
+#include "module.hpp"
+
+namespace show3d {
+
+// Readies numpy's C interface; called once while the module starts.
+void init_arrays();
+
+// Adds to_viewer, asdict and create_json to the ParseGDS class namespace.
+void add_viewer_methods(nb::dict namespace_, nb::handle globals);
+
+// The module-level function numpy_to_buffer_json.
+nb::object make_numpy_to_buffer_json(nb::handle globals);
+
+} // namespace show3d
