@@ -439,6 +439,7 @@ private:
     std::unordered_map<long, CellMemo> memo_;
     std::unordered_set<long> visited_;
     std::vector<double> xy_;
+    int depth_ = 0;
 };
 
 // A shape seen for the first time: its outline enters the polygon table.
@@ -538,7 +539,7 @@ nb::object CellWalker::new_reference_trans(nb::handle transformations) {
 }
 
 nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
-    RecursionGuard guard(" while parsing the cell hierarchy");
+    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
     const CellMemo &memo = memo_of(cell);
     nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, memo.name);
     if (!memo.polygons.empty()) {
@@ -619,8 +620,8 @@ bool is_empty_record(nb::handle record) {
 
 // A pruned copy of `cell` holding only the layer's polygons and the branches
 // that lead to them; polygon and placement lists are shared, not copied.
-nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle layer_id) {
-    RecursionGuard guard(" while splitting layers");
+nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle layer_id, int &depth) {
+    RecursionGuard guard(depth, " while splitting layers");
     nb::object polygons = attr(cell, S3D_NAME("polygons"));
     nb::object own = call_method(polygons, S3D_NAME("get"), layer_id);
     nb::object cls = attr(cell, S3D_NAME("__class__"));
@@ -641,7 +642,7 @@ nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle l
     }
     nb::object iterator = check(PyObject_GetIter(attr(cell, S3D_NAME("references")).ptr()));
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
-        nb::object child = filter_by_layer(globals, nb::steal(raw), layer_id);
+        nb::object child = filter_by_layer(globals, nb::steal(raw), layer_id, depth);
         if (!is_empty_record(child))
             call_method(attr(copy, S3D_NAME("references")), S3D_NAME("append"), child);
     }
@@ -664,7 +665,8 @@ nb::object parser_export_layers(const Call &call) {
     for (nb::handle cell : attr(parsed_cells, S3D_NAME("cells"))) {
         nb::dict per_layer;
         for (const nb::object &layer_id : layer_ids) {
-            nb::object copy = filter_by_layer(call.globals, cell, layer_id);
+            int depth = 0;
+            nb::object copy = filter_by_layer(call.globals, cell, layer_id, depth);
             if (!is_empty_record(copy)) per_layer[layer_id] = copy;
         }
         layers.append(per_layer);
@@ -682,7 +684,8 @@ nb::object parser_export_layers(const Call &call) {
 
 // ---- reference combination --------------------------------------------------------
 
-nb::object combined_references(const Globals &globals, nb::handle references, nb::handle parent_trans);
+nb::object combined_references(const Globals &globals, nb::handle references,
+                               nb::handle parent_trans, int &depth);
 
 // KTrans.multiply as the module namespace has it now.
 nb::object multiply(const Globals &globals, nb::handle parent, nb::handle trans) {
@@ -694,9 +697,10 @@ nb::object multiply(const Globals &globals, nb::handle parent, nb::handle trans)
 // One reference per distinct cell index, in order of first appearance, the
 // first of each group kept and given the placements of the whole group
 // composed with the parent placements; nested references follow suit.
-nb::object combined_references(const Globals &globals, nb::handle references, nb::handle parent_trans) {
+nb::object combined_references(const Globals &globals, nb::handle references,
+                               nb::handle parent_trans, int &depth) {
     require_exact(references, &PyList_Type, "references", false);
-    RecursionGuard guard(" while combining references");
+    RecursionGuard guard(depth, " while combining references");
     nb::dict groups;
     for (nb::handle reference : nb::borrow<nb::list>(references)) {
         nb::object index = attr(reference, S3D_NAME("cell_index"));
@@ -721,7 +725,7 @@ nb::object combined_references(const Globals &globals, nb::handle references, nb
         }
         nb::object nested = attr(kept, S3D_NAME("references"));
         if (length(nested) > 0)
-            set_attr(kept, S3D_NAME("references"), combined_references(globals, nested, placements));
+            set_attr(kept, S3D_NAME("references"), combined_references(globals, nested, placements, depth));
         set_attr(kept, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(placements.ptr())));
         set_attr(kept, S3D_NAME("trans"), placements);
         result.append(kept);
@@ -732,7 +736,8 @@ nb::object combined_references(const Globals &globals, nb::handle references, nb
 void combine_cell(const Globals &globals, nb::handle cell) {
     nb::object references = attr(cell, S3D_NAME("references"));
     if (length(references) == 0) return;
-    nb::object combined = combined_references(globals, references, nb::none());
+    int depth = 0;
+    nb::object combined = combined_references(globals, references, nb::none(), depth);
     set_attr(cell, S3D_NAME("references"), check_result(combined, &PyList_Type));
 }
 

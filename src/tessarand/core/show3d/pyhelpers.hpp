@@ -198,15 +198,26 @@ inline nb::object call_with_keywords(nb::handle callable,
 }
 
 // Guards one level of a native recursion the way the interpreter guards
-// Python frames: too deep a layout raises RecursionError instead of crashing.
+// Python frames: a walk deeper than the interpreter's recursion limit raises
+// RecursionError, and the C stack is protected as for any native call.
+// `depth` counts the levels of one walk.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char *where) {
+    RecursionGuard(int &depth, const char *where) : depth_(depth) {
+        if (depth_ >= Py_GetRecursionLimit())
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         if (Py_EnterRecursiveCall(where)) raise_current();
+        ++depth_;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
+
+private:
+    int &depth_;
 };
 
 // The module namespace, read at call time so that a replaced attribute is

@@ -92,6 +92,7 @@ private:
     const Globals &globals_;
     nb::object parts_class_, part_class_, shape_class_, reference_class_, ktrans_class_;
     bool fast_arrays_ = false, own_matrices_ = false;
+    int depth_ = 0;
 };
 
 nb::object join_path(nb::handle parent, nb::handle name) {
@@ -174,7 +175,7 @@ nb::object TreeBuilder::make_node(nb::handle parent, nb::handle name, nb::object
 // of its references; nodes left without parts are dropped.
 nb::object TreeBuilder::convert_cells(nb::handle cells, nb::handle parent) {
     require_exact(parent, &PyUnicode_Type, "parent", false);
-    RecursionGuard guard(" while building the viewer tree");
+    RecursionGuard guard(depth_, " while building the viewer tree");
     nb::list result;
     nb::object iterator = check(PyObject_GetIter(cells.ptr()));
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
@@ -208,7 +209,7 @@ nb::object TreeBuilder::convert_cells(nb::handle cells, nb::handle parent) {
 // the nodes of all its references, kept even when empty.
 nb::object TreeBuilder::convert_layer(nb::handle layer_spec, nb::handle cell, nb::handle parent) {
     require_exact(parent, &PyUnicode_Type, "parent", false);
-    RecursionGuard guard(" while building the viewer tree");
+    RecursionGuard guard(depth_, " while building the viewer tree");
     nb::object name = get_attr(cell, S3D_NAME("name")), id;
     nb::object node = make_node(parent, name, id);
     nb::object parts = get_attr(node, S3D_NAME("parts"));
@@ -329,7 +330,7 @@ public:
     }
 
     nb::object convert(nb::handle value) {
-        RecursionGuard guard(" while converting to a dictionary");
+        RecursionGuard guard(depth_, " while converting to a dictionary");
         PyObject *raw = value.ptr();
         // Exact built-in values are neither records nor have to_dict.
         bool builtin = PyUnicode_CheckExact(raw) || PyLong_CheckExact(raw) ||
@@ -402,6 +403,7 @@ private:
     nb::object is_dataclass_, fields_;
     std::unordered_map<PyTypeObject *, std::vector<nb::object>> names_;
     std::vector<nb::object> scratch_;
+    int depth_ = 0;
 };
 
 const FunctionDef &asdict_def();
@@ -463,7 +465,7 @@ public:
     }
 
     nb::object walk(nb::handle value) {
-        RecursionGuard guard(" while encoding buffers");
+        RecursionGuard guard(depth_, " while encoding buffers");
         PyObject *raw = value.ptr();
         if (PyUnicode_CheckExact(raw) || PyLong_CheckExact(raw) || PyFloat_CheckExact(raw) ||
             PyBool_Check(raw) || raw == Py_None)
@@ -514,6 +516,7 @@ private:
     const Globals &globals_;
     nb::object np_, ndarray_, base64_;
     bool own_base64_ = false;
+    int depth_ = 0;
 };
 
 nb::object numpy_to_buffer_json(const Call &call) {
