@@ -1,14 +1,21 @@
 // KTrans wraps one KLayout transformation. Simple transformations (quarter
 // turns, mirror, integer displacement) and complex ones (any angle,
 // magnification) are both kept exactly; displacements leave in micrometres.
+//
+// Combination and the viewer read many placements: for KTrans objects of ours
+// they take the parts of a simple transformation from its text form in one
+// call and compose products here, exactly as KLayout does.
 #include "ktrans.hpp"
 
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 namespace show3d {
 namespace {
+
+// ---- the class ------------------------------------------------------------------
 
 nb::object micrometres(nb::handle database_units) {
     nb::object thousand = nb::int_(1000);
@@ -73,6 +80,11 @@ std::array<double, 4> linear_part(double half_turns, bool mirror, const double *
         return {mag * c, -m * mag * s, mag * s, m * mag * c};
     }
     return {c, -m * s, s, m * c};
+}
+
+PlacementMatrix simple_matrix(const SimpleTrans &trans) {
+    auto [a, b, c, d] = linear_part(90.0 * trans.angle / 180.0, trans.mirror, nullptr);
+    return {{a, b, double(trans.x) / 1000.0, c, d, double(trans.y) / 1000.0}};
 }
 
 nb::object ktrans_trans_matrix(const Call &call) {
@@ -151,7 +163,91 @@ const FunctionDef multiply_def{
      {"return", "list[KTrans]"}},
     ktrans_multiply};
 
+
+// The transformation wrapped by a KTrans whose to_dict and trans_matrix are
+// ours (neither overridden on the class nor on the instance); an invalid
+// object otherwise. The instance's attributes are looked up without
+// materialising its __dict__.
+nb::object plain_wrapped_trans(nb::handle ktrans_class, nb::handle ktrans) {
+    if (reinterpret_cast<PyObject *>(Py_TYPE(ktrans.ptr())) != ktrans_class.ptr()) return {};
+    for (auto [name, def] : {std::pair{S3D_NAME("to_dict"), &to_dict_def},
+                             std::pair{S3D_NAME("trans_matrix"), &trans_matrix_def}}) {
+        PyObject *method = nullptr;
+        check_status(PyObject_GetOptionalAttr(ktrans.ptr(), name, &method));
+        nb::object bound = nb::steal(method);
+        if (!method || !PyMethod_Check(method) || PyMethod_GET_SELF(method) != ktrans.ptr() ||
+            !is_function_of(PyMethod_GET_FUNCTION(method), *def))
+            return {};
+    }
+    PyObject *trans = nullptr;
+    check_status(PyObject_GetOptionalAttr(ktrans.ptr(), S3D_NAME("trans"), &trans));
+    return nb::steal(trans);
+}
+
+bool read_simple(nb::handle trans, PlacementMatrix &matrix) {
+    SimpleTrans parts;
+    if (!read_simple_trans(trans, parts)) return false;
+    matrix = simple_matrix(parts);
+    return true;
+}
+
+bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
+    double degrees = to_double(get_attr(trans, S3D_NAME("angle")));
+    double magnification = to_double(get_attr(trans, S3D_NAME("mag")));
+    bool mirror = truth(call_method(trans, S3D_NAME("is_mirror")));
+    nb::object disp = get_attr(trans, S3D_NAME("disp"));
+    double x = to_double(get_attr(disp, S3D_NAME("x"))), y = to_double(get_attr(disp, S3D_NAME("y")));
+    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, &magnification);
+    matrix = {{a, b, x / 1000.0, c, d, y / 1000.0}};
+    return true;
+}
+
+bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == get_attr(module, name).ptr();
+}
+
 } // namespace
+
+// ---- placement algebra --------------------------------------------------------
+
+// The text form "r90 100,200" or "m45 -3,0": mirror codes name the mirror
+// axis, so m45 is a quarter turn after mirroring.
+bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
+    nb::object text = call_method(trans, S3D_NAME("to_s"));
+    Py_ssize_t size = 0;
+    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!at) raise_current();
+    const char *end = at + size;
+    if (size < 2 || (*at != 'r' && *at != 'm')) return false;
+    bool mirror = *at == 'm';
+    int code = 0;
+    long long x = 0, y = 0;
+    auto parsed = std::from_chars(at + 1, end, code);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, x);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ',') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, y);
+    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
+    int step = mirror ? 45 : 90;
+    if (code % step != 0 || code / step > 3) return false;
+    parts = {code / step, mirror, x, y};
+    return true;
+}
+
+// p * t: t first, then p. The displacement of t is mirrored and rotated by p
+// before p's own is added; a mirror in p turns t's rotation the other way.
+SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
+    long long x = t.x, y = p.mirror ? -t.y : t.y;
+    long long rx = x, ry = y;
+    switch (p.angle) {
+    case 1: rx = -y; ry = x; break;
+    case 2: rx = -x; ry = -y; break;
+    case 3: rx = y; ry = -x; break;
+    default: break;
+    }
+    int angle = p.mirror ? (p.angle - t.angle + 4) % 4 : (p.angle + t.angle) % 4;
+    return {angle, p.mirror != t.mirror, rx + p.x, ry + p.y};
+}
 
 nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::handle trans) {
     if (parent.is_none() && trans.is_none())
@@ -200,59 +296,7 @@ nb::object create_ktrans_class(nb::handle globals) {
                       namespace_);
 }
 
-} // namespace show3d
-
-namespace show3d {
-
 bool is_own_multiply(nb::handle function) { return is_function_of(function, multiply_def); }
-
-} // namespace show3d
-
-namespace show3d {
-namespace {
-
-// A simple transformation from its text form, "r90 100,200" or "m45 -3,0"
-// (mirror codes name the mirror axis: m45 is a quarter turn after mirroring).
-bool read_simple(nb::handle trans, PlacementMatrix &matrix) {
-    nb::object text = call_method(trans, S3D_NAME("to_s"));
-    Py_ssize_t size = 0;
-    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!at) raise_current();
-    const char *end = at + size;
-    if (size < 2 || (*at != 'r' && *at != 'm')) return false;
-    bool mirror = *at == 'm';
-    int code = 0;
-    long long x = 0, y = 0;
-    auto parsed = std::from_chars(at + 1, end, code);
-    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
-    parsed = std::from_chars(parsed.ptr + 1, end, x);
-    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ',') return false;
-    parsed = std::from_chars(parsed.ptr + 1, end, y);
-    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
-    int step = mirror ? 45 : 90;
-    if (code % step != 0 || code / step > 3) return false;
-    double degrees = 90.0 * (code / step);
-    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, nullptr);
-    matrix = {{a, b, double(x) / 1000.0, c, d, double(y) / 1000.0}};
-    return true;
-}
-
-bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
-    double degrees = to_double(get_attr(trans, S3D_NAME("angle")));
-    double magnification = to_double(get_attr(trans, S3D_NAME("mag")));
-    bool mirror = truth(call_method(trans, S3D_NAME("is_mirror")));
-    nb::object disp = get_attr(trans, S3D_NAME("disp"));
-    double x = to_double(get_attr(disp, S3D_NAME("x"))), y = to_double(get_attr(disp, S3D_NAME("y")));
-    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, &magnification);
-    matrix = {{a, b, x / 1000.0, c, d, y / 1000.0}};
-    return true;
-}
-
-bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
-    return reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == get_attr(module, name).ptr();
-}
-
-} // namespace
 
 bool has_own_matrix_methods(nb::handle ktrans_class) {
     return is_function_of(get_attr(ktrans_class, S3D_NAME("to_dict")), to_dict_def) &&
@@ -261,20 +305,88 @@ bool has_own_matrix_methods(nb::handle ktrans_class) {
 
 bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix) {
-    if (reinterpret_cast<PyObject *>(Py_TYPE(ktrans.ptr())) != ktrans_class.ptr()) return false;
-    nb::object attributes = check(PyObject_GenericGetDict(ktrans.ptr(), nullptr));
-    if (PyDict_GET_SIZE(attributes.ptr()) != 1) return false;
-    PyObject *trans = PyDict_GetItemWithError(attributes.ptr(), S3D_NAME("trans"));
-    if (!trans) {
-        if (PyErr_Occurred()) raise_current();
-        return false;
-    }
+    nb::object trans = plain_wrapped_trans(ktrans_class, ktrans);
+    if (!trans.is_valid()) return false;
     nb::object kdb = globals[S3D_NAME("kdb")];
     if (is_exact(trans, kdb, S3D_NAME("Trans"))) return read_simple(trans, matrix);
     for (PyObject *name : {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"),
                            S3D_NAME("CplxTrans"), S3D_NAME("VCplxTrans")})
         if (is_exact(trans, kdb, name)) return read_complex(trans, matrix);
     return false;
+}
+
+// ---- products for reference combination ------------------------------------------
+
+PlacementProducts::PlacementProducts(const Globals &globals) : globals_(globals) {
+    ktrans_class_ = globals[S3D_NAME("KTrans")];
+    multiply_ = get_attr(ktrans_class_, S3D_NAME("multiply"));
+    own_ = is_own_multiply(multiply_);
+    trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
+}
+
+bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
+    nb::object trans = plain_wrapped_trans(ktrans_class_, ktrans);
+    if (!trans.is_valid() || reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr())) != trans_type_.ptr())
+        return false;
+    auto known = parts_.find(trans.ptr());
+    if (known != parts_.end()) {
+        parts = known->second;
+        return true;
+    }
+    if (!read_simple_trans(trans, parts)) return false;
+    keep_alive_.push_back(trans);
+    parts_.emplace(trans.ptr(), parts);
+    return true;
+}
+
+nb::object PlacementProducts::make(const SimpleTrans &parts) {
+    nb::object trans = call(trans_type_, nb::int_(parts.angle), nb::bool_(parts.mirror),
+                            nb::int_(parts.x), nb::int_(parts.y));
+    keep_alive_.push_back(trans);
+    parts_.emplace(trans.ptr(), parts);
+    return call(ktrans_class_, trans);
+}
+
+// Every product of simple transformations of ours, or false to leave the
+// lists to the general path.
+bool PlacementProducts::multiply_simple(nb::handle parent, nb::handle trans, nb::object &result) {
+    if (!PyList_CheckExact(parent.ptr()) || !PyList_CheckExact(trans.ptr())) return false;
+    Py_ssize_t parents = PyList_GET_SIZE(parent.ptr()), children = PyList_GET_SIZE(trans.ptr());
+    std::vector<SimpleTrans> parent_parts(parents), child_parts(children);
+    for (Py_ssize_t i = 0; i < parents; ++i)
+        if (!parts_of(PyList_GET_ITEM(parent.ptr(), i), parent_parts[i])) return false;
+    for (Py_ssize_t i = 0; i < children; ++i)
+        if (!parts_of(PyList_GET_ITEM(trans.ptr(), i), child_parts[i])) return false;
+    constexpr long long coordinate_limit = 2147483647LL;
+    std::vector<SimpleTrans> products;
+    products.reserve(size_t(parents * children));
+    for (const SimpleTrans &child : child_parts)
+        for (const SimpleTrans &parent_item : parent_parts) {
+            SimpleTrans product = compose(parent_item, child);
+            // Beyond KLayout's coordinate range its own arithmetic decides.
+            if (std::llabs(product.x) > coordinate_limit || std::llabs(product.y) > coordinate_limit)
+                return false;
+            products.push_back(product);
+        }
+    result = check(PyList_New(Py_ssize_t(products.size())));
+    for (size_t i = 0; i < products.size(); ++i)
+        PyList_SET_ITEM(result.ptr(), Py_ssize_t(i), make(products[i]).release().ptr());
+    return true;
+}
+
+nb::object PlacementProducts::multiply(nb::handle parent, nb::handle trans) {
+    if (!own_) return call(multiply_, parent, trans);
+    nb::object result;
+    if (!parent.is_none() && !trans.is_none() && multiply_simple(parent, trans, result))
+        return result;
+    return multiply_placements(globals_, parent, trans);
+}
+
+bool PlacementProducts::read_matrix(nb::handle ktrans, PlacementMatrix &matrix) {
+    SimpleTrans parts;
+    if (!parts_of(ktrans, parts)) return false;
+    matrix = simple_matrix(parts);
+    return true;
 }
 
 } // namespace show3d

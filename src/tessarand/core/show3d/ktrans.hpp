@@ -3,6 +3,9 @@
 
 #include "module.hpp"
 
+#include <unordered_map>
+#include <vector>
+
 namespace show3d {
 
 // Creates the class KTrans in the module namespace.
@@ -29,6 +32,45 @@ struct PlacementMatrix {
 // besides `trans`; false when the caller must ask the object itself.
 bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix);
+
+// A simple transformation: quarter turns after an optional mirror at the x
+// axis, then an integer displacement in database units.
+struct SimpleTrans {
+    int angle; // quarter turns, 0 to 3
+    bool mirror;
+    long long x, y;
+};
+
+// Reads a KLayout simple transformation in one call; false if its text form
+// is not the expected one.
+bool read_simple_trans(nb::handle trans, SimpleTrans &parts);
+
+// The product p * t as KLayout composes it (t applied first).
+SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t);
+
+// KTrans.multiply for one reference combination. Products of simple
+// transformations wrapped by plain KTrans objects are composed here, each
+// transformation read once; everything else goes the general way, and a
+// replaced KTrans.multiply is called as it is.
+class PlacementProducts {
+public:
+    explicit PlacementProducts(const Globals &globals);
+    nb::object multiply(nb::handle parent, nb::handle trans);
+    bool own() const { return own_; }
+    // The matrix of a KTrans this object can read (false otherwise).
+    bool read_matrix(nb::handle ktrans, PlacementMatrix &matrix);
+
+private:
+    bool parts_of(nb::handle ktrans, SimpleTrans &parts);
+    nb::object make(const SimpleTrans &parts);
+    bool multiply_simple(nb::handle parent, nb::handle trans, nb::object &result);
+
+    const Globals &globals_;
+    nb::object ktrans_class_, multiply_, trans_type_;
+    bool own_ = false;
+    std::unordered_map<PyObject *, SimpleTrans> parts_;
+    std::vector<nb::object> keep_alive_;
+};
 
 // True when `ktrans_class` still has our to_dict and trans_matrix.
 bool has_own_matrix_methods(nb::handle ktrans_class);

@@ -6,6 +6,7 @@
 #include "ktrans.hpp"
 
 #include <charconv>
+#include <map>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -579,6 +580,7 @@ nb::object walk_cells(const Call &call, const std::vector<nb::object> &tops) {
 }
 
 nb::object parser_parse_cells(const Call &call) {
+    GcPause pause;
     nb::object records = walk_cells(call, {nb::borrow(call.args[1])});
     return nb::borrow(PyList_GET_ITEM(records.ptr(), 0));
 }
@@ -586,6 +588,7 @@ nb::object parser_parse_cells(const Call &call) {
 const FunctionDef &parse_cells_def();
 
 nb::object parser_export_cells(const Call &call) {
+    GcPause pause;
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     nb::object tops = check(PySequence_List(
@@ -651,6 +654,7 @@ nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle l
 }
 
 nb::object parser_export_layers(const Call &call) {
+    GcPause pause;
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     if (attr(self, S3D_NAME("parsed_cells")).is_none() || truth(attr(self, S3D_NAME("cell_combined"))))
@@ -684,23 +688,75 @@ nb::object parser_export_layers(const Call &call) {
 
 // ---- reference combination --------------------------------------------------------
 
-nb::object combined_references(const Globals &globals, nb::handle references,
-                               nb::handle parent_trans, int &depth);
+// Merges references per cell index, in order of first appearance: the first of
+// each group is kept and given the placements of the whole group composed with
+// the parent placements; nested references follow suit.
+//
+// The per-layer trees of one top cell share their placement lists with the
+// cell tree, so a group met again in another layer (same parent placements,
+// same member lists) gets a new list of the KTrans already computed instead of
+// composing them again.
+class Combiner {
+public:
+    explicit Combiner(const Globals &globals) : products_(globals) {}
 
-// KTrans.multiply as the module namespace has it now.
-nb::object multiply(const Globals &globals, nb::handle parent, nb::handle trans) {
-    nb::object function = get_attr(globals[S3D_NAME("KTrans")], S3D_NAME("multiply"));
-    if (is_own_multiply(function)) return multiply_placements(globals, parent, trans);
-    return call(function, parent, trans);
+    void combine_cell(nb::handle cell) {
+        nb::object references = attr(cell, S3D_NAME("references"));
+        if (length(references) == 0) return;
+        nb::object combined = combine(references, nb::none(), 0);
+        set_attr(cell, S3D_NAME("references"), check_result(combined, &PyList_Type));
+    }
+
+private:
+    struct Known {
+        nb::object placements;
+        size_t key;
+        std::vector<nb::object> members; // keeps the identities in the key valid
+    };
+
+    nb::object combine(nb::handle references, nb::handle parent_trans, size_t parent_key);
+    nb::object group_placements(nb::handle group, nb::handle parent_trans, size_t parent_key,
+                                size_t &key);
+
+    PlacementProducts products_;
+    std::map<std::vector<uintptr_t>, Known> known_;
+    size_t next_key_ = 1;
+    int depth_ = 0;
+};
+
+nb::object Combiner::group_placements(nb::handle group, nb::handle parent_trans,
+                                      size_t parent_key, size_t &key) {
+    std::vector<uintptr_t> identity{parent_key};
+    std::vector<nb::object> members;
+    for (nb::handle member : nb::borrow<nb::list>(group)) {
+        members.push_back(attr(member, S3D_NAME("trans")));
+        identity.push_back(reinterpret_cast<uintptr_t>(members.back().ptr()));
+    }
+    bool reusable = products_.own();
+    if (reusable) {
+        auto found = known_.find(identity);
+        if (found != known_.end()) {
+            key = found->second.key;
+            return check(PyList_GetSlice(found->second.placements.ptr(), 0, PY_SSIZE_T_MAX));
+        }
+    }
+    nb::list placements;
+    for (const nb::object &trans : members) {
+        nb::object product = products_.multiply(parent_trans, trans);
+        check_assertion(!product.is_none());
+        nb::object extended = check(PyNumber_InPlaceAdd(placements.ptr(), product.ptr()));
+    }
+    key = next_key_++;
+    if (reusable)
+        known_.emplace(std::move(identity),
+                       Known{check(PyList_GetSlice(placements.ptr(), 0, PY_SSIZE_T_MAX)), key,
+                             std::move(members)});
+    return placements;
 }
 
-// One reference per distinct cell index, in order of first appearance, the
-// first of each group kept and given the placements of the whole group
-// composed with the parent placements; nested references follow suit.
-nb::object combined_references(const Globals &globals, nb::handle references,
-                               nb::handle parent_trans, int &depth) {
+nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, size_t parent_key) {
     require_exact(references, &PyList_Type, "references", false);
-    RecursionGuard guard(depth, " while combining references");
+    RecursionGuard guard(depth_, " while combining references");
     nb::dict groups;
     for (nb::handle reference : nb::borrow<nb::list>(references)) {
         nb::object index = attr(reference, S3D_NAME("cell_index"));
@@ -717,15 +773,11 @@ nb::object combined_references(const Globals &globals, nb::handle references,
     nb::list result;
     for (auto [index, group] : groups) {
         nb::handle kept = PyList_GET_ITEM(group.ptr(), 0);
-        nb::list placements;
-        for (nb::handle member : nb::borrow<nb::list>(group)) {
-            nb::object product = multiply(globals, parent_trans, attr(member, S3D_NAME("trans")));
-            check_assertion(!product.is_none());
-            nb::object extended = check(PyNumber_InPlaceAdd(placements.ptr(), product.ptr()));
-        }
+        size_t key = 0;
+        nb::object placements = group_placements(group, parent_trans, parent_key, key);
         nb::object nested = attr(kept, S3D_NAME("references"));
         if (length(nested) > 0)
-            set_attr(kept, S3D_NAME("references"), combined_references(globals, nested, placements, depth));
+            set_attr(kept, S3D_NAME("references"), combine(nested, placements, key));
         set_attr(kept, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(placements.ptr())));
         set_attr(kept, S3D_NAME("trans"), placements);
         result.append(kept);
@@ -733,29 +785,25 @@ nb::object combined_references(const Globals &globals, nb::handle references,
     return result;
 }
 
-void combine_cell(const Globals &globals, nb::handle cell) {
-    nb::object references = attr(cell, S3D_NAME("references"));
-    if (length(references) == 0) return;
-    int depth = 0;
-    nb::object combined = combined_references(globals, references, nb::none(), depth);
-    set_attr(cell, S3D_NAME("references"), check_result(combined, &PyList_Type));
-}
-
 nb::object parser_combine_references(const Call &call) {
+    GcPause pause;
     nb::handle self = call.args[0], output = call.args[1];
     if (equals(output, output_member(call.globals, S3D_NAME("CELL")))) {
         nb::object parsed = attr(self, S3D_NAME("parsed_cells"));
         check_assertion(!parsed.is_none());
-        for (nb::handle cell : attr(parsed, S3D_NAME("cells"))) combine_cell(call.globals, cell);
+        Combiner combiner(call.globals);
+        for (nb::handle cell : attr(parsed, S3D_NAME("cells"))) combiner.combine_cell(cell);
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
         return parsed;
     }
     if (equals(output, output_member(call.globals, S3D_NAME("LAYER")))) {
         nb::object parsed = attr(self, S3D_NAME("parsed_layers"));
         check_assertion(!parsed.is_none());
-        for (nb::handle per_layer : attr(parsed, S3D_NAME("layers")))
+        for (nb::handle per_layer : attr(parsed, S3D_NAME("layers"))) {
+            Combiner combiner(call.globals); // the trees of one top cell share lists
             for (nb::handle tree : call_method(per_layer, S3D_NAME("values")))
-                combine_cell(call.globals, tree);
+                combiner.combine_cell(tree);
+        }
         set_attr(self, S3D_NAME("layer_combined"), nb::bool_(true));
         return parsed;
     }

@@ -220,6 +220,22 @@ private:
     int &depth_;
 };
 
+// Pauses the cyclic garbage collector while a bulk operation allocates many
+// container objects (records, lists, KTrans) that are all still in use: its
+// passes would only rescan them. The previous state is restored on exit.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // The module namespace, read at call time so that a replaced attribute is
 // seen by the next call, as it would be by code running in the module.
 class Globals {

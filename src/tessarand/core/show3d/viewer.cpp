@@ -64,7 +64,8 @@ nb::object polygon_array(const Globals &globals, nb::handle polygon, bool fast) 
 
 class TreeBuilder {
 public:
-    TreeBuilder(nb::handle self, const Globals &globals) : self_(self), globals_(globals) {
+    TreeBuilder(nb::handle self, const Globals &globals)
+        : self_(self), globals_(globals), products_(globals) {
         parts_class_ = globals[S3D_NAME("Parts")];
         part_class_ = globals[S3D_NAME("Part")];
         shape_class_ = globals[S3D_NAME("Shape")];
@@ -83,6 +84,7 @@ public:
 
 private:
     nb::object placement_array(nb::handle reference);
+    nb::object direct_placement_array(nb::handle trans);
     nb::object make_shape(nb::handle refs, nb::handle layer_spec, nb::handle cell);
     nb::object make_leaf(nb::handle name, nb::handle id, nb::object shape, nb::handle layer_spec);
     nb::object make_node(nb::handle parent, nb::handle name, nb::object &id);
@@ -92,6 +94,8 @@ private:
     const Globals &globals_;
     nb::object parts_class_, part_class_, shape_class_, reference_class_, ktrans_class_;
     bool fast_arrays_ = false, own_matrices_ = false;
+    PlacementProducts products_; // reads each simple transformation once
+    std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> arrays_; // list, array
     int depth_ = 0;
 };
 
@@ -124,27 +128,44 @@ bool TreeBuilder::exclude(nb::handle layer_name) {
     return false;
 }
 
-// Six float32 numbers a, b, tx, c, d, ty per placement of a reference.
+// Six float32 numbers a, b, tx, c, d, ty per placement of a reference. A
+// reference with leaves on several layers computes its array once; the other
+// leaves get copies.
 nb::object TreeBuilder::placement_array(nb::handle reference) {
     nb::object trans = get_attr(reference, S3D_NAME("trans"));
-    if (fast_arrays_ && PyList_CheckExact(trans.ptr())) {
-        Py_ssize_t count = PyList_GET_SIZE(trans.ptr());
-        nb::object array = new_float32(6 * count);
-        float *out = float32_data(array);
-        bool direct = own_matrices_;
-        for (Py_ssize_t i = 0; i < count && direct; ++i) {
-            PlacementMatrix matrix;
-            direct = read_own_matrix(globals_, ktrans_class_, PyList_GET_ITEM(trans.ptr(), i), matrix);
-            for (int k = 0; direct && k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
-        }
-        if (direct) return array;
+    auto known = arrays_.find(trans.ptr());
+    if (known != arrays_.end())
+        return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(known->second.second.ptr()),
+                                     NPY_CORDER));
+    nb::object array = direct_placement_array(trans);
+    if (!array.is_valid()) {
+        nb::list matrices;
+        nb::object iterator = check(PyObject_GetIter(trans.ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr()))
+            matrices.append(call_method(nb::steal(raw), S3D_NAME("trans_matrix")));
+        if (PyErr_Occurred()) raise_current();
+        array = float32_through_numpy(globals_, matrices);
     }
-    nb::list matrices;
-    nb::object iterator = check(PyObject_GetIter(trans.ptr()));
-    while (PyObject *raw = PyIter_Next(iterator.ptr()))
-        matrices.append(call_method(nb::steal(raw), S3D_NAME("trans_matrix")));
-    if (PyErr_Occurred()) raise_current();
-    return float32_through_numpy(globals_, matrices);
+    arrays_.emplace(trans.ptr(), std::pair{trans, array});
+    return array;
+}
+
+// The placement array read straight from KTrans objects of ours; invalid when
+// one of them must be asked for its own matrix.
+nb::object TreeBuilder::direct_placement_array(nb::handle trans) {
+    if (!own_matrices_ || !PyList_CheckExact(trans.ptr())) return {};
+    Py_ssize_t count = PyList_GET_SIZE(trans.ptr());
+    nb::object array = new_float32(6 * count);
+    float *out = float32_data(array);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle ktrans = PyList_GET_ITEM(trans.ptr(), i);
+        PlacementMatrix matrix;
+        if (!products_.read_matrix(ktrans, matrix) &&
+            !read_own_matrix(globals_, ktrans_class_, ktrans, matrix))
+            return {};
+        for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
+    }
+    return array;
 }
 
 nb::object TreeBuilder::make_shape(nb::handle refs, nb::handle layer_spec, nb::handle cell) {
@@ -271,6 +292,7 @@ nb::object new_root(const Globals &globals, const char *name, const char *id) {
 }
 
 nb::object parser_to_viewer(const Call &call) {
+    GcPause pause;
     nb::handle self = call.args[0], output = call.args[1];
     const Globals &globals = call.globals;
     TreeBuilder builder(self, globals);
@@ -409,6 +431,7 @@ private:
 const FunctionDef &asdict_def();
 
 nb::object parser_asdict(const Call &call) {
+    GcPause pause;
     bool own = uses_own_method(call.args[0], S3D_NAME("asdict"), asdict_def());
     DictConverter converter(call.args[0], call.globals, own);
     return converter.convert(call.args[1]);
@@ -520,6 +543,7 @@ private:
 };
 
 nb::object numpy_to_buffer_json(const Call &call) {
+    GcPause pause;
     BufferEncoder encoder(call.globals);
     return check_result(encoder.walk(call.args[0]), &PyDict_Type);
 }
