@@ -6,6 +6,7 @@
 #include "ktrans.hpp"
 
 #include <charconv>
+#include <cstdint>
 #include <map>
 #include <cstring>
 #include <optional>
@@ -142,7 +143,8 @@ nb::object parser_get_color(const Call &call) {
 // ---- polygon extraction ----------------------------------------------------------
 
 // Reads the hull of an integer polygon from its text form "(x,y;x,y/hole...)"
-// in one call instead of one call per point. Coordinates in database units.
+// in one call instead of one call per point (for KLayout versions without the
+// binary form). Coordinates in database units.
 bool read_hull_text(nb::handle polygon, std::vector<double> &xy) {
     nb::object text = call_method(polygon, S3D_NAME("to_s"));
     Py_ssize_t size = 0;
@@ -179,11 +181,41 @@ void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
     if (PyErr_Occurred()) raise_current();
 }
 
+// Reads the hull from the binary form of an integer polygon: a version byte
+// (1), a zero byte, the number of contours (64 bits), then per contour its
+// point count (64 bits) and the points as 64-bit x, y pairs, hull first, all
+// little-endian. Anything else is left to the slower readers.
+bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
+    PyObject *method = nullptr;
+    check_status(PyObject_GetOptionalAttr(polygon.ptr(), S3D_NAME("to_bytes"), &method));
+    if (!method) return false;
+    nb::object bytes = check(PyObject_CallNoArgs(nb::steal(method).ptr()));
+    if (!PyBytes_Check(bytes.ptr())) return false;
+    const auto *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr()));
+    size_t size = size_t(PyBytes_GET_SIZE(bytes.ptr()));
+    auto read64 = [data](size_t at) {
+        uint64_t value;
+        std::memcpy(&value, data + at, sizeof value);
+        return value;
+    };
+    constexpr size_t header = 10, hull_points = 18;
+    if (size < hull_points || data[0] != 1 || data[1] != 0 || read64(2) == 0) return false;
+    uint64_t points = read64(header);
+    if (points > (size - hull_points) / 16) return false;
+    for (uint64_t i = 0; i < points; ++i) {
+        xy.push_back(double(int64_t(read64(hull_points + 16 * i))));
+        xy.push_back(double(int64_t(read64(hull_points + 8 + 16 * i))));
+    }
+    return true;
+}
+
 void read_hull(const Globals &globals, nb::handle polygon, std::vector<double> &xy) {
     if (polygon.is_none()) get_attr(polygon, S3D_NAME("to_dtype")); // AttributeError
     nb::object integer_polygon = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Polygon"));
     if (Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(integer_polygon.ptr())) {
         size_t mark = xy.size();
+        if (read_hull_bytes(polygon, xy)) return;
+        xy.resize(mark);
         if (read_hull_text(polygon, xy)) return;
         xy.resize(mark);
     }
