@@ -458,6 +458,9 @@ private:
     const CellMemo &memo_of(nb::handle cell);
     nb::object polygon_indices(nb::handle cell, nb::handle cell_index, const nb::object &layer);
     nb::object convert_shape(nb::handle shape, nb::handle key);
+    nb::object convert_polygon(nb::handle polygon, nb::handle key);
+    nb::object general_index(nb::handle shape, nb::handle key);
+    nb::object fast_index(nb::handle shape, nb::handle key);
     void read_placements(nb::handle cell, CellMemo &memo);
     nb::object new_reference_trans(nb::handle transformations);
 
@@ -478,16 +481,19 @@ private:
 // A shape seen for the first time: its outline enters the polygon table.
 nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
-    if (!own_extraction_) {
-        nb::object outline = call_method(self_, S3D_NAME("extract_dpolygon"), polygon);
-        call_method(attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
-        nb::object index = attr(self_, S3D_NAME("instance_index"));
-        check_status(PyObject_SetItem(attr(self_, S3D_NAME("instance_mapping")).ptr(),
-                                      key.ptr(), index.ptr()));
-        set_attr(self_, S3D_NAME("instance_index"),
-                 check(PyNumber_Add(index.ptr(), nb::int_(1).ptr())));
-        return index;
-    }
+    if (own_extraction_) return convert_polygon(polygon, key);
+    nb::object outline = call_method(self_, S3D_NAME("extract_dpolygon"), polygon);
+    call_method(attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
+    nb::object index = attr(self_, S3D_NAME("instance_index"));
+    check_status(PyObject_SetItem(attr(self_, S3D_NAME("instance_mapping")).ptr(), key.ptr(),
+                                  index.ptr()));
+    set_attr(self_, S3D_NAME("instance_index"), check(PyNumber_Add(index.ptr(), nb::int_(1).ptr())));
+    return index;
+}
+
+// The outline of a polygon through our own extraction (bulk simplification
+// when shapely is the real one).
+nb::object CellWalker::convert_polygon(nb::handle polygon, nb::handle key) {
     xy_.clear();
     read_hull(globals_, polygon, xy_);
     size_t points = xy_.size() / 2;
@@ -504,25 +510,46 @@ nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
     return index;
 }
 
-// The polygon numbers of one cell on one layer, converting new shapes.
+// The polygon numbers of one cell on one layer, converting new shapes. Texts
+// take a shape position but give no polygon.
 nb::object CellWalker::polygon_indices(nb::handle cell, nb::handle cell_index,
                                        const nb::object &layer) {
     nb::list indices;
     nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer);
     nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
     long position = 0;
+    bool plain_mapping = own_extraction_ && PyDict_CheckExact(mapping_.ptr());
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object shape = nb::steal(raw);
         nb::object key = nb::make_tuple(cell_index, layer, nb::int_(position++));
-        if (truth(call_method(shape, S3D_NAME("is_text")))) continue;
-        nb::object mapping = own_extraction_ ? mapping_ : attr(self_, S3D_NAME("instance_mapping"));
-        nb::object known = call_method(mapping, S3D_NAME("get"), key);
-        if (known.is_none()) convert_shape(shape, key);
-        if (!own_extraction_) mapping = attr(self_, S3D_NAME("instance_mapping"));
-        indices.append(check(PyObject_GetItem(mapping.ptr(), key.ptr())));
+        nb::object index = plain_mapping ? fast_index(shape, key) : general_index(shape, key);
+        if (index.is_valid()) indices.append(index);
     }
     if (PyErr_Occurred()) raise_current();
     return indices;
+}
+
+// The instance index of a shape as written: texts first, then the mapping.
+nb::object CellWalker::general_index(nb::handle shape, nb::handle key) {
+    if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
+    nb::object mapping = own_extraction_ ? mapping_ : attr(self_, S3D_NAME("instance_mapping"));
+    if (call_method(mapping, S3D_NAME("get"), key).is_none()) convert_shape(shape, key);
+    if (!own_extraction_) mapping = attr(self_, S3D_NAME("instance_mapping"));
+    return check(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+// The same with one call into KLayout less per new shape: a shape without a
+// polygon form is asked whether it is a text only then.
+nb::object CellWalker::fast_index(nb::handle shape, nb::handle key) {
+    PyObject *known = PyDict_GetItemWithError(mapping_.ptr(), key.ptr());
+    if (!known && PyErr_Occurred()) raise_current();
+    if (known && known != Py_None) {
+        if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
+        return nb::borrow(known);
+    }
+    nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+    if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) return {};
+    return convert_polygon(polygon, key);
 }
 
 void CellWalker::read_placements(nb::handle cell, CellMemo &memo) {
