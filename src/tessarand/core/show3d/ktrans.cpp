@@ -328,14 +328,13 @@ bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
     nb::object trans = plain_wrapped_trans(ktrans_class_, ktrans);
     if (!trans.is_valid() || reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr())) != trans_type_.ptr())
         return false;
-    auto known = parts_.find(trans.ptr());
-    if (known != parts_.end()) {
-        parts = known->second;
+    if (const SimpleTrans *known = parts_.find(trans.ptr())) {
+        parts = *known;
         return true;
     }
     if (!read_simple_trans(trans, parts)) return false;
     keep_alive_.push_back(trans);
-    parts_.emplace(trans.ptr(), parts);
+    parts_.insert(trans.ptr(), parts);
     return true;
 }
 
@@ -343,7 +342,7 @@ nb::object PlacementProducts::make(const SimpleTrans &parts) {
     nb::object trans = call(trans_type_, nb::int_(parts.angle), nb::bool_(parts.mirror),
                             nb::int_(parts.x), nb::int_(parts.y));
     keep_alive_.push_back(trans);
-    parts_.emplace(trans.ptr(), parts);
+    parts_.insert(trans.ptr(), parts);
     return call(ktrans_class_, trans);
 }
 

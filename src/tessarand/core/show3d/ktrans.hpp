@@ -3,7 +3,7 @@
 
 #include "module.hpp"
 
-#include <unordered_map>
+#include <cstdint>
 #include <vector>
 
 namespace show3d {
@@ -48,6 +48,49 @@ bool read_simple_trans(nb::handle trans, SimpleTrans &parts);
 // The product p * t as KLayout composes it (t applied first).
 SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t);
 
+// An open-addressing table from object identity to a small value: the
+// placement reads look up millions of transformations, and node-based maps
+// spend most of that time in the allocator.
+template <typename Value> class IdentityMap {
+public:
+    const Value *find(PyObject *key) const {
+        if (entries_.empty()) return nullptr;
+        for (size_t slot = start(key);; slot = (slot + 1) & mask()) {
+            if (entries_[slot].key == key) return &entries_[slot].value;
+            if (!entries_[slot].key) return nullptr;
+        }
+    }
+
+    void insert(PyObject *key, const Value &value) {
+        if (2 * (count_ + 1) > entries_.size()) grow();
+        size_t slot = start(key);
+        while (entries_[slot].key && entries_[slot].key != key) slot = (slot + 1) & mask();
+        if (!entries_[slot].key) ++count_;
+        entries_[slot] = {key, value};
+    }
+
+private:
+    struct Entry {
+        PyObject *key = nullptr; // key and value side by side: one cache line per probe
+        Value value{};
+    };
+
+    size_t mask() const { return entries_.size() - 1; }
+    size_t start(PyObject *key) const {
+        return size_t((uintptr_t(key) >> 4) * 0x9E3779B97F4A7C15ULL) & mask();
+    }
+    void grow() {
+        std::vector<Entry> old = std::move(entries_);
+        entries_.assign(old.empty() ? 64 : 2 * old.size(), Entry{});
+        count_ = 0;
+        for (const Entry &entry : old)
+            if (entry.key) insert(entry.key, entry.value);
+    }
+
+    std::vector<Entry> entries_;
+    size_t count_ = 0;
+};
+
 // KTrans.multiply for one reference combination. Products of simple
 // transformations wrapped by plain KTrans objects are composed here, each
 // transformation read once; everything else goes the general way, and a
@@ -68,7 +111,7 @@ private:
     const Globals &globals_;
     nb::object ktrans_class_, multiply_, trans_type_;
     bool own_ = false;
-    std::unordered_map<PyObject *, SimpleTrans> parts_;
+    IdentityMap<SimpleTrans> parts_; // by wrapped transformation, kept alive below
     std::vector<nb::object> keep_alive_;
 };
 
