@@ -329,6 +329,30 @@ nb::object parser_to_viewer(const Call &call) {
     return root;
 }
 
+// ---- nested data --------------------------------------------------------------------
+
+// Lists and tuples (subclasses too) become new lists, dicts new dicts with the
+// same keys, each item or value passed through `convert`; anything else gives
+// an invalid object.
+template <typename Convert> nb::object rebuild_container(nb::handle value, Convert &&convert) {
+    PyObject *raw = value.ptr();
+    if (PyList_Check(raw) || PyTuple_Check(raw)) {
+        nb::list result;
+        nb::object iterator = check(PyObject_GetIter(raw));
+        while (PyObject *item = PyIter_Next(iterator.ptr())) result.append(convert(nb::steal(item)));
+        if (PyErr_Occurred()) raise_current();
+        return result;
+    }
+    if (PyDict_Check(raw)) {
+        nb::dict result;
+        for (nb::handle entry : call_method(value, S3D_NAME("items")))
+            result[nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0))] =
+                convert(PyTuple_GET_ITEM(entry.ptr(), 1));
+        return result;
+    }
+    return {};
+}
+
 // ---- dictionary form ---------------------------------------------------------------
 
 bool is_empty_container(nb::handle value) {
@@ -362,21 +386,8 @@ public:
             if (is_record(value)) return convert_record(value);
             if (has_attr(value, S3D_NAME("to_dict"))) return call_method(value, S3D_NAME("to_dict"));
         }
-        if (PyList_Check(raw) || PyTuple_Check(raw)) {
-            nb::list result;
-            nb::object iterator = check(PyObject_GetIter(raw));
-            while (PyObject *item = PyIter_Next(iterator.ptr())) result.append(nested(nb::steal(item)));
-            if (PyErr_Occurred()) raise_current();
-            return result;
-        }
-        if (PyDict_Check(raw)) {
-            nb::dict result;
-            for (nb::handle entry : call_method(value, S3D_NAME("items")))
-                result[nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0))] =
-                    nested(PyTuple_GET_ITEM(entry.ptr(), 1));
-            return result;
-        }
-        return nb::borrow(value);
+        nb::object rebuilt = rebuild_container(value, [this](nb::handle item) { return nested(item); });
+        return rebuilt.is_valid() ? rebuilt : nb::borrow(value);
     }
 
 private:
@@ -494,20 +505,8 @@ public:
             PyBool_Check(raw) || raw == Py_None)
             return nb::borrow(value);
         if (is_instance(value, ndarray_)) return describe(value);
-        if (PyList_Check(raw) || PyTuple_Check(raw)) {
-            nb::list result;
-            nb::object iterator = check(PyObject_GetIter(raw));
-            while (PyObject *item = PyIter_Next(iterator.ptr())) result.append(walk(nb::steal(item)));
-            if (PyErr_Occurred()) raise_current();
-            return result;
-        }
-        if (PyDict_Check(raw)) {
-            nb::dict result;
-            for (nb::handle entry : call_method(value, S3D_NAME("items")))
-                result[nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0))] = walk(PyTuple_GET_ITEM(entry.ptr(), 1));
-            return result;
-        }
-        return nb::borrow(value);
+        nb::object rebuilt = rebuild_container(value, [this](nb::handle item) { return walk(item); });
+        return rebuilt.is_valid() ? rebuilt : nb::borrow(value);
     }
 
 private:
