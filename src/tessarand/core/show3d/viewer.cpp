@@ -496,6 +496,7 @@ public:
         nb::object real_base64 = check(PyImport_ImportModule("base64"));
         own_base64_ = get_attr(base64_, S3D_NAME("b64encode"))
                           .is(get_attr(real_base64, S3D_NAME("b64encode")));
+        direct_ = own_base64_ && ndarray_.is(reinterpret_cast<PyObject *>(&PyArray_Type));
     }
 
     nb::object walk(nb::handle value) {
@@ -512,6 +513,8 @@ public:
 private:
     // {"shape", "dtype", "buffer", "codec"} of the flattened, row-major array.
     nb::object describe(nb::handle array) {
+        nb::object direct = describe_directly(array);
+        if (direct.is_valid()) return direct;
         nb::object contiguous = nb::borrow(array);
         nb::object flags = get_attr(array, S3D_NAME("flags"));
         if (!truth(check(PyObject_GetItem(flags.ptr(), nb::str("C_CONTIGUOUS").ptr()))))
@@ -523,6 +526,34 @@ private:
         description["buffer"] = encode(flat);
         description["codec"] = nb::str("b64");
         return description;
+    }
+
+    // The same for a plain C-contiguous ndarray, read through numpy's C
+    // interface: its flattened form is a view of the same memory, so the bytes
+    // are encoded where they lie.
+    nb::object describe_directly(nb::handle value) {
+        if (!direct_ || Py_TYPE(value.ptr()) != &PyArray_Type) return {};
+        auto *array = reinterpret_cast<PyArrayObject *>(value.ptr());
+        PyArray_Descr *descr = PyArray_DESCR(array);
+        if (!PyArray_IS_C_CONTIGUOUS(array) || descr->type_num == NPY_OBJECT ||
+            descr->type_num == NPY_VOID)
+            return {};
+        nb::dict description;
+        description["shape"] = nb::make_tuple(nb::int_(PyArray_SIZE(array)));
+        description["dtype"] = dtype_text(descr);
+        description["buffer"] = base64_text(static_cast<const unsigned char *>(PyArray_DATA(array)),
+                                            size_t(PyArray_NBYTES(array)));
+        description["codec"] = nb::str("b64");
+        return description;
+    }
+
+    nb::object dtype_text(PyArray_Descr *descr) {
+        PyObject *key = reinterpret_cast<PyObject *>(descr);
+        if (!dtype_key_.is(key)) {
+            dtype_key_ = nb::borrow(key);
+            dtype_text_ = check(PyObject_Str(key));
+        }
+        return dtype_text_;
     }
 
     nb::object encode(nb::handle flat) {
@@ -537,7 +568,8 @@ private:
 
     const Globals &globals_;
     nb::object np_, ndarray_, base64_;
-    bool own_base64_ = false;
+    nb::object dtype_key_, dtype_text_; // the last dtype's text
+    bool own_base64_ = false, direct_ = false;
     int depth_ = 0;
 };
 
