@@ -1,0 +1,277 @@
+"""Measures one conversion setting (workload, mode, simplification) in this process.
+
+bench/run.py starts this file in a fresh subprocess for every setting, so
+that memory peaks of different settings never mix:
+
+    python bench/measure.py '{"path": "chip.gds", "kit": "ebeam", "mode": "cell",
+                              "tolerance": 0.01, "repeat": 3}'
+
+It prints one line "RESULT {json}" with the medians and counts.
+"""
+
+import gc
+import json
+import math
+import resource
+import statistics
+import sys
+import time
+import tracemalloc
+from collections import defaultdict
+
+import klayout.db as kdb
+import orjson
+import shapely
+from orvalis import pdk
+from tessarand.core import show3d
+
+OUTPUTS = {"cell": show3d.Output.CELL, "layer": show3d.Output.LAYER}
+
+# The vectorised shapely functions the parser calls once per walk. It looks
+# them up on the shapely module each time, so timing wrappers put there see
+# every call.
+SHAPELY_CALLS = ("linearrings", "polygons", "simplify", "get_type_id",
+                 "get_exterior_ring", "get_coordinates")
+
+
+class Stopwatch:
+    """Seconds per stage, each lap measured from the previous one."""
+
+    def __init__(self):
+        self.times = {}
+        self._last = time.perf_counter()
+
+    def lap(self, stage):
+        now = time.perf_counter()
+        self.times[stage] = now - self._last
+        self._last = now
+
+
+class ShapelyClock:
+    """Sums the time spent inside shapely's vectorised calls and counts the
+    vertices handed to it."""
+
+    def __init__(self):
+        self.seconds = 0.0
+        self.vertices = 0
+
+    def install(self):
+        for name in SHAPELY_CALLS:
+            setattr(shapely, name, self._timed(name, getattr(shapely, name)))
+
+    def reset(self):
+        self.seconds, self.vertices = 0.0, 0
+
+    def _timed(self, name, function):
+        def timed(*args, **kwargs):
+            if name == "linearrings":
+                self.vertices += len(args[0] if args else kwargs["coords"])
+            start = time.perf_counter()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                self.seconds += time.perf_counter() - start
+        return timed
+
+
+# ---- the conversion ------------------------------------------------------------------
+
+def kit_layers(kit):
+    pdk.activate_pdk(kit)
+    return show3d.get_layer_properties(pdk.get_layer_stack(), pdk.get_layer_views())
+
+
+def read_layout(path):
+    layout = kdb.Layout()
+    layout.read(str(path))
+    return layout
+
+
+def message_text(parser, output, watch):
+    """From the parsed trees to the text of the message sent to the viewer."""
+    scene = parser.to_viewer(output)
+    watch.lap("to_viewer")
+    data = parser.asdict(scene)
+    watch.lap("asdict")
+    buffers = show3d.numpy_to_buffer_json(data)
+    watch.lap("buffers")
+    text = orjson.dumps({"type": "data", "data": buffers, "config": {}})
+    watch.lap("dumps")
+    return text
+
+
+def convert(layout, layers, mode, tolerance, watch):
+    """The conversion as show3d runs it: the export combines as it goes."""
+    parser = show3d.ParseGDS(layout, layers, curve_tolerance=tolerance)
+    watch.lap("construct")
+    export = parser.export_cells if mode == "cell" else parser.export_layers
+    export(combine=True)
+    watch.lap("export")
+    return parser, message_text(parser, OUTPUTS[mode], watch)
+
+
+def convert_in_stages(layout, layers, mode, tolerance, watch):
+    """The same conversion with the cell walk, the layer split and the
+    combination each called on its own, to time them apart."""
+    parser = show3d.ParseGDS(layout, layers, curve_tolerance=tolerance)
+    watch.lap("construct")
+    parser.export_cells(combine=False)
+    watch.lap("export")
+    if mode == "layer":
+        parser.export_layers(combine=False)
+        watch.lap("layers")
+    parser.combine_references(OUTPUTS[mode])
+    watch.lap("combine")
+    return parser, message_text(parser, OUTPUTS[mode], watch)
+
+
+def warm_up(layers):
+    """Converts a one-polygon layout in every setting, so that the lazy
+    imports of the first conversion land in no measurement."""
+    layout = kdb.Layout()
+    cell = layout.create_cell("TOP")
+    circle = [kdb.Point(round(5000 * math.cos(a / 10)), round(5000 * math.sin(a / 10)))
+              for a in range(63)]
+    cell.shapes(layout.layer(1, 0)).insert(kdb.Polygon(circle))
+    for mode in OUTPUTS:
+        for tolerance in (None, 0.01):
+            convert(layout, layers, mode, tolerance, Stopwatch())
+            convert_in_stages(layout, layers, mode, tolerance, Stopwatch())
+
+
+# ---- memory ----------------------------------------------------------------------------
+
+def resident_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def reset_peak_resident():
+    """Lowers the kernel's high-water mark (what ru_maxrss reports) to the
+    current resident size, so the read's own peak does not hide ours."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def native_peak(run):
+    """Peak resident memory of run() above what was resident before it."""
+    gc.collect()
+    was_reset = reset_peak_resident()
+    before = resident_bytes()
+    run()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return max(0, peak - before), was_reset
+
+
+def python_peak(run):
+    """Peak of the Python allocations made by run() (tracemalloc)."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+# ---- counts ------------------------------------------------------------------------------
+
+def drawn_vertices(layout, mapping):
+    """Vertices of the distinct shapes as drawn: with simplification on, the
+    parser's table holds the simplified outlines instead."""
+    wanted = defaultdict(set)
+    for cell_index, layer, position in mapping:
+        wanted[cell_index, layer].add(position)
+    total = 0
+    for (cell_index, layer), positions in wanted.items():
+        shapes = layout.cell(cell_index).shapes(layer).each()
+        for position, shape in enumerate(shapes):
+            if position in positions:
+                total += shape.polygon.num_points_hull()
+    return total
+
+
+# ---- one setting -----------------------------------------------------------------------
+
+def timed_run(conversion, layout, layers, job, clock):
+    gc.collect()
+    clock.reset()
+    watch = Stopwatch()
+    parser, text = conversion(layout, layers, job["mode"], job["tolerance"], watch)
+    watch.times["shapely"] = clock.seconds
+    return watch.times, parser, text
+
+
+def medians(runs):
+    return {stage: statistics.median(run[stage] for run in runs) for stage in runs[0]}
+
+
+def time_reads(path, repeat):
+    """Median time of KLayout's read, after one read that warms the file cache."""
+    read_layout(path)
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        layout = read_layout(path)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), layout
+
+
+def measure(job):
+    layers = kit_layers(job["kit"])
+    warm_up(layers)
+    clock = ShapelyClock()
+    clock.install()
+    read_seconds, layout = time_reads(job["path"], job["repeat"])
+
+    def run():
+        convert(layout, layers, job["mode"], job["tolerance"], Stopwatch())
+
+    rss_peak, rss_reset = native_peak(run)
+    py_peak = python_peak(run)
+    staged, whole = [], []
+    for _ in range(job["repeat"]):
+        parser = text = staged_text = None  # free the last run's results first
+        times, _, staged_text = timed_run(convert_in_stages, layout, layers, job, clock)
+        staged.append(times)
+        times, parser, text = timed_run(convert, layout, layers, job, clock)
+        whole.append(times)
+    return {
+        "read": read_seconds,
+        "stages": medians(staged),
+        "convert": statistics.median(sum(t for s, t in run.items() if s != "shapely") for run in whole),
+        "convert_shapely": statistics.median(run["shapely"] for run in whole),
+        "shapes": len(parser.instances),
+        "vertices": drawn_vertices(layout, parser.instance_mapping),
+        "vertices_out": sum(len(outline) for outline in parser.instances),
+        "vertices_simplified": clock.vertices,
+        "message": len(text),
+        "same_message": staged_text == text,
+        "python_peak": py_peak,
+        "rss_peak": rss_peak,
+        "rss_reset": rss_reset,
+    }
+
+
+def profile(path, kit, mode, tolerance):
+    """One conversion, for a profiler attached to this process."""
+    layers = kit_layers(kit)
+    warm_up(layers)
+    layout = read_layout(path)
+    print(f"converting {path} ({mode} mode, tolerance {tolerance})", file=sys.stderr)
+    watch = Stopwatch()
+    _, text = convert(layout, layers, mode, tolerance, watch)
+    for stage, seconds in watch.times.items():
+        print(f"  {stage:<10} {seconds * 1000:10.1f} ms", file=sys.stderr)
+    print(f"  message    {len(text):10,} bytes", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    print("RESULT " + json.dumps(measure(json.loads(sys.argv[1]))))
