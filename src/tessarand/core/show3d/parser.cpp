@@ -186,10 +186,13 @@ void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
 // point count (64 bits) and the points as 64-bit x, y pairs, hull first, all
 // little-endian. Anything else is left to the slower readers.
 bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
-    PyObject *method = nullptr;
-    check_status(PyObject_GetOptionalAttr(polygon.ptr(), S3D_NAME("to_bytes"), &method));
-    if (!method) return false;
-    nb::object bytes = check(PyObject_CallNoArgs(nb::steal(method).ptr()));
+    nb::object bytes;
+    try {
+        bytes = call_method(polygon, S3D_NAME("to_bytes"));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_AttributeError)) throw; // a KLayout without it
+        return false;
+    }
     if (!PyBytes_Check(bytes.ptr())) return false;
     const auto *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr()));
     size_t size = size_t(PyBytes_GET_SIZE(bytes.ptr()));
@@ -209,9 +212,13 @@ bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
     return true;
 }
 
-void read_hull(const Globals &globals, nb::handle polygon, std::vector<double> &xy) {
+// KLayout's integer polygon type, as the module namespace has it now.
+nb::object integer_polygon_type(const Globals &globals) {
+    return get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Polygon"));
+}
+
+void read_hull(nb::handle integer_polygon, nb::handle polygon, std::vector<double> &xy) {
     if (polygon.is_none()) get_attr(polygon, S3D_NAME("to_dtype")); // AttributeError
-    nb::object integer_polygon = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Polygon"));
     if (Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(integer_polygon.ptr())) {
         size_t mark = xy.size();
         if (read_hull_bytes(polygon, xy)) return;
@@ -261,7 +268,7 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
 
 nb::object parser_extract_dpolygon(const Call &call) {
     std::vector<double> xy;
-    read_hull(call.globals, call.args[1], xy);
+    read_hull(integer_polygon_type(call.globals), call.args[1], xy);
     nb::object raw = outline_list(xy.data(), xy.size() / 2, 1000.0);
     nb::object tolerance = attr(call.args[0], S3D_NAME("curve_tolerance"));
     if (tolerance.is_none()) return raw;
@@ -446,6 +453,7 @@ private:
         mapping_ = attr(self_, S3D_NAME("instance_mapping"));
         next_index_ = to_index(attr(self_, S3D_NAME("instance_index")));
         tolerance_ = attr(self_, S3D_NAME("curve_tolerance"));
+        integer_polygon_ = integer_polygon_type(globals_);
         nb::object sg = globals_[S3D_NAME("sg")];
         nb::object real_polygon =
             check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
@@ -469,7 +477,7 @@ private:
     bool own_extraction_ = false;
     nb::object cell_class_, reference_class_, ktrans_class_, cell_index_map_;
     std::vector<std::pair<nb::object, nb::object>> layers_; // layer index, its text key
-    nb::object instances_, mapping_, tolerance_;
+    nb::object instances_, mapping_, tolerance_, integer_polygon_;
     Py_ssize_t next_index_ = 0;
     std::optional<BulkSimplifier> bulk_;
     std::unordered_map<long, CellMemo> memo_;
@@ -495,7 +503,7 @@ nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
 // when shapely is the real one).
 nb::object CellWalker::convert_polygon(nb::handle polygon, nb::handle key) {
     xy_.clear();
-    read_hull(globals_, polygon, xy_);
+    read_hull(integer_polygon_, polygon, xy_);
     size_t points = xy_.size() / 2;
     if (bulk_) {
         check_status(PyList_Append(instances_.ptr(), Py_None));
