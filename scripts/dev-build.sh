@@ -8,4 +8,8 @@ if [ ! -f build/dev/build.ninja ]; then
         -DPython_EXECUTABLE="$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")" >/dev/null
 fi
 cmake --build build/dev
-cp build/dev/show3d*.so src/tessarand/core/
+# Replace the module atomically: processes that have it loaded keep the old file.
+for built in build/dev/show3d*.so; do
+    cp "$built" "src/tessarand/core/.$(basename "$built").new"
+    mv "src/tessarand/core/.$(basename "$built").new" "src/tessarand/core/$(basename "$built")"
+done

@@ -160,8 +160,8 @@ def test_send_message_writes_to_viewer_dir(tmp_path, monkeypatch):
     monkeypatch.setenv("TESSARAND_VIEWER_DIR", str(tmp_path / "viewer"))
     path = send_message(Show3dMessage(content='{"µm": 1}'))
     assert path.parent == tmp_path / "viewer"
-    assert path.name.startswith("show3d-") and path.suffix == ".json"
-    assert path.read_text(encoding="utf-8") == '{"µm": 1}'
+    assert path.name.startswith("show3d-") and path.suffix == ".html"
+    assert '{"µm": 1}' in path.read_text(encoding="utf-8")
     assert send_message(Show3dMessage(content="")) != path
 
 

@@ -1,41 +1,20 @@
-"""Command line: convert a GDS file into a 3D viewer message.
+"""Command line: convert a GDS file into a 3D viewer page.
 
-    show3d FILE.gds [--kit ebeam|sg13g2] [--mode layer|cell] [--exclude PATTERN ...] [--json OUT]
+    show3d FILE.gds [--kit ebeam|sg13g2] [--mode layer|cell] [--exclude PATTERN ...] [--json OUT] [--open]
 """
 
 import argparse
 import sys
 from pathlib import Path
-from types import SimpleNamespace
 
 from orvalis import pdk
-from tessarand.core import communication
-from tessarand.core import show3d as viewer
-
-
-def send_and_report(component, output, **options) -> Path:
-    """Run show3d and return the path of the message it sent."""
-    sent = []
-
-    def send(message):
-        path = communication.send_message(message)
-        sent.append((path, message))
-        return path
-
-    # show3d reads its messaging service from the module namespace at call
-    # time; lending it a recording sender tells us where the message went.
-    original = viewer.comms
-    viewer.comms = SimpleNamespace(send_message=send)
-    try:
-        viewer.show3d(component, output, **options)
-    finally:
-        viewer.comms = original
-    return sent[0]
+from tessarand import report
+from tessarand.core import show3d
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="show3d", description="Convert a GDS file into a 3D viewer scene.")
+        prog="show3d", description="Convert a GDS file into a 3D viewer page.")
     parser.add_argument("gds", metavar="FILE.gds", help="the GDS file to convert")
     parser.add_argument("--kit", default="ebeam", help="process kit: " + ", ".join(pdk.available_pdks()))
     parser.add_argument("--mode", choices=("layer", "cell"), default="layer",
@@ -43,6 +22,7 @@ def parse_arguments(argv):
     parser.add_argument("--exclude", nargs="+", default=None, metavar="PATTERN",
                         help="layer name patterns to leave out (case-insensitive wildcards)")
     parser.add_argument("--json", metavar="OUT", type=Path, help="also write the message JSON to OUT")
+    parser.add_argument("--open", action="store_true", help="open the page in the default browser")
     return parser.parse_args(argv)
 
 
@@ -50,13 +30,17 @@ def convert(args) -> int:
     if args.kit not in pdk.available_pdks():
         raise ValueError(f"unknown kit {args.kit!r} (known: {', '.join(pdk.available_pdks())})")
     pdk.activate_pdk(args.kit)
-    output = viewer.Output.LAYER if args.mode == "layer" else viewer.Output.CELL
-    path, message = send_and_report(str(args.gds), output, exclude_layers=args.exclude)
+    output = show3d.Output.LAYER if args.mode == "layer" else show3d.Output.CELL
+    conversion = report.show3d_with_report(str(args.gds), output, progress=sys.stderr,
+                                           exclude_layers=args.exclude)
     print(f"{args.gds}: converted with kit {args.kit!r} in {args.mode} mode")
-    print(f"message sent to the viewer: {path} ({len(message.content):,} characters)")
+    report.print_report(conversion)
     if args.json:
-        args.json.write_text(message.content, encoding="utf-8")
+        args.json.write_text(conversion.message.content, encoding="utf-8")
         print(f"message JSON written to {args.json}")
+    if args.open:
+        report.open_page(conversion.path)
+    print(f"page with the 3D view: {conversion.path}")
     return 0
 
 

@@ -5,16 +5,16 @@ Ring resonators (curved outlines), a waveguide array, a heater on the metal
 layer, placed with rotations, a magnified and rotated placement and an array.
 """
 
+import argparse
 import math
 import sys
-from pathlib import Path
 
 import klayout.db as kdb
 
 from orvalis import Component
-from tessarand.cli import send_and_report
+from tessarand import report
 from tessarand.core import communication
-from tessarand.core import show3d as viewer
+from tessarand.core import show3d
 
 SI, HEATER, ROUTER, FLOORPLAN = (1, 0), (11, 0), (12, 0), (99, 0)
 
@@ -64,16 +64,23 @@ def build_demo_layout() -> kdb.Layout:
     return layout
 
 
-def main() -> int:
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(prog="demo", description="Build the demo layout and show it in 3D.")
+    parser.add_argument("--open", action="store_true", help="open the page in the default browser")
+    args = parser.parse_args(argv)
+
     layout = build_demo_layout()
     gds = communication.viewer_dir() / "demo_chip.gds"
     gds.parent.mkdir(parents=True, exist_ok=True)
     component = Component.from_layout(layout)
     component.write_gds(gds)
     print(f"demo layout written to {gds}")
-    path, message = send_and_report(component, viewer.Output.LAYER)
-    print(f"scene converted with the default kit and sent to the viewer: {path}")
-    print(f"message size: {len(message.content):,} characters")
+    conversion = report.show3d_with_report(component, show3d.Output.LAYER, progress=sys.stderr)
+    print("scene converted with the default kit:")
+    report.print_report(conversion)
+    if args.open:
+        report.open_page(conversion.path)
+    print(f"page with the 3D view: {conversion.path}")
     return 0
 
 

@@ -1,0 +1,113 @@
+"""Builds the self-contained HTML page that shows one viewer message in 3D.
+
+The page inlines everything it needs: the message JSON, our renderer
+(render.js) and the parts of three.js it imports, so it opens from a file with
+no server. three.js comes from Debian's libjs-three package and is read when a
+page is built; without it the page still carries the message and says what is
+missing.
+"""
+
+import base64
+import html
+import json
+import re
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+THREE_DIR = Path("/usr/share/javascript/three")
+
+# The module build, where the package versions put it.
+THREE_MAIN = ("build/three.module.js", "three.module.js")
+# Both camera controls are inlined (they are small); the page picks one from the settings.
+CONTROLS = {
+    "three/trackball": "examples/jsm/controls/TrackballControls.js",
+    "three/orbit": "examples/jsm/controls/OrbitControls.js",
+}
+
+# The module an import or export statement names: `from "x"` or `import "x"`.
+IMPORT_TARGET = re.compile(r"""(\bfrom\s*|\bimport\s*)(["'])([^"']+)\2""")
+PLACEHOLDER = re.compile(r"\{\{(\w+)\}\}")
+MESSAGE_ELEMENT = re.compile(r'<script type="application/json" id="message">(.*?)</script>', re.S)
+
+
+def build_page(content: str) -> str:
+    """The HTML page for the message JSON text `content`."""
+    try:
+        import_map = three_import_map()
+        notice, renderer = "", _inline_module((HERE / "render.js").read_text(encoding="utf-8"))
+    except FileNotFoundError as missing:
+        import_map, renderer = "", ""
+        notice = (f"three.js was not found ({missing.filename}), so the scene cannot be drawn. "
+                  "Install Debian's libjs-three package and show the layout again.")
+    fields = {
+        "import_map": import_map,
+        "notice": html.escape(notice),
+        "message": _inline_json(content),
+        "renderer": renderer,
+    }
+    template = (HERE / "page.html").read_text(encoding="utf-8")
+    # One pass, so text inside the message is never taken for a placeholder.
+    return PLACEHOLDER.sub(lambda match: fields[match.group(1)], template)
+
+
+def message_from_page(page: str) -> str:
+    """The message JSON inlined in a page of `build_page`: the same JSON value
+    as the message, with "<" written as an escape."""
+    found = MESSAGE_ELEMENT.search(page)
+    if not found:
+        raise ValueError("no show3d message in this page")
+    return found.group(1)
+
+
+def three_import_map() -> str:
+    """An import map that serves "three" and the camera controls as data URLs.
+
+    Module files import each other by relative paths, which cannot be resolved
+    from a data URL, so every relative import is rewritten to a key of the map.
+    """
+    main = next((THREE_DIR / name for name in THREE_MAIN if (THREE_DIR / name).is_file()),
+                THREE_DIR / THREE_MAIN[0])
+    keys = {main.resolve(): "three"}
+    keys.update({(THREE_DIR / path).resolve(): key for key, path in CONTROLS.items()})
+    urls = {}
+    pending = list(keys)
+    while pending:
+        path = pending.pop()
+        source = path.read_text(encoding="utf-8")
+        for dependency in _relative_imports(path, source):
+            if dependency not in keys:
+                keys[dependency] = "three/" + dependency.relative_to(THREE_DIR.resolve()).as_posix()
+                pending.append(dependency)
+        urls[keys[path]] = _data_url(_rewrite_imports(path, source, keys))
+    return f'<script type="importmap">{json.dumps({"imports": urls})}</script>'
+
+
+def _relative_imports(path: Path, source: str) -> list[Path]:
+    return [(path.parent / target).resolve() for _, _, target in IMPORT_TARGET.findall(source)
+            if target.startswith(".")]
+
+
+def _rewrite_imports(path: Path, source: str, keys: dict[Path, str]) -> str:
+    def rewrite(match):
+        prefix, quote, target = match.groups()
+        if target.startswith("."):
+            target = keys[(path.parent / target).resolve()]
+        return f"{prefix}{quote}{target}{quote}"
+    return IMPORT_TARGET.sub(rewrite, source)
+
+
+def _data_url(source: str) -> str:
+    return "data:text/javascript;base64," + base64.b64encode(source.encode("utf-8")).decode("ascii")
+
+
+def _inline_json(content: str) -> str:
+    # "<" only occurs inside JSON strings, where \u003c means the same; this
+    # keeps "</script>" or "<!--" in a name from ending the script element.
+    return content.replace("<", "\\u003c")
+
+
+def _inline_module(source: str) -> str:
+    if "</script" in source.lower():
+        raise ValueError("render.js must not contain a closing script tag")
+    return f'<script type="module">\n{source}\n</script>'
+
