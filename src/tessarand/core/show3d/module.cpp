@@ -440,6 +440,9 @@ void start(nb::handle module) {
     debug_at_load = debug == Py_True;
     nb::handle globals = PyModule_GetDict(module.ptr());
     bind(globals, "__doc__", nb::str("3D viewer."));
+    // Code generated for the records runs in this namespace and would add
+    // __builtins__ midway; a Python module has it from the start.
+    bind(globals, "__builtins__", import("builtins"));
     bind_imports(globals);
     bind_lazy_modules(globals);
     bind_constants_and_aliases(globals);
