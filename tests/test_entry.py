@@ -13,31 +13,29 @@ import pytest
 
 import orvalis
 import tessarand.core.show3d as show3d
+import tessarand.models as models
+from conftest import SAMPLE_NAMES, kit_of, make_layout, sample_path, snap, walk
 from orvalis import Component, pdk
 from orvalis.technology import LayerStack, LayerViews
 from tessarand.core.show3d import Output, ViewerData
 
-LAYOUTS = Path(__file__).resolve().parents[2] / "shared" / "layouts"
 NS = types.SimpleNamespace
-CONFIG = [
-    ("_splash", False), ("ambient_intensity", 1), ("angular_tolerance", 0.2), ("axes", False), ("axes0", True),
-    ("black_edges", False), ("center_grid", False), ("collapse", 3), ("control", "trackball"),
-    ("default_color", "#e8b024"), ("default_edgecolor", "#707070"), ("default_facecolor", "Violet"),
-    ("default_opacity", 0.5), ("default_thickedgecolor", "MediumOrchid"), ("default_vertexcolor", "MediumOrchid"),
-    ("direct_intensity", 1.1), ("explode", False), ("glass", True), ("grid", [False, False, False]),
-    ("helper_scale", 10), ("metalness", 0.3),
-    ("modifier_keys", {"shift": "shiftKey", "ctrl": "ctrlKey", "meta": "metaKey", "alt": "altKey"}),
-    ("new_tree_behavior", True), ("ortho", True), ("pan_speed", 1), ("render_edges", True),
-    ("render_joints", False), ("render_mates", False), ("render_normals", False), ("reset_camera", "reset"),
-    ("rotate_speed", 1), ("roughness", 0.65), ("show_parent", False), ("show_sketch_local", True), ("ticks", 10),
-    ("timeit", False), ("tools", True), ("transparent", False), ("up", "Z"), ("zoom_speed", 1), ("normal_len", 0)]
+CONFIG = ('{"_splash":false,"ambient_intensity":1,"angular_tolerance":0.2,"axes":false,"axes0":true,'
+          '"black_edges":false,"center_grid":false,"collapse":3,"control":"trackball","default_color":"#e8b024",'
+          '"default_edgecolor":"#707070","default_facecolor":"Violet","default_opacity":0.5,'
+          '"default_thickedgecolor":"MediumOrchid","default_vertexcolor":"MediumOrchid","direct_intensity":1.1,'
+          '"explode":false,"glass":true,"grid":[false,false,false],"helper_scale":10,"metalness":0.3,'
+          '"modifier_keys":{"shift":"shiftKey","ctrl":"ctrlKey","meta":"metaKey","alt":"altKey"},'
+          '"new_tree_behavior":true,"ortho":true,"pan_speed":1,"render_edges":true,"render_joints":false,'
+          '"render_mates":false,"render_normals":false,"reset_camera":"reset","rotate_speed":1,"roughness":0.65,'
+          '"show_parent":false,"show_sketch_local":true,"ticks":10,"timeit":false,"tools":true,"transparent":false,'
+          '"up":"Z","zoom_speed":1,"normal_len":0}')  # the viewer settings, as sent
+TUPLE_MESSAGE = "Argument 'exclude_layers' has incorrect type (expected list, got tuple)"
 
 
 @pytest.fixture(autouse=True)
-def ebeam():
-    pdk.activate_pdk("ebeam")
-    yield
-    pdk.activate_pdk("ebeam")
+def ebeam(kit):  # "ebeam" is active during and after every test
+    kit("ebeam")
 
 
 @pytest.fixture
@@ -48,48 +46,12 @@ def tmp_gds(tmp_path, monkeypatch):
     return folder
 
 
-def snap(x):  # exact, type-strict picture of a tree or of nested values
-    if hasattr(x, "__dataclass_fields__"):
-        return type(x).__name__, [(k, snap(getattr(x, k))) for k in x.__dataclass_fields__]
-    if isinstance(x, np.ndarray):
-        return "array", str(x.dtype), x.shape, x.tobytes()
-    if isinstance(x, (list, tuple, dict)):
-        items = x.items() if isinstance(x, dict) else enumerate(x)
-        return type(x).__name__, [(k, snap(v)) for k, v in items]
-    return type(x).__name__, (x.hex() if isinstance(x, float) else x)
-
-
 def component():
     """A chip cell with a waveguide and a ring (Si, heater) placed turned and mirrored (ebeam layers)."""
-    ly = kdb.Layout()
-    ly.dbu = 0.001
-    si, heater = ly.layer(1, 0), ly.layer(11, 0)
-    top, ring = ly.create_cell("chip"), ly.create_cell("ring")
-    top.shapes(si).insert(kdb.Box(0, 0, 10000, 500))
-    ring.shapes(si).insert(kdb.Box(0, 0, 2000, 2000))
-    ring.shapes(heater).insert(kdb.Box(500, 500, 1500, 1500))
-    top.insert(kdb.CellInstArray(ring.cell_index(), kdb.Trans(1, False, 3000, 1000)))
-    top.insert(kdb.CellInstArray(ring.cell_index(), kdb.Trans(0, True, 6000, 1000)))
-    return Component.from_layout(ly)
-
-
-def walk(node):
-    yield node
-    for child in getattr(node, "parts", []):
-        yield from walk(child)
-
-
-class OwnStack:  # a caller's stack object (not the framework's class) that adds no derived layers
-    def __init__(self):
-        self.layers = pdk.get_layer_stack().layers
-
-    def get_component_with_derived_layers(self, component):
-        return component
-
-
-class OwnViews:
-    def get_from_tuple(self, spec):
-        return pdk.get_layer_views().get_from_tuple(spec)
+    return Component.from_layout(make_layout(
+        {"chip": {(1, 0): [(0, 0, 10000, 500)]},
+         "ring": {(1, 0): [(0, 0, 2000, 2000)], (11, 0): [(500, 500, 1500, 1500)]}},
+        [("chip", "ring", kdb.Trans(1, False, 3000, 1000)), ("chip", "ring", kdb.Trans(0, True, 6000, 1000))]))
 
 
 class Writer:  # a component that writes the chip, then runs `then` on the path it was given
@@ -103,8 +65,10 @@ class Writer:  # a component that writes the chip, then runs `then` on the path 
             self.then(Path(path))
 
 
-def convert(comp, *args, **kwargs):
-    return show3d.to_3D_viewer(comp, *args, layer_views=OwnViews(), layer_stack=OwnStack(), **kwargs)
+def convert(comp, *args, **kwargs):  # with a caller's own views and stack (not the framework's classes)
+    views = NS(get_from_tuple=lambda key: pdk.get_layer_views().get_from_tuple(key))
+    stack = NS(layers=pdk.get_layer_stack().layers, get_component_with_derived_layers=lambda c: c)
+    return show3d.to_3D_viewer(comp, *args, layer_views=views, layer_stack=stack, **kwargs)
 
 
 def refuse():
@@ -127,28 +91,13 @@ def test_only_a_component_uses_the_active_kit(monkeypatch):
     assert snap(convert(comp)) == snap(result)  # caller's objects: the kit is not consulted
 
 
-@pytest.mark.parametrize("flag, kind", [(True, dict), (1, dict), ("yes", dict), ([0], dict),
-                                        (False, ViewerData), (0, ViewerData), ("", ViewerData), (None, ViewerData)])
-def test_as_dict_by_truth_value(flag, kind):
-    comp = component()
-    result = show3d.to_3D_viewer(comp, Output.CELL, as_dict=flag)
-    assert type(result) is kind
-    if kind is dict:
-        tree = show3d.to_3D_viewer(comp, Output.CELL)
-        assert snap(result) == snap(show3d.ParseGDS(kdb.Layout(), {}).asdict(tree))
-
-
-class GdsPath(str):
-    pass
-
-
 def test_text_component_is_a_path(tmp_path, monkeypatch):
     comp = component()
     comp.write_gds(tmp_path / "chip.gds")
     seen, fake = [], types.ModuleType("orvalis")
     fake.import_gds = lambda path: seen.append(path) or orvalis.import_gds(path)
     monkeypatch.setitem(sys.modules, "orvalis", fake)
-    text = GdsPath(tmp_path / "chip.gds")
+    text = type("GdsPath", (str,), {})(tmp_path / "chip.gds")
     result = show3d.to_3D_viewer(text, Output.CELL)
     assert len(seen) == 1 and seen[0] is text
     assert snap(result) == snap(show3d.to_3D_viewer(comp, Output.CELL))
@@ -165,24 +114,21 @@ def test_z_scale_two_doubles_heights(mode):
         assert b.shape.matrices.tobytes() == a.shape.matrices.tobytes() and type(b.shape.height) is float
 
 
-class Patterns(list):
-    pass
-
-
-class Truthless:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
+TRUTHLESS = type("Truthless", (), {"__bool__": lambda self: 1 / 0})()
+NOTE = "Subclasses of built-in types are not accepted for this parameter; pass a plain list."
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", [
-    ((), dict(z_scale=None, curve_tolerance="x"), TypeError, None),
+    ((), dict(z_scale=None, curve_tolerance="x"), TypeError, None),  # z_scale first
     ((), dict(z_scale="2"), TypeError, None),
-    ((), dict(curve_tolerance="x", as_dict=Truthless()),
+    ((), dict(curve_tolerance="x", as_dict=TRUTHLESS),
      TypeError, "Argument 'curve_tolerance' has incorrect type (expected float, got str)"),
-    ((), dict(as_dict=Truthless(), exclude_layers=()), ZeroDivisionError, "no truth value"),
-    ((), dict(exclude_layers=("m*",)), TypeError, "Argument 'exclude_layers' has incorrect type (expected list, got tuple)"),
+    ((), dict(as_dict=TRUTHLESS, exclude_layers=()), ZeroDivisionError, "division by zero"),
+    ((), dict(exclude_layers=("m*",)), TypeError, TUPLE_MESSAGE),
     ((), dict(exclude_layers="m*"), TypeError, "Argument 'exclude_layers' has incorrect type (expected list, got str)"),
-    ((Output.LAYER, None, None, 1.0, 0.01, None, True), {}, TypeError, None),
+    ((Output.LAYER, None, None, 1.0, 0.01, None, True), {}, TypeError, None),  # as_dict is keyword-only
+    ((), dict(exclude_layers=type("Patterns", (list,), {})(["m*"])),
+     TypeError, "Argument 'exclude_layers' has incorrect type (expected list, got Patterns)"),
 ])
 def test_argument_errors_before_any_work(monkeypatch, tmp_gds, args, kwargs, error, message):
     monkeypatch.setattr(show3d, "opdk", REFUSING)
@@ -190,36 +136,21 @@ def test_argument_errors_before_any_work(monkeypatch, tmp_gds, args, kwargs, err
         show3d.to_3D_viewer(NS(), *args, **kwargs)
     assert type(info.value) is error and list(tmp_gds.iterdir()) == []
     assert message is None or str(info.value) == message
-    assert getattr(info.value, "__notes__", None) is None
     if "z_scale" in kwargs:
         assert "curve_tolerance" not in str(info.value)
-
-
-def test_list_subclass_rejected_with_note():
-    with pytest.raises(TypeError) as info:
-        show3d.to_3D_viewer(component(), exclude_layers=Patterns(["m*"]))
-    assert str(info.value) == "Argument 'exclude_layers' has incorrect type (expected list, got Patterns)"
-    (note,) = info.value.__notes__
-    assert "subclass" in note.lower()
-
-
-@pytest.mark.parametrize("output", [2, "LAYER", 1, "CELL", None])
-def test_invalid_output_after_writing_leaves_no_file(tmp_gds, output):
-    writer = Writer()
-    with pytest.raises(ValueError) as info:
-        convert(writer, output)
-    assert str(info.value) == "Only Output.CELL and Output.LAYER are allowed"
-    assert len(writer.paths) == 1 and list(tmp_gds.iterdir()) == []
+    assert getattr(info.value, "__notes__", None) == ([NOTE] if "Patterns" in str(message) else None)
 
 
 @pytest.mark.parametrize("mode", [Output.CELL, Output.LAYER])
-@pytest.mark.parametrize("as_dict", [False, True])
-def test_temporary_file_removed_after_success(tmp_gds, mode, as_dict):
+@pytest.mark.parametrize("flag", [True, 1, "yes", [0], False, 0, "", None])
+def test_temporary_file_removed_after_success_and_as_dict_by_truth_value(tmp_gds, mode, flag):
     writer = Writer()
-    result = convert(writer, mode, as_dict=as_dict)
+    result = convert(writer, mode, as_dict=flag)
     (path,) = writer.paths
-    assert path.parent == tmp_gds and path.suffix == ".gds" and not path.exists()
-    assert list(tmp_gds.iterdir()) == [] and snap(result) == snap(convert(component(), mode, as_dict=as_dict))
+    assert path.parent == tmp_gds and path.suffix == ".gds" and not path.exists() and list(tmp_gds.iterdir()) == []
+    tree = convert(component(), mode)
+    assert type(tree) is ViewerData and type(result) is (dict if flag else ViewerData)
+    assert snap(result) == snap(show3d.ParseGDS(kdb.Layout(), {}).asdict(tree) if flag else tree)
 
 
 FAILURE = OSError("disk full")
@@ -230,12 +161,15 @@ def fail_after_writing(path):
     raise FAILURE
 
 
-@pytest.mark.parametrize("then, error", [(fail_after_writing, OSError), (Path.unlink, RuntimeError)])
-def test_failed_conversion_leaves_no_file(tmp_gds, then, error):
+@pytest.mark.parametrize("then, output, error", [(None, output, ValueError) for output in (2, "LAYER", 1, "CELL", None)]
+                         + [(fail_after_writing, Output.CELL, OSError), (Path.unlink, Output.CELL, RuntimeError)])
+def test_failed_conversion_leaves_no_file(tmp_gds, then, output, error):
+    writer = Writer(then)
     with pytest.raises(Exception) as info:  # the original error stands, also when the file is already gone
-        convert(Writer(then), Output.CELL)
-    assert type(info.value) is error and list(tmp_gds.iterdir()) == []
-    assert info.value is FAILURE or "Unable to open" in str(info.value)
+        convert(writer, output)
+    assert type(info.value) is error and list(tmp_gds.iterdir()) == [] and len(writer.paths) == 1
+    assert info.value is FAILURE or "Unable to open" in str(info.value) if then else (
+        str(info.value) == "Only Output.CELL and Output.LAYER are allowed")
     assert not isinstance(info.value.__context__, FileNotFoundError)
 
 
@@ -265,9 +199,7 @@ class Recorder:
 
 @pytest.fixture
 def host(monkeypatch):
-    message = Recorder()
-    message.result = NS(tag="message")
-    sent = Recorder("ignored")
+    message, sent = Recorder(NS(tag="message")), Recorder("ignored")
     monkeypatch.setattr(show3d, "m", NS(Show3dMessage=message))
     monkeypatch.setattr(show3d, "comms", NS(send_message=sent))
     return NS(message=message, sent=sent)
@@ -280,12 +212,8 @@ def test_show3d_sends_one_message(host):
     assert host.sent.calls == [((host.message.result,), {})]
     text = kwargs["content"]
     assert text.startswith('{"type":"data","data":{"name":"Cells","id":"/Cells","version":"3","loc":[[0.0,0.0,0.0],')
-    assert "\n" not in text and ": " not in text and ', "' not in text
-    message = orjson.loads(text)
-    assert list(message) == ["type", "data", "config"] and list(message["config"]) == [k for k, _ in CONFIG]
-    assert snap(message["config"]) == snap(dict(CONFIG)) and len(CONFIG) == 41
-    assert '"ambient_intensity":1,' in text and '"direct_intensity":1.1,' in text
-    assert '"grid":[false,false,false],' in text and text.endswith(',"zoom_speed":1,"normal_len":0}}')
+    assert text.endswith(',"config":' + CONFIG + "}") and "\n" not in text and ": " not in text and ', "' not in text
+    assert list(orjson.loads(text)) == ["type", "data", "config"]
     assert '"loc":[[0,0,0.0],[0,0,0,1]]' in text and '"loc":[[0,0,2.42],[0,0,0,1]]' in text  # Si, heater
 
 
@@ -293,16 +221,23 @@ def broken_message(**kwargs):
     raise RuntimeError("no message")
 
 
-@pytest.mark.parametrize("args, kwargs, error, message_class", [
-    ((3,), {}, ValueError, None), ((Output.LAYER,), dict(exclude_layers=("m*",)), TypeError, None),
-    ((Output.LAYER, None), {}, TypeError, None), ((Output.LAYER,), dict(curve_tolerance="x"), TypeError, None),
-    ((Output.LAYER,), {}, RuntimeError, broken_message)])
-def test_show3d_sends_nothing_when_a_step_fails(host, monkeypatch, args, kwargs, error, message_class):
-    if message_class:
-        monkeypatch.setattr(show3d, "m", NS(Show3dMessage=message_class))
-    with pytest.raises(error):
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ((3,), {}, ValueError, "Only Output.CELL and Output.LAYER are allowed"),
+    ((Output.LAYER, 1.0, 0.01, ("m*",)), {}, TypeError, TUPLE_MESSAGE),
+    ((Output.LAYER,), dict(exclude_layers=type("Patterns", (list,), {})()), TypeError, None),
+    ((Output.LAYER, None), {}, TypeError, None),
+    ((Output.LAYER,), dict(curve_tolerance="x"), TypeError, None),
+    ((Output.LAYER,), {}, RuntimeError, "no message"),
+])
+def test_show3d_sends_nothing_when_a_step_fails(host, monkeypatch, args, kwargs, error, message):
+    if error is RuntimeError:
+        monkeypatch.setattr(show3d, "m", NS(Show3dMessage=broken_message))
+    if error is TypeError:  # the arguments are checked before the kit is consulted
+        monkeypatch.setattr(show3d, "ts_pdk", REFUSING)
+    with pytest.raises(error) as info:
         show3d.show3d(component(), *args, **kwargs)
-    assert host.message.calls == [] and host.sent.calls == []
+    assert message is None or str(info.value) == message
+    assert getattr(info.value, "__notes__", None) is None and host.message.calls == host.sent.calls == []
 
 
 @pytest.mark.parametrize("args, kwargs, forwarded", [
@@ -329,57 +264,36 @@ def test_show3d_forwards_arguments(host, monkeypatch, args, kwargs, forwarded):
         {"shape": [2], "dtype": "float32", "buffer": base64.b64encode(polygon.tobytes()).decode(), "codec": "b64"}]}
 
 
-def test_show3d_rejects_tuple_before_consulting_the_kit(host, monkeypatch):
-    monkeypatch.setattr(show3d, "ts_pdk", REFUSING)
-    with pytest.raises(TypeError, match=r"^Argument 'exclude_layers' has incorrect type \(expected list, got tuple\)$"):
-        show3d.show3d(component(), Output.LAYER, 1.0, 0.01, ("m*",))
-
-
-def decode(value):
+def plain(value):  # what the viewer reads back: tuples arrive as lists, buffer descriptions become arrays again
     if isinstance(value, dict) and value.get("codec") == "b64" and list(value) == ["shape", "dtype", "buffer", "codec"]:
         return np.frombuffer(base64.b64decode(value["buffer"]), dtype=value["dtype"]).reshape(value["shape"])
     if isinstance(value, dict):
-        return {k: decode(v) for k, v in value.items()}
-    return [decode(v) for v in value] if isinstance(value, list) else value
+        return {k: plain(v) for k, v in value.items()}
+    return [plain(v) for v in value] if isinstance(value, (list, tuple)) else value
 
 
-def as_json(value):  # what the viewer reads back: tuples arrive as lists
-    if isinstance(value, dict):
-        return {k: as_json(v) for k, v in value.items()}
-    return [as_json(v) for v in value] if isinstance(value, (list, tuple)) else value
-
-
-def check_scene(scene):
-    count, ids = len(scene.get("instances", [])), []
-
-    def visit(node):
-        ids.append(node["id"])
-        if "shape" in node:
-            refs, matrices = node["shape"].get("refs", []), node["shape"]["matrices"]
-            assert all(type(r) is int and 0 <= r < count for r in refs)
-            assert matrices.dtype == np.float32 and matrices.ndim == 1 and matrices.size % 6 == 0
-        for child in node.get("parts", []):
-            visit(child)
-
-    visit(scene)
-    assert len(ids) == len(set(ids)) and len(ids) > 1
-
-
-NAMES = sorted(p.name for p in LAYOUTS.glob("*.gds")) or ["(no shared layouts)"]
+def nodes(node):
+    yield node
+    for child in node.get("parts", []):
+        yield from nodes(child)
 
 
 @pytest.mark.parametrize("mode", [Output.CELL, Output.LAYER])
-@pytest.mark.parametrize("name", NAMES)
-def test_real_layouts_end_to_end(name, mode, tmp_path, monkeypatch, kit):
-    path = LAYOUTS / name
-    if not path.is_file():
-        pytest.skip("shared sample layouts not available")
-    kit("sg13g2" if name.startswith("ihp") else "ebeam")
-    scene = show3d.to_3D_viewer(str(path), mode, as_dict=True)
-    check_scene(scene)
-    monkeypatch.setenv("TESSARAND_VIEWER_DIR", str(tmp_path / "viewer"))
-    assert show3d.show3d(str(path), mode) is None
-    (sent,) = (tmp_path / "viewer").iterdir()
-    message = orjson.loads(sent.read_bytes())
-    assert list(message) == ["type", "data", "config"] and message["type"] == "data"
-    assert snap(decode(message["data"])) == snap(as_json(scene))
+@pytest.mark.parametrize("name", SAMPLE_NAMES)
+def test_samples_end_to_end(name, mode, monkeypatch, kit):
+    path = str(sample_path(name))
+    kit(kit_of(name))
+    scenes, sent, real = [], [], show3d.to_3D_viewer
+    monkeypatch.setattr(show3d, "to_3D_viewer", lambda *a, **k: scenes.append(real(*a, **k)) or scenes[-1])
+    monkeypatch.setattr(show3d, "comms", NS(send_message=sent.append))
+    assert show3d.show3d(path, mode) is None
+    (scene,), (message,) = scenes, sent
+    found, count = list(nodes(scene)), len(scene.get("instances", []))
+    assert len({node["id"] for node in found}) == len(found) > 1
+    for shape in [node["shape"] for node in found if "shape" in node]:
+        assert all(type(r) is int and 0 <= r < count for r in shape.get("refs", []))
+        assert shape["matrices"].dtype == np.float32 and shape["matrices"].ndim == 1 and shape["matrices"].size % 6 == 0
+    assert type(message) is models.Show3dMessage and type(message.content) is str
+    content = orjson.loads(message.content)
+    assert list(content) == ["type", "data", "config"] and content["type"] == "data"
+    assert message.content.endswith(',"config":' + CONFIG + "}") and snap(plain(content["data"])) == snap(plain(scene))

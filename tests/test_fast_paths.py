@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import tessarand.core.show3d as show3d
+from conftest import make_layout, walk
 from tessarand.core.show3d import KTrans, Output, ParseGDS
 
 ORIENTATIONS = [kdb.Trans(rot, mirror, x, y)
@@ -24,71 +25,6 @@ class GeneralKTrans(KTrans):
         return KTrans.multiply(parent_trans, trans)
 
 
-def test_products_equal_klayout_for_every_orientation_pair():
-    parents = [KTrans(t) for t in ORIENTATIONS]
-    children = [KTrans(t) for t in ORIENTATIONS]
-    products = KTrans.multiply(parents, children)
-    expected = [p * t for t in ORIENTATIONS for p in ORIENTATIONS]
-    assert [k.trans for k in products] == expected
-
-
-def nested_layout():
-    """Three levels, every orientation, arrays, and shapes on two layers."""
-    layout = kdb.Layout()
-    leaf, middle, top = (layout.create_cell(name) for name in ("leaf", "middle", "top"))
-    for layer in (layout.layer(1, 0), layout.layer(2, 0)):
-        leaf.shapes(layer).insert(kdb.Box(0, 0, 100, 50))
-    for trans in ORIENTATIONS[:5]:
-        middle.insert(kdb.CellInstArray(leaf.cell_index(), trans))
-    middle.insert(kdb.CellInstArray(leaf.cell_index(), ORIENTATIONS[5], kdb.Vector(300, 0),
-                                    kdb.Vector(0, 200), 3, 2))
-    for trans in ORIENTATIONS[3:]:
-        top.insert(kdb.CellInstArray(middle.cell_index(), trans))
-    top.insert(kdb.CellInstArray(leaf.cell_index(), kdb.ICplxTrans(1.5, 30.0, True, 10, 20)))
-    return layout
-
-
-def placements(tree):
-    """(path, to_dict of each placement) for every reference of a tree."""
-    found = []
-
-    def walk(cell, path):
-        for reference in cell.references:
-            where = path + (reference.name,)
-            found.append((where, [k.to_dict() for k in reference.trans]))
-            walk(reference, where)
-
-    walk(tree, ())
-    return found
-
-
-@pytest.mark.parametrize("output", [Output.CELL, Output.LAYER])
-def test_combination_equals_the_general_path(table, monkeypatch, output):
-    layout = nested_layout()
-    fast = ParseGDS(layout, table)
-    fast.export_cells() if output == Output.CELL else fast.export_layers()
-    monkeypatch.setattr(show3d, "KTrans", GeneralKTrans)
-    general = ParseGDS(layout, table)
-    general.export_cells() if output == Output.CELL else general.export_layers()
-    if output == Output.CELL:
-        pairs = zip(fast.parsed_cells.cells, general.parsed_cells.cells)
-    else:
-        pairs = [(a[key], b[key]) for a, b in zip(fast.parsed_layers.layers, general.parsed_layers.layers)
-                 for key in a]
-        assert [list(a) for a in fast.parsed_layers.layers] == [list(b) for b in general.parsed_layers.layers]
-    for a, b in pairs:
-        assert placements(a) == placements(b)
-
-
-def test_layer_trees_get_their_own_placement_lists(table):
-    parser = ParseGDS(nested_layout(), table)
-    parser.export_layers()
-    first, second = parser.parsed_layers.layers[0].values()
-    for a, b in zip(first.references, second.references):
-        assert a.trans is not b.trans
-        assert [k.to_dict() for k in a.trans] == [k.to_dict() for k in b.trans]
-
-
 class OwnMatrixKTrans(KTrans):
     """Same numbers, computed by the object itself: the general array path."""
 
@@ -96,45 +32,71 @@ class OwnMatrixKTrans(KTrans):
         return super().trans_matrix()
 
 
+def test_products_equal_klayout_for_every_orientation_pair():
+    products = KTrans.multiply([KTrans(t) for t in ORIENTATIONS], [KTrans(t) for t in ORIENTATIONS])
+    assert [k.trans for k in products] == [p * t for t in ORIENTATIONS for p in ORIENTATIONS]
+
+
+def nested_layout():
+    """Three levels, every orientation, arrays, and shapes on two layers."""
+    array = (kdb.Vector(300, 0), kdb.Vector(0, 200), 3, 2)
+    return make_layout({"leaf": {(1, 0): [(0, 0, 100, 50)], (2, 0): [(0, 0, 100, 50)]}, "middle": {}, "top": {}},
+                       [("middle", "leaf", t) for t in ORIENTATIONS[:5]] + [("middle", "leaf", ORIENTATIONS[5], *array)]
+                       + [("top", "middle", t) for t in ORIENTATIONS[3:]]
+                       + [("top", "leaf", kdb.ICplxTrans(1.5, 30.0, True, 10, 20)),
+                          ("top", "leaf", kdb.ICplxTrans(0.4, 85.0, False, 10, -20))])
+
+
+def exported(table, output):
+    parser = ParseGDS(nested_layout(), table)
+    parser.export_cells() if output == Output.CELL else parser.export_layers()
+    return parser
+
+
+def trees(parser, output):
+    if output == Output.CELL:
+        return parser.parsed_cells.cells
+    return [t for d in parser.parsed_layers.layers for t in d.values()]
+
+
+def placements(tree):
+    """(name, number of children, to_dict of each placement) for every reference of a tree, depth first."""
+    return [(n.name, len(n.references), [k.to_dict() for k in n.trans]) for n in walk(tree) if hasattr(n, "trans")]
+
+
+@pytest.mark.parametrize("output", [Output.CELL, Output.LAYER])
+def test_combination_equals_the_general_path(table, monkeypatch, output):
+    fast = exported(table, output)
+    monkeypatch.setattr(show3d, "KTrans", GeneralKTrans)
+    general = exported(table, output)
+    if output == Output.LAYER:
+        assert [list(a) for a in fast.parsed_layers.layers] == [list(b) for b in general.parsed_layers.layers]
+    pairs = list(zip(trees(fast, output), trees(general, output), strict=True))
+    assert len(pairs) == (1 if output == Output.CELL else 2)
+    assert all(placements(a) == placements(b) for a, b in pairs)
+
+
 @pytest.mark.parametrize("output", [Output.CELL, Output.LAYER])
 def test_placement_arrays_equal_the_general_path(table, output):
-    layout = nested_layout()
-    fast = ParseGDS(layout, table)
-    fast.export_cells() if output == Output.CELL else fast.export_layers()
-    slow = ParseGDS(layout, table)
-    slow.export_cells() if output == Output.CELL else slow.export_layers()
-
-    def rewrap(cell):
-        for reference in cell.references:
-            reference.trans = [OwnMatrixKTrans(k.trans) for k in reference.trans]
-            rewrap(reference)
-
-    trees = (slow.parsed_cells.cells if output == Output.CELL
-             else [t for d in slow.parsed_layers.layers for t in d.values()])
-    for tree in trees:
-        rewrap(tree)
+    fast, slow = exported(table, output), exported(table, output)
+    for tree in trees(slow, output):
+        for node in walk(tree):
+            if hasattr(node, "trans"):
+                node.trans = [OwnMatrixKTrans(k.trans) for k in node.trans]
 
     def arrays(scene):
-        found = []
+        return [(node.id, node.shape.matrices) for node in walk(scene) if hasattr(node, "shape")]
 
-        def walk(node):
-            if hasattr(node, "shape"):
-                found.append((node.id, node.shape.matrices))
-            for child in getattr(node, "parts", []):
-                walk(child)
-
-        walk(scene)
-        return found
-
-    for (id_a, a), (id_b, b) in zip(arrays(fast.to_viewer(output)), arrays(slow.to_viewer(output)), strict=True):
-        assert id_a == id_b
-        assert a.dtype == np.float32 and a.tobytes() == b.tobytes()
+    found = list(zip(arrays(fast.to_viewer(output)), arrays(slow.to_viewer(output)), strict=True))
+    assert len(found) == 4
+    for (id_a, a), (id_b, b) in found:
+        assert id_a == id_b and a.dtype == np.float32 and a.tobytes() == b.tobytes()
 
 
-def test_leaves_of_one_reference_get_distinct_arrays(table):
-    parser = ParseGDS(nested_layout(), table)
-    parser.export_cells()
-    scene = parser.to_viewer(Output.CELL)
-    leaf_node = scene.parts[0].parts[0].parts[0]  # top/middle/leaf
-    first, second = (part.shape.matrices for part in leaf_node.parts)
+def test_layer_trees_and_leaves_get_their_own_lists_and_arrays(table):
+    first, second = exported(table, Output.LAYER).parsed_layers.layers[0].values()
+    for a, b in zip(first.references, second.references, strict=True):
+        assert a.trans is not b.trans and [k.to_dict() for k in a.trans] == [k.to_dict() for k in b.trans]
+    scene = exported(table, Output.CELL).to_viewer(Output.CELL)
+    first, second = (part.shape.matrices for part in scene.parts[0].parts[0].parts[0].parts)  # top/middle/leaf
     assert first is not second and first.tobytes() == second.tobytes()

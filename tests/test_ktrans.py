@@ -30,8 +30,7 @@ def bits(matrix):
 def test_simple_dict_and_matrix(rot, mirror, x, y, angle, matrix):
     k = KTrans(kdb.Trans(rot, mirror, x, y))
     d = k.to_dict()
-    assert list(d) == SIMPLE_KEYS
-    assert d == {"mirror": mirror, "angle": angle, "displacement": [x / 1000, y / 1000]}
+    assert list(d) == SIMPLE_KEYS and d == {"mirror": mirror, "angle": angle, "displacement": [x / 1000, y / 1000]}
     assert type(d["angle"]) is int and [type(v) for v in d["displacement"]] == [float, float]
     assert k.to_dict() is not d and vars(k) == {"trans": k.trans} and type(KTrans) is type
     result = k.trans_matrix()
@@ -39,32 +38,23 @@ def test_simple_dict_and_matrix(rot, mirror, x, y, angle, matrix):
     assert bits(result) == bits(matrix)
 
 
-def test_multiply_one_side_missing():
-    k1, k2 = KTrans(kdb.Trans(1, False, 0, 0)), KTrans(kdb.Trans(2, True, 1, 1))
-    both = [k1, k2]
-    assert KTrans.multiply(None, both) is both and KTrans.multiply(trans=None, parent_trans=both) is both
-    single = KTrans.multiply(k1, None)
-    assert type(single) is list and len(single) == 1 and single[0] is k1
-    assert KTrans.multiply(None, k2)[0] is k2 and KTrans.multiply(None, "x") == ["x"]
+@pytest.mark.parametrize("trans", [
+    kdb.ICplxTrans(1.0, 85.0, False, 100, 200), kdb.ICplxTrans(0.4, 355.0, True, -1234, 77),
+    kdb.ICplxTrans(30.0, 90.0, False, 0, 0), kdb.ICplxTrans(0.75, 180.0, True, 5, 5),
+    kdb.ICplxTrans(2.5, 0.0, False, 1000, -1000), kdb.ICplxTrans(1.0, 0.0, False, 0, 0),
+    kdb.VCplxTrans(2.0, 90, False, 100, 200), kdb.DCplxTrans(2.0, 90, False, 100.0, 200.0),
+    kdb.CplxTrans(2.0, 90, False, 100.0, 200.0), kdb.ICplxTrans(kdb.Trans(1, False, 100, 200))], ids=str)
+def test_complex_dict_and_matrix(trans):  # every complex type reports its magnification
+    k, mag, mirror, x, y = KTrans(trans), trans.mag, trans.is_mirror(), trans.disp.x / 1000, trans.disp.y / 1000
+    d = k.to_dict()
+    assert list(d) == COMPLEX_KEYS and type(d["angle"]) is float
+    assert d == {"mirror": mirror, "angle": trans.angle, "displacement": [x, y], "magnification": mag}
+    m, a = (-1 if mirror else 1), trans.angle / 180 * math.pi
+    c, s = math.cos(a), math.sin(a)
+    assert bits(k.trans_matrix()) == bits(((mag * c, -m * mag * s, x), (mag * s, m * mag * c, y)))
 
 
-class Placements(list):
-    pass
-
-
-@pytest.mark.parametrize("args, error, message", [
-    ((None, None), ValueError, "Either parent_trans or trans must be provided"),
-    ((None, ()), TypeError, "Expected list, got tuple"),
-    (((), None), TypeError, "Expected list, got tuple"),
-    ((Placements(), None), TypeError, "Expected list, got Placements"),
-])
-def test_multiply_errors(args, error, message):
-    with pytest.raises(error) as info:
-        KTrans.multiply(*args)
-    assert type(info.value) is error and str(info.value) == message
-
-
-def test_multiply_order_and_products():
+def test_multiply_order_products_and_missing_sides():
     p1, p2 = kdb.Trans(1, False, 10, 20), kdb.Trans(0, True, -5, 3)
     t1, t2 = kdb.Trans(2, False, 7, 0), kdb.Trans(3, True, 0, 11)
     parents, children = [KTrans(p1), KTrans(p2)], [KTrans(t1), KTrans(t2)]
@@ -77,43 +67,12 @@ def test_multiply_order_and_products():
     assert KTrans.multiply([], children) == [] and KTrans.multiply(parents, []) == []
     with pytest.raises(AttributeError):
         KTrans.multiply([object()], children)
-
-
-@pytest.mark.parametrize("mag, angle, mirror, x, y", [
-    (1.0, 85.0, False, 100, 200), (0.4, 355.0, True, -1234, 77), (30.0, 90.0, False, 0, 0),
-    (0.75, 180.0, True, 5, 5), (2.5, 0.0, False, 1000, -1000), (1.0, 0.0, False, 0, 0)])
-def test_complex_dict_and_matrix(mag, angle, mirror, x, y):
-    trans = kdb.ICplxTrans(mag, angle, mirror, x, y)
-    k = KTrans(trans)
-    d = k.to_dict()
-    assert list(d) == COMPLEX_KEYS and type(d["angle"]) is float
-    assert d == {"mirror": mirror, "angle": trans.angle, "displacement": [x / 1000, y / 1000],
-                 "magnification": mag}
-    m, a = (-1 if mirror else 1), trans.angle / 180 * math.pi
-    c, s = math.cos(a), math.sin(a)
-    expected = ((mag * c, -m * mag * s, x / 1000), (mag * s, m * mag * c, y / 1000))
-    assert bits(k.trans_matrix()) == bits(expected)
-    (a, b, tx), (c, d, ty) = k.trans_matrix()
-    reference = kdb.DCplxTrans(mag, angle, mirror, x / 1000, y / 1000)  # the same map in micrometres
-    for px, py in [(0.0, 0.0), (1.0, 0.0), (0.0, 1.0), (-2.5, 3.75)]:
-        q = reference * kdb.DPoint(px, py)
-        assert (a * px + b * py + tx, c * px + d * py + ty) == pytest.approx((q.x, q.y), abs=1e-9)
-
-
-@pytest.mark.parametrize("trans", [
-    kdb.ICplxTrans(2.0, 90, False, 100, 200), kdb.VCplxTrans(2.0, 90, False, 100, 200),
-    kdb.DCplxTrans(2.0, 90, False, 100.0, 200.0), kdb.CplxTrans(2.0, 90, False, 100.0, 200.0),
-    kdb.ICplxTrans(kdb.Trans(1, False, 100, 200))])
-def test_every_complex_type_reports_magnification(trans):
-    mag = trans.mag
-    k = KTrans(trans)
-    assert k.to_dict() == {"mirror": False, "angle": 90.0, "displacement": [0.1, 0.2], "magnification": mag}
-    assert type(k.to_dict()["angle"]) is float
-    assert k.trans_matrix() == ((mag * C90, -mag, 0.1), (mag, mag * C90, 0.2))
-
-
-def test_mixed_multiply_is_complex():
-    simple, cplx = kdb.Trans(1, True, 100, 0), kdb.ICplxTrans(0.4, 85.0, False, 10, -20)
+    # one side missing: the other side is returned as it is (a single one in a new list)
+    assert KTrans.multiply(None, children) is children and KTrans.multiply(trans=None, parent_trans=parents) is parents
+    alone = KTrans.multiply(parents[0], None)
+    assert type(alone) is list and len(alone) == 1 and alone[0] is parents[0]
+    assert KTrans.multiply(None, children[1])[0] is children[1] and KTrans.multiply(None, "x") == ["x"]
+    simple, cplx = kdb.Trans(1, True, 100, 0), kdb.ICplxTrans(0.4, 85.0, False, 10, -20)  # mixed products are complex
     products = [KTrans.multiply(KTrans(p), KTrans(t))[0].trans
                 for p, t in [(simple, cplx), (cplx, simple), (cplx, cplx)]]
     assert [type(t) for t in products] == [kdb.ICplxTrans] * 3
@@ -122,7 +81,7 @@ def test_mixed_multiply_is_complex():
 
 
 def duck(angle, disp=(3, 4)):
-    vector = None if disp is None else types.SimpleNamespace(x=disp[0], y=disp[1])
+    vector = types.SimpleNamespace(x=disp[0], y=disp[1])
     return KTrans(types.SimpleNamespace(is_mirror=lambda: 0, angle=angle, disp=vector))
 
 
@@ -132,13 +91,17 @@ class Given(KTrans):
 
 
 @pytest.mark.parametrize("call, error, message", [
+    (lambda: KTrans.multiply(None, None), ValueError, "Either parent_trans or trans must be provided"),
+    (lambda: KTrans.multiply(None, ()), TypeError, "Expected list, got tuple"),
+    (lambda: KTrans.multiply((), None), TypeError, "Expected list, got tuple"),
+    (lambda: KTrans.multiply(type("Placements", (list,), {})(), None), TypeError, "Expected list, got Placements"),
     (lambda: KTrans(None).trans_matrix(), AttributeError, "'NoneType' object has no attribute 'is_mirror'"),
     (lambda: duck(4).to_dict(), IndexError, "list index out of range"),
     (lambda: duck(1.0).to_dict(), TypeError, "list indices must be integers or slices, not float"),
     (lambda: Given({"mirror": 1, "angle": 90, "displacement": [1, 2, 3]}).trans_matrix(),
      ValueError, "too many values to unpack (expected 2)"),
 ])
-def test_errors_propagate(call, error, message):
+def test_errors(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert type(info.value) is error and str(info.value) == message

@@ -8,40 +8,33 @@ import pytest
 import orvalis.pdk as kits
 import tessarand.core.show3d as show3d
 from kelvane import LayerEnum
+from orvalis.kits.ebeam import LAYER as EBEAM
 from orvalis.technology import LayerLevel, LayerStack, LayerView, LogicalLayer
 
 PdkLayer = show3d.PdkLayer
 NS = types.SimpleNamespace
 
 
-class L(LayerEnum):
-    A = (1, 0)
-    B = (2, 0)
-    C = (3, 5)
+L = LayerEnum("L", {"A": (1, 0), "B": (2, 0), "C": (3, 5)})
 
 
 @pytest.mark.parametrize("value, text", [
     (0.5, "  0.5"), (0.22, " 0.22"), (12.3456, " 12.3"), (-0.2, " -0.2"), (100.0, "1e+02"),
     (123.4, "1.23e+02"), (0.0001234, "0.000123"), (0.00001, "1e-05"), (-0.0, " -0.0"),
-    (type("F", (float,), {})(2.5), "  2.5"), (np.float64(0.75), " 0.75"), (2, "2"), (True, "True"),
-    (None, "None"),
-])
+    (type("F", (float,), {})(2.5), "  2.5"), (np.float64(0.75), " 0.75"), (2, "2"), (True, "True"), (None, "None")])
 def test_repr_value_format(value, text):
     assert repr(PdkLayer("m", value, value, "#000000")) == (
         f"PdkLayer(name='m', thickness={text}, zmin={text}, color='#000000')")
 
 
-def test_repr_str_and_attribute_order():
+def test_repr_str_attribute_order_and_subclasses():
     layer = PdkLayer("metal1", 0.5, 1.0, "#3366cc")
-    expected = "PdkLayer(name='metal1', thickness=  0.5, zmin=  1.0, color='#3366cc')"
-    assert repr(layer) == str(layer) == expected
+    assert repr(layer) == str(layer) == "PdkLayer(name='metal1', thickness=  0.5, zmin=  1.0, color='#3366cc')"
     assert all(word in PdkLayer.__doc__ for word in ("name", "thickness", "zmin", "color"))
     del layer.thickness
     layer.thickness, layer.extra = 3.0, 0.125
     assert repr(layer) == "PdkLayer(name='metal1', zmin=  1.0, color='#3366cc', thickness=  3.0, extra=0.125)"
 
-
-def test_subclass_name_and_str_result_check():
     class Custom(PdkLayer):
         result = "custom"
 
@@ -54,9 +47,8 @@ def test_subclass_name_and_str_result_check():
     layer.result = None
     assert PdkLayer.__str__(layer) is None
     layer.result = 7
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(TypeError, match="^Expected str, got int$"):
         str(layer)
-    assert str(info.value) == "Expected str, got int"
 
 
 class Views:
@@ -84,22 +76,20 @@ def table(levels, views):
 ALL = Views({(1, 0): "#010000", (2, 0): "#020000", (3, 5): "#030500"})
 
 
-def test_entries_in_stack_order_and_lookup_calls():
+def test_entries_in_stack_order_later_level_wins_derived_levels():
     views = Views(ALL.colors)
-    result = table([level(L.C, 2, 0.5), level(L.A, 0.25, -1.0)], views)
-    assert list(result.items()) == [((3, 5), PdkLayer("C", 2, 0.5, "#030500")),
-                                    ((1, 0), PdkLayer("A", 0.25, -1.0, "#010000"))]
+    result = table([level(L.C, 2, 0.5), level(L.A, 0.25, -1.0), level(L.B), level(L.C, 3, 9.0)], views)
+    assert list(result.items()) == [((3, 5), PdkLayer("C", 3, 9.0, "#030500")),
+                                    ((1, 0), PdkLayer("A", 0.25, -1.0, "#010000")),
+                                    ((2, 0), PdkLayer("B", 1.0, 0.0, "#020000"))]
     assert type(result[(3, 5)].thickness) is int and type(result[(3, 5)]) is PdkLayer
-    assert views.calls == [(((3, 5),), {}), (((1, 0),), {})]
+    assert views.calls == [(((3, 5),), {}), (((1, 0),), {}), (((2, 0),), {}), (((3, 5),), {})]
     assert table([], views) == {}
-
-
-def test_derived_levels():
-    derived = LogicalLayer(L.A) & LogicalLayer(L.B)
-    assert table([level(derived, 0.5, 3.0),  # no target: skipped
-                  level(derived, 0.75, 4.0, derived=LogicalLayer(L.C)),
-                  level(derived, 1.0, 5.0, derived=derived)], ALL) == {  # target not logical
-        (3, 5): PdkLayer("C", 0.75, 4.0, "#030500")}
+    stack = NS(layers=NS(values=lambda: [level(L.B, 0.5)]))  # only .values() is needed
+    assert show3d.get_layer_properties(stack, ALL) == {(2, 0): PdkLayer("B", 0.5, 0.0, "#020000")}
+    derived = LogicalLayer(L.A) & LogicalLayer(L.B)  # a derived level counts under its logical target
+    assert table([level(derived, 0.5, 3.0), level(derived, 0.75, 4.0, derived=LogicalLayer(L.C)),
+                  level(derived, 1.0, 5.0, derived=derived)], ALL) == {(3, 5): PdkLayer("C", 0.75, 4.0, "#030500")}
 
 
 @pytest.mark.parametrize("layer", [LogicalLayer((1, 0)), L.A, L.B, L.C],
@@ -107,51 +97,42 @@ def test_derived_levels():
 def test_levels_skipped(layer):
     views = Views({(3, 5): None}, {(1, 0): KeyError("no"), (2, 0): type("Oops", (Exception,), {})()})
     assert table([level(layer)], views) == {}
+    stop = type("Stop", (KeyboardInterrupt,), {})()  # only Exception is swallowed
+    with pytest.raises(type(stop)):
+        table([level(L.A)], Views({}, {(1, 0): stop}))
 
 
-def test_only_exception_is_swallowed():
-    class Stop(KeyboardInterrupt):
-        pass
-
-    with pytest.raises(Stop):
-        table([level(L.A)], Views({}, {(1, 0): Stop()}))
-
-
-def test_later_level_replaces_earlier_at_first_position():
-    result = table([level(L.A, 1.0), level(L.B, 2.0), level(L.A, 3.0, 9.0)], ALL)
-    assert list(result.items()) == [((1, 0), PdkLayer("A", 3.0, 9.0, "#010000")),
-                                    ((2, 0), PdkLayer("B", 2.0, 0.0, "#020000"))]
+@pytest.mark.parametrize("stack, error, message", [
+    (LayerStack(layers={0: level(L.A), 1: level(1)}), TypeError, "Unknown type <class 'int'>"),
+    (LayerStack(layers={0: level(L.A), 1: level((1, 0))}), TypeError, "Unknown type <class 'tuple'>"),
+    (LayerStack(layers=None), AttributeError, "'NoneType' object has no attribute 'values'"),
+])
+def test_table_errors(stack, error, message):
+    with pytest.raises(error) as info:
+        show3d.get_layer_properties(stack, ALL)
+    assert str(info.value) == message
 
 
-def test_name_fallback_and_name_errors(monkeypatch):
-    class Member:
-        def __init__(self, layer, datatype):
-            self.layer, self.datatype = layer, datatype
-
-    class Broken(Member):
-        @property
-        def name(self):
-            raise ValueError("broken name")
-
+def test_classes_read_from_the_module_namespace_at_call_time(monkeypatch):  # a layer enum member without a name:
+    Member = type("Member", (), {"__init__": lambda self, *key: vars(self).update(zip(("layer", "datatype"), key))})
     monkeypatch.setattr(show3d, "kv", NS(LayerEnum=Member))
-    result = table([level(LogicalLayer(Member(1, 0)), 0.5)], ALL)
-    assert result == {(1, 0): PdkLayer("(1, 0)", 0.5, 0.0, "#010000")}
-    with pytest.raises(ValueError, match="broken name"):
-        table([level(LogicalLayer(Broken(1, 0)))], ALL)
-
-
-@pytest.mark.parametrize("bad, text", [(1, "<class 'int'>"), ((1, 0), "<class 'tuple'>")])
-def test_unknown_layer_type(bad, text):
-    with pytest.raises(TypeError) as info:
-        table([level(L.A), level(bad)], ALL)
-    assert str(info.value) == "Unknown type " + text
-
-
-def test_layers_none_and_layers_with_values_only():
-    with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'values'$"):
-        show3d.get_layer_properties(LayerStack(layers=None), ALL)
-    stack = NS(layers=NS(values=lambda: [level(L.B, 0.5)]))
-    assert show3d.get_layer_properties(stack, ALL) == {(2, 0): PdkLayer("B", 0.5, 0.0, "#020000")}
+    assert table([level(LogicalLayer(Member(1, 0)), 0.5)], ALL) == {(1, 0): PdkLayer("(1, 0)", 0.5, 0.0, "#010000")}
+    broken = type("Broken", (Member,), {"name": property(lambda self: 1 / 0)})(1, 0)
+    with pytest.raises(ZeroDivisionError):  # only a missing name falls back to the numbers
+        table([level(LogicalLayer(broken))], ALL)
+    Logical = type("Logical", (), {"__init__": lambda self, layer: setattr(self, "layer", layer)})
+    Derived = type("Derived", (), {})
+    monkeypatch.setattr(show3d, "ovt", NS(LogicalLayer=Logical, DerivedLayer=Derived))
+    monkeypatch.setattr(show3d, "kv", NS(LayerEnum=NS))
+    views = NS(get_from_tuple=lambda key: NS(fill_color=NS(as_hex=lambda: "#010203")))
+    f, d = NS(name="f", layer=7, datatype=3), NS(name="d", layer=8, datatype=0)
+    levels = [NS(layer=Logical(f), derived_layer=None, thickness=1.0, zmin=2),
+              NS(layer=Derived(), derived_layer=Logical(d), thickness=3, zmin=4)]
+    assert show3d.get_layer_properties(NS(layers=dict(enumerate(levels))), views) == {
+        (7, 3): PdkLayer("f", 1.0, 2, "#010203"), (8, 0): PdkLayer("d", 3, 4, "#010203")}
+    real = LayerStack(layers={"Si": LayerLevel(layer=LogicalLayer(EBEAM.Si), thickness=1, zmin=0)})
+    with pytest.raises(TypeError, match=r"^Unknown type <class 'orvalis\.technology\.LogicalLayer'>$"):
+        show3d.get_layer_properties(real, views)
 
 
 def test_kit_tables():

@@ -9,8 +9,7 @@ import pytest
 
 import tessarand.core.lazy as lazy
 import tessarand.core.show3d as show3d
-from orvalis.kits.ebeam import LAYER as EBEAM
-from orvalis.technology import LayerLevel, LayerStack, LogicalLayer
+from orvalis.technology import LayerStack
 
 KTrans = show3d.KTrans
 LAZY = dict(npt="numpy.typing", opdk="orvalis.pdk", ovt="orvalis.technology", kv="kelvane",
@@ -30,21 +29,17 @@ def test_names_bound_in_order_with_eager_imports():
     names = list(vars(show3d))
     assert [n for n in ORDER if n not in names and n not in LATER] == []
     assert [n for n in names if n in ORDER] == [n for n in ORDER if n in names]
-    eager = dict(base64=base64, math=math, tempfile=tempfile, dataclass=dataclasses.dataclass,
-                 field=dataclasses.field, fields=dataclasses.fields, Enum=enum.Enum, auto=enum.auto,
-                 is_dataclass=dataclasses.is_dataclass, fnmatch=fnmatch.fnmatch, Any=typing.Any,
-                 TypeAlias=typing.TypeAlias, cast=typing.cast, lazy_import=lazy.lazy_import)
-    assert all(getattr(show3d, n) is obj for n, obj in eager.items())
-    assert show3d.TYPE_CHECKING is False and not hasattr(show3d, "GdsComponent")
+    eager = [base64, math, tempfile, dataclasses.dataclass, dataclasses.field, dataclasses.fields,
+             dataclasses.is_dataclass, enum.Enum, enum.auto, fnmatch.fnmatch, False, typing.Any, typing.TypeAlias,
+             typing.cast, lazy.lazy_import]
+    assert all(getattr(show3d, n) is obj for n, obj in zip(ORDER, eager, strict=False))
+    assert not hasattr(show3d, "GdsComponent")
+    for name, module in LAZY.items():
+        proxy = getattr(show3d, name)
+        assert type(proxy) is type(lazy.lazy_import("json")) and repr(proxy) == f"<lazy module {module!r}>"
 
 
-@pytest.mark.parametrize("name, module", LAZY.items())
-def test_lazy_bindings_are_proxies(name, module):
-    proxy = getattr(show3d, name)
-    assert type(proxy) is type(lazy.lazy_import("json")) and repr(proxy) == f"<lazy module {module!r}>"
-
-
-def test_constants_aliases_and_docstring():
+def test_constants_aliases_output_and_docstring():
     assert show3d.__doc__ == "3D viewer." and show3d.__all__ == ["show3d"]
     assert (show3d.FORMAT, show3d.VERSION) == ("GDS", "3") and type(show3d.VERSION) is str
     point, pair = tuple[float, float], tuple[int, int]
@@ -59,12 +54,8 @@ def test_constants_aliases_and_docstring():
     for name, alias in expected.items():
         assert type(getattr(show3d, name)) is types.GenericAlias and getattr(show3d, name) == alias
     assert show3d.LayerId is str and show3d.WebColor is str
-
-
-def test_output_enum():
     Output = show3d.Output
-    assert issubclass(Output, enum.Enum)
-    assert Output.__doc__ == "Enumeration for specifying output format types."
+    assert issubclass(Output, enum.Enum) and Output.__doc__ == "Enumeration for specifying output format types."
     assert [(m.name, m.value) for m in Output] == [("CELL", 1), ("LAYER", 2)]
     assert Output(2) is Output.LAYER and Output.LAYER != 2 and Output.CELL != "CELL" and Output.CELL != 1
 
@@ -106,7 +97,7 @@ def test_binding_as_methods_and_staticmethod():
     assert k.multiply(None, k)[0] is k and KTrans.multiply(parent_trans=k, trans=None)[0] is k
 
 
-STACK = LayerStack()
+STACK, LAYOUT = LayerStack(), kdb.Layout()
 
 
 @pytest.mark.parametrize("call, message", [
@@ -115,12 +106,23 @@ STACK = LayerStack()
     (lambda: KTrans(1, trans=2), "KTrans.__init__() got multiple values for argument 'trans'"),
     (lambda: KTrans(None).to_dict(1), "KTrans.to_dict() takes 1 positional argument but 2 were given"),
     (lambda: KTrans.multiply(None), "KTrans.multiply() missing 1 required positional argument: 'trans'"),
-    (lambda: KTrans.multiply(trans=None, parent=1),
-     "KTrans.multiply() got an unexpected keyword argument 'parent'"),
+    (lambda: KTrans.multiply(trans=None, parent=1), "KTrans.multiply() got an unexpected keyword argument 'parent'"),
     (lambda: show3d.get_layer_properties(layer_views=None),
      "get_layer_properties() missing 1 required positional argument: 'layer_stack'"),
     (lambda: show3d.get_layer_properties(STACK, None, layer_stack=STACK),
      "get_layer_properties() got multiple values for argument 'layer_stack'"),
+    (lambda: show3d.ParseGDS(LAYOUT), "ParseGDS.__init__() missing 1 required positional argument: 'layers'"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}, 1.0, 0.01, None, 5),
+     "ParseGDS.__init__() takes from 3 to 6 positional arguments but 7 were given"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}, 1.0, z_scale=2.0),
+     "ParseGDS.__init__() got multiple values for argument 'z_scale'"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}, colour=1), "ParseGDS.__init__() got an unexpected keyword argument 'colour'"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}).export_cells(True),
+     "ParseGDS.export_cells() takes 1 positional argument but 2 were given"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}).export_layers(True),
+     "ParseGDS.export_layers() takes 1 positional argument but 2 were given"),
+    (lambda: show3d.ParseGDS(LAYOUT, {}).get_color(),
+     "ParseGDS.get_color() missing 1 required positional argument: 'layer_spec'"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
@@ -139,26 +141,3 @@ def test_subclass_overrides_are_honoured(monkeypatch):
     monkeypatch.setattr(show3d, "KTrans", Fixed)
     (product,) = KTrans.multiply(Fixed(kdb.Trans(1, False, 0, 0)), Fixed(kdb.Trans(0, True, 3, 4)))
     assert type(product) is Fixed and product.trans == kdb.Trans(1, False, 0, 0) * kdb.Trans(0, True, 3, 4)
-
-
-def test_layer_properties_reads_ovt_and_kv_at_call_time(monkeypatch):
-    class Logical:
-        def __init__(self, layer):
-            self.layer = layer
-
-    class Derived:
-        pass
-
-    NS = types.SimpleNamespace
-    views = NS(get_from_tuple=lambda key: NS(fill_color=NS(as_hex=lambda: "#010203")))
-    monkeypatch.setattr(show3d, "ovt", NS(LogicalLayer=Logical, DerivedLayer=Derived))
-    monkeypatch.setattr(show3d, "kv", NS(LayerEnum=NS))
-    f, d = NS(name="f", layer=7, datatype=3), NS(name="d", layer=8, datatype=0)
-    levels = [NS(layer=Logical(f), derived_layer=None, thickness=1.0, zmin=2),
-              NS(layer=Derived(), derived_layer=Logical(d), thickness=3, zmin=4)]
-    assert show3d.get_layer_properties(NS(layers=dict(enumerate(levels))), views) == {
-        (7, 3): show3d.PdkLayer("f", 1.0, 2, "#010203"), (8, 0): show3d.PdkLayer("d", 3, 4, "#010203")}
-    real = LayerStack(layers={"Si": LayerLevel(layer=LogicalLayer(EBEAM.Si), thickness=1, zmin=0)})
-    with pytest.raises(TypeError) as info:
-        show3d.get_layer_properties(real, views)
-    assert str(info.value) == "Unknown type <class 'orvalis.technology.LogicalLayer'>"

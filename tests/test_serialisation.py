@@ -11,19 +11,11 @@ import orjson
 import pytest
 
 import tessarand.core.show3d as show3d
+from conftest import snap
 from tessarand.core.show3d import KTrans, Output, Part, Parts, Shape, ViewerData, numpy_to_buffer_json
 
 LOC = [[0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0]]
 EMPTY = np.zeros(0, dtype="float32")
-
-
-def snap(x):  # exact, type-strict picture of nested values
-    if isinstance(x, np.ndarray):
-        return "array", str(x.dtype), x.shape, x.tobytes()
-    if isinstance(x, (list, tuple, dict)):
-        items = x.items() if isinstance(x, dict) else enumerate(x)
-        return type(x).__name__, [(k, snap(v)) for k, v in items]
-    return type(x).__name__, (x.hex() if isinstance(x, float) else x)
 
 
 @pytest.fixture
@@ -91,38 +83,32 @@ def test_containers(parser, value, expected):
     assert result is not value
 
 
-@pytest.mark.parametrize("leaf", ["text", 10**40, 1.5, True, None, EMPTY, np.float32(2), Output.CELL,
-                                  object(), b"x", frozenset({1}), 3j], ids=repr)
-def test_leaves_are_the_same_objects(parser, leaf):
-    assert parser.asdict(leaf) is leaf
-    assert parser.asdict([leaf])[0] is leaf and parser.asdict({"k": (leaf,)})["k"][0] is leaf
+Opaque = type("Opaque", (), {})
 
 
-class Tagged:
-    def __init__(self, result):
-        self.to_dict = lambda: result
+@pytest.mark.parametrize("leaf", ["text", 10**40, 1.5, True, None, np.float32(2), np.int64(3), Output.CELL, Opaque(),
+                                  b"x", frozenset({1}), 3j, EMPTY, show3d.Cell(0, "c")], ids=repr)
+def test_leaves_are_kept_as_the_same_objects(parser, leaf):
+    if not isinstance(leaf, show3d.Cell):  # records become dictionaries
+        assert parser.asdict(leaf) is leaf
+        assert parser.asdict([leaf])[0] is leaf and parser.asdict({"k": (leaf,)})["k"][0] is leaf
+    if not isinstance(leaf, np.ndarray):  # arrays become buffer descriptions
+        assert numpy_to_buffer_json({"k": leaf})["k"] is leaf and numpy_to_buffer_json({"k": [leaf]})["k"][0] is leaf
 
 
-class Listed(list):
-    to_dict = lambda self: "listed"  # noqa: E731
+def tagged(result):  # an object whose to_dict() gives `result`
+    return types.SimpleNamespace(to_dict=lambda: result)
 
 
-class Broken:
-    to_dict = property(lambda self: 1 / 0)
-
-
-def test_to_dict_objects(parser):
+def test_to_dict_objects_and_input_left_unchanged(parser):
     inner = {"t": (1, 2), "s": show3d.Cell(0, "c")}
-    assert parser.asdict(Tagged(inner)) is inner and inner["t"] == (1, 2)  # returned as it is
-    assert parser.asdict([Tagged(inner)])[0] is inner
-    assert parser.asdict(Listed([1])) == "listed"
+    assert parser.asdict(tagged(inner)) is inner and inner["t"] == (1, 2)  # returned as it is
+    assert parser.asdict([tagged(inner)])[0] is inner
+    assert parser.asdict(type("Listed", (list,), {"to_dict": lambda self: "listed"})([1])) == "listed"
     assert parser.asdict(TURN) == {"mirror": False, "angle": 90, "displacement": [0.1, 0.2]}
-    assert parser.asdict(Holder(1, Tagged(inner))) == {"a": 1, "b": inner, "c": None}  # a record still goes field by field
+    assert parser.asdict(Holder(1, tagged(inner))) == {"a": 1, "b": inner, "c": None}  # a record goes field by field
     with pytest.raises(ZeroDivisionError):  # only a missing attribute counts as absent
-        parser.asdict(Broken())
-
-
-def test_input_is_left_unchanged(parser):
+        parser.asdict(type("Broken", (), {"to_dict": property(lambda self: 1 / 0)})())
     refs = [1, 2]
     scene = ViewerData(name="v", id="/v", parts=[Part("p", "/v/p", shape=Shape(refs, 1.0), color="#000000")])
     before = repr(scene)
@@ -131,16 +117,22 @@ def test_input_is_left_unchanged(parser):
     assert result["parts"][0]["shape"]["refs"] is not refs and result["parts"] is not scene.parts
 
 
-class Upper(show3d.ParseGDS):
-    def asdict(self, obj):
-        return obj.upper() if isinstance(obj, str) else super().asdict(obj)
-
-
-def test_subclass_asdict_converts_nested_values():
-    parser = Upper(kdb.Layout(), {})
+def test_subclass_asdict_and_json_fallback(monkeypatch):
+    upper = type("Upper", (show3d.ParseGDS,), {
+        "asdict": lambda self, obj: obj.upper() if isinstance(obj, str) else show3d.ParseGDS.asdict(self, obj)})
+    parser = upper(kdb.Layout(), {})
     assert parser.asdict(Parts("g", "/g", parts=[{"k": ["x", ("y",)]}])) == {
         "name": "G", "id": "/G", "version": "3", "loc": LOC, "parts": [{"k": ["X", ["Y"]]}]}
     assert '"name": "V"' in parser.create_json(ViewerData(name="v", id="/v"))
+    parser = show3d.ParseGDS(kdb.Layout(), {})  # the fallback for unknown values is read from the host
+    opaque, seen = Opaque(), []
+    scene = ViewerData(name="v", id="/v", parts=[opaque])
+    assert '"parts": [\n    null\n  ]' in parser.create_json(scene)
+    monkeypatch.setattr(show3d, "shared", types.SimpleNamespace(none=lambda v: seen.append(v) or "fallback"))
+    assert '"parts": [\n    "fallback"\n  ]' in parser.create_json(scene) and seen == [opaque]
+    monkeypatch.setattr(show3d, "shared", types.SimpleNamespace(none=lambda v: Opaque()))
+    with pytest.raises(TypeError):
+        parser.create_json(scene)
 
 
 MINIMAL = ('{\n  "name": "v",\n  "id": "/v",\n  "version": "3",\n  "loc": [\n    [\n      0.0,\n      0.0,\n'
@@ -164,52 +156,30 @@ def test_create_json(parser):
     assert '"7": "seven"' in text and "      -0.0,\n" in text and '"loc": [\n        [\n          0,\n' in text
 
 
-Opaque = type("Opaque", (), {})
-
-
-def test_create_json_fallback_is_read_from_the_host(parser, monkeypatch):
-    opaque, seen = Opaque(), []
-    scene = ViewerData(name="v", id="/v", parts=[opaque])
-    assert '"parts": [\n    null\n  ]' in parser.create_json(scene)
-    monkeypatch.setattr(show3d, "shared", types.SimpleNamespace(none=lambda v: seen.append(v) or "fallback"))
-    assert '"parts": [\n    "fallback"\n  ]' in parser.create_json(scene) and seen == [opaque]
-    monkeypatch.setattr(show3d, "shared", types.SimpleNamespace(none=lambda v: Opaque()))
-    with pytest.raises(TypeError):
-        parser.create_json(scene)
-
-
 def description(array):
     flat = np.ascontiguousarray(array).ravel()
     return {"shape": (flat.size,), "dtype": str(flat.dtype), "buffer": base64.b64encode(flat.tobytes()).decode(),
             "codec": "b64"}
 
 
-def test_square_and_transposed_arrays():
-    square = np.array([[1.5, -2.0], [0.25, 3.0]], dtype="float32")
-    result = numpy_to_buffer_json(square)
-    assert list(result) == ["shape", "dtype", "buffer", "codec"] and type(result["shape"]) is tuple
-    assert (result["shape"], result["dtype"], result["codec"]) == ((4,), "float32", "b64")
-    raw = base64.b64decode(result["buffer"], validate=True)
-    assert len(raw) == 16 and np.frombuffer(raw, "float32").tolist() == [1.5, -2.0, 0.25, 3.0]
-    raw = base64.b64decode(numpy_to_buffer_json(value=square.T)["buffer"])
-    assert np.frombuffer(raw, "float32").tolist() == [1.5, 0.25, -2.0, 3.0]
-    assert square.tolist() == [[1.5, -2.0], [0.25, 3.0]]
-
-
 @pytest.mark.parametrize("array", [
     EMPTY, np.array([1.5, -0.0, 2], ">f8"), np.array([-3, 7, 32767], np.int16), np.arange(1, dtype=np.uint8),
     np.arange(2, dtype=np.uint8), np.arange(4, dtype=np.uint8), np.arange(5, dtype=np.uint8),
     np.arange(12, dtype="<i4").reshape(3, 4)[:, ::2], np.array([True, False]), np.zeros((2, 0)),
-    np.array([[0.1, -0.0, 1e30]], "float32").T, np.array([-1.25], "<f2")], ids=lambda a: f"{a.dtype}{a.shape}")
+    np.array([[0.1, -0.0, 1e30]], "float32").T, np.array([-1.25], "<f2"),
+    np.array([[1.5, -2.0], [0.25, 3.0]], "float32").T], ids=lambda a: f"{a.dtype}{a.shape}")
 def test_buffer_holds_the_row_major_bytes(array):
-    result = numpy_to_buffer_json(array)
-    assert result == description(array) and type(result["shape"]) is tuple
-    assert base64.b64decode(result["buffer"]) == np.ascontiguousarray(array).tobytes()
+    before = array.copy()
+    result = numpy_to_buffer_json(value=array)
+    assert result == description(array) and list(result) == ["shape", "dtype", "buffer", "codec"]
+    assert type(result["shape"]) is tuple and result["codec"] == "b64"
+    assert base64.b64decode(result["buffer"], validate=True) == np.ascontiguousarray(array).tobytes()
+    assert array.tobytes() == before.tobytes() and array.shape == before.shape
     if array.size == 0:
         assert result["shape"] == (0,) and result["buffer"] == ""
 
 
-def test_nested_structure():
+def test_nested_structure_none_subclassed_dicts_and_errors():
     m, a1, a2 = MATRICES, np.array([0, 0, 1, 1], "float32"), np.array([2.5, 3], "float32")
     value = {"parts": [{"shape": {"matrices": m, "refs": [0, 1]}, "name": "x"}], "instances": (a1, a2), 3: None}
     result = numpy_to_buffer_json(value)
@@ -217,27 +187,11 @@ def test_nested_structure():
                       "instances": [description(a1), description(a2)], 3: None}
     assert list(result) == ["parts", "instances", 3] and type(result["instances"]) is list
     assert result["parts"] is not value["parts"] and value["instances"] == (a1, a2)
-
-
-@pytest.mark.parametrize("leaf", ["s", 10**30, 1.5, True, None, np.float32(2), np.int64(3), Output.LAYER,
-                                  Opaque(), show3d.Cell(0, "c")], ids=repr)
-def test_other_values_unchanged(leaf):
-    assert numpy_to_buffer_json({"k": leaf})["k"] is leaf
-    assert numpy_to_buffer_json({"k": [leaf]})["k"][0] is leaf
-
-
-@pytest.mark.parametrize("value, message", [
-    ([1, 2], "Expected dict, got list"), ((1,), "Expected dict, got list"), ("x", "Expected dict, got str"),
-    (3, "Expected dict, got int"), (Opaque(), "Expected dict, got Opaque")])
-def test_result_must_be_a_dict(value, message):
-    with pytest.raises(TypeError) as info:
-        numpy_to_buffer_json(value)
-    assert str(info.value) == message
-
-
-def test_none_and_empty_and_subclassed_dicts():
     assert numpy_to_buffer_json(None) is None
     empty = {}
     assert numpy_to_buffer_json(empty) == {} and numpy_to_buffer_json(empty) is not empty
     result = numpy_to_buffer_json(Table(a=Items([EMPTY])))
     assert type(result) is dict and type(result["a"]) is list and result["a"][0]["buffer"] == ""
+    for value, got in [([1, 2], "list"), ((1,), "list"), ("x", "str"), (3, "int"), (Opaque(), "Opaque")]:
+        with pytest.raises(TypeError, match=f"^Expected dict, got {got}$"):
+            numpy_to_buffer_json(value)
