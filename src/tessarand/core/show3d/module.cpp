@@ -121,13 +121,13 @@ nb::object make_record(nb::handle globals, const char *name, const char *doc,
                        bool kw_only, nb::dict namespace_ = nb::dict()) {
     nb::dict annotations;
     nb::object field = lookup(globals, "field");
-    for (const FieldSpec &spec : fields) {
-        annotations[spec.name] = nb::str(spec.annotation);
-        if (spec.factory.is_valid())
-            namespace_[spec.name] =
-                call_with_keywords(field, {}, {"default_factory"}, {spec.factory});
-        else if (spec.default_value.is_valid())
-            namespace_[spec.name] = spec.default_value;
+    for (const FieldSpec &field_spec : fields) {
+        annotations[field_spec.name] = nb::str(field_spec.annotation);
+        if (field_spec.factory.is_valid())
+            namespace_[field_spec.name] =
+                call_with_keywords(field, {}, {"default_factory"}, {field_spec.factory});
+        else if (field_spec.default_value.is_valid())
+            namespace_[field_spec.name] = field_spec.default_value;
     }
     namespace_["__module__"] = nb::str(module_name);
     namespace_["__qualname__"] = nb::str(name);

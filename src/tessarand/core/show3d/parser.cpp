@@ -84,9 +84,9 @@ nb::object parser_extract_layers(const Call &call) {
     while (PyObject *raw = PyIter_Next(indices.ptr())) {
         nb::object index = nb::steal(raw);
         nb::object info = call_method(layout, S3D_NAME("get_info"), index);
-        nb::object spec = nb::make_tuple(attr(info, S3D_NAME("layer")),
+        nb::object layer_spec = nb::make_tuple(attr(info, S3D_NAME("layer")),
                                          attr(info, S3D_NAME("datatype")));
-        int present = PySequence_Contains(layers.ptr(), spec.ptr());
+        int present = PySequence_Contains(layers.ptr(), layer_spec.ptr());
         check_status(present);
         if (present)
             layer_map[index] = nb::make_tuple(attr(info, S3D_NAME("layer")),
@@ -94,7 +94,7 @@ nb::object parser_extract_layers(const Call &call) {
     }
     if (PyErr_Occurred()) raise_current();
     nb::dict reverse;
-    for (auto [index, spec] : layer_map) reverse[spec] = index;
+    for (auto [index, layer_spec] : layer_map) reverse[layer_spec] = index;
     set_attr(self, S3D_NAME("layer_map"), layer_map);
     set_attr(self, S3D_NAME("reverse_layer_map"), reverse);
     return nb::none();
@@ -113,8 +113,8 @@ nb::object parser_get_name(const Call &call) {
     nb::object entry = layer_entry(call.args[0], call.args[1]);
     if (!entry.is_valid()) return format_text(call.args[1]);
     nb::object name = format_text(attr(entry, S3D_NAME("name")));
-    nb::object spec = format_text(call.args[1]);
-    return check(PyUnicode_FromFormat("%U %U", name.ptr(), spec.ptr()));
+    nb::object layer_spec = format_text(call.args[1]);
+    return check(PyUnicode_FromFormat("%U %U", name.ptr(), layer_spec.ptr()));
 }
 
 nb::object scaled(nb::handle self, nb::handle value) {
@@ -430,7 +430,7 @@ public:
         ktrans_class_ = globals[S3D_NAME("KTrans")];
         cell_index_map_ = attr(self, S3D_NAME("cell_index_map"));
         nb::object layer_map = attr(self, S3D_NAME("layer_map"));
-        for (auto [layer, spec] : nb::borrow<nb::dict>(check(PyDict_Copy(layer_map.ptr()))))
+        for (auto [layer, layer_spec] : nb::borrow<nb::dict>(check(PyDict_Copy(layer_map.ptr()))))
             layers_.push_back({nb::borrow(layer), check(PyObject_Str(layer.ptr()))});
         if (own_extraction_) prepare_extraction();
     }

@@ -209,13 +209,13 @@ nb::object TreeBuilder::convert_cells(nb::handle cells, nb::handle parent) {
             nb::object parsed = get_attr(self_, S3D_NAME("parsed_cells"));
             check_assertion(!parsed.is_none());
             nb::object layer = check(PyNumber_Long(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)).ptr()));
-            nb::object spec = check(PySequence_Tuple(
+            nb::object layer_spec = check(PySequence_Tuple(
                 check(PyObject_GetItem(get_attr(parsed, S3D_NAME("layer_map")).ptr(), layer.ptr())).ptr()));
-            nb::object layer_name = this->layer_name(spec);
+            nb::object layer_name = this->layer_name(layer_spec);
             if (exclude(layer_name)) continue;
-            nb::object shape = make_shape(PyTuple_GET_ITEM(entry.ptr(), 1), spec, cell);
+            nb::object shape = make_shape(PyTuple_GET_ITEM(entry.ptr(), 1), layer_spec, cell);
             call_method(parts, S3D_NAME("append"),
-                        make_leaf(layer_name, join_path(id, layer_name), shape, spec));
+                        make_leaf(layer_name, join_path(id, layer_name), shape, layer_spec));
         }
         nb::object references = get_attr(cell, S3D_NAME("references"));
         if (length(references) > 0)
@@ -264,8 +264,8 @@ void TreeBuilder::fill_layer_nodes(nb::handle root, nb::handle parsed) {
             nb::object layer = check(PyNumber_Long(key.ptr()));
             nb::object layer_map = get_attr(self_, S3D_NAME("layer_map"));
             if (call_method(layer_map, S3D_NAME("get"), layer).is_none()) continue;
-            nb::object spec = check(PyObject_GetItem(layer_map.ptr(), layer.ptr()));
-            nb::object name = layer_name(spec);
+            nb::object layer_spec = check(PyObject_GetItem(layer_map.ptr(), layer.ptr()));
+            nb::object name = layer_name(layer_spec);
             if (exclude(name)) continue;
             nb::object id = join_path(root_id, name);
             PyObject *known = PyDict_GetItemWithError(nodes_by_id.ptr(), id.ptr());
@@ -277,7 +277,7 @@ void TreeBuilder::fill_layer_nodes(nb::handle root, nb::handle parsed) {
                 call_method(root_parts, S3D_NAME("append"), layer_node);
             }
             call_method(get_attr(layer_node, S3D_NAME("parts")), S3D_NAME("append"),
-                        convert_layer(spec, tree, id));
+                        convert_layer(layer_spec, tree, id));
         }
     }
 }
