@@ -64,9 +64,6 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
     return path;
 }
 
-nb::object output_member(const Globals &globals, PyObject *name) {
-    return get_attr(globals[S3D_NAME("Output")], name);
-}
 
 // Reads the file into a new layout, parses it in the requested mode and
 // builds the viewer tree (or its dictionary form).

@@ -22,6 +22,11 @@ inline void check_assertion(bool holds) {
     }
 }
 
+// Output.CELL or Output.LAYER as the module namespace has them now.
+inline nb::object output_member(const Globals &globals, PyObject *name) {
+    return get_attr(globals[S3D_NAME("Output")], name);
+}
+
 // Adds a native method to a class namespace under its own name.
 void add_method(nb::dict namespace_, nb::handle globals, const FunctionDef &def,
                 const Defaults &defaults = {});

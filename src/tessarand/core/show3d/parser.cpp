@@ -19,16 +19,11 @@ namespace {
 
 // ---- small helpers ---------------------------------------------------------------
 
-nb::object attr(nb::handle self, PyObject *name) { return get_attr(self, name); }
-
 nb::object format_text(nb::handle value) {
     static PyObject *empty = PyUnicode_InternFromString("");
     return check(PyObject_Format(value.ptr(), empty));
 }
 
-nb::object output_member(const Globals &globals, PyObject *name) {
-    return get_attr(globals[S3D_NAME("Output")], name);
-}
 
 Py_ssize_t to_index(nb::handle value) {
     Py_ssize_t result = PyLong_AsSsize_t(value.ptr());
@@ -76,21 +71,21 @@ nb::object parser_init(const Call &call) {
 
 nb::object parser_extract_layers(const Call &call) {
     nb::handle self = call.args[0];
-    nb::object layout = attr(self, S3D_NAME("layout"));
-    nb::object layers = attr(self, S3D_NAME("layers"));
+    nb::object layout = get_attr(self, S3D_NAME("layout"));
+    nb::object layers = get_attr(self, S3D_NAME("layers"));
     nb::dict layer_map;
     nb::object indices = check(PyObject_GetIter(
         call_method(layout, S3D_NAME("layer_indices")).ptr()));
     while (PyObject *raw = PyIter_Next(indices.ptr())) {
         nb::object index = nb::steal(raw);
         nb::object info = call_method(layout, S3D_NAME("get_info"), index);
-        nb::object layer_spec = nb::make_tuple(attr(info, S3D_NAME("layer")),
-                                         attr(info, S3D_NAME("datatype")));
+        nb::object layer_spec = nb::make_tuple(get_attr(info, S3D_NAME("layer")),
+                                         get_attr(info, S3D_NAME("datatype")));
         int present = PySequence_Contains(layers.ptr(), layer_spec.ptr());
         check_status(present);
         if (present)
-            layer_map[index] = nb::make_tuple(attr(info, S3D_NAME("layer")),
-                                              attr(info, S3D_NAME("datatype")));
+            layer_map[index] = nb::make_tuple(get_attr(info, S3D_NAME("layer")),
+                                              get_attr(info, S3D_NAME("datatype")));
     }
     if (PyErr_Occurred()) raise_current();
     nb::dict reverse;
@@ -102,7 +97,7 @@ nb::object parser_extract_layers(const Call &call) {
 
 // The property table entry of a layer, or nothing when it has none.
 nb::object layer_entry(nb::handle self, nb::handle layer_spec) {
-    nb::object layers = attr(self, S3D_NAME("layers"));
+    nb::object layers = get_attr(self, S3D_NAME("layers"));
     int present = PySequence_Contains(layers.ptr(), layer_spec.ptr());
     check_status(present);
     if (!present) return nb::object();
@@ -112,32 +107,32 @@ nb::object layer_entry(nb::handle self, nb::handle layer_spec) {
 nb::object parser_get_name(const Call &call) {
     nb::object entry = layer_entry(call.args[0], call.args[1]);
     if (!entry.is_valid()) return format_text(call.args[1]);
-    nb::object name = format_text(attr(entry, S3D_NAME("name")));
+    nb::object name = format_text(get_attr(entry, S3D_NAME("name")));
     nb::object layer_spec = format_text(call.args[1]);
     return check(PyUnicode_FromFormat("%U %U", name.ptr(), layer_spec.ptr()));
 }
 
 nb::object scaled(nb::handle self, nb::handle value) {
-    return check(PyNumber_Multiply(attr(self, S3D_NAME("z_scale")).ptr(), value.ptr()));
+    return check(PyNumber_Multiply(get_attr(self, S3D_NAME("z_scale")).ptr(), value.ptr()));
 }
 
 nb::object parser_get_zmin(const Call &call) {
     nb::object entry = layer_entry(call.args[0], call.args[1]);
     if (!entry.is_valid())
-        return check(PyNumber_Negative(attr(call.args[0], S3D_NAME("z_scale")).ptr()));
-    return scaled(call.args[0], attr(entry, S3D_NAME("zmin")));
+        return check(PyNumber_Negative(get_attr(call.args[0], S3D_NAME("z_scale")).ptr()));
+    return scaled(call.args[0], get_attr(entry, S3D_NAME("zmin")));
 }
 
 nb::object parser_get_height(const Call &call) {
     nb::object entry = layer_entry(call.args[0], call.args[1]);
     if (!entry.is_valid()) return scaled(call.args[0], nb::float_(0.05));
-    return scaled(call.args[0], attr(entry, S3D_NAME("thickness")));
+    return scaled(call.args[0], get_attr(entry, S3D_NAME("thickness")));
 }
 
 nb::object parser_get_color(const Call &call) {
     nb::object entry = layer_entry(call.args[0], call.args[1]);
     if (!entry.is_valid()) return nb::str("#000000");
-    return attr(entry, S3D_NAME("color"));
+    return get_attr(entry, S3D_NAME("color"));
 }
 
 // ---- polygon extraction ----------------------------------------------------------
@@ -175,8 +170,8 @@ void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
     nb::object iterator = check(PyObject_GetIter(points.ptr()));
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object point = nb::steal(raw);
-        xy.push_back(to_double(attr(point, S3D_NAME("x"))));
-        xy.push_back(to_double(attr(point, S3D_NAME("y"))));
+        xy.push_back(to_double(get_attr(point, S3D_NAME("x"))));
+        xy.push_back(to_double(get_attr(point, S3D_NAME("y"))));
     }
     if (PyErr_Occurred()) raise_current();
 }
@@ -270,7 +265,7 @@ nb::object parser_extract_dpolygon(const Call &call) {
     std::vector<double> xy;
     read_hull(integer_polygon_type(call.globals), call.args[1], xy);
     nb::object raw = outline_list(xy.data(), xy.size() / 2, 1000.0);
-    nb::object tolerance = attr(call.args[0], S3D_NAME("curve_tolerance"));
+    nb::object tolerance = get_attr(call.args[0], S3D_NAME("curve_tolerance"));
     if (tolerance.is_none()) return raw;
     return simplify_outline(call.globals, raw, tolerance);
 }
@@ -428,8 +423,8 @@ public:
         cell_class_ = globals[S3D_NAME("Cell")];
         reference_class_ = globals[S3D_NAME("Reference")];
         ktrans_class_ = globals[S3D_NAME("KTrans")];
-        cell_index_map_ = attr(self, S3D_NAME("cell_index_map"));
-        nb::object layer_map = attr(self, S3D_NAME("layer_map"));
+        cell_index_map_ = get_attr(self, S3D_NAME("cell_index_map"));
+        nb::object layer_map = get_attr(self, S3D_NAME("layer_map"));
         for (auto [layer, layer_spec] : nb::borrow<nb::dict>(check(PyDict_Copy(layer_map.ptr()))))
             layers_.push_back({nb::borrow(layer), check(PyObject_Str(layer.ptr()))});
         if (own_extraction_) prepare_extraction();
@@ -449,10 +444,10 @@ public:
 
 private:
     void prepare_extraction() {
-        instances_ = attr(self_, S3D_NAME("instances"));
-        mapping_ = attr(self_, S3D_NAME("instance_mapping"));
-        next_index_ = to_index(attr(self_, S3D_NAME("instance_index")));
-        tolerance_ = attr(self_, S3D_NAME("curve_tolerance"));
+        instances_ = get_attr(self_, S3D_NAME("instances"));
+        mapping_ = get_attr(self_, S3D_NAME("instance_mapping"));
+        next_index_ = to_index(get_attr(self_, S3D_NAME("instance_index")));
+        tolerance_ = get_attr(self_, S3D_NAME("curve_tolerance"));
         integer_polygon_ = integer_polygon_type(globals_);
         nb::object sg = globals_[S3D_NAME("sg")];
         nb::object real_polygon =
@@ -491,9 +486,9 @@ nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
     if (own_extraction_) return convert_polygon(polygon, key);
     nb::object outline = call_method(self_, S3D_NAME("extract_dpolygon"), polygon);
-    call_method(attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
-    nb::object index = attr(self_, S3D_NAME("instance_index"));
-    check_status(PyObject_SetItem(attr(self_, S3D_NAME("instance_mapping")).ptr(), key.ptr(),
+    call_method(get_attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
+    nb::object index = get_attr(self_, S3D_NAME("instance_index"));
+    check_status(PyObject_SetItem(get_attr(self_, S3D_NAME("instance_mapping")).ptr(), key.ptr(),
                                   index.ptr()));
     set_attr(self_, S3D_NAME("instance_index"), check(PyNumber_Add(index.ptr(), nb::int_(1).ptr())));
     return index;
@@ -540,9 +535,9 @@ nb::object CellWalker::polygon_indices(nb::handle cell, nb::handle cell_index,
 // The instance index of a shape as written: texts first, then the mapping.
 nb::object CellWalker::general_index(nb::handle shape, nb::handle key) {
     if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
-    nb::object mapping = own_extraction_ ? mapping_ : attr(self_, S3D_NAME("instance_mapping"));
+    nb::object mapping = own_extraction_ ? mapping_ : get_attr(self_, S3D_NAME("instance_mapping"));
     if (call_method(mapping, S3D_NAME("get"), key).is_none()) convert_shape(shape, key);
-    if (!own_extraction_) mapping = attr(self_, S3D_NAME("instance_mapping"));
+    if (!own_extraction_) mapping = get_attr(self_, S3D_NAME("instance_mapping"));
     return check(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
@@ -565,12 +560,12 @@ void CellWalker::read_placements(nb::handle cell, CellMemo &memo) {
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object inst = nb::steal(raw);
         nb::object target = check(PyObject_GetItem(cell_index_map_.ptr(),
-                                                   attr(inst, S3D_NAME("cell_index")).ptr()));
+                                                   get_attr(inst, S3D_NAME("cell_index")).ptr()));
         long target_index = PyLong_AsLong(call_method(target, S3D_NAME("cell_index")).ptr());
         if (target_index == -1 && PyErr_Occurred()) raise_current();
         // Placements at arbitrary angles or magnifications keep their
         // complex transformations; the others their simple ones.
-        nb::object array = attr(inst, S3D_NAME("cell_inst"));
+        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
         bool complex = truth(call_method(array, S3D_NAME("is_complex")));
         nb::object transformations = check(PySequence_List(
             call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"))
@@ -588,7 +583,7 @@ const CellMemo &CellWalker::memo_of(nb::handle cell) {
     if (found != memo_.end()) return found->second;
     CellMemo memo;
     memo.index = index;
-    memo.name = attr(cell, S3D_NAME("name"));
+    memo.name = get_attr(cell, S3D_NAME("name"));
     for (const auto &[layer, layer_key] : layers_) {
         nb::object indices = polygon_indices(cell, index, layer);
         if (PyList_GET_SIZE(indices.ptr()) > 0) memo.polygons.push_back({layer_key, indices});
@@ -611,14 +606,14 @@ nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
     const CellMemo &memo = memo_of(cell);
     nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, memo.name);
     if (!memo.polygons.empty()) {
-        nb::object polygons = attr(record, S3D_NAME("polygons"));
+        nb::object polygons = get_attr(record, S3D_NAME("polygons"));
         for (const auto &[layer_key, indices] : memo.polygons)
             check_status(PyObject_SetItem(polygons.ptr(), layer_key.ptr(),
                                           check(PyList_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
     }
     long own_index = PyLong_AsLong(memo.index.ptr());
     visited_.insert(own_index);
-    nb::object references = attr(record, S3D_NAME("references"));
+    nb::object references = get_attr(record, S3D_NAME("references"));
     for (const CellMemo::Placement &placement : memo.placements) {
         if (visited_.count(placement.cell_index)) continue; // would close a cycle
         nb::object reference = parse(placement.cell, true);
@@ -659,7 +654,7 @@ nb::object parser_export_cells(const Call &call) {
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     nb::object tops = check(PySequence_List(
-        call_method(attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
+        call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
     nb::object cells;
     if (uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
         std::vector<nb::object> top_cells;
@@ -671,32 +666,32 @@ nb::object parser_export_cells(const Call &call) {
         cells = records;
     }
     set_attr(self, S3D_NAME("parsed_cells"),
-             show3d::call(call.globals[S3D_NAME("ParsedCells")], attr(self, S3D_NAME("instances")),
-                          attr(self, S3D_NAME("layer_map")), cells));
+             show3d::call(call.globals[S3D_NAME("ParsedCells")], get_attr(self, S3D_NAME("instances")),
+                          get_attr(self, S3D_NAME("layer_map")), cells));
     // The flag follows the tree just stored.
     if (combine)
         call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("CELL")));
     else
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
-    return attr(self, S3D_NAME("parsed_cells"));
+    return get_attr(self, S3D_NAME("parsed_cells"));
 }
 
 // ---- layer split -------------------------------------------------------------------
 
 bool is_empty_record(nb::handle record) {
-    return length(attr(record, S3D_NAME("polygons"))) == 0 &&
-           length(attr(record, S3D_NAME("references"))) == 0;
+    return length(get_attr(record, S3D_NAME("polygons"))) == 0 &&
+           length(get_attr(record, S3D_NAME("references"))) == 0;
 }
 
 // A pruned copy of `cell` holding only the layer's polygons and the branches
 // that lead to them; polygon and placement lists are shared, not copied.
 nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle layer_id, int &depth) {
     RecursionGuard guard(depth, " while splitting layers");
-    nb::object polygons = attr(cell, S3D_NAME("polygons"));
+    nb::object polygons = get_attr(cell, S3D_NAME("polygons"));
     nb::object own = call_method(polygons, S3D_NAME("get"), layer_id);
-    nb::object cls = attr(cell, S3D_NAME("__class__"));
+    nb::object cls = get_attr(cell, S3D_NAME("__class__"));
     nb::object copy;
-    nb::object cell_index = attr(cell, S3D_NAME("cell_index")), name = attr(cell, S3D_NAME("name"));
+    nb::object cell_index = get_attr(cell, S3D_NAME("cell_index")), name = get_attr(cell, S3D_NAME("name"));
     if (own.is_none()) {
         copy = call_with_keywords(cls, {}, {"cell_index", "name"}, {cell_index, name});
     } else {
@@ -706,15 +701,15 @@ nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle l
                                   {cell_index, name, layer_polygons});
     }
     if (is_instance(cell, globals[S3D_NAME("Reference")])) {
-        nb::object trans = attr(cell, S3D_NAME("trans"));
+        nb::object trans = get_attr(cell, S3D_NAME("trans"));
         set_attr(copy, S3D_NAME("trans_count"), nb::int_(length(trans)));
         set_attr(copy, S3D_NAME("trans"), trans);
     }
-    nb::object iterator = check(PyObject_GetIter(attr(cell, S3D_NAME("references")).ptr()));
+    nb::object iterator = check(PyObject_GetIter(get_attr(cell, S3D_NAME("references")).ptr()));
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object child = filter_by_layer(globals, nb::steal(raw), layer_id, depth);
         if (!is_empty_record(child))
-            call_method(attr(copy, S3D_NAME("references")), S3D_NAME("append"), child);
+            call_method(get_attr(copy, S3D_NAME("references")), S3D_NAME("append"), child);
     }
     if (PyErr_Occurred()) raise_current();
     return copy;
@@ -724,16 +719,16 @@ nb::object parser_export_layers(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
-    if (attr(self, S3D_NAME("parsed_cells")).is_none() || truth(attr(self, S3D_NAME("cell_combined"))))
-        call_with_keywords(attr(self, S3D_NAME("export_cells")), {}, {"combine"},
+    if (get_attr(self, S3D_NAME("parsed_cells")).is_none() || truth(get_attr(self, S3D_NAME("cell_combined"))))
+        call_with_keywords(get_attr(self, S3D_NAME("export_cells")), {}, {"combine"},
                            {nb::handle(Py_False)});
-    nb::object parsed_cells = attr(self, S3D_NAME("parsed_cells"));
+    nb::object parsed_cells = get_attr(self, S3D_NAME("parsed_cells"));
     check_assertion(!parsed_cells.is_none());
     std::vector<nb::object> layer_ids;
-    for (nb::handle layer : attr(self, S3D_NAME("layer_map")))
+    for (nb::handle layer : get_attr(self, S3D_NAME("layer_map")))
         layer_ids.push_back(check(PyObject_Str(layer.ptr())));
     nb::list layers;
-    for (nb::handle cell : attr(parsed_cells, S3D_NAME("cells"))) {
+    for (nb::handle cell : get_attr(parsed_cells, S3D_NAME("cells"))) {
         nb::dict per_layer;
         for (const nb::object &layer_id : layer_ids) {
             int depth = 0;
@@ -744,13 +739,13 @@ nb::object parser_export_layers(const Call &call) {
     }
     set_attr(self, S3D_NAME("parsed_layers"),
              show3d::call(call.globals[S3D_NAME("ParsedLayers")],
-                          attr(parsed_cells, S3D_NAME("instances")),
-                          attr(parsed_cells, S3D_NAME("layer_map")), layers));
+                          get_attr(parsed_cells, S3D_NAME("instances")),
+                          get_attr(parsed_cells, S3D_NAME("layer_map")), layers));
     if (combine)
         call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("LAYER")));
     else
         set_attr(self, S3D_NAME("layer_combined"), nb::bool_(false));
-    return attr(self, S3D_NAME("parsed_layers"));
+    return get_attr(self, S3D_NAME("parsed_layers"));
 }
 
 // ---- reference combination --------------------------------------------------------
@@ -768,7 +763,7 @@ public:
     explicit Combiner(const Globals &globals) : products_(globals) {}
 
     void combine_cell(nb::handle cell) {
-        nb::object references = attr(cell, S3D_NAME("references"));
+        nb::object references = get_attr(cell, S3D_NAME("references"));
         if (length(references) == 0) return;
         nb::object combined = combine(references, nb::none(), 0);
         set_attr(cell, S3D_NAME("references"), check_result(combined, &PyList_Type));
@@ -796,7 +791,7 @@ nb::object Combiner::group_placements(nb::handle group, nb::handle parent_trans,
     std::vector<uintptr_t> identity{parent_key};
     std::vector<nb::object> members;
     for (nb::handle member : nb::borrow<nb::list>(group)) {
-        members.push_back(attr(member, S3D_NAME("trans")));
+        members.push_back(get_attr(member, S3D_NAME("trans")));
         identity.push_back(reinterpret_cast<uintptr_t>(members.back().ptr()));
     }
     bool reusable = products_.own();
@@ -826,7 +821,7 @@ nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, siz
     RecursionGuard guard(depth_, " while combining references");
     nb::dict groups;
     for (nb::handle reference : nb::borrow<nb::list>(references)) {
-        nb::object index = attr(reference, S3D_NAME("cell_index"));
+        nb::object index = get_attr(reference, S3D_NAME("cell_index"));
         PyObject *group = PyDict_GetItemWithError(groups.ptr(), index.ptr());
         if (!group && PyErr_Occurred()) raise_current();
         if (group) {
@@ -842,7 +837,7 @@ nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, siz
         nb::handle kept = PyList_GET_ITEM(group.ptr(), 0);
         size_t key = 0;
         nb::object placements = group_placements(group, parent_trans, parent_key, key);
-        nb::object nested = attr(kept, S3D_NAME("references"));
+        nb::object nested = get_attr(kept, S3D_NAME("references"));
         if (length(nested) > 0)
             set_attr(kept, S3D_NAME("references"), combine(nested, placements, key));
         set_attr(kept, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(placements.ptr())));
@@ -856,17 +851,17 @@ nb::object parser_combine_references(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0], output = call.args[1];
     if (equals(output, output_member(call.globals, S3D_NAME("CELL")))) {
-        nb::object parsed = attr(self, S3D_NAME("parsed_cells"));
+        nb::object parsed = get_attr(self, S3D_NAME("parsed_cells"));
         check_assertion(!parsed.is_none());
         Combiner combiner(call.globals);
-        for (nb::handle cell : attr(parsed, S3D_NAME("cells"))) combiner.combine_cell(cell);
+        for (nb::handle cell : get_attr(parsed, S3D_NAME("cells"))) combiner.combine_cell(cell);
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
         return parsed;
     }
     if (equals(output, output_member(call.globals, S3D_NAME("LAYER")))) {
-        nb::object parsed = attr(self, S3D_NAME("parsed_layers"));
+        nb::object parsed = get_attr(self, S3D_NAME("parsed_layers"));
         check_assertion(!parsed.is_none());
-        for (nb::handle per_layer : attr(parsed, S3D_NAME("layers"))) {
+        for (nb::handle per_layer : get_attr(parsed, S3D_NAME("layers"))) {
             Combiner combiner(call.globals); // the trees of one top cell share lists
             for (nb::handle tree : call_method(per_layer, S3D_NAME("values")))
                 combiner.combine_cell(tree);

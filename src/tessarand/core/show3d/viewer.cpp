@@ -282,9 +282,6 @@ void TreeBuilder::fill_layer_nodes(nb::handle root, nb::handle parsed) {
     }
 }
 
-nb::object output_member(const Globals &globals, PyObject *name) {
-    return get_attr(globals[S3D_NAME("Output")], name);
-}
 
 nb::object new_root(const Globals &globals, const char *name, const char *id) {
     return call_keywords(globals[S3D_NAME("ViewerData")], {}, S3D_KEYWORDS("name", "id"),
