@@ -217,12 +217,13 @@ void bind_hierarchy_records(nb::handle globals) {
 // Attributes in the order they were set, floats in the "5.3" format.
 nb::object pdk_layer_repr(const Call &call) {
     nb::handle self = call.args[0];
-    nb::object attributes = get_attr(self, S3D_NAME("__dict__"));
+    // A snapshot of the attributes: formatting a value may run code that
+    // changes them.
+    nb::object attributes = check(PyMapping_Items(get_attr(self, S3D_NAME("__dict__")).ptr()));
     nb::list items;
-    PyObject *key, *value;
-    Py_ssize_t position = 0;
     nb::str float_format("5.3");
-    while (PyDict_Next(attributes.ptr(), &position, &key, &value)) {
+    for (nb::handle item : attributes) {
+        PyObject *key = PyTuple_GET_ITEM(item.ptr(), 0), *value = PyTuple_GET_ITEM(item.ptr(), 1);
         nb::object text = PyFloat_Check(value)
                               ? check(PyObject_Format(value, float_format.ptr()))
                               : check(PyObject_Repr(value));

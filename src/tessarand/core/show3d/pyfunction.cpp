@@ -102,7 +102,7 @@ void bind_keywords(FunctionObject *f, PyObject *const *args,
     }
 }
 
-void fill_defaults(FunctionObject *f, nb::handle *bound) {
+void fill_defaults(FunctionObject *f, nb::handle *bound, nb::object *owned) {
     const auto &params = f->def->params;
     Py_ssize_t with_default =
         f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
@@ -122,9 +122,10 @@ void fill_defaults(FunctionObject *f, nb::handle *bound) {
                               ? nullptr
                               : PyDict_GetItemString(f->kwdefaults,
                                                      params[i].name);
-        if (value)
+        if (value) {
+            owned[i] = nb::borrow(value); // the dict may change during the call
             bound[i] = value;
-        else
+        } else
             missing.push_back(params[i].name);
     }
     if (!missing.empty()) raise_missing(f, missing, true);
@@ -139,10 +140,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
         nb::handle bound[max_params];
         for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = args[i];
         if (keyword_names) bind_keywords(f, args, positional, keyword_names, bound);
-        fill_defaults(f, bound);
-        // Defaults may be replaced by the call itself; keep them alive.
+        nb::object owned[max_params];
+        // The defaults may be replaced during the call; keep them alive.
         nb::object defaults = nb::borrow(f->defaults);
-        nb::object kwdefaults = nb::borrow(f->kwdefaults);
+        fill_defaults(f, bound, owned);
         Call call{Globals(f->globals), f->data, bound};
         return f->def->impl(call).release().ptr();
     } catch (nb::python_error &error) {
