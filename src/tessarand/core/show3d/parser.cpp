@@ -820,7 +820,10 @@ nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, siz
     require_exact(references, &PyList_Type, "references", false);
     RecursionGuard guard(depth_, " while combining references");
     nb::dict groups;
-    for (nb::handle reference : nb::borrow<nb::list>(references)) {
+    // A snapshot: reading a reference's cell index may run code of a record
+    // subclass that changes the list.
+    nb::object snapshot = check(PySequence_Tuple(references.ptr()));
+    for (nb::handle reference : nb::borrow<nb::tuple>(snapshot)) {
         nb::object index = get_attr(reference, S3D_NAME("cell_index"));
         PyObject *group = PyDict_GetItemWithError(groups.ptr(), index.ptr());
         if (!group && PyErr_Occurred()) raise_current();
