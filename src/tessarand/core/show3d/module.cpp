@@ -125,7 +125,7 @@ nb::object make_record(nb::handle globals, const char *name, const char *doc,
         annotations[field_spec.name] = nb::str(field_spec.annotation);
         if (field_spec.factory.is_valid())
             namespace_[field_spec.name] =
-                call_with_keywords(field, {}, {"default_factory"}, {field_spec.factory});
+                call_keywords(field, {}, S3D_KEYWORDS("default_factory"), {field_spec.factory});
         else if (field_spec.default_value.is_valid())
             namespace_[field_spec.name] = field_spec.default_value;
     }
@@ -136,7 +136,7 @@ nb::object make_record(nb::handle globals, const char *name, const char *doc,
     nb::object cls = call(builtin_type(&PyType_Type), nb::str(name), bases, namespace_);
     nb::object dataclass = lookup(globals, "dataclass");
     if (kw_only)
-        dataclass = call_with_keywords(dataclass, {}, {"kw_only"}, {nb::handle(Py_True)});
+        dataclass = call_keywords(dataclass, {}, S3D_KEYWORDS("kw_only"), {nb::handle(Py_True)});
     return call(dataclass, cls);
 }
 
@@ -145,8 +145,8 @@ nb::object return_data(const Call &call) { return nb::borrow(call.data); }
 
 nb::object empty_float32(const Call &call) {
     nb::object np = call.globals[S3D_NAME("np")];
-    return call_with_keywords(np.attr("array"), {nb::list()}, {"dtype"},
-                              {nb::str("float32")});
+    return call_keywords(np.attr("array"), {nb::list()}, S3D_KEYWORDS("dtype"),
+                         {nb::str("float32")});
 }
 
 const FunctionDef loc_factory{"<lambda>", "PartBase.<lambda>", nullptr, {}, {}, return_data};
@@ -402,10 +402,10 @@ nb::object get_layer_properties(const Call &call) {
         nb::object name = has_attr(member, S3D_NAME("name"))
                               ? get_attr(member, S3D_NAME("name"))
                               : check(PyObject_Str(key.ptr()));
-        table[key] = call_with_keywords(
-            globals[S3D_NAME("PdkLayer")], {}, {"name", "thickness", "zmin", "color"},
-            {name, get_attr(level, S3D_NAME("thickness")), get_attr(level, S3D_NAME("zmin")),
-             color});
+        table[key] = call_keywords(globals[S3D_NAME("PdkLayer")], {},
+                                   S3D_KEYWORDS("name", "thickness", "zmin", "color"),
+                                   {name, get_attr(level, S3D_NAME("thickness")),
+                                    get_attr(level, S3D_NAME("zmin")), color});
     }
     if (PyErr_Occurred()) raise_current();
     return table;

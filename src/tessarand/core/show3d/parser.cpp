@@ -19,11 +19,6 @@ namespace {
 
 // ---- small helpers ---------------------------------------------------------------
 
-nb::object format_text(nb::handle value) {
-    static PyObject *empty = PyUnicode_InternFromString("");
-    return check(PyObject_Format(value.ptr(), empty));
-}
-
 
 Py_ssize_t to_index(nb::handle value) {
     Py_ssize_t result = PyLong_AsSsize_t(value.ptr());
@@ -244,9 +239,9 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
     try {
         nb::object sg = globals[S3D_NAME("sg")];
         nb::object polygon = call(get_attr(sg, S3D_NAME("Polygon")), raw);
-        nb::object simple = call_with_keywords(get_attr(polygon, S3D_NAME("simplify")), {},
-                                               {"tolerance", "preserve_topology"},
-                                               {tolerance, nb::handle(Py_True)});
+        nb::object simple = call_keywords(get_attr(polygon, S3D_NAME("simplify")), {},
+                                          S3D_KEYWORDS("tolerance", "preserve_topology"),
+                                          {tolerance, nb::handle(Py_True)});
         if (!is_instance(simple, get_attr(sg, S3D_NAME("Polygon")))) return nb::borrow(raw);
         nb::object coords = get_attr(get_attr(simple, S3D_NAME("exterior")), S3D_NAME("coords"));
         simplified = check(PySequence_List(coords.ptr()));
@@ -327,8 +322,8 @@ private:
 nb::object float64_array(nb::handle np, const double *data, size_t count, Py_ssize_t columns) {
     nb::object buffer = check(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char *>(data), Py_ssize_t(count * sizeof(double))));
-    nb::object array = call_with_keywords(np.attr("frombuffer"), {buffer}, {"dtype"},
-                                          {nb::str("float64")});
+    nb::object array = call_keywords(np.attr("frombuffer"), {buffer}, S3D_KEYWORDS("dtype"),
+                                     {nb::str("float64")});
     if (columns > 1) array = array.attr("reshape")(-1, columns);
     return array;
 }
@@ -693,12 +688,12 @@ nb::object filter_by_layer(const Globals &globals, nb::handle cell, nb::handle l
     nb::object copy;
     nb::object cell_index = get_attr(cell, S3D_NAME("cell_index")), name = get_attr(cell, S3D_NAME("name"));
     if (own.is_none()) {
-        copy = call_with_keywords(cls, {}, {"cell_index", "name"}, {cell_index, name});
+        copy = call_keywords(cls, {}, S3D_KEYWORDS("cell_index", "name"), {cell_index, name});
     } else {
         nb::dict layer_polygons;
         layer_polygons[layer_id] = call_method(polygons, S3D_NAME("get"), layer_id, nb::list());
-        copy = call_with_keywords(cls, {}, {"cell_index", "name", "polygons"},
-                                  {cell_index, name, layer_polygons});
+        copy = call_keywords(cls, {}, S3D_KEYWORDS("cell_index", "name", "polygons"),
+                             {cell_index, name, layer_polygons});
     }
     if (is_instance(cell, globals[S3D_NAME("Reference")])) {
         nb::object trans = get_attr(cell, S3D_NAME("trans"));
@@ -720,8 +715,8 @@ nb::object parser_export_layers(const Call &call) {
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     if (get_attr(self, S3D_NAME("parsed_cells")).is_none() || truth(get_attr(self, S3D_NAME("cell_combined"))))
-        call_with_keywords(get_attr(self, S3D_NAME("export_cells")), {}, {"combine"},
-                           {nb::handle(Py_False)});
+        call_keywords(get_attr(self, S3D_NAME("export_cells")), {}, S3D_KEYWORDS("combine"),
+                      {nb::handle(Py_False)});
     nb::object parsed_cells = get_attr(self, S3D_NAME("parsed_cells"));
     check_assertion(!parsed_cells.is_none());
     std::vector<nb::object> layer_ids;

@@ -93,6 +93,12 @@ inline nb::object to_optional_float(nb::handle value, const char *argument) {
     return check(PyNumber_Float(raw));
 }
 
+// format(value, ""): the text of a value in an f-string (a str is returned as is).
+inline nb::object format_text(nb::handle value) {
+    static PyObject *empty = PyUnicode_InternFromString("");
+    return check(PyObject_Format(value.ptr(), empty));
+}
+
 inline bool truth(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     check_status(result);
@@ -179,23 +185,6 @@ inline nb::object call_keywords(nb::handle callable,
                                      keyword_names));
 }
 
-// Calls callable(*positional, **{names[i]: keyword values}) in one vectorcall.
-inline nb::object call_with_keywords(nb::handle callable,
-                                     std::initializer_list<nb::handle> positional,
-                                     std::initializer_list<const char *> names,
-                                     std::initializer_list<nb::handle> keywords) {
-    PyObject *stack[32];
-    size_t count = 0;
-    for (nb::handle value : positional) stack[count++] = value.ptr();
-    for (nb::handle value : keywords) stack[count++] = value.ptr();
-    nb::tuple keyword_names = nb::steal<nb::tuple>(PyTuple_New(names.size()));
-    size_t index = 0;
-    for (const char *name : names)
-        PyTuple_SET_ITEM(keyword_names.ptr(), index++,
-                         PyUnicode_InternFromString(name));
-    return check(PyObject_Vectorcall(callable.ptr(), stack, positional.size(),
-                                     keyword_names.ptr()));
-}
 
 // Guards one level of a native recursion the way the interpreter guards
 // Python frames: a walk deeper than the interpreter's recursion limit raises

@@ -100,12 +100,7 @@ private:
 };
 
 nb::object join_path(nb::handle parent, nb::handle name) {
-    auto text = [](nb::handle piece) {
-        if (PyUnicode_CheckExact(piece.ptr())) return nb::borrow(piece);
-        static PyObject *empty = PyUnicode_InternFromString("");
-        return check(PyObject_Format(piece.ptr(), empty));
-    };
-    return check(PyUnicode_FromFormat("%U/%U", text(parent).ptr(), text(name).ptr()));
+    return check(PyUnicode_FromFormat("%U/%U", format_text(parent).ptr(), format_text(name).ptr()));
 }
 
 // get_name through the instance, with its declared result type.
@@ -312,10 +307,7 @@ nb::object parser_to_viewer(const Call &call) {
         builder.fill_layer_nodes(root, parsed);
         table = get_attr(parsed, S3D_NAME("instances"));
     } else {
-        nb::object text = PyUnicode_Check(output.ptr())
-                              ? nb::borrow(output)
-                              : check(PyObject_Format(output.ptr(), nb::str("").ptr()));
-        raise(PyExc_ValueError, "Unknown output %U", text.ptr());
+        raise(PyExc_ValueError, "Unknown output %U", format_text(output).ptr());
     }
     nb::object instances = get_attr(root, S3D_NAME("instances"));
     nb::object iterator = check(PyObject_GetIter(table.ptr()));
