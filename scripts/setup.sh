@@ -46,4 +46,4 @@ if [ ! -x .venv/bin/python ]; then
     "$(find_python)" -m venv .venv
 fi
 .venv/bin/python -m pip install --quiet --upgrade pip
-.venv/bin/python -m pip install --quiet ".[test]"
+.venv/bin/python -m pip install --quiet ".[test,dev]"

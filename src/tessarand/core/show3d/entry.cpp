@@ -45,7 +45,7 @@ void remove_temporary(nb::handle path, nb::python_error *pending) {
 }
 
 // Writes the component to a new named temporary ".gds" file; the file is
-// removed again if writing fails.
+// removed again if writing or closing it fails.
 nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
     nb::object file = call_keywords(get_attr(globals[S3D_NAME("tempfile")], S3D_NAME("NamedTemporaryFile")),
                                     {}, S3D_KEYWORDS("suffix", "delete"),
@@ -54,16 +54,20 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
     try {
         nb::object opened = call_method(file, S3D_NAME("__enter__"));
         path = get_attr(opened, S3D_NAME("name"));
-        call_method(component, S3D_NAME("write_gds"), path);
+        try {
+            call_method(component, S3D_NAME("write_gds"), path);
+        } catch (nb::python_error &error) {
+            call_method(file, S3D_NAME("__exit__"), or_none(error.type()), or_none(error.value()),
+                        or_none(error.traceback()));
+            throw;
+        }
+        call_method(file, S3D_NAME("__exit__"), nb::none(), nb::none(), nb::none());
     } catch (nb::python_error &error) {
-        call_method(file, S3D_NAME("__exit__"), error.type(), error.value(), error.traceback());
         if (path.is_valid()) remove_temporary(path, &error);
         throw;
     }
-    call_method(file, S3D_NAME("__exit__"), nb::none(), nb::none(), nb::none());
     return path;
 }
-
 
 // Reads the file into a new layout, parses it in the requested mode and
 // builds the viewer tree (or its dictionary form).

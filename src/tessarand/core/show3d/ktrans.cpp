@@ -57,17 +57,6 @@ nb::object item(nb::handle mapping, const char *key) {
     return check(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
 }
 
-// tx, ty = value: exactly two elements, as unpacking demands.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object items = check(PySequence_Tuple(value.ptr()));
-    Py_ssize_t count = PyTuple_GET_SIZE(items.ptr());
-    if (count > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (count < 2)
-        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)),
-            nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
-}
-
 // a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
 // magnification the entries are c, (-m)·s, s, m·c exactly (so the identity has
 // -0.0 in the first row).
@@ -350,15 +339,17 @@ nb::object PlacementProducts::make(const SimpleTrans &parts) {
 // lists to the general path.
 bool PlacementProducts::multiply_simple(nb::handle parent, nb::handle trans, nb::object &result) {
     if (!PyList_CheckExact(parent.ptr()) || !PyList_CheckExact(trans.ptr())) return false;
-    Py_ssize_t parents = PyList_GET_SIZE(parent.ptr()), children = PyList_GET_SIZE(trans.ptr());
-    std::vector<SimpleTrans> parent_parts(parents), child_parts(children);
-    for (Py_ssize_t i = 0; i < parents; ++i)
-        if (!parts_of(PyList_GET_ITEM(parent.ptr(), i), parent_parts[i])) return false;
-    for (Py_ssize_t i = 0; i < children; ++i)
-        if (!parts_of(PyList_GET_ITEM(trans.ptr(), i), child_parts[i])) return false;
+    // Reading a placement may run code (attribute lookups) that changes the lists.
+    std::vector<SimpleTrans> parent_parts, child_parts;
+    for (auto [side, parts] : {std::pair{parent, &parent_parts}, std::pair{trans, &child_parts}}) {
+        for (nb::handle ktrans : snapshot(side)) {
+            if (!parts_of(ktrans, parts->emplace_back())) return false;
+        }
+    }
+    size_t parents = parent_parts.size(), children = child_parts.size();
     constexpr long long coordinate_limit = 2147483647LL;
     std::vector<SimpleTrans> products;
-    products.reserve(size_t(parents * children));
+    products.reserve(parents * children);
     for (const SimpleTrans &child : child_parts)
         for (const SimpleTrans &parent_item : parent_parts) {
             SimpleTrans product = compose(parent_item, child);

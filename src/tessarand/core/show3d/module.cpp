@@ -217,17 +217,15 @@ void bind_hierarchy_records(nb::handle globals) {
 // Attributes in the order they were set, floats in the "5.3" format.
 nb::object pdk_layer_repr(const Call &call) {
     nb::handle self = call.args[0];
-    // A snapshot of the attributes: formatting a value may run code that
-    // changes them.
-    nb::object attributes = check(PyMapping_Items(get_attr(self, S3D_NAME("__dict__")).ptr()));
+    // The pairs are read before any is formatted: formatting a value may run
+    // code that changes the attributes.
     nb::list items;
     nb::str float_format("5.3");
-    for (nb::handle item : attributes) {
-        PyObject *key = PyTuple_GET_ITEM(item.ptr(), 0), *value = PyTuple_GET_ITEM(item.ptr(), 1);
-        nb::object text = PyFloat_Check(value)
-                              ? check(PyObject_Format(value, float_format.ptr()))
-                              : check(PyObject_Repr(value));
-        items.append(check(PyUnicode_FromFormat("%U=%U", key, text.ptr())));
+    for (const auto &[key, value] : items_of(get_attr(self, S3D_NAME("__dict__")))) {
+        nb::object text = PyFloat_Check(value.ptr())
+                              ? check(PyObject_Format(value.ptr(), float_format.ptr()))
+                              : check(PyObject_Repr(value.ptr()));
+        items.append(check(PyUnicode_FromFormat("%U=%U", format_text(key).ptr(), text.ptr())));
     }
     nb::object joined = check(PyUnicode_Join(nb::str(", ").ptr(), items.ptr()));
     nb::object class_name = get_attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()))),

@@ -84,7 +84,7 @@ nb::object parser_extract_layers(const Call &call) {
     }
     if (PyErr_Occurred()) raise_current();
     nb::dict reverse;
-    for (auto [index, layer_spec] : layer_map) reverse[layer_spec] = index;
+    for (const auto &[index, layer_spec] : items_of(layer_map)) reverse[layer_spec] = index;
     set_attr(self, S3D_NAME("layer_map"), layer_map);
     set_attr(self, S3D_NAME("reverse_layer_map"), reverse);
     return nb::none();
@@ -251,7 +251,7 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
     }
     Py_ssize_t size = PyList_GET_SIZE(simplified.ptr());
     if (size == 0) return nb::borrow(raw);
-    if (equals(PyList_GET_ITEM(simplified.ptr(), 0), PyList_GET_ITEM(simplified.ptr(), size - 1)))
+    if (equals(list_item(simplified, 0), list_item(simplified, size - 1)))
         return check(PyList_GetSlice(simplified.ptr(), 0, size - 1));
     return simplified;
 }
@@ -328,15 +328,20 @@ nb::object float64_array(nb::handle np, const double *data, size_t count, Py_ssi
     return array;
 }
 
-// Read access to the memory of a contiguous numpy array.
-class ArrayView {
+// Read access to the memory of a contiguous array of T (TypeError for items
+// of another size).
+template <typename T> class ArrayView {
 public:
     explicit ArrayView(nb::handle array) {
         check_status(PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
+        if (view_.itemsize != Py_ssize_t(sizeof(T))) {
+            PyBuffer_Release(&view_);
+            raise(PyExc_TypeError, "expected an array of %zu-byte items", sizeof(T));
+        }
     }
     ~ArrayView() { PyBuffer_Release(&view_); }
-    template <typename T> const T *data() const { return static_cast<const T *>(view_.buf); }
-    size_t bytes() const { return size_t(view_.len); }
+    const T *data() const { return static_cast<const T *>(view_.buf); }
+    size_t size() const { return size_t(view_.len) / sizeof(T); }
 
 private:
     Py_buffer view_{};
@@ -375,11 +380,14 @@ void BulkSimplifier::simplify_batch() {
     nb::object out_coords = np.attr("ascontiguousarray")(result[0], nb::arg("dtype") = "float64");
     nb::object out_ids = np.attr("ascontiguousarray")(result[1], nb::arg("dtype") = "int64");
 
-    ArrayView kind_view(kinds), coord_view(out_coords), id_view(out_ids);
-    const long long *kind = kind_view.data<long long>();
-    const double *xy = coord_view.data<double>();
-    const long long *owner = id_view.data<long long>();
-    size_t rows = id_view.bytes() / sizeof(long long), row = 0;
+    ArrayView<long long> kind_view(kinds), id_view(out_ids);
+    ArrayView<double> coord_view(out_coords);
+    const long long *kind = kind_view.data();
+    const double *xy = coord_view.data();
+    const long long *owner = id_view.data();
+    size_t rows = id_view.size(), row = 0;
+    if (kind_view.size() != rings.size() || coord_view.size() != 2 * rows)
+        raise(PyExc_ValueError, "simplification returned arrays of unexpected sizes");
     constexpr long long polygon_type = 3;
     for (size_t ring = 0; ring < rings.size(); ++ring) {
         size_t first = row;
@@ -401,6 +409,7 @@ void BulkSimplifier::simplify_batch() {
 // What the walk learns about a cell on its first visit, reused for every
 // further placement path through it in the same walk.
 struct CellMemo {
+    long key; // the cell index as a number
     nb::object index, name;
     std::vector<std::pair<nb::object, nb::object>> polygons; // layer key, index list
     struct Placement {
@@ -420,7 +429,8 @@ public:
         ktrans_class_ = globals[S3D_NAME("KTrans")];
         cell_index_map_ = get_attr(self, S3D_NAME("cell_index_map"));
         nb::object layer_map = get_attr(self, S3D_NAME("layer_map"));
-        for (auto [layer, layer_spec] : nb::borrow<nb::dict>(check(PyDict_Copy(layer_map.ptr()))))
+        // The layer indices are its keys, read before the walk runs any code.
+        for (nb::handle layer : snapshot(layer_map))
             layers_.push_back({nb::borrow(layer), check(PyObject_Str(layer.ptr()))});
         if (own_extraction_) prepare_extraction();
     }
@@ -539,11 +549,11 @@ nb::object CellWalker::general_index(nb::handle shape, nb::handle key) {
 // The same with one call into KLayout less per new shape: a shape without a
 // polygon form is asked whether it is a text only then.
 nb::object CellWalker::fast_index(nb::handle shape, nb::handle key) {
-    PyObject *known = PyDict_GetItemWithError(mapping_.ptr(), key.ptr());
-    if (!known && PyErr_Occurred()) raise_current();
-    if (known && known != Py_None) {
+    // Owned: is_text() may run code that changes the mapping.
+    nb::object known = dict_lookup(mapping_, key);
+    if (known.is_valid() && !known.is_none()) {
         if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
-        return nb::borrow(known);
+        return known;
     }
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
     if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) return {};
@@ -577,6 +587,7 @@ const CellMemo &CellWalker::memo_of(nb::handle cell) {
     auto found = memo_.find(key);
     if (found != memo_.end()) return found->second;
     CellMemo memo;
+    memo.key = key;
     memo.index = index;
     memo.name = get_attr(cell, S3D_NAME("name"));
     for (const auto &[layer, layer_key] : layers_) {
@@ -588,11 +599,9 @@ const CellMemo &CellWalker::memo_of(nb::handle cell) {
 }
 
 nb::object CellWalker::new_reference_trans(nb::handle transformations) {
-    Py_ssize_t count = PyList_GET_SIZE(transformations.ptr());
-    nb::object result = check(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(result.ptr(), i,
-                        call(ktrans_class_, PyList_GET_ITEM(transformations.ptr(), i)).release().ptr());
+    nb::list result;
+    for (nb::handle trans : snapshot(transformations))
+        check_status(PyList_Append(result.ptr(), call(ktrans_class_, trans).ptr()));
     return result;
 }
 
@@ -606,7 +615,7 @@ nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
             check_status(PyObject_SetItem(polygons.ptr(), layer_key.ptr(),
                                           check(PyList_GetSlice(indices.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
     }
-    long own_index = PyLong_AsLong(memo.index.ptr());
+    long own_index = memo.key;
     visited_.insert(own_index);
     nb::object references = get_attr(record, S3D_NAME("references"));
     for (const CellMemo::Placement &placement : memo.placements) {
@@ -814,25 +823,24 @@ nb::object Combiner::group_placements(nb::handle group, nb::handle parent_trans,
 nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, size_t parent_key) {
     require_exact(references, &PyList_Type, "references", false);
     RecursionGuard guard(depth_, " while combining references");
-    nb::dict groups;
-    // A snapshot: reading a reference's cell index may run code of a record
-    // subclass that changes the list.
-    nb::object snapshot = check(PySequence_Tuple(references.ptr()));
-    for (nb::handle reference : nb::borrow<nb::tuple>(snapshot)) {
+    // Groups in order of first appearance, found by cell index. The list is
+    // read from a snapshot: a reference's cell index may come from code of a
+    // record subclass that changes it.
+    std::vector<nb::list> groups;
+    nb::dict group_of;
+    for (nb::handle reference : snapshot(references)) {
         nb::object index = get_attr(reference, S3D_NAME("cell_index"));
-        PyObject *group = PyDict_GetItemWithError(groups.ptr(), index.ptr());
-        if (!group && PyErr_Occurred()) raise_current();
-        if (group) {
-            check_status(PyList_Append(group, reference.ptr()));
-        } else {
-            nb::list fresh;
-            fresh.append(reference);
-            groups[index] = fresh;
+        nb::object known = dict_lookup(group_of, index);
+        if (known.is_valid()) {
+            groups[size_t(PyLong_AsSsize_t(known.ptr()))].append(reference);
+            continue;
         }
+        group_of[index] = nb::int_(groups.size());
+        groups.emplace_back().append(reference);
     }
     nb::list result;
-    for (auto [index, group] : groups) {
-        nb::handle kept = PyList_GET_ITEM(group.ptr(), 0);
+    for (const nb::list &group : groups) {
+        nb::object kept = list_item(group, 0);
         size_t key = 0;
         nb::object placements = group_placements(group, parent_trans, parent_key, key);
         nb::object nested = get_attr(kept, S3D_NAME("references"));

@@ -21,10 +21,9 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *defaults;    // tuple or None
     PyObject *kwdefaults;  // dict or None
-    PyObject *annotations; // dict
+    PyObject *annotations; // dict, or null until asked for again after deletion
     PyObject *data;
     PyObject *dict;
-    PyObject *signature; // built on first request
 };
 
 PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -34,6 +33,13 @@ FunctionObject *as_function(PyObject *self) {
 }
 
 // ---- argument binding, with the interpreter's own messages ---------------
+
+// dict[key] for a text key, owned; invalid when absent.
+nb::object dict_item(nb::handle dict, const char *key) {
+    PyObject *value = nullptr;
+    check_status(PyDict_GetItemStringRef(dict.ptr(), key, &value));
+    return nb::steal(value);
+}
 
 std::string quoted_list(const std::vector<const char *> &names) {
     std::string text;
@@ -102,30 +108,28 @@ void bind_keywords(FunctionObject *f, PyObject *const *args,
     }
 }
 
-void fill_defaults(FunctionObject *f, nb::handle *bound, nb::object *owned) {
+// `defaults` and `kwdefaults` are the function's, owned for the call: a
+// keyword default's lookup may run code that replaces them.
+void fill_defaults(FunctionObject *f, nb::handle defaults, nb::handle kwdefaults,
+                   nb::handle *bound, nb::object *owned) {
     const auto &params = f->def->params;
-    Py_ssize_t with_default =
-        f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t with_default = defaults.is_none() ? 0 : PyTuple_GET_SIZE(defaults.ptr());
     Py_ssize_t first_default = f->positional_count - with_default;
     std::vector<const char *> missing;
     for (Py_ssize_t i = 0; i < f->positional_count; ++i) {
         if (bound[i].ptr()) continue;
         if (i >= first_default)
-            bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+            bound[i] = PyTuple_GET_ITEM(defaults.ptr(), i - first_default);
         else
             missing.push_back(params[i].name);
     }
     if (!missing.empty()) raise_missing(f, missing, false);
     for (size_t i = f->positional_count; i < params.size(); ++i) {
         if (bound[i].ptr()) continue;
-        PyObject *value = f->kwdefaults == Py_None
-                              ? nullptr
-                              : PyDict_GetItemString(f->kwdefaults,
-                                                     params[i].name);
-        if (value) {
-            owned[i] = nb::borrow(value); // the dict may change during the call
-            bound[i] = value;
-        } else
+        if (!kwdefaults.is_none()) owned[i] = dict_item(kwdefaults, params[i].name);
+        if (owned[i].is_valid())
+            bound[i] = owned[i];
+        else
             missing.push_back(params[i].name);
     }
     if (!missing.empty()) raise_missing(f, missing, true);
@@ -142,8 +146,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
         if (keyword_names) bind_keywords(f, args, positional, keyword_names, bound);
         nb::object owned[max_params];
         // The defaults may be replaced during the call; keep them alive.
-        nb::object defaults = nb::borrow(f->defaults);
-        fill_defaults(f, bound, owned);
+        nb::object defaults = nb::borrow(f->defaults), kwdefaults = nb::borrow(f->kwdefaults);
+        fill_defaults(f, defaults, kwdefaults, bound, owned);
         Call call{Globals(f->globals), f->data, bound};
         return f->def->impl(call).release().ptr();
     } catch (nb::python_error &error) {
@@ -157,65 +161,139 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
 }
 
 // ---- attributes ------------------------------------------------------------
+// As on Python functions: names are text, annotations a dict, defaults a
+// tuple and keyword defaults a dict (or None); __doc__ and __module__ take
+// anything. The signature is built from them on every request, so it follows
+// every change.
+
+nb::object annotations_of(FunctionObject *f) {
+    if (!f->annotations) f->annotations = check(PyDict_New()).release().ptr();
+    return nb::borrow(f->annotations);
+}
 
 nb::object build_signature(FunctionObject *f) {
+    nb::object defaults = nb::borrow(f->defaults), kwdefaults = nb::borrow(f->kwdefaults);
+    nb::object annotations = annotations_of(f);
     nb::object inspect = check(PyImport_ImportModule("inspect"));
     nb::object parameter_type = inspect.attr("Parameter");
     nb::object empty = parameter_type.attr("empty");
     nb::list parameters;
-    Py_ssize_t with_default =
-        f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
+    Py_ssize_t with_default = defaults.is_none() ? 0 : PyTuple_GET_SIZE(defaults.ptr());
     Py_ssize_t first_default = f->positional_count - with_default;
     const auto &params = f->def->params;
     for (size_t i = 0; i < params.size(); ++i) {
         bool keyword_only = params[i].kind == ParamKind::keyword_only;
-        nb::object default_value = empty;
+        nb::object default_value;
         if (!keyword_only && Py_ssize_t(i) >= first_default)
-            default_value = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
-        if (keyword_only && f->kwdefaults != Py_None) {
-            PyObject *value = PyDict_GetItemString(f->kwdefaults, params[i].name);
-            if (value) default_value = nb::borrow(value);
-        }
-        PyObject *annotation = PyDict_GetItemString(f->annotations, params[i].name);
+            default_value = nb::borrow(PyTuple_GET_ITEM(defaults.ptr(), i - first_default));
+        if (keyword_only && !kwdefaults.is_none())
+            default_value = dict_item(kwdefaults, params[i].name);
+        nb::object annotation = dict_item(annotations, params[i].name);
         nb::object kind = parameter_type.attr(
             keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD");
         parameters.append(parameter_type(
-            nb::str(params[i].name), kind, nb::arg("default") = default_value,
-            nb::arg("annotation") = annotation ? nb::borrow(annotation) : empty));
+            nb::str(params[i].name), kind,
+            nb::arg("default") = default_value.is_valid() ? default_value : empty,
+            nb::arg("annotation") = annotation.is_valid() ? annotation : empty));
     }
-    PyObject *returns = PyDict_GetItemString(f->annotations, "return");
+    nb::object returns = dict_item(annotations, "return");
     return inspect.attr("Signature")(
-        parameters, nb::arg("return_annotation") =
-                        returns ? nb::borrow(returns) : empty);
+        parameters, nb::arg("return_annotation") = returns.is_valid() ? returns : empty);
 }
 
-PyObject *get_signature(PyObject *self, void *) {
-    FunctionObject *f = as_function(self);
+// Rarely taken paths: each getter and setter turns C++ errors into the
+// interpreter's error state here.
+template <typename Body> auto guarded(Body &&body, decltype(body()) failed) {
     try {
-        if (!f->signature) f->signature = build_signature(f).release().ptr();
-        return Py_NewRef(f->signature);
+        return body();
     } catch (nb::python_error &error) {
         error.restore();
-        return nullptr;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
     }
+    return failed;
+}
+
+// A signature assigned by the caller (kept in __dict__) wins over the built one.
+PyObject *get_signature(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    return guarded([f]() -> PyObject * {
+        if (f->dict) {
+            nb::object assigned = dict_item(f->dict, "__signature__");
+            if (assigned.is_valid()) return assigned.release().ptr();
+        }
+        return build_signature(f).release().ptr();
+    }, nullptr);
+}
+
+int set_signature(PyObject *self, PyObject *value, void *) {
+    FunctionObject *f = as_function(self);
+    return guarded([f, value]() -> int {
+        if (!f->dict) f->dict = check(PyDict_New()).release().ptr();
+        nb::object dict = nb::borrow(f->dict);
+        if (value) return PyDict_SetItemString(dict.ptr(), "__signature__", value);
+        int status = PyDict_PopString(dict.ptr(), "__signature__", nullptr);
+        if (status == 0)
+            PyErr_SetString(PyExc_AttributeError, "__signature__");
+        return status < 0 || status == 0 ? -1 : 0;
+    }, -1);
 }
 
 PyObject *get_globals(PyObject *self, void *) {
     return Py_NewRef(as_function(self)->globals);
 }
 
-// Writable attributes that change signature-relevant data drop the cached
-// signature.
-int set_tuple_or_none(PyObject **slot, PyObject *value, PyTypeObject *type,
-                      const char *what, FunctionObject *f) {
-    if (!value) value = Py_None;
-    if (value != Py_None && !PyObject_TypeCheck(value, type)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what,
-                     type->tp_name);
-        return -1;
-    }
+[[nodiscard]] int refuse_type(const char *what, const char *type_name) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what, type_name);
+    return -1;
+}
+
+// __name__ and __qualname__: text only, never deleted.
+int set_text(PyObject **slot, PyObject *value, const char *what) {
+    if (!value || !PyUnicode_Check(value)) return refuse_type(what, "string");
     Py_SETREF(*slot, Py_NewRef(value));
-    Py_CLEAR(f->signature);
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_text(&as_function(self)->name, value, "__name__");
+}
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+// __doc__ and __module__: any value; deleted they read as None.
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_SETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+PyObject *get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
+int set_module(PyObject *self, PyObject *value, void *) {
+    Py_SETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+// __annotations__: a dict; deleted (or set to None) a new empty one follows.
+PyObject *get_annotations(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    return guarded([f] { return annotations_of(f).release().ptr(); }, (PyObject *)nullptr);
+}
+int set_annotations(PyObject *self, PyObject *value, void *) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) return refuse_type("__annotations__", "dict");
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// __defaults__ (tuple) and __kwdefaults__ (dict): deleted they read as None.
+int set_tuple_or_none(PyObject **slot, PyObject *value, PyTypeObject *type, const char *what) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyObject_TypeCheck(value, type))
+        return refuse_type(what, type == &PyTuple_Type ? "tuple" : "dict");
+    Py_SETREF(*slot, Py_NewRef(value));
     return 0;
 }
 
@@ -225,12 +303,11 @@ PyObject *get_defaults(PyObject *self, void *) {
 
 int set_defaults(PyObject *self, PyObject *value, void *) {
     FunctionObject *f = as_function(self);
-    if (value && value != Py_None && PyTuple_Check(value) &&
-        PyTuple_GET_SIZE(value) > f->positional_count) {
+    if (value && PyTuple_Check(value) && PyTuple_GET_SIZE(value) > f->positional_count) {
         PyErr_SetString(PyExc_ValueError, "too many defaults");
         return -1;
     }
-    return set_tuple_or_none(&f->defaults, value, &PyTuple_Type, "__defaults__", f);
+    return set_tuple_or_none(&f->defaults, value, &PyTuple_Type, "__defaults__");
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
@@ -238,12 +315,17 @@ PyObject *get_kwdefaults(PyObject *self, void *) {
 }
 
 int set_kwdefaults(PyObject *self, PyObject *value, void *) {
-    FunctionObject *f = as_function(self);
-    return set_tuple_or_none(&f->kwdefaults, value, &PyDict_Type, "__kwdefaults__", f);
+    return set_tuple_or_none(&as_function(self)->kwdefaults, value, &PyDict_Type,
+                             "__kwdefaults__");
 }
 
 PyGetSetDef function_getset[] = {
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
@@ -252,11 +334,6 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall),
      Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -277,7 +354,7 @@ PyObject *function_repr(PyObject *self) {
 #define S3D_FUNCTION_SLOTS(apply)                                             \
     apply(globals) apply(param_names) apply(name) apply(qualname)             \
         apply(module) apply(doc) apply(defaults) apply(kwdefaults)            \
-            apply(annotations) apply(data) apply(dict) apply(signature)
+            apply(annotations) apply(data) apply(dict)
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionObject *f = as_function(self);
@@ -349,7 +426,6 @@ nb::object make_function(nb::handle globals, const FunctionDef &def,
     f->annotations = PyDict_New();
     f->data = Py_NewRef(defaults.data.ptr());
     f->dict = nullptr;
-    f->signature = nullptr;
     PyObject_GC_Track(f);
     nb::object function = nb::steal(reinterpret_cast<PyObject *>(f));
     for (const Annotation &annotation : def.annotations)

@@ -5,7 +5,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstdarg>
+#include <utility>
+#include <vector>
 
 namespace show3d {
 
@@ -140,6 +145,67 @@ inline Py_ssize_t length(nb::handle value) {
     return size;
 }
 
+// ---- checked access to data that user code produced --------------------------
+// Items are read only after their container was checked, and every item is
+// owned while it is used: the code that runs between two reads (a __hash__,
+// an __eq__, an overridden method) may change or free the container.
+
+// An exception part passed on to Python code: None where the interpreter has
+// none (an exception raised in native code has no traceback yet).
+inline nb::handle or_none(nb::handle part) { return part.is_valid() ? part : nb::handle(Py_None); }
+
+// tuple(iterable): what a walk iterates when code it calls may change the
+// original.
+inline nb::tuple snapshot(nb::handle iterable) {
+    return nb::steal<nb::tuple>(check(PySequence_Tuple(iterable.ptr())).release());
+}
+
+// An owned item of a list, with bounds checked (IndexError otherwise).
+inline nb::object list_item(nb::handle list, Py_ssize_t index) {
+    return check(PyList_GetItemRef(list.ptr(), index));
+}
+
+// dict.get(key) for a dict, owned; invalid when the key is absent.
+inline nb::object dict_lookup(nb::handle dict, nb::handle key) {
+    PyObject *value = nullptr;
+    check_status(PyDict_GetItemRef(dict.ptr(), key.ptr(), &value));
+    return nb::steal(value);
+}
+
+// a, b = value: exactly two items of any iterable, with the interpreter's
+// messages.
+inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyTypeObject *type = Py_TYPE(value.ptr());
+    if (!type->tp_iter && !PySequence_Check(value.ptr()))
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+    nb::object iterator = check(PyObject_GetIter(value.ptr()));
+    nb::object items[3];
+    int count = 0;
+    for (; count < 3; ++count) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) break;
+        items[count] = nb::steal(item);
+    }
+    if (PyErr_Occurred()) raise_current();
+    if (count > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (count < 2)
+        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+using Pairs = std::vector<std::pair<nb::object, nb::object>>;
+
+// for key, value in mapping.items(): the pairs, owned, read before any of
+// them is used.
+inline Pairs items_of(nb::handle mapping) {
+    nb::object items = check(PyObject_CallMethodNoArgs(mapping.ptr(), S3D_NAME("items")));
+    nb::object iterator = check(PyObject_GetIter(items.ptr()));
+    Pairs pairs;
+    while (PyObject *item = PyIter_Next(iterator.ptr())) pairs.push_back(unpack_pair(nb::steal(item)));
+    if (PyErr_Occurred()) raise_current();
+    return pairs;
+}
+
 // Calls object.name(*args) without building a bound method.
 template <typename... Args>
 nb::object call_method(nb::handle object, PyObject *name, Args... args) {
@@ -186,14 +252,35 @@ inline nb::object call_keywords(nb::handle callable,
 }
 
 
-// Guards one level of a native recursion the way the interpreter guards
-// Python frames: a walk deeper than the interpreter's recursion limit raises
-// RecursionError, and the C stack is protected as for any native call.
-// `depth` counts the levels of one walk.
+// The lowest stack address a native recursion may reach on this thread: the
+// thread's stack bounds less a reserve for the calls a level makes (into the
+// interpreter, KLayout, the allocator; larger frames in sanitizer builds).
+// Null when the bounds are unknown.
+inline const char *stack_floor() {
+    thread_local const char *floor = [] {
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return (const char *)nullptr;
+        void *lowest = nullptr;
+        size_t size = 0;
+        int status = pthread_attr_getstack(&attributes, &lowest, &size);
+        pthread_attr_destroy(&attributes);
+        if (status != 0 || !lowest) return (const char *)nullptr;
+        size_t reserve = std::min(std::max(size / 4, size_t(256) << 10), size / 2);
+        return static_cast<const char *>(lowest) + reserve;
+    }();
+    return floor;
+}
+
+// Guards one level of a native recursion: a walk deeper than the
+// interpreter's recursion limit, or one that would leave too little of the
+// thread's C stack for the calls it makes, raises RecursionError, whatever
+// the build and the limit set. `depth` counts the levels of one walk.
 class RecursionGuard {
 public:
     RecursionGuard(int &depth, const char *where) : depth_(depth) {
-        if (depth_ >= Py_GetRecursionLimit())
+        const char *floor = stack_floor();
+        if (depth_ >= Py_GetRecursionLimit() ||
+            (floor && static_cast<const char *>(__builtin_frame_address(0)) < floor))
             raise(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         if (Py_EnterRecursiveCall(where)) raise_current();
         ++depth_;

@@ -128,7 +128,7 @@ bool TreeBuilder::exclude(nb::handle layer_name) {
 // leaves get copies.
 nb::object TreeBuilder::placement_array(nb::handle reference) {
     nb::object trans = get_attr(reference, S3D_NAME("trans"));
-    auto known = arrays_.find(trans.ptr());
+    auto known = fast_arrays_ ? arrays_.find(trans.ptr()) : arrays_.end();
     if (known != arrays_.end())
         return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(known->second.second.ptr()),
                                      NPY_CORDER));
@@ -141,7 +141,10 @@ nb::object TreeBuilder::placement_array(nb::handle reference) {
         if (PyErr_Occurred()) raise_current();
         array = float32_through_numpy(globals_, matrices);
     }
-    arrays_.emplace(trans.ptr(), std::pair{trans, array});
+    // Only arrays of the real numpy are reused: with another np each leaf
+    // asks it anew.
+    if (fast_arrays_ && PyArray_CheckExact(array.ptr()))
+        arrays_.emplace(trans.ptr(), std::pair{trans, array});
     return array;
 }
 
@@ -149,11 +152,13 @@ nb::object TreeBuilder::placement_array(nb::handle reference) {
 // one of them must be asked for its own matrix.
 nb::object TreeBuilder::direct_placement_array(nb::handle trans) {
     if (!own_matrices_ || !PyList_CheckExact(trans.ptr())) return {};
-    Py_ssize_t count = PyList_GET_SIZE(trans.ptr());
+    // Reading a placement may run code (attribute lookups) that changes the list.
+    nb::tuple placements = snapshot(trans);
+    Py_ssize_t count = PyTuple_GET_SIZE(placements.ptr());
     nb::object array = new_float32(6 * count);
     float *out = float32_data(array);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle ktrans = PyList_GET_ITEM(trans.ptr(), i);
+        nb::handle ktrans = PyTuple_GET_ITEM(placements.ptr(), i);
         PlacementMatrix matrix;
         if (!products_.read_matrix(ktrans, matrix) &&
             !read_own_matrix(globals_, ktrans_class_, ktrans, matrix))
@@ -199,16 +204,15 @@ nb::object TreeBuilder::convert_cells(nb::handle cells, nb::handle parent) {
         nb::object name = get_attr(cell, S3D_NAME("name")), id;
         nb::object node = make_node(parent, name, id);
         nb::object parts = get_attr(node, S3D_NAME("parts"));
-        nb::object entries = call_method(get_attr(cell, S3D_NAME("polygons")), S3D_NAME("items"));
-        for (nb::handle entry : entries) {
+        for (const auto &[key, refs] : items_of(get_attr(cell, S3D_NAME("polygons")))) {
             nb::object parsed = get_attr(self_, S3D_NAME("parsed_cells"));
             check_assertion(!parsed.is_none());
-            nb::object layer = check(PyNumber_Long(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)).ptr()));
+            nb::object layer = check(PyNumber_Long(key.ptr()));
             nb::object layer_spec = check(PySequence_Tuple(
                 check(PyObject_GetItem(get_attr(parsed, S3D_NAME("layer_map")).ptr(), layer.ptr())).ptr()));
             nb::object layer_name = this->layer_name(layer_spec);
             if (exclude(layer_name)) continue;
-            nb::object shape = make_shape(PyTuple_GET_ITEM(entry.ptr(), 1), layer_spec, cell);
+            nb::object shape = make_shape(refs, layer_spec, cell);
             call_method(parts, S3D_NAME("append"),
                         make_leaf(layer_name, join_path(id, layer_name), shape, layer_spec));
         }
@@ -253,9 +257,7 @@ void TreeBuilder::fill_layer_nodes(nb::handle root, nb::handle parsed) {
     nb::object root_parts = get_attr(root, S3D_NAME("parts"));
     nb::dict nodes_by_id;
     for (nb::handle per_top : get_attr(parsed, S3D_NAME("layers"))) {
-        for (nb::handle entry : call_method(per_top, S3D_NAME("items"))) {
-            nb::object key = nb::borrow(PyTuple_GET_ITEM(entry.ptr(), 0));
-            nb::object tree = nb::borrow(PyTuple_GET_ITEM(entry.ptr(), 1));
+        for (const auto &[key, tree] : items_of(per_top)) {
             nb::object layer = check(PyNumber_Long(key.ptr()));
             nb::object layer_map = get_attr(self_, S3D_NAME("layer_map"));
             if (call_method(layer_map, S3D_NAME("get"), layer).is_none()) continue;
@@ -263,10 +265,8 @@ void TreeBuilder::fill_layer_nodes(nb::handle root, nb::handle parsed) {
             nb::object name = layer_name(layer_spec);
             if (exclude(name)) continue;
             nb::object id = join_path(root_id, name);
-            PyObject *known = PyDict_GetItemWithError(nodes_by_id.ptr(), id.ptr());
-            if (!known && PyErr_Occurred()) raise_current();
-            nb::object layer_node = nb::borrow(known);
-            if (!known) {
+            nb::object layer_node = dict_lookup(nodes_by_id, id);
+            if (!layer_node.is_valid()) {
                 layer_node = call_keywords(parts_class_, {}, S3D_KEYWORDS("id", "name"), {id, name});
                 nodes_by_id[id] = layer_node;
                 call_method(root_parts, S3D_NAME("append"), layer_node);
@@ -334,9 +334,7 @@ template <typename Convert> nb::object rebuild_container(nb::handle value, Conve
     }
     if (PyDict_Check(raw)) {
         nb::dict result;
-        for (nb::handle entry : call_method(value, S3D_NAME("items")))
-            result[nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0))] =
-                convert(PyTuple_GET_ITEM(entry.ptr(), 1));
+        for (const auto &[key, item] : items_of(value)) result[key] = convert(item);
         return result;
     }
     return {};
@@ -397,7 +395,7 @@ private:
         bool cacheable = standard_ && !PyType_Check(record.ptr());
         if (cacheable) {
             auto found = names_.find(type);
-            if (found != names_.end()) return found->second;
+            if (found != names_.end()) return found->second.names;
         }
         std::vector<nb::object> names;
         for (nb::handle field : call(fields_, record)) names.push_back(get_attr(field, S3D_NAME("name")));
@@ -405,7 +403,8 @@ private:
             scratch_ = std::move(names);
             return scratch_;
         }
-        return names_.emplace(type, std::move(names)).first->second;
+        nb::object pinned = nb::borrow(reinterpret_cast<PyObject *>(type)); // the key stays valid
+        return names_.emplace(type, FieldNames{pinned, std::move(names)}).first->second.names;
     }
 
     nb::object convert_record(nb::handle record) {
@@ -423,7 +422,11 @@ private:
     const Globals &globals_;
     bool own_, standard_ = false;
     nb::object is_dataclass_, fields_;
-    std::unordered_map<PyTypeObject *, std::vector<nb::object>> names_;
+    struct FieldNames {
+        nb::object type;
+        std::vector<nb::object> names;
+    };
+    std::unordered_map<PyTypeObject *, FieldNames> names_;
     std::vector<nb::object> scratch_;
     int depth_ = 0;
 };
