@@ -1,5 +1,7 @@
 """Cell walk, cell export, per-layer split and merging of repeated references."""
 
+import os
+import subprocess
 import sys
 from types import SimpleNamespace
 
@@ -275,6 +277,39 @@ def test_hierarchy_deeper_than_recursion_limit(table, depth, step):
     with pytest.raises(RecursionError):
         call()
     assert p.cell_combined is False and p.layer_combined is False
+
+
+SMALL_STACK_WALK = """
+import sys, threading
+import klayout.db as kdb
+from conftest import make_layout
+from tessarand.core.show3d import Output, ParseGDS, PdkLayer
+names = [f"C{i}" for i in range(4000)]
+layout = make_layout({**{n: {} for n in names[:-1]}, names[-1]: {(1, 0): [(0, 0, 1, 1)]}},
+                     [(a, b, kdb.Trans()) for a, b in zip(names, names[1:])])
+sys.setrecursionlimit(1_000_000)  # the interpreter's limit no longer stops the walk
+threading.stack_size(1 << 20)
+outcome = []
+def run(step):
+    p = ParseGDS(layout, {(1, 0): PdkLayer("WG", 0.22, 0.5, "#ff0000")})
+    try:
+        {"walk": p.export_cells, "split": lambda: p.export_layers(combine=False)}[step]()
+        outcome.append("no error")
+    except RecursionError:
+        outcome.append("RecursionError")
+thread = threading.Thread(target=run, args=(sys.argv[1],))
+thread.start(); thread.join()
+print(outcome[0])
+"""
+
+
+@pytest.mark.parametrize("step", ["walk", "split"])
+def test_deep_hierarchy_on_a_small_thread_stack(step):
+    # The guard measures the C stack left, whatever the recursion limit.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in sys.path if path)}  # this module
+    child = subprocess.run([sys.executable, "-c", SMALL_STACK_WALK, step], capture_output=True, text=True,
+                           env=env, timeout=120)
+    assert (child.returncode, child.stdout.strip()) == (0, "RecursionError"), child.stderr[-2000:]
 
 
 def test_samples_parse_consistently(sample):

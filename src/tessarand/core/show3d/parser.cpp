@@ -223,10 +223,11 @@ void read_hull(nb::handle integer_polygon, nb::handle polygon, std::vector<doubl
 nb::object outline_list(const double *xy, size_t points, double scale) {
     nb::object result = check(PyList_New(Py_ssize_t(points)));
     for (size_t i = 0; i < points; ++i) {
-        PyObject *pair = PyTuple_New(2);
-        if (!pair) raise_current();
-        PyTuple_SET_ITEM(pair, 0, PyFloat_FromDouble(xy[2 * i] / scale));
-        PyTuple_SET_ITEM(pair, 1, PyFloat_FromDouble(xy[2 * i + 1] / scale));
+        nb::object x = check(PyFloat_FromDouble(xy[2 * i] / scale));
+        nb::object y = check(PyFloat_FromDouble(xy[2 * i + 1] / scale));
+        PyObject *pair = check(PyTuple_New(2)).release().ptr();
+        PyTuple_SET_ITEM(pair, 0, x.release().ptr());
+        PyTuple_SET_ITEM(pair, 1, y.release().ptr());
         PyList_SET_ITEM(result.ptr(), Py_ssize_t(i), pair);
     }
     return result;
