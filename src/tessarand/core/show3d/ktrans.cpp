@@ -57,25 +57,6 @@ nb::object item(nb::handle mapping, const char *key) {
     return check(PyObject_GetItem(mapping.ptr(), nb::str(key).ptr()));
 }
 
-// a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
-// magnification the entries are c, (-m)·s, s, m·c exactly (so the identity has
-// -0.0 in the first row).
-std::array<double, 4> linear_part(double half_turns, bool mirror, const double *magnification) {
-    double radians = half_turns * M_PI;
-    double s = std::sin(radians), c = std::cos(radians);
-    double m = mirror ? -1.0 : 1.0;
-    if (magnification) {
-        double mag = *magnification;
-        return {mag * c, -m * mag * s, mag * s, m * mag * c};
-    }
-    return {c, -m * s, s, m * c};
-}
-
-PlacementMatrix simple_matrix(const SimpleTrans &trans) {
-    auto [a, b, c, d] = linear_part(90.0 * trans.angle / 180.0, trans.mirror, nullptr);
-    return {{a, b, double(trans.x) / 1000.0, c, d, double(trans.y) / 1000.0}};
-}
-
 nb::object ktrans_trans_matrix(const Call &call) {
     nb::object form = call_method(call.args[0], S3D_NAME("to_dict"));
     nb::object half_turns = check(
@@ -106,19 +87,6 @@ nb::object single_side(nb::handle side) {
     nb::list result;
     result.append(side);
     return result;
-}
-
-// p * t with KLayout's composition (t first, then p); a simple side meeting a
-// complex one is widened to a complex transformation first.
-nb::object compose(const Globals &globals, nb::handle p, nb::handle t) {
-    bool p_complex = is_complex_trans(globals, p), t_complex = is_complex_trans(globals, t);
-    nb::object left = nb::borrow(p), right = nb::borrow(t);
-    if (p_complex != t_complex) {
-        nb::object widen = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("ICplxTrans"));
-        if (p_complex) right = call(widen, t);
-        else left = call(widen, p);
-    }
-    return check(PyNumber_Multiply(left.ptr(), right.ptr()));
 }
 
 nb::object ktrans_multiply(const Call &call) {
@@ -181,13 +149,7 @@ bool read_simple(nb::handle trans, PlacementMatrix &matrix) {
 }
 
 bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
-    double degrees = to_double(get_attr(trans, S3D_NAME("angle")));
-    double magnification = to_double(get_attr(trans, S3D_NAME("mag")));
-    bool mirror = truth(call_method(trans, S3D_NAME("is_mirror")));
-    nb::object disp = get_attr(trans, S3D_NAME("disp"));
-    double x = to_double(get_attr(disp, S3D_NAME("x"))), y = to_double(get_attr(disp, S3D_NAME("y")));
-    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, &magnification);
-    matrix = {{a, b, x / 1000.0, c, d, y / 1000.0}};
+    matrix = complex_trans_matrix(trans);
     return true;
 }
 
@@ -199,43 +161,32 @@ bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
 
 // ---- placement algebra --------------------------------------------------------
 
-// The text form "r90 100,200" or "m45 -3,0": mirror codes name the mirror
-// axis, so m45 is a quarter turn after mirroring.
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
     nb::object text = call_method(trans, S3D_NAME("to_s"));
     Py_ssize_t size = 0;
     const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!at) raise_current();
-    const char *end = at + size;
-    if (size < 2 || (*at != 'r' && *at != 'm')) return false;
-    bool mirror = *at == 'm';
-    int code = 0;
-    long long x = 0, y = 0;
-    auto parsed = std::from_chars(at + 1, end, code);
-    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
-    parsed = std::from_chars(parsed.ptr + 1, end, x);
-    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ',') return false;
-    parsed = std::from_chars(parsed.ptr + 1, end, y);
-    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
-    int step = mirror ? 45 : 90;
-    if (code % step != 0 || code / step > 3) return false;
-    parts = {code / step, mirror, x, y};
-    return true;
+    return parse_simple_trans(at, at + size, parts);
 }
 
-// p * t: t first, then p. The displacement of t is mirrored and rotated by p
-// before p's own is added; a mirror in p turns t's rotation the other way.
-SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
-    long long x = t.x, y = p.mirror ? -t.y : t.y;
-    long long rx = x, ry = y;
-    switch (p.angle) {
-    case 1: rx = -y; ry = x; break;
-    case 2: rx = -x; ry = -y; break;
-    case 3: rx = y; ry = -x; break;
-    default: break;
+nb::object compose_objects(const Globals &globals, nb::handle p, nb::handle t) {
+    bool p_complex = is_complex_trans(globals, p), t_complex = is_complex_trans(globals, t);
+    nb::object left = nb::borrow(p), right = nb::borrow(t);
+    if (p_complex != t_complex) {
+        nb::object widen = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("ICplxTrans"));
+        if (p_complex) right = call(widen, t);
+        else left = call(widen, p);
     }
-    int angle = p.mirror ? (p.angle - t.angle + 4) % 4 : (p.angle + t.angle) % 4;
-    return {angle, p.mirror != t.mirror, rx + p.x, ry + p.y};
+    return check(PyNumber_Multiply(left.ptr(), right.ptr()));
+}
+
+PlacementMatrix complex_trans_matrix(nb::handle trans) {
+    double degrees = to_double(get_attr(trans, S3D_NAME("angle")));
+    double magnification = to_double(get_attr(trans, S3D_NAME("mag")));
+    bool mirror = truth(call_method(trans, S3D_NAME("is_mirror")));
+    nb::object disp = get_attr(trans, S3D_NAME("disp"));
+    double x = to_double(get_attr(disp, S3D_NAME("x"))), y = to_double(get_attr(disp, S3D_NAME("y")));
+    return complex_matrix(degrees, magnification, mirror, x, y);
 }
 
 nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::handle trans) {
@@ -255,7 +206,7 @@ nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::ha
         while (PyObject *raw_parent = PyIter_Next(inner.ptr())) {
             nb::object parent_item = nb::steal(raw_parent);
             nb::object product =
-                compose(globals, get_attr(parent_item, S3D_NAME("trans")), child_trans);
+                compose_objects(globals, get_attr(parent_item, S3D_NAME("trans")), child_trans);
             result.append(call(ktrans_class, product));
         }
         if (PyErr_Occurred()) raise_current();
@@ -347,15 +298,12 @@ bool PlacementProducts::multiply_simple(nb::handle parent, nb::handle trans, nb:
         }
     }
     size_t parents = parent_parts.size(), children = child_parts.size();
-    constexpr long long coordinate_limit = 2147483647LL;
     std::vector<SimpleTrans> products;
     products.reserve(parents * children);
     for (const SimpleTrans &child : child_parts)
         for (const SimpleTrans &parent_item : parent_parts) {
             SimpleTrans product = compose(parent_item, child);
-            // Beyond KLayout's coordinate range its own arithmetic decides.
-            if (std::llabs(product.x) > coordinate_limit || std::llabs(product.y) > coordinate_limit)
-                return false;
+            if (!within_coordinate_range(product)) return false;
             products.push_back(product);
         }
     result = check(PyList_New(Py_ssize_t(products.size())));

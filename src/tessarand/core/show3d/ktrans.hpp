@@ -2,6 +2,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "core/placement.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -21,11 +22,6 @@ nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::ha
 // True when `function` is KTrans.multiply as defined here (not replaced).
 bool is_own_multiply(nb::handle function);
 
-// The six entries a, b, tx, c, d, ty of a placement matrix.
-struct PlacementMatrix {
-    double entries[6];
-};
-
 // The matrix of a KTrans read straight from its wrapped KLayout
 // transformation, equal to what its trans_matrix() gives. Only for instances
 // of `ktrans_class` whose class methods are ours and that carry no attribute
@@ -33,20 +29,16 @@ struct PlacementMatrix {
 bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix);
 
-// A simple transformation: quarter turns after an optional mirror at the x
-// axis, then an integer displacement in database units.
-struct SimpleTrans {
-    int angle; // quarter turns, 0 to 3
-    bool mirror;
-    long long x, y;
-};
-
 // Reads a KLayout simple transformation in one call; false if its text form
 // is not the expected one.
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts);
 
-// The product p * t as KLayout composes it (t applied first).
-SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t);
+// p * t for two KLayout transformations, as KLayout composes them; a simple
+// side meeting a complex one is widened to a complex transformation first.
+nb::object compose_objects(const Globals &globals, nb::handle p, nb::handle t);
+
+// The matrix of a KLayout complex transformation, read from its parts.
+PlacementMatrix complex_trans_matrix(nb::handle trans);
 
 // An open-addressing table from object identity to a small value: the
 // placement reads look up millions of transformations, and node-based maps

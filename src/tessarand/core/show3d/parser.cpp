@@ -4,8 +4,8 @@
 #include "parser.hpp"
 
 #include "ktrans.hpp"
+#include "core/hull.hpp"
 
-#include <charconv>
 #include <cstdint>
 #include <map>
 #include <cstring>
@@ -132,29 +132,15 @@ nb::object parser_get_color(const Call &call) {
 
 // ---- polygon extraction ----------------------------------------------------------
 
-// Reads the hull of an integer polygon from its text form "(x,y;x,y/hole...)"
-// in one call instead of one call per point (for KLayout versions without the
-// binary form). Coordinates in database units.
+// Reads the hull of an integer polygon from its text form in one call
+// instead of one call per point (for KLayout versions without the binary
+// form).
 bool read_hull_text(nb::handle polygon, std::vector<double> &xy) {
     nb::object text = call_method(polygon, S3D_NAME("to_s"));
     Py_ssize_t size = 0;
     const char *begin = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!begin) raise_current();
-    const char *at = begin, *end = begin + size;
-    if (at == end || *at != '(') return false;
-    ++at;
-    while (at < end && *at != ')' && *at != '/') {
-        long long x = 0, y = 0;
-        auto parsed_x = std::from_chars(at, end, x);
-        if (parsed_x.ec != std::errc() || parsed_x.ptr == end || *parsed_x.ptr != ',') return false;
-        auto parsed_y = std::from_chars(parsed_x.ptr + 1, end, y);
-        if (parsed_y.ec != std::errc() || parsed_y.ptr == end) return false;
-        xy.push_back(double(x));
-        xy.push_back(double(y));
-        at = parsed_y.ptr;
-        if (*at == ';') ++at;
-    }
-    return at < end;
+    return parse_hull_text(begin, begin + size, xy);
 }
 
 // The hull read point by point through the float polygon, for any polygon
@@ -171,10 +157,8 @@ void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
     if (PyErr_Occurred()) raise_current();
 }
 
-// Reads the hull from the binary form of an integer polygon: a version byte
-// (1), a zero byte, the number of contours (64 bits), then per contour its
-// point count (64 bits) and the points as 64-bit x, y pairs, hull first, all
-// little-endian. Anything else is left to the slower readers.
+// Reads the hull from the binary form of an integer polygon; false for a
+// KLayout without it or a form the reader does not know.
 bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
     nb::object bytes;
     try {
@@ -184,22 +168,8 @@ bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
         return false;
     }
     if (!PyBytes_Check(bytes.ptr())) return false;
-    const auto *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr()));
-    size_t size = size_t(PyBytes_GET_SIZE(bytes.ptr()));
-    auto read64 = [data](size_t at) {
-        uint64_t value;
-        std::memcpy(&value, data + at, sizeof value);
-        return value;
-    };
-    constexpr size_t header = 10, hull_points = 18;
-    if (size < hull_points || data[0] != 1 || data[1] != 0 || read64(2) == 0) return false;
-    uint64_t points = read64(header);
-    if (points > (size - hull_points) / 16) return false;
-    for (uint64_t i = 0; i < points; ++i) {
-        xy.push_back(double(int64_t(read64(hull_points + 16 * i))));
-        xy.push_back(double(int64_t(read64(hull_points + 8 + 16 * i))));
-    }
-    return true;
+    return parse_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
+                            size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
 }
 
 // KLayout's integer polygon type, as the module namespace has it now.

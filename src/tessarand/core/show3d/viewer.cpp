@@ -5,6 +5,7 @@
 #include "viewer.hpp"
 
 #include "ktrans.hpp"
+#include "core/base64.hpp"
 
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #include <numpy/arrayobject.h>
@@ -455,27 +456,8 @@ nb::object parser_create_json(const Call &call) {
 // ---- buffer encoding ----------------------------------------------------------------
 
 nb::object base64_text(const unsigned char *data, size_t size) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    size_t length = 4 * ((size + 2) / 3);
-    nb::object text = check(PyUnicode_New(Py_ssize_t(length), 127));
-    char *out = static_cast<char *>(PyUnicode_DATA(text.ptr()));
-    size_t i = 0, o = 0;
-    for (; i + 3 <= size; i += 3) {
-        unsigned value = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        out[o++] = alphabet[value >> 18];
-        out[o++] = alphabet[(value >> 12) & 63];
-        out[o++] = alphabet[(value >> 6) & 63];
-        out[o++] = alphabet[value & 63];
-    }
-    if (i < size) {
-        unsigned value = data[i] << 16;
-        if (i + 1 < size) value |= data[i + 1] << 8;
-        out[o++] = alphabet[value >> 18];
-        out[o++] = alphabet[(value >> 12) & 63];
-        out[o++] = i + 1 < size ? alphabet[(value >> 6) & 63] : '=';
-        out[o++] = '=';
-    }
+    nb::object text = check(PyUnicode_New(Py_ssize_t(base64_size(size)), 127));
+    base64_encode(data, size, static_cast<char *>(PyUnicode_DATA(text.ptr())));
     return text;
 }
 

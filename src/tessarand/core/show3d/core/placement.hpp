@@ -1,0 +1,97 @@
+// Placements as numbers: KLayout's simple transformations (quarter turns
+// after an optional mirror at the x axis, then an integer displacement in
+// database units), their products and the 2x3 matrices the viewer receives.
+// No Python here.
+#pragma once
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace show3d {
+
+// The six entries a, b, tx, c, d, ty of a placement matrix (tx, ty in
+// micrometres).
+struct PlacementMatrix {
+    double entries[6];
+};
+
+struct SimpleTrans {
+    int angle; // quarter turns, 0 to 3
+    bool mirror;
+    long long x, y;
+};
+
+// KLayout keeps coordinates in 32 bits; products beyond that range are left
+// to its own arithmetic.
+inline bool within_coordinate_range(const SimpleTrans &trans) {
+    constexpr long long limit = 2147483647LL;
+    return std::llabs(trans.x) <= limit && std::llabs(trans.y) <= limit;
+}
+
+// The product p * t as KLayout composes it: t first, then p. The
+// displacement of t is mirrored and rotated by p before p's own is added; a
+// mirror in p turns t's rotation the other way.
+inline SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
+    long long x = t.x, y = p.mirror ? -t.y : t.y;
+    long long rx = x, ry = y;
+    switch (p.angle) {
+    case 1: rx = -y; ry = x; break;
+    case 2: rx = -x; ry = -y; break;
+    case 3: rx = y; ry = -x; break;
+    default: break;
+    }
+    int angle = p.mirror ? (p.angle - t.angle + 4) % 4 : (p.angle + t.angle) % 4;
+    return {angle, p.mirror != t.mirror, rx + p.x, ry + p.y};
+}
+
+// Reads KLayout's text form of a simple transformation, "r90 100,200" or
+// "m45 -3,0": mirror codes name the mirror axis, so m45 is a quarter turn
+// after mirroring. False for any other text.
+inline bool parse_simple_trans(const char *at, const char *end, SimpleTrans &parts) {
+    if (end - at < 2 || (*at != 'r' && *at != 'm')) return false;
+    bool mirror = *at == 'm';
+    int code = 0;
+    long long x = 0, y = 0;
+    auto parsed = std::from_chars(at + 1, end, code);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, x);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ',') return false;
+    parsed = std::from_chars(parsed.ptr + 1, end, y);
+    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
+    int step = mirror ? 45 : 90;
+    if (code % step != 0 || code / step > 3) return false;
+    parts = {code / step, mirror, x, y};
+    return true;
+}
+
+// a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
+// magnification the entries are c, (-m)·s, s, m·c exactly (so the identity has
+// -0.0 in the first row).
+inline std::array<double, 4> linear_part(double half_turns, bool mirror,
+                                         const double *magnification) {
+    double radians = half_turns * M_PI;
+    double s = std::sin(radians), c = std::cos(radians);
+    double m = mirror ? -1.0 : 1.0;
+    if (magnification) {
+        double mag = *magnification;
+        return {mag * c, -m * mag * s, mag * s, m * mag * c};
+    }
+    return {c, -m * s, s, m * c};
+}
+
+inline PlacementMatrix simple_matrix(const SimpleTrans &trans) {
+    auto [a, b, c, d] = linear_part(90.0 * trans.angle / 180.0, trans.mirror, nullptr);
+    return {{a, b, double(trans.x) / 1000.0, c, d, double(trans.y) / 1000.0}};
+}
+
+// A complex transformation (any angle, magnification) read as numbers:
+// displacement in database units.
+inline PlacementMatrix complex_matrix(double degrees, double magnification, bool mirror,
+                                      double x, double y) {
+    auto [a, b, c, d] = linear_part(degrees / 180.0, mirror, &magnification);
+    return {{a, b, x / 1000.0, c, d, y / 1000.0}};
+}
+
+} // namespace show3d
