@@ -1,0 +1,222 @@
+#include "polygons.hpp"
+
+#include "core/hull.hpp"
+
+namespace show3d {
+namespace {
+
+// Reads the hull of an integer polygon from its text form in one call
+// instead of one call per point (for KLayout versions without the binary
+// form).
+bool read_hull_text(nb::handle polygon, std::vector<double> &xy) {
+    nb::object text = call_method(polygon, S3D_NAME("to_s"));
+    Py_ssize_t size = 0;
+    const char *begin = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!begin) raise_current();
+    return parse_hull_text(begin, begin + size, xy);
+}
+
+// The hull read point by point through the float polygon, for any polygon
+// type KLayout offers.
+void read_hull_points(nb::handle polygon, std::vector<double> &xy) {
+    nb::object points = call_method(call_method(polygon, S3D_NAME("to_dtype")),
+                                     S3D_NAME("each_point_hull"));
+    nb::object iterator = check(PyObject_GetIter(points.ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object point = nb::steal(raw);
+        xy.push_back(to_double(get_attr(point, S3D_NAME("x"))));
+        xy.push_back(to_double(get_attr(point, S3D_NAME("y"))));
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+// Reads the hull from the binary form of an integer polygon; false for a
+// KLayout without it or a form the reader does not know.
+bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
+    nb::object bytes;
+    try {
+        bytes = call_method(polygon, S3D_NAME("to_bytes"));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_AttributeError)) throw; // a KLayout without it
+        return false;
+    }
+    if (!PyBytes_Check(bytes.ptr())) return false;
+    return parse_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
+                            size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
+}
+
+nb::object float64_array(nb::handle np, const double *data, size_t count, Py_ssize_t columns) {
+    nb::object buffer = check(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char *>(data), Py_ssize_t(count * sizeof(double))));
+    nb::object array = call_keywords(np.attr("frombuffer"), {buffer}, S3D_KEYWORDS("dtype"),
+                                     {nb::str("float64")});
+    if (columns > 1) array = array.attr("reshape")(-1, columns);
+    return array;
+}
+
+// Read access to the memory of a contiguous array of T (TypeError for items
+// of another size).
+template <typename T> class ArrayView {
+public:
+    explicit ArrayView(nb::handle array) {
+        check_status(PyObject_GetBuffer(array.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
+        if (view_.itemsize != Py_ssize_t(sizeof(T))) {
+            PyBuffer_Release(&view_);
+            raise(PyExc_TypeError, "expected an array of %zu-byte items", sizeof(T));
+        }
+    }
+    ~ArrayView() { PyBuffer_Release(&view_); }
+    const T *data() const { return static_cast<const T *>(view_.buf); }
+    size_t size() const { return size_t(view_.len) / sizeof(T); }
+
+private:
+    Py_buffer view_{};
+};
+
+} // namespace
+
+nb::object integer_polygon_type(const Globals &globals) {
+    return get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Polygon"));
+}
+
+void read_hull(nb::handle integer_polygon, nb::handle polygon, std::vector<double> &xy) {
+    if (polygon.is_none()) get_attr(polygon, S3D_NAME("to_dtype")); // AttributeError
+    if (Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(integer_polygon.ptr())) {
+        size_t mark = xy.size();
+        if (read_hull_bytes(polygon, xy)) return;
+        xy.resize(mark);
+        if (read_hull_text(polygon, xy)) return;
+        xy.resize(mark);
+    }
+    read_hull_points(polygon, xy);
+}
+
+// The open micrometre outline: a new list of (x, y) float pairs.
+nb::object outline_list(const double *xy, size_t points, double scale) {
+    nb::object result = check(PyList_New(Py_ssize_t(points)));
+    for (size_t i = 0; i < points; ++i) {
+        nb::object x = check(PyFloat_FromDouble(xy[2 * i] / scale));
+        nb::object y = check(PyFloat_FromDouble(xy[2 * i + 1] / scale));
+        PyObject *pair = check(PyTuple_New(2)).release().ptr();
+        PyTuple_SET_ITEM(pair, 0, x.release().ptr());
+        PyTuple_SET_ITEM(pair, 1, y.release().ptr());
+        PyList_SET_ITEM(result.ptr(), Py_ssize_t(i), pair);
+    }
+    return result;
+}
+
+// Topology-preserving simplification of one outline. Whatever shapely cannot
+// build or simplify into a non-empty polygon keeps its raw outline.
+nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle tolerance) {
+    nb::object simplified;
+    try {
+        nb::object sg = globals[S3D_NAME("sg")];
+        nb::object polygon = call(get_attr(sg, S3D_NAME("Polygon")), raw);
+        nb::object simple = call_keywords(get_attr(polygon, S3D_NAME("simplify")), {},
+                                          S3D_KEYWORDS("tolerance", "preserve_topology"),
+                                          {tolerance, nb::handle(Py_True)});
+        if (!is_instance(simple, get_attr(sg, S3D_NAME("Polygon")))) return nb::borrow(raw);
+        nb::object coords = get_attr(get_attr(simple, S3D_NAME("exterior")), S3D_NAME("coords"));
+        simplified = check(PySequence_List(coords.ptr()));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return nb::borrow(raw);
+    }
+    Py_ssize_t size = PyList_GET_SIZE(simplified.ptr());
+    if (size == 0) return nb::borrow(raw);
+    if (equals(list_item(simplified, 0), list_item(simplified, size - 1)))
+        return check(PyList_GetSlice(simplified.ptr(), 0, size - 1));
+    return simplified;
+}
+
+BulkSimplifier::BulkSimplifier(OutlineSink &sink, nb::object tolerance)
+    : sink_(sink), tolerance_(std::move(tolerance)) {}
+
+void BulkSimplifier::add(Py_ssize_t index, const double *xy, size_t points) {
+    pending_.push_back({index, coords_.size() / 2, points});
+    coords_.insert(coords_.end(), xy, xy + 2 * points);
+}
+
+void BulkSimplifier::flush(const Globals &globals) {
+    if (pending_.empty()) return;
+    for (double &value : coords_) value /= 1000.0;
+    try {
+        simplify_batch();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        simplify_one_by_one(globals);
+    }
+    pending_.clear();
+    coords_.clear();
+}
+
+void BulkSimplifier::store_raw(const Pending &item) {
+    sink_.store(item.index, coords_.data() + 2 * item.first, item.points);
+}
+
+void BulkSimplifier::simplify_one_by_one(const Globals &globals) {
+    for (const Pending &item : pending_) {
+        nb::object raw = outline_list(coords_.data() + 2 * item.first, item.points, 1.0);
+        sink_.store_list(item.index, simplify_outline(globals, raw, tolerance_));
+    }
+}
+
+void BulkSimplifier::simplify_batch() {
+    std::vector<double> ring_coords;
+    std::vector<long long> ring_ids;
+    std::vector<const Pending *> rings;
+    for (const Pending &item : pending_) {
+        if (item.points < 3) {
+            store_raw(item);
+            continue;
+        }
+        ring_coords.insert(ring_coords.end(), coords_.begin() + 2 * item.first,
+                           coords_.begin() + 2 * (item.first + item.points));
+        ring_ids.insert(ring_ids.end(), item.points, (long long)rings.size());
+        rings.push_back(&item);
+    }
+    if (rings.empty()) return;
+    nb::object np = check(PyImport_ImportModule("numpy"));
+    nb::object shapely = check(PyImport_ImportModule("shapely"));
+    nb::object coords = float64_array(np, ring_coords.data(), ring_coords.size(), 2);
+    nb::object ids = np.attr("array")(
+        np.attr("frombuffer")(nb::bytes(reinterpret_cast<const char *>(ring_ids.data()),
+                                        ring_ids.size() * sizeof(long long)),
+                              nb::arg("dtype") = "int64"));
+    nb::object polygons = shapely.attr("polygons")(
+        shapely.attr("linearrings")(coords, nb::arg("indices") = ids));
+    nb::object simple = shapely.attr("simplify")(polygons, tolerance_,
+                                                 nb::arg("preserve_topology") = true);
+    nb::object kinds = np.attr("ascontiguousarray")(shapely.attr("get_type_id")(simple),
+                                                    nb::arg("dtype") = "int64");
+    nb::object result = shapely.attr("get_coordinates")(
+        shapely.attr("get_exterior_ring")(simple), nb::arg("return_index") = true);
+    nb::object out_coords = np.attr("ascontiguousarray")(result[0], nb::arg("dtype") = "float64");
+    nb::object out_ids = np.attr("ascontiguousarray")(result[1], nb::arg("dtype") = "int64");
+
+    ArrayView<long long> kind_view(kinds), id_view(out_ids);
+    ArrayView<double> coord_view(out_coords);
+    const long long *kind = kind_view.data();
+    const double *xy = coord_view.data();
+    const long long *owner = id_view.data();
+    size_t rows = id_view.size(), row = 0;
+    if (kind_view.size() != rings.size() || coord_view.size() != 2 * rows)
+        raise(PyExc_ValueError, "simplification returned arrays of unexpected sizes");
+    constexpr long long polygon_type = 3;
+    for (size_t ring = 0; ring < rings.size(); ++ring) {
+        size_t first = row;
+        while (row < rows && owner[row] == (long long)ring) ++row;
+        size_t count = row - first;
+        if (kind[ring] != polygon_type || count == 0) {
+            store_raw(*rings[ring]);
+            continue;
+        }
+        const double *ring_xy = xy + 2 * first;
+        if (ring_xy[0] == ring_xy[2 * (count - 1)] && ring_xy[1] == ring_xy[2 * count - 1])
+            --count;
+        sink_.store(rings[ring]->index, ring_xy, count);
+    }
+}
+
+
+} // namespace show3d
