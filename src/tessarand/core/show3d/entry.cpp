@@ -2,6 +2,8 @@
 // file and the parser; show3d adds the viewer settings and sends one message.
 #include "entry.hpp"
 
+#include "scene.hpp"
+
 namespace show3d {
 namespace {
 
@@ -71,13 +73,18 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
 
 // Reads the file into a new layout, parses it in the requested mode and
 // builds the viewer tree (or its dictionary form).
-nb::object convert_file(const Globals &globals, nb::handle path, nb::handle layers,
-                        nb::handle output, const nb::handle *tuning, bool as_dict) {
+nb::object convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
+                        nb::handle layers, nb::handle output, const nb::handle *tuning,
+                        bool as_dict) {
     nb::object layout = call(get_attr(globals[S3D_NAME("pya")], S3D_NAME("Layout")));
     call_method(layout, S3D_NAME("read"), path);
     nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
                                       S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
                                       {tuning[0], tuning[1], tuning[2]});
+    if (as_dict) {
+        nb::object direct = direct_scene(globals, snapshot, parser, output);
+        if (direct.is_valid()) return direct;
+    }
     PyObject *combine = S3D_KEYWORDS("combine");
     if (equals(output, output_member(globals, S3D_NAME("CELL"))))
         call_keywords(get_attr(parser, S3D_NAME("export_cells")), {}, combine, {nb::handle(Py_True)});
@@ -112,7 +119,7 @@ nb::object to_3d_viewer(const Call &call) {
     nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
     nb::object result;
     try {
-        result = convert_file(globals, path, layers, output, tuning, as_dict);
+        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict);
     } catch (nb::python_error &error) {
         remove_temporary(path, &error);
         throw;
@@ -267,6 +274,7 @@ nb::object make_to_3d_viewer(nb::handle globals) {
     nb::dict keyword;
     keyword["as_dict"] = nb::bool_(false);
     defaults.keyword = keyword;
+    defaults.data = direct_road_snapshot(globals);
     return make_function(globals, to_3d_viewer_def, defaults);
 }
 

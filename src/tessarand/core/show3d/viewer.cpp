@@ -7,8 +7,8 @@
 #include "ktrans.hpp"
 #include "core/base64.hpp"
 
-#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
-#include <numpy/arrayobject.h>
+#define SHOW3D_OWNS_ARRAY_API
+#include "arrays.hpp"
 
 #include <unordered_map>
 

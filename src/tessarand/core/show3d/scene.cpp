@@ -1,0 +1,731 @@
+// The direct road. Three steps on plain data:
+//   1. the walk reads every cell once (shapes on the mapped layers, then its
+//      placements) into a cell table and the polygon table, numbering
+//      polygons in the order of the step-by-step walk;
+//   2. the combined tree: per level one node per placed cell, in order of
+//      first appearance, carrying all placements of its group composed with
+//      those of its parent, as numbers;
+//   3. the writer turns that tree into the dictionaries asdict gives, per
+//      layer (layer mode) or per cell (cell mode), pruning what a layer does
+//      not reach.
+// Whenever the input needs the step-by-step road's general handling, the road
+// steps aside before anything visible has happened.
+#include "scene.hpp"
+
+#include "ktrans.hpp"
+#include "polygons.hpp"
+#include "core/placement.hpp"
+
+#include "arrays.hpp"
+
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+namespace show3d {
+namespace {
+
+// Thrown inside the road to leave it for the step-by-step road.
+struct StepAside {};
+
+// ---- the snapshot ------------------------------------------------------------------
+
+constexpr const char *road_names[] = {
+    "ParseGDS", "KTrans", "Cell",   "Reference", "ParsedCells", "ParsedLayers", "Output",
+    "PartBase", "Parts",  "Part",   "Shape",     "ViewerData",  "PdkLayer",     "np",
+    "sg",       "kdb",    "pya",    "fnmatch",   "is_dataclass", "fields"};
+// Classes whose attributes (methods, field defaults) the road relies on: the
+// first entries of road_names.
+constexpr size_t road_classes = 6, viewer_classes_from = 7, viewer_classes_to = 13;
+
+bool is_road_class(size_t index) {
+    return index < road_classes || (index >= viewer_classes_from && index < viewer_classes_to);
+}
+
+nb::object sequence_item(nb::handle sequence, Py_ssize_t index) {
+    return check(PySequence_GetItem(sequence.ptr(), index));
+}
+
+nb::object class_dict(nb::handle cls) {
+    return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
+}
+
+// True when `now` holds exactly the entries of `then`, value for value.
+bool same_entries(nb::handle now, nb::handle then) {
+    if (PyDict_GET_SIZE(now.ptr()) != PyDict_GET_SIZE(then.ptr())) return false;
+    for (const auto &[key, value] : items_of(then)) {
+        nb::object current = dict_lookup(now, key);
+        if (!current.is(value)) return false;
+    }
+    return true;
+}
+
+bool snapshot_holds(const Globals &globals, nb::handle snapshot) {
+    nb::object values = sequence_item(snapshot, 0), dicts = sequence_item(snapshot, 1);
+    size_t count = sizeof road_names / sizeof road_names[0];
+    for (size_t i = 0; i < count; ++i) {
+        nb::object current = dict_lookup(globals.dict(), nb::str(road_names[i]));
+        nb::object then = sequence_item(values, Py_ssize_t(i));
+        if (!current.is(then)) return false;
+        if (is_road_class(i) && PyType_Check(then.ptr()) &&
+            !same_entries(class_dict(then), sequence_item(dicts, Py_ssize_t(i))))
+            return false;
+    }
+    return true;
+}
+
+// ---- plain inputs ---------------------------------------------------------------------
+
+bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr()); }
+bool is_plain_number(nb::handle value) {
+    return PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr());
+}
+
+// The layer table: (int, int) keys and PdkLayer values with text names and
+// colours and numeric heights, so that its lookups run no code of the caller.
+bool plain_layer_table(nb::handle layers, nb::handle layer_class) {
+    if (!PyDict_CheckExact(layers.ptr())) return false;
+    for (const auto &[key, entry] : items_of(layers)) {
+        if (!PyTuple_CheckExact(key.ptr()) || PyTuple_GET_SIZE(key.ptr()) != 2 ||
+            !is_exact_int(PyTuple_GET_ITEM(key.ptr(), 0)) ||
+            !is_exact_int(PyTuple_GET_ITEM(key.ptr(), 1)))
+            return false;
+        if (reinterpret_cast<PyObject *>(Py_TYPE(entry.ptr())) != layer_class.ptr()) return false;
+        nb::object fields = get_attr(entry, S3D_NAME("__dict__"));
+        if (!PyDict_CheckExact(fields.ptr())) return false;
+        for (const char *text : {"name", "color"}) {
+            nb::object value = dict_lookup(fields, nb::str(text));
+            if (!value.is_valid() || !PyUnicode_CheckExact(value.ptr())) return false;
+        }
+        for (const char *number : {"thickness", "zmin"}) {
+            nb::object value = dict_lookup(fields, nb::str(number));
+            if (!value.is_valid() || !is_plain_number(value)) return false;
+        }
+    }
+    return true;
+}
+
+bool plain_patterns(nb::handle patterns) {
+    if (!PyList_CheckExact(patterns.ptr())) return false;
+    for (nb::handle pattern : snapshot(patterns))
+        if (!PyUnicode_CheckExact(pattern.ptr())) return false;
+    return true;
+}
+
+// ---- the polygon table -----------------------------------------------------------
+
+// float32 outlines by polygon number, x0, y0, x1, y1, ...
+class PolygonTable : public OutlineSink {
+public:
+    void store(Py_ssize_t index, const double *xy, size_t points) override {
+        std::vector<float> &out = slot(index);
+        out.resize(2 * points);
+        for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i]);
+    }
+
+    // Outlines as the one-by-one simplification returns them: (x, y) float
+    // pairs, or the road steps aside.
+    void store_list(Py_ssize_t index, nb::handle outline) override {
+        if (!PyList_CheckExact(outline.ptr())) throw StepAside();
+        nb::tuple points = snapshot(outline);
+        std::vector<float> &out = slot(index);
+        out.clear();
+        for (nb::handle point : points) {
+            if (!PyTuple_CheckExact(point.ptr()) || PyTuple_GET_SIZE(point.ptr()) != 2) throw StepAside();
+            for (Py_ssize_t k = 0; k < 2; ++k) {
+                PyObject *value = PyTuple_GET_ITEM(point.ptr(), k);
+                if (!PyFloat_CheckExact(value)) throw StepAside();
+                out.push_back(float(PyFloat_AS_DOUBLE(value)));
+            }
+        }
+    }
+
+    // An outline in database units, unsimplified.
+    void store_database_units(Py_ssize_t index, const double *xy, size_t points) {
+        std::vector<float> &out = slot(index);
+        out.resize(2 * points);
+        for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i] / 1000.0);
+    }
+
+    size_t size() const { return outlines_.size(); }
+    const std::vector<float> &outline(size_t index) const { return outlines_[index]; }
+
+private:
+    std::vector<float> &slot(Py_ssize_t index) {
+        if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
+        return outlines_[size_t(index)];
+    }
+    std::vector<std::vector<float>> outlines_;
+};
+
+// ---- the cell table ------------------------------------------------------------------
+
+// A placement: a simple transformation as numbers, or a complex one kept as
+// KLayout's object (a number in the pool of complex transformations).
+struct Placement {
+    SimpleTrans simple{};
+    int complex = -1;
+};
+
+using Placements = std::vector<Placement>;
+
+struct CellData {
+    nb::object name;
+    long index = 0;
+    std::vector<std::pair<size_t, std::vector<long>>> polygons; // layer slot, numbers
+    struct Instance {
+        size_t child; // slot in the cell table
+        Placements placements;
+    };
+    std::vector<Instance> instances;
+    bool open = true; // on the path of the walk
+};
+
+struct LayerSlot {
+    nb::object index, spec; // layout layer index, its (layer, datatype)
+};
+
+class Walk {
+public:
+    Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
+        : globals_(globals), layers_(std::move(layers)) {
+        cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
+        integer_polygon_ = integer_polygon_type(globals);
+        trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
+        tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
+        if (!tolerance_.is_none()) {
+            nb::object real = check(PyImport_ImportModule("shapely.geometry"));
+            if (!get_attr(globals[S3D_NAME("sg")], S3D_NAME("Polygon"))
+                     .is(get_attr(real, S3D_NAME("Polygon"))))
+                throw StepAside();
+            bulk_.emplace(table_, tolerance_);
+        }
+    }
+
+    // Every cell below the top cells, in the step-by-step walk's order.
+    void run(nb::handle tops) {
+        for (nb::handle top : tops) top_slots_.push_back(visit(top));
+        if (bulk_) bulk_->flush(globals_);
+    }
+
+    const std::vector<size_t> &tops() const { return top_slots_; }
+    const std::vector<CellData> &cells() const { return cells_; }
+    const PolygonTable &table() const { return table_; }
+    const std::vector<nb::object> &complex_pool() const { return complex_; }
+    std::vector<nb::object> &complex_pool() { return complex_; }
+
+private:
+    size_t visit(nb::handle cell);
+    void read_shapes(nb::handle cell, CellData &data);
+    void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    void convert(nb::handle polygon);
+
+    const Globals &globals_;
+    std::vector<LayerSlot> layers_;
+    nb::object cell_index_map_, integer_polygon_, trans_type_, tolerance_;
+    PolygonTable table_;
+    std::optional<BulkSimplifier> bulk_;
+    std::vector<CellData> cells_;
+    std::unordered_map<long, size_t> slot_of_;
+    std::vector<size_t> top_slots_;
+    std::vector<nb::object> complex_;
+    std::vector<double> xy_;
+    Py_ssize_t next_number_ = 0;
+    int depth_ = 0;
+};
+
+long cell_index_of(nb::handle cell) {
+    nb::object index = call_method(cell, S3D_NAME("cell_index"));
+    if (!is_exact_int(index)) throw StepAside();
+    long value = PyLong_AsLong(index.ptr());
+    if (value == -1 && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+// Depth first, each cell read on its first visit; children after the
+// cell's own shapes, as the step-by-step walk numbers polygons. A cell met
+// again on its own path closes a cycle, which only the general walk handles.
+size_t Walk::visit(nb::handle cell) {
+    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
+    long index = cell_index_of(cell);
+    auto known = slot_of_.find(index);
+    if (known != slot_of_.end()) {
+        if (cells_[known->second].open) throw StepAside();
+        return known->second;
+    }
+    size_t slot = cells_.size();
+    slot_of_.emplace(index, slot);
+    cells_.emplace_back();
+    CellData data;
+    data.index = index;
+    data.name = get_attr(cell, S3D_NAME("name"));
+    read_shapes(cell, data);
+    std::vector<nb::object> children;
+    read_instances(cell, data, children);
+    for (size_t i = 0; i < children.size(); ++i) data.instances[i].child = visit(children[i]);
+    data.open = false;
+    cells_[slot] = std::move(data);
+    return slot;
+}
+
+void Walk::read_shapes(nb::handle cell, CellData &data) {
+    for (size_t slot = 0; slot < layers_.size(); ++slot) {
+        std::vector<long> numbers;
+        nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
+        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object shape = nb::steal(raw);
+            nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+            if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) continue;
+            numbers.push_back(long(next_number_));
+            convert(polygon);
+        }
+        if (PyErr_Occurred()) raise_current();
+        if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
+    }
+}
+
+void Walk::convert(nb::handle polygon) {
+    xy_.clear();
+    read_hull(integer_polygon_, polygon, xy_);
+    size_t points = xy_.size() / 2;
+    if (bulk_) bulk_->add(next_number_, xy_.data(), points);
+    else table_.store_database_units(next_number_, xy_.data(), points);
+    ++next_number_;
+}
+
+// The placed cells and the placements of every instance: simple
+// transformations as numbers, complex ones as KLayout keeps them.
+void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children) {
+    nb::object iterator = check(PyObject_GetIter(call_method(cell, S3D_NAME("each_inst")).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object inst = nb::steal(raw);
+        children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(),
+                                                  get_attr(inst, S3D_NAME("cell_index")).ptr())));
+        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
+        bool complex = truth(call_method(array, S3D_NAME("is_complex")));
+        nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
+        Placements placements;
+        for (nb::handle trans : snapshot(each)) {
+            Placement placement;
+            if (complex) {
+                placement.complex = int(complex_.size());
+                complex_.push_back(nb::borrow(trans));
+            } else if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
+                       !read_simple_trans(trans, placement.simple)) {
+                throw StepAside();
+            }
+            placements.push_back(placement);
+        }
+        data.instances.push_back({0, std::move(placements)});
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+// ---- the combined tree -------------------------------------------------------------
+
+struct Node {
+    size_t cell;
+    bool is_ref;
+    Placements placements; // relative to the top cell
+    std::vector<Node> children;
+    std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
+    std::vector<float> matrices;  // six per placement, made on first use
+    bool has_matrices = false;
+
+    bool reaches(size_t slot) const { return (layers[slot / 64] >> (slot % 64)) & 1; }
+};
+
+class TreeMaker {
+public:
+    TreeMaker(const Globals &globals, Walk &walk, size_t layer_count)
+        : globals_(globals), walk_(walk), words_((layer_count + 63) / 64) {
+        trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
+    }
+
+    Node top(size_t cell) { return make(cell, false, {}); }
+
+    // Six float32 entries per placement, as the viewer's matrices.
+    const std::vector<float> &matrices(Node &node);
+
+private:
+    Node make(size_t cell, bool is_ref, Placements placements);
+    Placements multiply(const Placements *parents, const Placements &children);
+    Placement product(const Placement &p, const Placement &t);
+    nb::object object_of(const Placement &placement);
+
+    const Globals &globals_;
+    Walk &walk_;
+    size_t words_;
+    nb::object trans_type_;
+    std::unordered_map<int, PlacementMatrix> complex_matrices_;
+    int depth_ = 0;
+};
+
+// The references of a cell grouped by placed cell, in order of first
+// appearance; each group's placements are those of its members in order,
+// composed with the node's own.
+Node TreeMaker::make(size_t cell, bool is_ref, Placements placements) {
+    RecursionGuard guard(depth_, " while combining references");
+    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, false};
+    const CellData &data = walk_.cells()[cell];
+    for (const auto &[slot, numbers] : data.polygons) node.layers[slot / 64] |= uint64_t(1) << (slot % 64);
+    std::vector<std::pair<size_t, Placements>> groups;
+    std::unordered_map<size_t, size_t> group_of;
+    for (const CellData::Instance &instance : data.instances) {
+        auto [found, fresh] = group_of.emplace(instance.child, groups.size());
+        if (fresh) groups.push_back({instance.child, {}});
+        Placements composed = multiply(is_ref ? &node.placements : nullptr, instance.placements);
+        Placements &group = groups[found->second].second;
+        group.insert(group.end(), composed.begin(), composed.end());
+    }
+    for (auto &[child, group] : groups) {
+        node.children.push_back(make(child, true, std::move(group)));
+        const Node &made = node.children.back();
+        for (size_t w = 0; w < words_; ++w) node.layers[w] |= made.layers[w];
+    }
+    return node;
+}
+
+// Every child placement after every parent placement, child by child.
+Placements TreeMaker::multiply(const Placements *parents, const Placements &children) {
+    if (!parents) return children;
+    Placements result;
+    result.reserve(parents->size() * children.size());
+    for (const Placement &t : children)
+        for (const Placement &p : *parents) result.push_back(product(p, t));
+    return result;
+}
+
+Placement TreeMaker::product(const Placement &p, const Placement &t) {
+    if (p.complex < 0 && t.complex < 0) {
+        Placement result{compose(p.simple, t.simple), -1};
+        if (!within_coordinate_range(result.simple)) throw StepAside();
+        return result;
+    }
+    nb::object composed = compose_objects(globals_, object_of(p), object_of(t));
+    auto &pool = walk_.complex_pool();
+    pool.push_back(composed);
+    return {{}, int(pool.size() - 1)};
+}
+
+nb::object TreeMaker::object_of(const Placement &placement) {
+    if (placement.complex >= 0) return walk_.complex_pool()[size_t(placement.complex)];
+    const SimpleTrans &s = placement.simple;
+    return call(trans_type_, nb::int_(s.angle), nb::bool_(s.mirror), nb::int_(s.x), nb::int_(s.y));
+}
+
+const std::vector<float> &TreeMaker::matrices(Node &node) {
+    if (node.has_matrices) return node.matrices;
+    node.matrices.resize(6 * node.placements.size());
+    float *out = node.matrices.data();
+    for (const Placement &placement : node.placements) {
+        PlacementMatrix matrix;
+        if (placement.complex < 0) {
+            matrix = simple_matrix(placement.simple);
+        } else {
+            auto known = complex_matrices_.find(placement.complex);
+            if (known == complex_matrices_.end())
+                known = complex_matrices_
+                            .emplace(placement.complex,
+                                     complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]))
+                            .first;
+            matrix = known->second;
+        }
+        for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
+    }
+    node.has_matrices = true;
+    return node.matrices;
+}
+
+// ---- the writer ----------------------------------------------------------------------
+
+nb::object float32_array(const float *data, size_t count) {
+    npy_intp size = npy_intp(count);
+    nb::object array = check(PyArray_SimpleNew(1, &size, NPY_FLOAT32));
+    if (count) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())), data,
+                           count * sizeof(float));
+    return array;
+}
+
+// What a leaf of a layer shows, asked of the parser once per layer.
+struct LayerLook {
+    nb::object name, zmin, height, color;
+    bool excluded = false;
+};
+
+class Writer {
+public:
+    Writer(const Globals &globals, nb::handle parser, TreeMaker &trees, const Walk &walk,
+           std::vector<LayerLook> looks)
+        : parser_(parser), trees_(trees), walk_(walk), looks_(std::move(looks)) {
+        nb::object part = globals[S3D_NAME("Part")];
+        version_ = get_attr(part, S3D_NAME("version"));
+        renderback_ = get_attr(part, S3D_NAME("renderback"));
+        type_ = get_attr(part, S3D_NAME("type"));
+        subtype_ = get_attr(part, S3D_NAME("subtype"));
+        format_ = get_attr(globals[S3D_NAME("ViewerData")], S3D_NAME("format"));
+    }
+
+    nb::object cells_root(std::vector<Node> &tops);
+    nb::object layers_root(std::vector<Node> &tops);
+
+private:
+    nb::object cell_node(Node &node, nb::handle parent);
+    nb::object layer_node(Node &node, size_t slot, nb::handle parent);
+    nb::object leaf(nb::handle name, nb::handle id, const std::vector<long> &refs, size_t slot,
+                    Node &node);
+    nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
+    nb::object root(const char *name, const char *id, nb::handle parts);
+    nb::object origin() const;
+
+    nb::handle parser_;
+    TreeMaker &trees_;
+    const Walk &walk_;
+    std::vector<LayerLook> looks_;
+    nb::object version_, renderback_, type_, subtype_, format_;
+};
+
+nb::object join(nb::handle parent, nb::handle name) {
+    return check(PyUnicode_FromFormat("%U/%U", format_text(parent).ptr(), format_text(name).ptr()));
+}
+
+nb::object int_list(const std::vector<long> &values) {
+    nb::object list = check(PyList_New(Py_ssize_t(values.size())));
+    for (size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), check(PyLong_FromLong(values[i])).release().ptr());
+    return list;
+}
+
+nb::object Writer::origin() const {
+    nb::list position, rotation;
+    for (int i = 0; i < 3; ++i) position.append(nb::float_(0.0));
+    for (double value : {0.0, 0.0, 0.0, 1.0}) rotation.append(nb::float_(value));
+    nb::list loc;
+    loc.append(position);
+    loc.append(rotation);
+    return loc;
+}
+
+// A node of the tree: name, id, version, loc and, unless empty, parts.
+nb::object Writer::group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc) {
+    nb::dict node;
+    node["name"] = name;
+    node["id"] = id;
+    node["version"] = version_;
+    node["loc"] = loc;
+    if (PyList_GET_SIZE(parts.ptr()) > 0) node["parts"] = parts;
+    return node;
+}
+
+nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> &refs,
+                        size_t slot, Node &node) {
+    const LayerLook &look = looks_[slot];
+    nb::dict shape;
+    shape["refs"] = int_list(refs);
+    shape["height"] = look.height;
+    if (node.is_ref) {
+        const std::vector<float> &matrices = trees_.matrices(node);
+        shape["matrices"] = float32_array(matrices.data(), matrices.size());
+    } else {
+        shape["matrices"] = float32_array(nullptr, 0);
+    }
+    nb::object zero = nb::int_(0), one = nb::int_(1);
+    nb::list position, rotation, loc;
+    for (nb::handle value : {zero.ptr(), zero.ptr(), look.zmin.ptr()}) position.append(value);
+    for (nb::handle value : {zero.ptr(), zero.ptr(), zero.ptr(), one.ptr()}) rotation.append(value);
+    loc.append(position);
+    loc.append(rotation);
+    nb::list state;
+    state.append(one);
+    state.append(one);
+    nb::dict part;
+    part["name"] = name;
+    part["id"] = id;
+    part["version"] = version_;
+    part["loc"] = loc;
+    part["shape"] = shape;
+    part["color"] = look.color;
+    part["renderback"] = renderback_;
+    part["state"] = state;
+    part["type"] = type_;
+    part["subtype"] = subtype_;
+    return part;
+}
+
+nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
+    nb::object node = group(nb::str(name), nb::str(id), parts, origin());
+    node["format"] = format_;
+    const PolygonTable &table = walk_.table();
+    if (table.size() > 0) {
+        nb::list instances;
+        for (size_t i = 0; i < table.size(); ++i)
+            instances.append(float32_array(table.outline(i).data(), table.outline(i).size()));
+        node["instances"] = instances;
+    }
+    return node;
+}
+
+// Cell mode: one leaf per shown layer of the cell, then the cells it places;
+// a node without parts is left out.
+nb::object Writer::cell_node(Node &node, nb::handle parent) {
+    const CellData &data = walk_.cells()[node.cell];
+    nb::object id = join(parent, data.name);
+    nb::list parts;
+    for (const auto &[slot, numbers] : data.polygons) {
+        const LayerLook &look = looks_[slot];
+        if (look.excluded) continue;
+        parts.append(leaf(look.name, join(id, look.name), numbers, slot, node));
+    }
+    for (Node &child : node.children) {
+        nb::object made = cell_node(child, id);
+        if (made.is_valid()) parts.append(made);
+    }
+    if (PyList_GET_SIZE(parts.ptr()) == 0) return {};
+    return group(data.name, id, parts, origin());
+}
+
+nb::object Writer::cells_root(std::vector<Node> &tops) {
+    nb::list parts;
+    nb::str root_id("/Cells");
+    for (Node &top : tops) {
+        nb::object made = cell_node(top, root_id);
+        if (made.is_valid()) parts.append(made);
+    }
+    return root("Cells", "/Cells", parts);
+}
+
+// Layer mode: a cell's "components" leaf on the layer, then the cells it
+// places that reach the layer.
+nb::object Writer::layer_node(Node &node, size_t slot, nb::handle parent) {
+    const CellData &data = walk_.cells()[node.cell];
+    nb::object id = join(parent, data.name);
+    nb::list parts;
+    for (const auto &[own_slot, numbers] : data.polygons) {
+        if (own_slot != slot) continue;
+        nb::str components("components");
+        parts.append(leaf(components, join(id, components), numbers, slot, node));
+    }
+    for (Node &child : node.children)
+        if (child.reaches(slot)) parts.append(layer_node(child, slot, id));
+    return group(data.name, id, parts, origin());
+}
+
+// One node per layer name, in order of first appearance over the top cells.
+nb::object Writer::layers_root(std::vector<Node> &tops) {
+    nb::list parts;
+    nb::str root_id("/Layers");
+    nb::dict by_id;
+    for (Node &top : tops) {
+        for (size_t slot = 0; slot < looks_.size(); ++slot) {
+            const LayerLook &look = looks_[slot];
+            if (!top.reaches(slot) || look.excluded) continue;
+            nb::object id = join(root_id, look.name);
+            nb::object layer = dict_lookup(by_id, id);
+            if (!layer.is_valid()) {
+                layer = group(look.name, id, nb::list(), origin());
+                layer["parts"] = nb::list();
+                by_id[id] = layer;
+                parts.append(layer);
+            }
+            call_method(layer["parts"], S3D_NAME("append"), layer_node(top, slot, id));
+        }
+    }
+    return root("Layers", "/Layers", parts);
+}
+
+// ---- the road ---------------------------------------------------------------------------
+
+bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output) {
+    if (!snapshot_holds(globals, snapshot)) return false;
+    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(parser.ptr()))).is(globals[S3D_NAME("ParseGDS")]))
+        return false;
+    nb::object output_class = globals[S3D_NAME("Output")];
+    if (!output.is(get_attr(output_class, S3D_NAME("CELL"))) &&
+        !output.is(get_attr(output_class, S3D_NAME("LAYER"))))
+        return false;
+    if (!plain_layer_table(get_attr(parser, S3D_NAME("layers")), globals[S3D_NAME("PdkLayer")]))
+        return false;
+    if (!plain_patterns(get_attr(parser, S3D_NAME("exclude_layers")))) return false;
+    nb::object layer_map = get_attr(parser, S3D_NAME("layer_map"));
+    nb::object reverse = get_attr(parser, S3D_NAME("reverse_layer_map"));
+    // Two layer indices with one (layer, datatype) share a table entry, which
+    // only the step-by-step road reproduces.
+    return PyDict_CheckExact(layer_map.ptr()) && PyDict_CheckExact(reverse.ptr()) &&
+           PyDict_GET_SIZE(layer_map.ptr()) == PyDict_GET_SIZE(reverse.ptr());
+}
+
+// The layer slots in the order of the layer map, and how each looks.
+std::vector<LayerSlot> layer_slots(nb::handle parser) {
+    std::vector<LayerSlot> slots;
+    for (const auto &[index, spec] : items_of(get_attr(parser, S3D_NAME("layer_map")))) {
+        if (!is_exact_int(index) || !PyTuple_CheckExact(spec.ptr())) throw StepAside();
+        slots.push_back({index, spec});
+    }
+    return slots;
+}
+
+std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
+                                   const std::vector<LayerSlot> &slots) {
+    nb::object fnmatch = globals[S3D_NAME("fnmatch")];
+    std::vector<nb::object> patterns;
+    for (nb::handle pattern : snapshot(get_attr(parser, S3D_NAME("exclude_layers"))))
+        patterns.push_back(call_method(pattern, S3D_NAME("lower")));
+    std::vector<LayerLook> looks;
+    for (const LayerSlot &slot : slots) {
+        LayerLook look;
+        look.name = call_method(parser, S3D_NAME("get_name"), slot.spec);
+        if (!PyUnicode_CheckExact(look.name.ptr())) throw StepAside();
+        look.zmin = call_method(parser, S3D_NAME("get_zmin"), slot.spec);
+        look.height = call_method(parser, S3D_NAME("get_height"), slot.spec);
+        look.color = call_method(parser, S3D_NAME("get_color"), slot.spec);
+        nb::object lowered = call_method(look.name, S3D_NAME("lower"));
+        for (const nb::object &pattern : patterns)
+            if (truth(call(fnmatch, lowered, pattern))) look.excluded = true;
+        looks.push_back(std::move(look));
+    }
+    return looks;
+}
+
+nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode) {
+    std::vector<LayerSlot> slots = layer_slots(parser);
+    std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
+    Walk walk(globals, parser, slots);
+    nb::object layout = get_attr(parser, S3D_NAME("layout"));
+    walk.run(snapshot(call_method(layout, S3D_NAME("top_cells"))));
+    TreeMaker trees(globals, walk, slots.size());
+    std::vector<Node> tops;
+    for (size_t top : walk.tops()) tops.push_back(trees.top(top));
+    Writer writer(globals, parser, trees, walk, std::move(looks));
+    return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
+}
+
+} // namespace
+
+nb::object direct_road_snapshot(nb::handle globals) {
+    nb::list values, dicts;
+    for (size_t i = 0; i < sizeof road_names / sizeof road_names[0]; ++i) {
+        nb::object value = Globals(globals)[nb::str(road_names[i]).ptr()];
+        values.append(value);
+        bool copy = is_road_class(i) && PyType_Check(value.ptr());
+        dicts.append(copy ? check(PyDict_Copy(class_dict(value).ptr())) : nb::none());
+    }
+    nb::list snapshot;
+    snapshot.append(nb::tuple(values));
+    snapshot.append(nb::tuple(dicts));
+    return nb::tuple(snapshot);
+}
+
+nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
+                        nb::handle output) {
+    GcPause pause;
+    try {
+        if (!road_applies(globals, snapshot, parser, output)) return {};
+        bool cell_mode = output.is(get_attr(globals[S3D_NAME("Output")], S3D_NAME("CELL")));
+        return build_scene(globals, parser, cell_mode);
+    } catch (const StepAside &) {
+        return {};
+    }
+}
+
+} // namespace show3d

@@ -1,0 +1,25 @@
+// The direct road: from a freshly constructed parser straight to the
+// dictionary form of its viewer tree, with the cell table, placements and
+// polygon table held as plain numbers. It gives what export, combination,
+// to_viewer and asdict give together, without the records, KTrans objects and
+// tuple outlines in between.
+#pragma once
+
+#include "module.hpp"
+
+namespace show3d {
+
+// What the direct road compares at call time: the module names, classes and
+// class attributes the step-by-step road would use, as start-up bound them.
+// Taken once, after every name is bound.
+nb::object direct_road_snapshot(nb::handle globals);
+
+// parser.asdict(parser.to_viewer(output)) after export with combination, for
+// a parser just made by ParseGDS(...) on a layout read from a file. Invalid
+// when the step-by-step road must run instead: something it would use was
+// replaced, an input is not plain data, or the layout needs its general
+// handling (a cyclic hierarchy, coordinates beyond KLayout's range).
+nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
+                        nb::handle output);
+
+} // namespace show3d
