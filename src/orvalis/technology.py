@@ -20,7 +20,8 @@ class _LayerExpression:
     def __sub__(self, other: "_LayerExpression") -> "DerivedLayer":
         return DerivedLayer("not", self, other)
 
-    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell,
+                   store: kdb.DeepShapeStore | None = None) -> kdb.Region:
         raise NotImplementedError
 
 
@@ -30,12 +31,15 @@ class LogicalLayer(_LayerExpression):
     def __init__(self, layer: LayerEnum) -> None:
         self.layer = layer
 
-    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
-        """The layer's shapes below `cell`, flattened; empty if the layout lacks it."""
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell,
+                   store: kdb.DeepShapeStore | None = None) -> kdb.Region:
+        """The layer's shapes below `cell`: flattened, or kept in their cells when a
+        deep shape store is given; an empty flat region if the layout lacks the layer."""
         index = layout.find_layer(self.layer.layer, self.layer.datatype)
         if index is None:
             return kdb.Region()
-        return kdb.Region(cell.begin_shapes_rec(index))
+        shapes = cell.begin_shapes_rec(index)
+        return kdb.Region(shapes, store) if store is not None else kdb.Region(shapes)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, LogicalLayer) and other.layer == self.layer
@@ -64,9 +68,16 @@ class DerivedLayer(_LayerExpression):
         self.left = left
         self.right = right
 
-    def get_region(self, layout: kdb.Layout, cell: kdb.Cell) -> kdb.Region:
-        left = self.left.get_region(layout, cell)
-        right = self.right.get_region(layout, cell)
+    def get_region(self, layout: kdb.Layout, cell: kdb.Cell,
+                   store: kdb.DeepShapeStore | None = None) -> kdb.Region:
+        left = self.left.get_region(layout, cell, store)
+        right = self.right.get_region(layout, cell, store)
+        # An empty side decides the result without an operation, so that deep
+        # regions never meet the flat empty region of an absent layer.
+        if left.is_empty() or right.is_empty():
+            if self.operation == "or":
+                return right if left.is_empty() else left
+            return kdb.Region() if left.is_empty() or self.operation == "and" else left
         return self._OPERATIONS[self.operation](left, right)
 
     def __repr__(self) -> str:
@@ -97,18 +108,24 @@ class LayerStack:
         """Return a copy of `component` with every derived level's result drawn in.
 
         Levels are evaluated in order, so a level may use an earlier one's result.
+        The booleans run hierarchically: a result lands in the cells whose shapes
+        produce it, so a repeated cell is computed once.
         """
         layout = component.layout.dup()
+        store = kdb.DeepShapeStore()
         for level in self.layers.values():
             if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
-                _draw_derived(layout, level.layer, level.derived_layer)
+                _draw_derived(layout, level.layer, level.derived_layer, store)
         return Component.from_layout(layout)
 
 
-def _draw_derived(layout: kdb.Layout, expression: DerivedLayer, target: LogicalLayer) -> None:
+def _draw_derived(layout: kdb.Layout, expression: DerivedLayer, target: LogicalLayer,
+                  store: kdb.DeepShapeStore) -> None:
     index = layout.layer(target.layer.layer, target.layer.datatype)
     for top in layout.top_cells():
-        top.shapes(index).insert(expression.get_region(layout, top))
+        region = expression.get_region(layout, top, store)
+        if not region.is_empty():
+            region.insert_into(layout, top.cell_index(), index)
 
 
 class Color:
