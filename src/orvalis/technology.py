@@ -113,6 +113,7 @@ class LayerStack:
         """
         layout = component.layout.dup()
         store = kdb.DeepShapeStore()
+        store.threads = 0  # on the calling thread: handing small jobs to workers costs far more
         for level in self.layers.values():
             if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
                 _draw_derived(layout, level.layer, level.derived_layer, store)
