@@ -3,6 +3,7 @@
 #include "entry.hpp"
 
 #include "scene.hpp"
+#include "viewer.hpp"
 
 namespace show3d {
 namespace {
@@ -71,19 +72,26 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
     return path;
 }
 
+// A converted scene; `encoded` when its arrays are buffer descriptions
+// already (the direct road, asked to encode them).
+struct Converted {
+    nb::object scene;
+    bool encoded = false;
+};
+
 // Reads the file into a new layout, parses it in the requested mode and
 // builds the viewer tree (or its dictionary form).
-nb::object convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
-                        nb::handle layers, nb::handle output, const nb::handle *tuning,
-                        bool as_dict) {
+Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
+                       nb::handle layers, nb::handle output, const nb::handle *tuning,
+                       bool as_dict, bool encode) {
     nb::object layout = call(get_attr(globals[S3D_NAME("pya")], S3D_NAME("Layout")));
     call_method(layout, S3D_NAME("read"), path);
     nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
                                       S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
                                       {tuning[0], tuning[1], tuning[2]});
     if (as_dict) {
-        nb::object direct = direct_scene(globals, snapshot, parser, output);
-        if (direct.is_valid()) return direct;
+        nb::object direct = direct_scene(globals, snapshot, parser, output, encode);
+        if (direct.is_valid()) return {direct, encode};
     }
     PyObject *combine = S3D_KEYWORDS("combine");
     if (equals(output, output_member(globals, S3D_NAME("CELL"))))
@@ -94,10 +102,12 @@ nb::object convert_file(const Globals &globals, nb::handle snapshot, nb::handle 
         raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
     nb::object result = call_method(parser, S3D_NAME("to_viewer"), output);
     if (as_dict) result = call_method(parser, S3D_NAME("asdict"), result);
-    return result;
+    return {result, false};
 }
 
-nb::object to_3d_viewer(const Call &call) {
+// to_3D_viewer's work; `encode` lets the direct road write buffer
+// descriptions in place of arrays.
+Converted convert_component(const Call &call, bool encode) {
     const Globals &globals = call.globals;
     nb::handle component = call.args[0], output = call.args[1];
     nb::object z_scale = nb::float_(to_double(call.args[4]));
@@ -117,9 +127,9 @@ nb::object to_3d_viewer(const Call &call) {
     nb::object layers = show3d::call(globals[S3D_NAME("get_layer_properties")], layer_stack, layer_views);
     nb::object path = write_temporary_gds(globals, derived);
     nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
-    nb::object result;
+    Converted result;
     try {
-        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict);
+        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict, encode);
     } catch (nb::python_error &error) {
         remove_temporary(path, &error);
         throw;
@@ -127,6 +137,8 @@ nb::object to_3d_viewer(const Call &call) {
     remove_temporary(path, nullptr);
     return result;
 }
+
+nb::object to_3d_viewer(const Call &call) { return convert_component(call, false).scene; }
 
 // The fixed viewer settings, in the order the viewer reads them.
 nb::object viewer_config() {
@@ -183,6 +195,8 @@ nb::object viewer_config() {
     return config;
 }
 
+const FunctionDef &to_3d_viewer_definition();
+
 nb::object show3d_impl(const Call &call) {
     const Globals &globals = call.globals;
     nb::handle component = call.args[0], output = call.args[1];
@@ -198,16 +212,26 @@ nb::object show3d_impl(const Call &call) {
         check_assertion(is_instance(layer_stack, get_attr(ovt, S3D_NAME("LayerStack"))));
         check_assertion(is_instance(layer_views, get_attr(ovt, S3D_NAME("LayerViews"))));
     }
-    nb::object data = call_keywords(
-        globals[S3D_NAME("to_3D_viewer")], {component, output},
-        S3D_KEYWORDS("layer_stack", "layer_views", "z_scale", "curve_tolerance", "exclude_layers",
-                     "as_dict"),
-        {layer_stack, layer_views, nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr())), curve_tolerance,
-         call.args[4], nb::handle(Py_True)});
+    nb::object to_viewer = globals[S3D_NAME("to_3D_viewer")];
+    nb::object encoder = globals[S3D_NAME("numpy_to_buffer_json")];
+    nb::object scale = nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr()));
+    Converted data;
+    if (is_function_of(to_viewer, to_3d_viewer_definition()) && is_own_numpy_to_buffer_json(encoder)) {
+        // Both steps are ours: the direct road may encode while it converts.
+        nb::handle args[] = {component, output, layer_views, layer_stack, scale,
+                             curve_tolerance, call.args[4], Py_True};
+        data = convert_component(Call{function_globals(to_viewer), function_data(to_viewer), args}, true);
+    } else {
+        data.scene = call_keywords(
+            to_viewer, {component, output},
+            S3D_KEYWORDS("layer_stack", "layer_views", "z_scale", "curve_tolerance",
+                         "exclude_layers", "as_dict"),
+            {layer_stack, layer_views, scale, curve_tolerance, call.args[4], nb::handle(Py_True)});
+    }
     nb::object config = viewer_config();
     nb::dict message_data;
     message_data["type"] = nb::str("data");
-    message_data["data"] = show3d::call(globals[S3D_NAME("numpy_to_buffer_json")], data);
+    message_data["data"] = data.encoded ? data.scene : show3d::call(encoder, data.scene);
     message_data["config"] = config;
     nb::object orjson = globals[S3D_NAME("orjson")];
     nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
@@ -246,6 +270,8 @@ const FunctionDef to_3d_viewer_def{
      {"as_dict", "bool"},
      {"return", "ViewerData | dict[str, Any]"}},
     to_3d_viewer};
+
+const FunctionDef &to_3d_viewer_definition() { return to_3d_viewer_def; }
 
 const FunctionDef show3d_def{
     "show3d", "show3d",

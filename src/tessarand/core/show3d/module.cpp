@@ -217,8 +217,6 @@ void bind_hierarchy_records(nb::handle globals) {
 // Attributes in the order they were set, floats in the "5.3" format.
 nb::object pdk_layer_repr(const Call &call) {
     nb::handle self = call.args[0];
-    // The pairs are read before any is formatted: formatting a value may run
-    // code that changes the attributes.
     nb::list items;
     nb::str float_format("5.3");
     for (const auto &[key, value] : items_of(get_attr(self, S3D_NAME("__dict__")))) {

@@ -1,5 +1,6 @@
 #include "pyfunction.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -57,7 +58,7 @@ std::string quoted_list(const std::vector<const char *> &names) {
     Py_ssize_t most = f->positional_count;
     Py_ssize_t with_default =
         f->defaults == Py_None ? 0 : PyTuple_GET_SIZE(f->defaults);
-    Py_ssize_t least = most - with_default;
+    Py_ssize_t least = std::max<Py_ssize_t>(most - with_default, 0);
     std::string takes = least == most
                             ? std::to_string(most)
                             : "from " + std::to_string(least) + " to " +
@@ -113,6 +114,8 @@ void bind_keywords(FunctionObject *f, PyObject *const *args,
 void fill_defaults(FunctionObject *f, nb::handle defaults, nb::handle kwdefaults,
                    nb::handle *bound, nb::object *owned) {
     const auto &params = f->def->params;
+    // More defaults than parameters: the last ones count, as in a call of a
+    // Python function.
     Py_ssize_t with_default = defaults.is_none() ? 0 : PyTuple_GET_SIZE(defaults.ptr());
     Py_ssize_t first_default = f->positional_count - with_default;
     std::vector<const char *> missing;
@@ -178,8 +181,11 @@ nb::object build_signature(FunctionObject *f) {
     nb::object parameter_type = inspect.attr("Parameter");
     nb::object empty = parameter_type.attr("empty");
     nb::list parameters;
+    // Which parameters show a default, as inspect decides for a Python
+    // function (with more defaults than parameters, the first ones show).
     Py_ssize_t with_default = defaults.is_none() ? 0 : PyTuple_GET_SIZE(defaults.ptr());
     Py_ssize_t first_default = f->positional_count - with_default;
+    if (first_default < 0) first_default = std::max<Py_ssize_t>(f->positional_count + first_default, 0);
     const auto &params = f->def->params;
     for (size_t i = 0; i < params.size(); ++i) {
         bool keyword_only = params[i].kind == ParamKind::keyword_only;
@@ -302,12 +308,7 @@ PyObject *get_defaults(PyObject *self, void *) {
 }
 
 int set_defaults(PyObject *self, PyObject *value, void *) {
-    FunctionObject *f = as_function(self);
-    if (value && PyTuple_Check(value) && PyTuple_GET_SIZE(value) > f->positional_count) {
-        PyErr_SetString(PyExc_ValueError, "too many defaults");
-        return -1;
-    }
-    return set_tuple_or_none(&f->defaults, value, &PyTuple_Type, "__defaults__");
+    return set_tuple_or_none(&as_function(self)->defaults, value, &PyTuple_Type, "__defaults__");
 }
 
 PyObject *get_kwdefaults(PyObject *self, void *) {
@@ -438,6 +439,10 @@ bool is_function_of(nb::handle value, const FunctionDef &def) {
     return Py_TYPE(value.ptr()) == &function_type &&
            as_function(value.ptr())->def == &def;
 }
+
+Globals function_globals(nb::handle function) { return Globals(as_function(function.ptr())->globals); }
+
+nb::handle function_data(nb::handle function) { return as_function(function.ptr())->data; }
 
 bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def) {
     nb::object method = get_attr(self, name);

@@ -58,6 +58,10 @@ void init_function_type();
 // method of ours from an override).
 bool is_function_of(nb::handle value, const FunctionDef &def);
 
+// The namespace and the data a function object of ours was made with.
+Globals function_globals(nb::handle function);
+nb::handle function_data(nb::handle function);
+
 // True when self.<name> is the method made from `def`, bound to self: the
 // method has not been overridden in a subclass or on the instance.
 bool uses_own_method(nb::handle self, PyObject *name, const FunctionDef &def);

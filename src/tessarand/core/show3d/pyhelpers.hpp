@@ -193,18 +193,49 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-using Pairs = std::vector<std::pair<nb::object, nb::object>>;
+// for key, value in mapping.items(): one owned pair at a time, read as the
+// loop advances, so that a mapping changed meanwhile raises what its
+// iterator raises (RuntimeError for a dict), as in Python.
+class ItemPairs {
+public:
+    explicit ItemPairs(nb::handle mapping) {
+        nb::object items = check(PyObject_CallMethodNoArgs(mapping.ptr(), S3D_NAME("items")));
+        iterator_ = check(PyObject_GetIter(items.ptr()));
+    }
 
-// for key, value in mapping.items(): the pairs, owned, read before any of
-// them is used.
-inline Pairs items_of(nb::handle mapping) {
-    nb::object items = check(PyObject_CallMethodNoArgs(mapping.ptr(), S3D_NAME("items")));
-    nb::object iterator = check(PyObject_GetIter(items.ptr()));
-    Pairs pairs;
-    while (PyObject *item = PyIter_Next(iterator.ptr())) pairs.push_back(unpack_pair(nb::steal(item)));
-    if (PyErr_Occurred()) raise_current();
-    return pairs;
-}
+    class Iterator {
+    public:
+        Iterator() = default;
+        explicit Iterator(nb::handle iterator) : iterator_(iterator) { advance(); }
+        const std::pair<nb::object, nb::object> &operator*() const { return current_; }
+        Iterator &operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const Iterator &other) const { return !iterator_.is(other.iterator_); }
+
+    private:
+        void advance() {
+            PyObject *item = PyIter_Next(iterator_.ptr());
+            if (!item) {
+                if (PyErr_Occurred()) raise_current();
+                iterator_ = nb::handle();
+                return;
+            }
+            current_ = unpack_pair(nb::steal(item));
+        }
+        nb::handle iterator_;
+        std::pair<nb::object, nb::object> current_;
+    };
+
+    Iterator begin() const { return Iterator(iterator_); }
+    Iterator end() const { return Iterator(); }
+
+private:
+    nb::object iterator_;
+};
+
+inline ItemPairs items_of(nb::handle mapping) { return ItemPairs(mapping); }
 
 // Calls object.name(*args) without building a bound method.
 template <typename... Args>

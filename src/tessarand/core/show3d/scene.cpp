@@ -14,6 +14,7 @@
 
 #include "ktrans.hpp"
 #include "polygons.hpp"
+#include "core/base64.hpp"
 #include "core/placement.hpp"
 
 #include "arrays.hpp"
@@ -440,12 +441,27 @@ const std::vector<float> &TreeMaker::matrices(Node &node) {
 
 // ---- the writer ----------------------------------------------------------------------
 
+// A float32 array, or its buffer description as numpy_to_buffer_json gives
+// it: shape, dtype, base64 of the bytes, codec.
 nb::object float32_array(const float *data, size_t count) {
     npy_intp size = npy_intp(count);
     nb::object array = check(PyArray_SimpleNew(1, &size, NPY_FLOAT32));
     if (count) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())), data,
                            count * sizeof(float));
     return array;
+}
+
+nb::object float32_description(const float *data, size_t count) {
+    size_t bytes = count * sizeof(float);
+    nb::object text = check(PyUnicode_New(Py_ssize_t(base64_size(bytes)), 127));
+    base64_encode(reinterpret_cast<const unsigned char *>(data), bytes,
+                  static_cast<char *>(PyUnicode_DATA(text.ptr())));
+    nb::dict description;
+    description["shape"] = nb::make_tuple(nb::int_(count));
+    description["dtype"] = nb::str("float32");
+    description["buffer"] = text;
+    description["codec"] = nb::str("b64");
+    return description;
 }
 
 // What a leaf of a layer shows, asked of the parser once per layer.
@@ -456,9 +472,9 @@ struct LayerLook {
 
 class Writer {
 public:
-    Writer(const Globals &globals, nb::handle parser, TreeMaker &trees, const Walk &walk,
-           std::vector<LayerLook> looks)
-        : parser_(parser), trees_(trees), walk_(walk), looks_(std::move(looks)) {
+    Writer(const Globals &globals, TreeMaker &trees, const Walk &walk,
+           std::vector<LayerLook> looks, bool encode)
+        : trees_(trees), walk_(walk), looks_(std::move(looks)), encode_(encode) {
         nb::object part = globals[S3D_NAME("Part")];
         version_ = get_attr(part, S3D_NAME("version"));
         renderback_ = get_attr(part, S3D_NAME("renderback"));
@@ -478,11 +494,14 @@ private:
     nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
     nb::object root(const char *name, const char *id, nb::handle parts);
     nb::object origin() const;
+    nb::object array(const float *data, size_t count) const {
+        return encode_ ? float32_description(data, count) : float32_array(data, count);
+    }
 
-    nb::handle parser_;
     TreeMaker &trees_;
     const Walk &walk_;
     std::vector<LayerLook> looks_;
+    bool encode_;
     nb::object version_, renderback_, type_, subtype_, format_;
 };
 
@@ -526,9 +545,9 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     shape["height"] = look.height;
     if (node.is_ref) {
         const std::vector<float> &matrices = trees_.matrices(node);
-        shape["matrices"] = float32_array(matrices.data(), matrices.size());
+        shape["matrices"] = array(matrices.data(), matrices.size());
     } else {
-        shape["matrices"] = float32_array(nullptr, 0);
+        shape["matrices"] = array(nullptr, 0);
     }
     nb::object zero = nb::int_(0), one = nb::int_(1);
     nb::list position, rotation, loc;
@@ -560,7 +579,7 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     if (table.size() > 0) {
         nb::list instances;
         for (size_t i = 0; i < table.size(); ++i)
-            instances.append(float32_array(table.outline(i).data(), table.outline(i).size()));
+            instances.append(array(table.outline(i).data(), table.outline(i).size()));
         node["instances"] = instances;
     }
     return node;
@@ -687,7 +706,7 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
     return looks;
 }
 
-nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode) {
+nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, bool encode) {
     std::vector<LayerSlot> slots = layer_slots(parser);
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
     Walk walk(globals, parser, slots);
@@ -696,7 +715,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     TreeMaker trees(globals, walk, slots.size());
     std::vector<Node> tops;
     for (size_t top : walk.tops()) tops.push_back(trees.top(top));
-    Writer writer(globals, parser, trees, walk, std::move(looks));
+    Writer writer(globals, trees, walk, std::move(looks), encode);
     return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
 }
 
@@ -717,12 +736,12 @@ nb::object direct_road_snapshot(nb::handle globals) {
 }
 
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output) {
+                        nb::handle output, bool encode) {
     GcPause pause;
     try {
         if (!road_applies(globals, snapshot, parser, output)) return {};
         bool cell_mode = output.is(get_attr(globals[S3D_NAME("Output")], S3D_NAME("CELL")));
-        return build_scene(globals, parser, cell_mode);
+        return build_scene(globals, parser, cell_mode, encode);
     } catch (const StepAside &) {
         return {};
     }

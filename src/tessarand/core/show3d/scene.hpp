@@ -18,8 +18,9 @@ nb::object direct_road_snapshot(nb::handle globals);
 // a parser just made by ParseGDS(...) on a layout read from a file. Invalid
 // when the step-by-step road must run instead: something it would use was
 // replaced, an input is not plain data, or the layout needs its general
-// handling (a cyclic hierarchy, coordinates beyond KLayout's range).
+// handling (a cyclic hierarchy, coordinates beyond KLayout's range). With
+// `encode`, arrays come as numpy_to_buffer_json describes them.
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output);
+                        nb::handle output, bool encode);
 
 } // namespace show3d

@@ -598,4 +598,8 @@ nb::object make_numpy_to_buffer_json(nb::handle globals) {
     return make_function(globals, numpy_to_buffer_json_def);
 }
 
+bool is_own_numpy_to_buffer_json(nb::handle function) {
+    return is_function_of(function, numpy_to_buffer_json_def);
+}
+
 } // namespace show3d

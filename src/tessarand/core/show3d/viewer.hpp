@@ -15,4 +15,7 @@ void add_viewer_methods(nb::dict namespace_, nb::handle globals);
 // The module-level function numpy_to_buffer_json.
 nb::object make_numpy_to_buffer_json(nb::handle globals);
 
+// True when `function` is numpy_to_buffer_json as made here.
+bool is_own_numpy_to_buffer_json(nb::handle function);
+
 } // namespace show3d
