@@ -17,15 +17,6 @@
 namespace show3d {
 namespace {
 
-// ---- small helpers ---------------------------------------------------------------
-
-
-Py_ssize_t to_index(nb::handle value) {
-    Py_ssize_t result = PyLong_AsSsize_t(value.ptr());
-    if (result == -1 && PyErr_Occurred()) raise_current();
-    return result;
-}
-
 // ---- construction and lookups ------------------------------------------------------
 
 nb::object parser_init(const Call &call) {
@@ -143,20 +134,25 @@ nb::object parser_extract_dpolygon(const Call &call) {
 
 // ---- the cell walk ---------------------------------------------------------------
 
-// The parser's polygon table: one list of (x, y) pairs per polygon number.
-class InstanceListSink : public OutlineSink {
+// Outline lists already in the parser's polygon table, filled in place once
+// their batch is simplified: wherever code run meanwhile moved them, they end
+// up holding their outline.
+class OutlineLists : public OutlineSink {
 public:
-    explicit InstanceListSink(nb::handle instances) : instances_(instances) {}
-    void store(Py_ssize_t index, const double *xy, size_t points) override {
-        put(index, outline_list(xy, points, 1.0));
+    Py_ssize_t add(nb::object outline) {
+        targets_.push_back(std::move(outline));
+        return Py_ssize_t(targets_.size() - 1);
     }
-    void store_list(Py_ssize_t index, nb::handle outline) override { put(index, nb::borrow(outline)); }
+    void store(Py_ssize_t slot, const double *xy, size_t points) override {
+        fill(slot, outline_list(xy, points, 1.0));
+    }
+    void store_list(Py_ssize_t slot, nb::handle outline) override { fill(slot, outline); }
 
 private:
-    void put(Py_ssize_t index, nb::object outline) {
-        check_status(PyList_SetItem(instances_.ptr(), index, outline.release().ptr()));
+    void fill(Py_ssize_t slot, nb::handle outline) {
+        check_status(PyList_SetSlice(targets_[size_t(slot)].ptr(), 0, PY_SSIZE_T_MAX, outline.ptr()));
     }
-    nb::handle instances_;
+    std::vector<nb::object> targets_;
 };
 
 // What the walk learns about a cell on its first visit, reused for every
@@ -190,31 +186,23 @@ public:
 
     nb::object walk_top(nb::handle cell) { return parse(cell, false); }
 
-    // Completes the polygon table; also run when the walk stops on an error,
-    // so that the table holds every polygon converted so far.
+    // Completes the outlines of the polygon table; also run when the walk
+    // stops on an error, so that every polygon converted so far is complete.
     void finish() {
-        if (!own_extraction_) return;
         if (bulk_) bulk_->flush(globals_);
-        set_attr(self_, S3D_NAME("instance_index"), nb::int_(next_index_));
     }
 
     static const FunctionDef &extract_def();
 
 private:
     void prepare_extraction() {
-        instances_ = get_attr(self_, S3D_NAME("instances"));
-        mapping_ = get_attr(self_, S3D_NAME("instance_mapping"));
-        next_index_ = to_index(get_attr(self_, S3D_NAME("instance_index")));
         tolerance_ = get_attr(self_, S3D_NAME("curve_tolerance"));
         integer_polygon_ = integer_polygon_type(globals_);
         nb::object sg = globals_[S3D_NAME("sg")];
         nb::object real_polygon =
             check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
         bool real_shapely = get_attr(sg, S3D_NAME("Polygon")).is(real_polygon);
-        if (!tolerance_.is_none() && real_shapely && PyList_CheckExact(instances_.ptr())) {
-            sink_.emplace(instances_);
-            bulk_.emplace(*sink_, tolerance_);
-        }
+        if (!tolerance_.is_none() && real_shapely) bulk_.emplace(outlines_, tolerance_);
     }
 
     nb::object parse(nb::handle cell, bool is_ref);
@@ -222,8 +210,9 @@ private:
     nb::object polygon_indices(nb::handle cell, nb::handle cell_index, const nb::object &layer);
     nb::object convert_shape(nb::handle shape, nb::handle key);
     nb::object convert_polygon(nb::handle polygon, nb::handle key);
+    nb::object store_outline(nb::handle outline, nb::handle key);
     nb::object general_index(nb::handle shape, nb::handle key);
-    nb::object fast_index(nb::handle shape, nb::handle key);
+    nb::object fast_index(nb::handle shape, nb::handle key, nb::handle mapping);
     void read_placements(nb::handle cell, CellMemo &memo);
     nb::object new_reference_trans(nb::handle transformations);
 
@@ -232,9 +221,8 @@ private:
     bool own_extraction_ = false;
     nb::object cell_class_, reference_class_, ktrans_class_, cell_index_map_;
     std::vector<std::pair<nb::object, nb::object>> layers_; // layer index, its text key
-    nb::object instances_, mapping_, tolerance_, integer_polygon_;
-    Py_ssize_t next_index_ = 0;
-    std::optional<InstanceListSink> sink_;
+    nb::object tolerance_, integer_polygon_;
+    OutlineLists outlines_;
     std::optional<BulkSimplifier> bulk_;
     std::unordered_map<long, CellMemo> memo_;
     std::unordered_set<long> visited_;
@@ -246,7 +234,13 @@ private:
 nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
     if (own_extraction_) return convert_polygon(polygon, key);
-    nb::object outline = call_method(self_, S3D_NAME("extract_dpolygon"), polygon);
+    return store_outline(call_method(self_, S3D_NAME("extract_dpolygon"), polygon), key);
+}
+
+// self.instances.append(outline), then the shape's key gets the next
+// instance index. The parser's attributes are read anew for every shape:
+// code run by a shape may have replaced them.
+nb::object CellWalker::store_outline(nb::handle outline, nb::handle key) {
     call_method(get_attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
     nb::object index = get_attr(self_, S3D_NAME("instance_index"));
     check_status(PyObject_SetItem(get_attr(self_, S3D_NAME("instance_mapping")).ptr(), key.ptr(),
@@ -261,17 +255,15 @@ nb::object CellWalker::convert_polygon(nb::handle polygon, nb::handle key) {
     xy_.clear();
     read_hull(integer_polygon_, polygon, xy_);
     size_t points = xy_.size() / 2;
+    nb::object outline;
     if (bulk_) {
-        check_status(PyList_Append(instances_.ptr(), Py_None));
-        bulk_->add(next_index_, xy_.data(), points);
+        outline = nb::list(); // filled when its batch is simplified
+        bulk_->add(outlines_.add(outline), xy_.data(), points);
     } else {
-        nb::object outline = outline_list(xy_.data(), points, 1000.0);
+        outline = outline_list(xy_.data(), points, 1000.0);
         if (!tolerance_.is_none()) outline = simplify_outline(globals_, outline, tolerance_);
-        call_method(instances_, S3D_NAME("append"), outline);
     }
-    nb::object index = nb::int_(next_index_++);
-    check_status(PyObject_SetItem(mapping_.ptr(), key.ptr(), index.ptr()));
-    return index;
+    return store_outline(outline, key);
 }
 
 // The polygon numbers of one cell on one layer, converting new shapes. Texts
@@ -282,11 +274,13 @@ nb::object CellWalker::polygon_indices(nb::handle cell, nb::handle cell_index,
     nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer);
     nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
     long position = 0;
-    bool plain_mapping = own_extraction_ && PyDict_CheckExact(mapping_.ptr());
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object shape = nb::steal(raw);
         nb::object key = nb::make_tuple(cell_index, layer, nb::int_(position++));
-        nb::object index = plain_mapping ? fast_index(shape, key) : general_index(shape, key);
+        nb::object mapping = get_attr(self_, S3D_NAME("instance_mapping"));
+        nb::object index = own_extraction_ && PyDict_CheckExact(mapping.ptr())
+                               ? fast_index(shape, key, mapping)
+                               : general_index(shape, key);
         if (index.is_valid()) indices.append(index);
     }
     if (PyErr_Occurred()) raise_current();
@@ -296,17 +290,17 @@ nb::object CellWalker::polygon_indices(nb::handle cell, nb::handle cell_index,
 // The instance index of a shape as written: texts first, then the mapping.
 nb::object CellWalker::general_index(nb::handle shape, nb::handle key) {
     if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
-    nb::object mapping = own_extraction_ ? mapping_ : get_attr(self_, S3D_NAME("instance_mapping"));
+    nb::object mapping = get_attr(self_, S3D_NAME("instance_mapping"));
     if (call_method(mapping, S3D_NAME("get"), key).is_none()) convert_shape(shape, key);
-    if (!own_extraction_) mapping = get_attr(self_, S3D_NAME("instance_mapping"));
+    mapping = get_attr(self_, S3D_NAME("instance_mapping"));
     return check(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
 // The same with one call into KLayout less per new shape: a shape without a
 // polygon form is asked whether it is a text only then.
-nb::object CellWalker::fast_index(nb::handle shape, nb::handle key) {
+nb::object CellWalker::fast_index(nb::handle shape, nb::handle key, nb::handle mapping) {
     // Owned: is_text() may run code that changes the mapping.
-    nb::object known = dict_lookup(mapping_, key);
+    nb::object known = dict_lookup(mapping, key);
     if (known.is_valid() && !known.is_none()) {
         if (truth(call_method(shape, S3D_NAME("is_text")))) return {};
         return known;

@@ -1,0 +1,169 @@
+"""The direct road of to_3D_viewer and show3d (layout straight to the scene) against
+the step-by-step road it replaces: the same dictionaries and the same message text, and
+the step-by-step road whenever something it would use was replaced."""
+
+import fnmatch
+import sys
+
+import klayout.db as kdb
+import orjson
+import pytest
+
+import tessarand.core.show3d as show3d
+from conftest import SAMPLE_NAMES, kit_of, make_layout, sample_path, snap
+from orvalis import Component, pdk
+from tessarand.core.show3d import Output
+
+MODES = [Output.LAYER, Output.CELL]
+
+
+def step_by_step(monkeypatch):
+    """Replaces a module name by an equal function, which takes the general road."""
+    monkeypatch.setattr(show3d, "fnmatch", lambda name, pattern: fnmatch.fnmatch(name, pattern))
+
+
+def records_made(run):
+    """Runs `run` and counts the viewer and cell records it builds (their __init__
+    is Python code, which the direct road never runs)."""
+    names = {"Part", "Parts", "Shape", "ViewerData", "Cell", "Reference"}
+    count = 0
+
+    def profile(frame, event, arg):
+        nonlocal count
+        if event == "call" and frame.f_code.co_name == "__init__":
+            count += type(frame.f_locals.get("self")).__name__ in names
+
+    sys.setprofile(profile)
+    try:
+        result = run()
+    finally:
+        sys.setprofile(None)
+    return count, result
+
+
+def both_roads(monkeypatch, run):
+    direct_records, direct = records_made(run)
+    with monkeypatch.context() as patch:
+        step_by_step(patch)
+        general = run()
+    assert direct_records == 0  # the direct road was taken
+    return direct, general
+
+
+def same_scene(direct, general):
+    assert snap(direct) == snap(general)
+    assert (orjson.dumps(show3d.numpy_to_buffer_json(direct))
+            == orjson.dumps(show3d.numpy_to_buffer_json(general)))
+
+
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("name", SAMPLE_NAMES)
+def test_samples_give_the_same_scene(monkeypatch, name, mode, tolerance):
+    path = str(sample_path(name))
+    pdk.activate_pdk(kit_of(name))
+    exclude = ["metal1*", "si"] if tolerance is None else None
+    try:
+        direct, general = both_roads(monkeypatch, lambda: show3d.to_3D_viewer(
+            path, mode, curve_tolerance=tolerance, exclude_layers=exclude, as_dict=True))
+    finally:
+        pdk.activate_pdk("ebeam")
+    same_scene(direct, general)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("name", ["ihp_sram_1p_1024x16.gds", "siepic_rotation_flip_test.gds"])
+def test_show3d_sends_the_same_message(monkeypatch, name, mode):
+    import tessarand.core.communication as comms
+    sent = []
+    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+    pdk.activate_pdk(kit_of(name))
+    try:
+        both_roads(monkeypatch, lambda: show3d.show3d(str(sample_path(name)), mode))
+    finally:
+        pdk.activate_pdk("ebeam")
+    assert len(sent) == 2 and sent[0] == sent[1]
+
+
+BOX, RING = (0, 0, 1000, 500), kdb.Polygon([kdb.Point(round(3000 * kdb.DPoint(1, 0).x), 0),
+                                            kdb.Point(0, 3000), kdb.Point(-2000, -1000)])
+
+
+def hierarchy():
+    """Arrays, rotations, mirrors, complex placements, texts, several top cells,
+    a cell placed twice at one level, a layer without a table entry."""
+    cells = {"TOP": {(1, 0): [BOX]}, "A": {(1, 0): [BOX, RING], (2, 0): [kdb.Text("t", kdb.Trans())]},
+             "B": {(2, 0): [(0, 0, 50, 50)], (68, 0): [BOX]}, "LEAF": {(2, 0): [(0, 0, 7, 9)]},
+             "EMPTY": {}, "OTHER_TOP": {(2, 0): [(5, 5, 10, 10)]}}
+    places = [("TOP", "A", kdb.Trans(1, False, 100, 200)),
+              ("TOP", "A", kdb.Trans(2, True, -300, 0)),
+              ("TOP", "B", kdb.Trans(0, False, 0, 0), kdb.Vector(100, 0), kdb.Vector(0, 100), 3, 2),
+              ("A", "LEAF", kdb.ICplxTrans(1.5, 30.0, True, kdb.Vector(10, 20))),
+              ("B", "LEAF", kdb.Trans(3, True, 1, 2)),
+              ("B", "EMPTY", kdb.Trans())]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0), (68, 0)])
+
+
+def converted(layout, mode, tolerance, exclude=None):
+    """to_3D_viewer on a component wrapping the layout, with the demo kit's layers
+    replaced by the two test layers."""
+    stack = pdk.get_layer_stack()
+    views = pdk.get_layer_views()
+    return show3d.to_3D_viewer(Component.from_layout(layout), mode, views, stack,
+                               curve_tolerance=tolerance, exclude_layers=exclude, as_dict=True)
+
+
+@pytest.mark.parametrize("exclude", [None, ["si_rib*"]])
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("mode", MODES)
+def test_hand_built_hierarchy_gives_the_same_scene(monkeypatch, mode, tolerance, exclude):
+    direct, general = both_roads(monkeypatch, lambda: converted(hierarchy(), mode, tolerance, exclude))
+    same_scene(direct, general)
+    assert direct["parts"]  # something is shown
+
+
+def test_placements_beyond_klayout_range_take_the_general_road(monkeypatch):
+    big = 2_000_000_000
+    layout = make_layout({"T": {}, "M": {}, "L": {(1, 0): [BOX]}},
+                         [("T", "M", kdb.Trans(0, False, big, 0)), ("M", "L", kdb.Trans(0, False, big, 0))])
+    records, direct = records_made(lambda: converted(layout, Output.LAYER, None))
+    with monkeypatch.context() as patch:
+        step_by_step(patch)
+        general = converted(layout, Output.LAYER, None)
+    assert records > 0  # stepped aside
+    same_scene(direct, general)
+
+
+class CountingPart(show3d.Part):
+    made = 0
+
+    def __init__(self, *args, **kwargs):
+        type(self).made += 1
+        super().__init__(*args, **kwargs)
+
+
+@pytest.mark.parametrize("replace", [
+    lambda patch: patch.setattr(show3d, "Part", CountingPart),
+    lambda patch: patch.setattr(show3d.ParseGDS, "get_color", lambda self, spec: "#123456"),
+    lambda patch, matrix=show3d.KTrans.trans_matrix: patch.setattr(show3d.KTrans, "trans_matrix",
+                                                                  lambda self: matrix(self)),
+    lambda patch: patch.setattr(show3d, "np", __import__("numpy")),
+])
+def test_a_replaced_name_or_method_takes_the_general_road(monkeypatch, replace):
+    layout = hierarchy()
+    replace(monkeypatch)
+    records, result = records_made(lambda: converted(layout, Output.CELL, None))
+    assert records > 0
+
+
+def test_a_replaced_method_is_honoured(monkeypatch):
+    monkeypatch.setattr(show3d.ParseGDS, "get_color", lambda self, spec: "#123456")
+    result = converted(hierarchy(), Output.LAYER, None)
+    leaves = [part for layer in result["parts"] for part in walk_parts(layer) if "shape" in part]
+    assert leaves and {leaf["color"] for leaf in leaves} == {"#123456"}
+
+
+def walk_parts(node):
+    yield node
+    for child in node.get("parts", []):
+        yield from walk_parts(child)
