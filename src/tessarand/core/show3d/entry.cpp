@@ -197,9 +197,50 @@ nb::object viewer_config() {
 
 const FunctionDef &to_3d_viewer_definition();
 
-nb::object show3d_impl(const Call &call) {
+// The scene in its dictionary form, with arrays as buffer descriptions.
+nb::object encoded_scene(const Call &call, nb::handle layer_stack, nb::handle layer_views,
+                         nb::handle scale, nb::handle curve_tolerance) {
     const Globals &globals = call.globals;
     nb::handle component = call.args[0], output = call.args[1];
+    nb::object to_viewer = globals[S3D_NAME("to_3D_viewer")];
+    nb::object encoder = globals[S3D_NAME("numpy_to_buffer_json")];
+    if (is_function_of(to_viewer, to_3d_viewer_definition()) && is_own_numpy_to_buffer_json(encoder)) {
+        // Both steps are ours: the direct road may encode while it converts.
+        nb::handle args[] = {component, output, layer_views, layer_stack, scale,
+                             curve_tolerance, call.args[4], Py_True};
+        Converted data =
+            convert_component(Call{function_globals(to_viewer), function_data(to_viewer), args}, true);
+        if (data.encoded) return data.scene;
+        return show3d::call(encoder, data.scene);
+    }
+    nb::object scene = call_keywords(
+        to_viewer, {component, output},
+        S3D_KEYWORDS("layer_stack", "layer_views", "z_scale", "curve_tolerance", "exclude_layers",
+                     "as_dict"),
+        {layer_stack, layer_views, scale, curve_tolerance, call.args[4], nb::handle(Py_True)});
+    return show3d::call(encoder, scene);
+}
+
+// The JSON text of the message: the encoded scene and the viewer settings.
+// The collector stays paused until the scene's many containers are freed
+// again: its passes over them would find nothing to collect.
+nb::object message_text(const Call &call, nb::handle layer_stack, nb::handle layer_views,
+                        nb::handle scale, nb::handle curve_tolerance) {
+    GcPause pause;
+    const Globals &globals = call.globals;
+    nb::dict message_data;
+    message_data["type"] = nb::str("data");
+    message_data["data"] = encoded_scene(call, layer_stack, layer_views, scale, curve_tolerance);
+    message_data["config"] = viewer_config();
+    nb::object orjson = globals[S3D_NAME("orjson")];
+    nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
+    nb::object encoded = call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
+                                       S3D_KEYWORDS("default"), {none});
+    return call_method(encoded, S3D_NAME("decode"), nb::str("utf-8"));
+}
+
+nb::object show3d_impl(const Call &call) {
+    const Globals &globals = call.globals;
     nb::object z_scale = nb::float_(to_double(call.args[2]));
     nb::object curve_tolerance = to_optional_float(call.args[3], "curve_tolerance");
     check_exclude_layers(call.args[4], false);
@@ -212,32 +253,8 @@ nb::object show3d_impl(const Call &call) {
         check_assertion(is_instance(layer_stack, get_attr(ovt, S3D_NAME("LayerStack"))));
         check_assertion(is_instance(layer_views, get_attr(ovt, S3D_NAME("LayerViews"))));
     }
-    nb::object to_viewer = globals[S3D_NAME("to_3D_viewer")];
-    nb::object encoder = globals[S3D_NAME("numpy_to_buffer_json")];
     nb::object scale = nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr()));
-    Converted data;
-    if (is_function_of(to_viewer, to_3d_viewer_definition()) && is_own_numpy_to_buffer_json(encoder)) {
-        // Both steps are ours: the direct road may encode while it converts.
-        nb::handle args[] = {component, output, layer_views, layer_stack, scale,
-                             curve_tolerance, call.args[4], Py_True};
-        data = convert_component(Call{function_globals(to_viewer), function_data(to_viewer), args}, true);
-    } else {
-        data.scene = call_keywords(
-            to_viewer, {component, output},
-            S3D_KEYWORDS("layer_stack", "layer_views", "z_scale", "curve_tolerance",
-                         "exclude_layers", "as_dict"),
-            {layer_stack, layer_views, scale, curve_tolerance, call.args[4], nb::handle(Py_True)});
-    }
-    nb::object config = viewer_config();
-    nb::dict message_data;
-    message_data["type"] = nb::str("data");
-    message_data["data"] = data.encoded ? data.scene : show3d::call(encoder, data.scene);
-    message_data["config"] = config;
-    nb::object orjson = globals[S3D_NAME("orjson")];
-    nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
-    nb::object encoded = call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
-                                       S3D_KEYWORDS("default"), {none});
-    nb::object text = call_method(encoded, S3D_NAME("decode"), nb::str("utf-8"));
+    nb::object text = message_text(call, layer_stack, layer_views, scale, curve_tolerance);
     nb::object message = call_keywords(get_attr(globals[S3D_NAME("m")], S3D_NAME("Show3dMessage")),
                                        {}, S3D_KEYWORDS("content"), {text});
     call_method(globals[S3D_NAME("comms")], S3D_NAME("send_message"), message);
