@@ -1,0 +1,80 @@
+// Checks of the Python-free core, built and run by tests/test_core.py. Reads
+// cases on stdin and writes results on stdout, one line each, so that the
+// Python side can compare them with KLayout and the standard library:
+//   compose A M X Y A M X Y   -> the product's parts
+//   matrix A M X Y            -> the six matrix entries (hex floats)
+//   base64 HEX                -> the encoded text
+//   hull-text TEXT            -> the hull points, or "none"
+//   hull-bytes HEX            -> the hull points, or "none"
+#include "core/base64.hpp"
+#include "core/hull.hpp"
+#include "core/placement.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace show3d;
+
+std::vector<unsigned char> from_hex(const std::string &hex) {
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+void print_points(bool ok, const std::vector<double> &xy) {
+    if (!ok) {
+        std::cout << "none\n";
+        return;
+    }
+    for (size_t i = 0; i < xy.size(); ++i) std::cout << (i ? " " : "") << (long long)xy[i];
+    std::cout << "\n";
+}
+
+SimpleTrans read_trans(std::istream &in) {
+    SimpleTrans t{};
+    int mirror = 0;
+    in >> t.angle >> mirror >> t.x >> t.y;
+    t.mirror = mirror != 0;
+    return t;
+}
+
+int main() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string verb;
+        in >> verb;
+        if (verb == "compose") {
+            SimpleTrans p = read_trans(in), t = read_trans(in);
+            SimpleTrans r = compose(p, t);
+            std::cout << r.angle << " " << r.mirror << " " << r.x << " " << r.y << "\n";
+        } else if (verb == "matrix") {
+            PlacementMatrix m = simple_matrix(read_trans(in));
+            for (int k = 0; k < 6; ++k) std::printf(k ? " %a" : "%a", m.entries[k]);
+            std::printf("\n");
+            std::fflush(stdout);
+        } else if (verb == "base64") {
+            std::string hex;
+            in >> hex;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            std::string out(base64_size(bytes.size()), '?');
+            base64_encode(bytes.data(), bytes.size(), out.data());
+            std::cout << out << "\n";
+        } else if (verb == "hull-text") {
+            std::string text;
+            std::getline(in >> std::ws, text);
+            std::vector<double> xy;
+            print_points(parse_hull_text(text.data(), text.data() + text.size(), xy), xy);
+        } else if (verb == "hull-bytes") {
+            std::string hex;
+            in >> hex;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            std::vector<double> xy;
+            print_points(parse_hull_bytes(bytes.data(), bytes.size(), xy), xy);
+        }
+        std::cout.flush();
+    }
+}

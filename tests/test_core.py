@@ -1,0 +1,88 @@
+"""The Python-free core (placement algebra, hull readers, base64) built on its own with
+the C++ compiler and checked against KLayout and the standard library."""
+
+import base64
+import os
+import random
+import shutil
+import subprocess
+from pathlib import Path
+
+import klayout.db as kdb
+import pytest
+
+from tessarand.core.show3d import KTrans
+
+SOURCES = Path(__file__).resolve().parents[1] / "src" / "tessarand" / "core" / "show3d"
+ORIENTATIONS = [(angle, mirror) for mirror in (False, True) for angle in range(4)]
+
+
+@pytest.fixture(scope="module")
+def core(tmp_path_factory):
+    """Runs lines of cases through the compiled checker, one result line each."""
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not compiler:
+        pytest.skip("no C++ compiler")
+    program = tmp_path_factory.mktemp("core") / "core_check"
+    subprocess.run([compiler, "-std=c++20", "-O1", "-I", str(SOURCES), "-o", str(program),
+                    str(Path(__file__).parent / "core" / "core_check.cpp")], check=True)
+
+    def run(lines):
+        done = subprocess.run([str(program)], input="\n".join(lines) + "\n", capture_output=True,
+                              text=True, check=True)
+        return done.stdout.splitlines()
+    return run
+
+
+def trans_text(t):
+    return f"{t.angle} {int(t.is_mirror())} {t.disp.x} {t.disp.y}"
+
+
+def test_products_of_all_orientations_are_klayouts(core):
+    pairs = [(kdb.Trans(a, m, x, y), kdb.Trans(b, n, u, v))
+             for a, m in ORIENTATIONS for b, n in ORIENTATIONS
+             for (x, y, u, v) in [(0, 0, 0, 0), (100, -7, 3, 250), (-2**30, 5, 2**30 - 1, -9)]]
+    results = core([f"compose {trans_text(p)} {trans_text(t)}" for p, t in pairs])
+    assert results == [trans_text(p * t) for p, t in pairs]
+
+
+def test_matrices_equal_ktrans(core):
+    cases = [kdb.Trans(a, m, x, y) for a, m in ORIENTATIONS for x, y in [(0, 0), (1, -1), (123456, 7)]]
+    results = core([f"matrix {trans_text(t)}" for t in cases])
+    expected = [" ".join(float(v).hex() for row in KTrans(t).trans_matrix() for v in row) for t in cases]
+    assert [" ".join(float.fromhex(v).hex() for v in line.split()) for line in results] == expected
+
+
+def test_base64_equals_the_standard_library(core):
+    rng = random.Random(7)
+    blobs = [bytes(rng.randrange(256) for _ in range(n)) for n in (0, 1, 2, 3, 4, 5, 63, 64, 65, 1000)]
+    results = core([f"base64 {blob.hex()}" for blob in blobs])
+    assert results == [base64.b64encode(blob).decode() for blob in blobs]
+
+
+def hull(polygon):
+    return " ".join(f"{p.x} {p.y}" for p in polygon.each_point_hull())
+
+
+def polygons():
+    box_with_hole = kdb.Polygon(kdb.Box(0, 0, 1000, 1000))
+    box_with_hole.insert_hole(kdb.Box(100, 100, 200, 200))
+    circle = kdb.Polygon(kdb.Box(-3000, -3000, 3000, 3000)).round_corners(0, 3000, 64)
+    return [kdb.Polygon(kdb.Box(-5, -7, 100, 200)),
+            kdb.Polygon([kdb.Point(0, 0), kdb.Point(1000, 0), kdb.Point(500, 866)]),
+            box_with_hole, circle]
+
+
+def test_hull_readers_give_klayouts_hull(core):
+    shapes = polygons()
+    lines = [f"hull-text {p.to_s()}" for p in shapes] + [f"hull-bytes {p.to_bytes().hex()}" for p in shapes]
+    assert core(lines) == [hull(p) for p in shapes] * 2
+
+
+@pytest.mark.parametrize("line", [
+    "hull-text ", "hull-text 0,0;1,1)", "hull-text (0,0;1", "hull-text (0;1,1)", "hull-text (a,0;1,1)",
+    "hull-bytes ", "hull-bytes 0200" + "00" * 16, "hull-bytes 0100" + "00" * 8,
+    "hull-bytes 0100" + "01" + "00" * 7 + "ff" + "00" * 7 + "00" * 16,  # more points than bytes
+])
+def test_hull_readers_refuse_other_forms(core, line):
+    assert core([line]) == ["none"]
