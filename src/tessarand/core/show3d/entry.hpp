@@ -1,7 +1,7 @@
 // The two public operations that drive the whole pipeline.
 #pragma once
 
-#include "module.hpp"
+#include "classes.hpp"
 
 namespace show3d {
 

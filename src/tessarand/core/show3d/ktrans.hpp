@@ -1,7 +1,7 @@
 // KTrans: a layout transformation with dictionary, matrix and product forms.
 #pragma once
 
-#include "module.hpp"
+#include "classes.hpp"
 #include "core/placement.hpp"
 
 #include <cstdint>

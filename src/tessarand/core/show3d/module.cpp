@@ -1,7 +1,7 @@
 // Start-up of the module: imports, lazily bound modules, constants, type
 // aliases, the records, PdkLayer and get_layer_properties, then the classes and
 // functions of the other units, in the order in which callers find them.
-#include "module.hpp"
+#include "classes.hpp"
 
 #include "ktrans.hpp"
 #include "parser.hpp"
@@ -12,8 +12,6 @@
 
 namespace show3d {
 namespace {
-
-bool debug_at_load = true;
 
 // ---- small builders ----------------------------------------------------------
 
@@ -433,8 +431,7 @@ nb::dict parser_with_viewer(nb::handle globals) {
 void start(nb::handle module) {
     init_function_type();
     init_arrays();
-    PyObject *debug = PyDict_GetItemString(PyEval_GetBuiltins(), "__debug__");
-    debug_at_load = debug == Py_True;
+    note_assertions_enabled();
     nb::handle globals = PyModule_GetDict(module.ptr());
     bind(globals, "__doc__", nb::str("3D viewer."));
     // Code generated for the records runs in this namespace and would add
@@ -461,21 +458,6 @@ void start(nb::handle module) {
 }
 
 } // namespace
-
-bool assertions_enabled() { return debug_at_load; }
-
-void add_method(nb::dict namespace_, nb::handle globals, const FunctionDef &def,
-                const Defaults &defaults) {
-    namespace_[def.name] = make_function(globals, def, defaults);
-}
-
-nb::object make_class(const char *name, const char *doc, nb::dict namespace_) {
-    namespace_["__module__"] = nb::str(module_name);
-    namespace_["__qualname__"] = nb::str(name);
-    namespace_["__doc__"] = nb::str(doc);
-    nb::object bases = nb::make_tuple(builtin_type(&PyBaseObject_Type));
-    return call(builtin_type(&PyType_Type), nb::str(name), bases, namespace_);
-}
 
 } // namespace show3d
 

@@ -2,7 +2,7 @@
 // stored once, per-layer trees, and merged references.
 #pragma once
 
-#include "module.hpp"
+#include "classes.hpp"
 
 namespace show3d {
 

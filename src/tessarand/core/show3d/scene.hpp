@@ -5,7 +5,7 @@
 // tuple outlines in between.
 #pragma once
 
-#include "module.hpp"
+#include "classes.hpp"
 
 namespace show3d {
 

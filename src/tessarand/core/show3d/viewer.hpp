@@ -2,7 +2,7 @@
 // base64 buffer encoding of arrays.
 #pragma once
 
-#include "module.hpp"
+#include "classes.hpp"
 
 namespace show3d {
 

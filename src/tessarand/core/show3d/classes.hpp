@@ -1,16 +1,19 @@
-// The module frame: start-up, records, the layer property table and the
-// helpers other units use to create classes in the module namespace.
+// What every binding unit needs to put classes and methods into the module
+// namespace: their module name, native methods added to a class namespace,
+// plain classes made from such a namespace, and the module's assertions.
 #pragma once
 
 #include "pyfunction.hpp"
-
-#include <utility>
 
 namespace show3d {
 
 inline constexpr const char *module_name = "tessarand.core.show3d";
 
-// Whether assertions were enabled (__debug__) when the module was loaded.
+// Notes whether assertions are enabled (__debug__); called once while the
+// module starts.
+void note_assertions_enabled();
+
+// Whether assertions were enabled when the module was loaded.
 bool assertions_enabled();
 
 // An assertion of the module: a bare AssertionError when it fails while
