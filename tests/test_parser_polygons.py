@@ -166,3 +166,42 @@ def test_walk_stopped_by_error_keeps_what_one_by_one_keeps(table, build, toleran
     bulk, single = results
     assert single.instances, "the walk converted nothing before the error"
     assert_same_table(bulk, single)
+
+
+def many_vertices(count):
+    """Curves enough for one batch on the walk's own thread, or several on the worker."""
+    return make_layout({"T": {(1, 0): [circle(count, 20000 + 7 * k, 100 * k) for k in range(3)]}})
+
+
+@pytest.mark.parametrize("count", [500, 40000])
+def test_failing_batch_simplification_gives_the_one_by_one_outlines(table, monkeypatch, count):
+    import shapely
+
+    def refuse(*args, **kwargs):
+        raise ValueError("no simplification today")
+
+    monkeypatch.setattr(shapely, "simplify", refuse)  # the batch fails; one by one still simplifies
+    layout = many_vertices(count)
+    bulk, single = (cls(layout, table, curve_tolerance=0.01) for cls in (show3d.ParseGDS, OneByOne))
+    bulk.export_cells()
+    single.export_cells()
+    assert_same_table(bulk, single)
+    assert len(bulk.instances) == 3 and all(len(outline) < count for outline in bulk.instances)
+
+
+@pytest.mark.parametrize("count", [500, 40000])
+@pytest.mark.parametrize("road", ["step by step", "direct"])
+def test_interrupted_simplification_stops_the_conversion(table, monkeypatch, count, road):
+    import shapely
+    from orvalis import Component
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(shapely, "simplify", interrupt)
+    layout = many_vertices(count)
+    with pytest.raises(KeyboardInterrupt):
+        if road == "direct":
+            show3d.to_3D_viewer(Component.from_layout(layout), curve_tolerance=0.01, as_dict=True)
+        else:
+            show3d.ParseGDS(layout, table, curve_tolerance=0.01).export_cells()

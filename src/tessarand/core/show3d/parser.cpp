@@ -189,7 +189,7 @@ public:
     // Completes the outlines of the polygon table; also run when the walk
     // stops on an error, so that every polygon converted so far is complete.
     void finish() {
-        if (bulk_) bulk_->flush(globals_);
+        if (bulk_) bulk_->flush();
     }
 
     static const FunctionDef &extract_def();
@@ -202,7 +202,7 @@ private:
         nb::object real_polygon =
             check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
         bool real_shapely = get_attr(sg, S3D_NAME("Polygon")).is(real_polygon);
-        if (!tolerance_.is_none() && real_shapely) bulk_.emplace(outlines_, tolerance_);
+        if (!tolerance_.is_none() && real_shapely) bulk_.emplace(outlines_, tolerance_, globals_);
     }
 
     nb::object parse(nb::handle cell, bool is_ref);

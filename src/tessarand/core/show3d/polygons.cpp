@@ -129,49 +129,131 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
     return simplified;
 }
 
-BulkSimplifier::BulkSimplifier(OutlineSink &sink, nb::object tolerance)
-    : sink_(sink), tolerance_(std::move(tolerance)) {}
+// ---- bulk simplification --------------------------------------------------------
+// The walk fills a batch; a full batch goes to a worker thread, which takes
+// the interpreter lock for shapely's calls. Shapely drops the lock while GEOS
+// works, and the walk hands it over now and then, so both run at once. Every
+// store into the sink happens with the lock held, as do the walk's own.
 
-void BulkSimplifier::add(Py_ssize_t index, const double *xy, size_t points) {
-    pending_.push_back({index, coords_.size() / 2, points});
-    coords_.insert(coords_.end(), xy, xy + 2 * points);
+BulkSimplifier::BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals)
+    : sink_(sink), tolerance_(std::move(tolerance)), globals_(globals) {}
+
+BulkSimplifier::~BulkSimplifier() {
+    if (!worker_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        queue_.clear(); // a walk that failed: what is left is not wanted
+    }
+    wake_.notify_one();
+    Py_BEGIN_ALLOW_THREADS
+    worker_.join();
+    Py_END_ALLOW_THREADS
 }
 
-void BulkSimplifier::flush(const Globals &globals) {
-    if (pending_.empty()) return;
-    for (double &value : coords_) value /= 1000.0;
+void BulkSimplifier::add(Py_ssize_t slot, const double *xy, size_t points) {
+    filling_.pending.push_back({slot, filling_.coords.size() / 2, points});
+    filling_.coords.insert(filling_.coords.end(), xy, xy + 2 * points);
+    if (filling_.coords.size() >= 2 * batch_vertices) submit();
+    // Let the worker take the lock when it waits for it.
+    if (busy_.load(std::memory_order_relaxed) && ++adds_since_yield_ >= yield_interval) {
+        adds_since_yield_ = 0;
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+    }
+}
+
+void BulkSimplifier::submit() {
+    if (filling_.pending.empty()) return;
+    if (!worker_.joinable()) worker_ = std::thread([this] { run_worker(); });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(filling_));
+        busy_.store(true, std::memory_order_relaxed);
+    }
+    filling_ = Batch{};
+    wake_.notify_one();
+}
+
+void BulkSimplifier::flush() {
+    if (!worker_.joinable()) {
+        // Everything fitted in one batch: no thread is worth starting for it.
+        process(filling_);
+        filling_ = Batch{};
+    } else {
+        submit();
+        Py_BEGIN_ALLOW_THREADS
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return queue_.empty() && !busy_.load(); });
+        Py_END_ALLOW_THREADS
+    }
+    if (error_) {
+        nb::python_error error = std::move(*error_);
+        error_.reset();
+        throw error;
+    }
+}
+
+void BulkSimplifier::run_worker() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        Batch batch = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        PyGILState_STATE state = PyGILState_Ensure();
+        process(batch);
+        PyGILState_Release(state);
+        lock.lock();
+        if (queue_.empty()) {
+            busy_.store(false);
+            idle_.notify_all();
+        }
+    }
+}
+
+// With the lock held: the batch simplified in one go, or one by one when
+// that fails; an error that is no ordinary exception waits for flush().
+void BulkSimplifier::process(Batch &batch) {
     try {
-        simplify_batch();
+        for (double &value : batch.coords) value /= 1000.0;
+        try {
+            simplify_batch(batch);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            simplify_one_by_one(batch);
+        }
     } catch (nb::python_error &error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        simplify_one_by_one(globals);
-    }
-    pending_.clear();
-    coords_.clear();
-}
-
-void BulkSimplifier::store_raw(const Pending &item) {
-    sink_.store(item.index, coords_.data() + 2 * item.first, item.points);
-}
-
-void BulkSimplifier::simplify_one_by_one(const Globals &globals) {
-    for (const Pending &item : pending_) {
-        nb::object raw = outline_list(coords_.data() + 2 * item.first, item.points, 1.0);
-        sink_.store_list(item.index, simplify_outline(globals, raw, tolerance_));
+        if (!error_) error_.emplace(std::move(error));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        if (!error_) error_.emplace();
     }
 }
 
-void BulkSimplifier::simplify_batch() {
+void BulkSimplifier::store_raw(const Batch &batch, const Pending &item) {
+    sink_.store(item.slot, batch.coords.data() + 2 * item.first, item.points);
+}
+
+void BulkSimplifier::simplify_one_by_one(const Batch &batch) {
+    for (const Pending &item : batch.pending) {
+        nb::object raw = outline_list(batch.coords.data() + 2 * item.first, item.points, 1.0);
+        sink_.store_list(item.slot, simplify_outline(globals_, raw, tolerance_));
+    }
+}
+
+void BulkSimplifier::simplify_batch(const Batch &batch) {
     std::vector<double> ring_coords;
     std::vector<long long> ring_ids;
     std::vector<const Pending *> rings;
-    for (const Pending &item : pending_) {
+    for (const Pending &item : batch.pending) {
         if (item.points < 3) {
-            store_raw(item);
+            store_raw(batch, item);
             continue;
         }
-        ring_coords.insert(ring_coords.end(), coords_.begin() + 2 * item.first,
-                           coords_.begin() + 2 * (item.first + item.points));
+        ring_coords.insert(ring_coords.end(), batch.coords.begin() + 2 * item.first,
+                           batch.coords.begin() + 2 * (item.first + item.points));
         ring_ids.insert(ring_ids.end(), item.points, (long long)rings.size());
         rings.push_back(&item);
     }
@@ -208,13 +290,13 @@ void BulkSimplifier::simplify_batch() {
         while (row < rows && owner[row] == (long long)ring) ++row;
         size_t count = row - first;
         if (kind[ring] != polygon_type || count == 0) {
-            store_raw(*rings[ring]);
+            store_raw(batch, *rings[ring]);
             continue;
         }
         const double *ring_xy = xy + 2 * first;
         if (ring_xy[0] == ring_xy[2 * (count - 1)] && ring_xy[1] == ring_xy[2 * count - 1])
             --count;
-        sink_.store(rings[ring]->index, ring_xy, count);
+        sink_.store(rings[ring]->slot, ring_xy, count);
     }
 }
 

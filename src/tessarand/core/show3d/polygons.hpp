@@ -5,6 +5,12 @@
 
 #include "pyhelpers.hpp"
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace show3d {
@@ -34,32 +40,54 @@ public:
     virtual void store_list(Py_ssize_t index, nb::handle outline) = 0;
 };
 
-// Collects the outlines of one walk and simplifies them with one vectorised
-// call of the real shapely per stage; results equal the one-by-one path bit
-// for bit, and whatever the batch cannot handle goes through that path.
+// Collects the outlines of one walk and simplifies them in batches with
+// vectorised calls of the real shapely, on a worker thread beside the walk;
+// results equal the one-by-one path bit for bit, and whatever a batch cannot
+// handle goes through that path.
 class BulkSimplifier {
 public:
-    BulkSimplifier(OutlineSink &sink, nb::object tolerance);
+    BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals);
+    ~BulkSimplifier();
+    BulkSimplifier(const BulkSimplifier &) = delete;
+    BulkSimplifier &operator=(const BulkSimplifier &) = delete;
 
-    // An outline in database units, stored at the next flush.
-    void add(Py_ssize_t index, const double *xy, size_t points);
-    void flush(const Globals &globals);
+    // An outline in database units, for the sink's `slot`.
+    void add(Py_ssize_t slot, const double *xy, size_t points);
+    // Returns when every outline added is in the sink; raises the first error
+    // of a batch that was no ordinary exception.
+    void flush();
 
 private:
     struct Pending {
-        Py_ssize_t index;
+        Py_ssize_t slot;
         size_t first, points;
     };
+    struct Batch {
+        std::vector<Pending> pending;
+        std::vector<double> coords;
+    };
+    static constexpr size_t batch_vertices = 1 << 16, yield_interval = 64;
 
-    void store_raw(const Pending &item);
-    void simplify_one_by_one(const Globals &globals);
+    void submit();
+    void run_worker();
+    void process(Batch &batch);
+    void store_raw(const Batch &batch, const Pending &item);
+    void simplify_one_by_one(const Batch &batch);
     // Rings of fewer than three points cannot become polygons: they stay raw.
-    void simplify_batch();
+    void simplify_batch(const Batch &batch);
 
     OutlineSink &sink_;
     nb::object tolerance_;
-    std::vector<Pending> pending_;
-    std::vector<double> coords_;
+    Globals globals_;
+    Batch filling_;
+    size_t adds_since_yield_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    std::deque<Batch> queue_;
+    std::atomic<bool> busy_{false};
+    bool stopping_ = false;
+    std::optional<nb::python_error> error_;
+    std::thread worker_;
 };
 
 } // namespace show3d

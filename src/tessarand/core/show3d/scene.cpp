@@ -199,14 +199,14 @@ public:
             if (!get_attr(globals[S3D_NAME("sg")], S3D_NAME("Polygon"))
                      .is(get_attr(real, S3D_NAME("Polygon"))))
                 throw StepAside();
-            bulk_.emplace(table_, tolerance_);
+            bulk_.emplace(table_, tolerance_, globals_);
         }
     }
 
     // Every cell below the top cells, in the step-by-step walk's order.
     void run(nb::handle tops) {
         for (nb::handle top : tops) top_slots_.push_back(visit(top));
-        if (bulk_) bulk_->flush(globals_);
+        if (bulk_) bulk_->flush();
     }
 
     const std::vector<size_t> &tops() const { return top_slots_; }
