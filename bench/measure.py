@@ -4,17 +4,22 @@ bench/run.py starts this file in a fresh subprocess for every setting, so
 that memory peaks of different settings never mix:
 
     python bench/measure.py '{"path": "chip.gds", "kit": "ebeam", "mode": "cell",
-                              "tolerance": 0.01, "repeat": 3}'
+                              "tolerance": 0.01, "repeat": 3, "road": "steps"}'
 
-It prints one line "RESULT {json}" with the medians and counts.
+"road" is "steps" (the default: the parser driven step by step, stage by
+stage) or "user" (the whole user path, show3d.show3d on the GDS path, in its
+own subprocess too). It prints one line "RESULT {json}" with the medians and
+counts.
 """
 
 import gc
 import json
 import math
+import os
 import resource
 import statistics
 import sys
+import tempfile
 import time
 import tracemalloc
 from collections import defaultdict
@@ -22,8 +27,8 @@ from collections import defaultdict
 import klayout.db as kdb
 import orjson
 import shapely
-from orvalis import pdk
-from tessarand.core import show3d
+from orvalis import import_gds, pdk
+from tessarand.core import communication, show3d
 
 OUTPUTS = {"cell": show3d.Output.CELL, "layer": show3d.Output.LAYER}
 
@@ -126,17 +131,74 @@ def convert_in_stages(layout, layers, mode, tolerance, watch):
 
 
 def warm_up(layers):
-    """Converts a one-polygon layout in every setting, so that the lazy
-    imports of the first conversion land in no measurement."""
+    """Converts a one-polygon layout in every setting, both roads, so that
+    the lazy imports of the first conversion land in no measurement."""
     layout = kdb.Layout()
     cell = layout.create_cell("TOP")
     circle = [kdb.Point(round(5000 * math.cos(a / 10)), round(5000 * math.sin(a / 10)))
               for a in range(63)]
     cell.shapes(layout.layer(1, 0)).insert(kdb.Polygon(circle))
-    for mode in OUTPUTS:
-        for tolerance in (None, 0.01):
-            convert(layout, layers, mode, tolerance, Stopwatch())
-            convert_in_stages(layout, layers, mode, tolerance, Stopwatch())
+    with temporary_gds() as path:
+        layout.write(path)
+        for mode in OUTPUTS:
+            for tolerance in (None, 0.01):
+                convert(layout, layers, mode, tolerance, Stopwatch())
+                convert_in_stages(layout, layers, mode, tolerance, Stopwatch())
+                user_path(path, mode, tolerance)
+                host_part(path)
+
+
+# ---- the user path ---------------------------------------------------------------------
+
+class temporary_gds:
+    """The name of a new temporary ".gds" file (where show3d puts its own),
+    removed on leaving."""
+
+    def __enter__(self):
+        with tempfile.NamedTemporaryFile(suffix=".gds", delete=False) as file:
+            self.path = file.name
+        return self.path
+
+    def __exit__(self, *error):
+        os.unlink(self.path)
+
+
+def keep_message_sizes():
+    """Stands in for the viewer: show3d looks send_message up on the
+    messaging module at each call; the stand-in keeps the length of each
+    message's text, so no page is written."""
+    sizes = []
+    communication.send_message = lambda message: sizes.append(len(message.content))
+    return sizes
+
+
+def user_path(path, mode, tolerance):
+    """What a user runs: show3d on the GDS path with the active kit, from the
+    file to the message handed to the viewer."""
+    show3d.show3d(str(path), OUTPUTS[mode], curve_tolerance=tolerance)
+
+
+def host_part(path):
+    """The host's share of the user path: import the file, add the kit's
+    derived layers, write the result to a temporary file and read it back
+    with KLayout."""
+    component = import_gds(str(path))
+    derived = pdk.get_layer_stack().get_component_with_derived_layers(component)
+    with temporary_gds() as copy:
+        derived.write_gds(copy)
+        read_layout(copy)
+
+
+def placements(scene):
+    """Placements the viewer receives: the matrices (six numbers each) of
+    every leaf of a dictionary scene."""
+    total, nodes = 0, [scene]
+    while nodes:
+        node = nodes.pop()
+        if "shape" in node:
+            total += node["shape"]["matrices"].size // 6
+        nodes.extend(node.get("parts", ()))
+    return total
 
 
 # ---- memory ----------------------------------------------------------------------------
@@ -213,6 +275,17 @@ def medians(runs):
     return {stage: statistics.median(run[stage] for run in runs) for stage in runs[0]}
 
 
+def median_seconds(run, repeat):
+    """Median time of run(), each run preceded by a garbage collection."""
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
 def time_reads(path, repeat):
     """Median time of KLayout's read, after one read that warms the file cache."""
     read_layout(path)
@@ -224,7 +297,39 @@ def time_reads(path, repeat):
     return statistics.median(times), layout
 
 
+def measure_user_path(job):
+    """The user path of one setting: its memory first (in the fresh process,
+    before any read), then KLayout's read, the timed runs, the host's part
+    alone and the placements of the scene."""
+    sizes = keep_message_sizes()
+    warm_up(kit_layers(job["kit"]))
+    path, mode, tolerance = job["path"], job["mode"], job["tolerance"]
+
+    def run():
+        user_path(path, mode, tolerance)
+
+    rss_peak, rss_reset = native_peak(run)
+    py_peak = python_peak(run)
+    read_seconds, _ = time_reads(path, job["repeat"])
+    seconds = median_seconds(run, job["repeat"])
+    host_seconds = median_seconds(lambda: host_part(path), job["repeat"])
+    scene = show3d.to_3D_viewer(path, OUTPUTS[mode], curve_tolerance=tolerance, as_dict=True)
+    return {
+        "read": read_seconds,
+        "user_path": seconds,
+        "host": host_seconds,
+        "placements": placements(scene),
+        "message": sizes[-1],
+        "python_peak": py_peak,
+        "rss_peak": rss_peak,
+        "rss_reset": rss_reset,
+    }
+
+
 def measure(job):
+    if job.get("road") == "user":
+        return measure_user_path(job)
+    keep_message_sizes()
     layers = kit_layers(job["kit"])
     warm_up(layers)
     clock = ShapelyClock()
@@ -262,6 +367,7 @@ def measure(job):
 
 def profile(path, kit, mode, tolerance):
     """One conversion, for a profiler attached to this process."""
+    keep_message_sizes()
     layers = kit_layers(kit)
     warm_up(layers)
     layout = read_layout(path)

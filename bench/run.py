@@ -5,8 +5,10 @@ KLayout's own read of the same file.
     python bench/run.py --profile synthetic-2M [--mode layer] [--simplify off]
 
 Every (workload, mode, simplification) setting is measured by bench/measure.py
-in a fresh subprocess; this process only generates the synthetic layouts
-(through bench/synthetic.py), collects the results and prints the tables.
+in two fresh subprocesses, one per road (the user path, show3d.show3d on the
+file, and the parser driven step by step); this process only generates the
+synthetic layouts (through bench/synthetic.py), collects the results and
+prints the tables.
 """
 
 import argparse
@@ -24,8 +26,13 @@ BENCH = Path(__file__).resolve().parent
 CACHE = BENCH / ".cache"
 SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "layouts"
 DEFAULT_SIZES = ("10k", "50k", "200k", "1M", "2M")
+ARRAY_SIZES = ("10k", "100k", "1M", "10M")  # placements of the array unit
+QUICK_ARRAYS = ("10k", "100k")
 QUICK_SAMPLES = ("siepic_ring_resonator", "ihp_sg13g2_stdcell")
+USER_PATH_SAMPLES = ("ihp_sram_1p_1024x16", "ihp_sg13g2_stdcell")  # the user path goals' samples
+PLACEMENT_HEAVY = ("ihp_sram_", "array-")  # name prefixes of the placement-heavy workloads
 BIG = 1_000_000  # distinct shapes (or placements) from which one run is enough
+STEPS_LIMIT = 1_000_000  # placements beyond which only the user path is measured
 TOLERANCE = 0.01
 MODES = ("cell", "layer")
 
@@ -51,12 +58,14 @@ class Workload:
     kit: str
     path: Path | None = None  # a sample layout; synthetic ones are generated
     size: int | None = None   # distinct shapes of a synthetic layout
+    placements: int | None = None  # of the unit, in an array layout
     big: bool = False
+    steps: bool = True  # measure the step-by-step road too
 
     def gds(self):
         """The GDS file, generating a synthetic one into the cache if needed."""
         if self.path is None:
-            which = ["--size", str(self.size)] if self.size else ["--array"]
+            which = ["--size", str(self.size)] if self.size else ["--array", str(self.placements)]
             command = [sys.executable, str(BENCH / "synthetic.py"), "--cache", str(CACHE), *which]
             done = subprocess.run(command, check=True, capture_output=True, text=True)
             self.path = Path(done.stdout.strip().splitlines()[-1])
@@ -73,24 +82,33 @@ def synthetic_workload(size):
     return Workload(f"synthetic-{size_label(size)}", "ebeam", size=size, big=size >= BIG)
 
 
-def array_workload():
-    return Workload("array-1M", "ebeam", big=True)
+def array_workload(placements):
+    return Workload(f"array-{size_label(placements)}", "ebeam", placements=placements,
+                    big=placements >= BIG, steps=placements <= STEPS_LIMIT)
+
+
+def all_workloads(sizes):
+    return (sample_workloads() + [synthetic_workload(s) for s in sizes]
+            + [array_workload(parse_size(a)) for a in ARRAY_SIZES])
 
 
 def chosen_workloads(args):
     if args.quick:
-        return sample_workloads(QUICK_SAMPLES) + [synthetic_workload(min(args.sizes))]
-    workloads = sample_workloads() + [synthetic_workload(s) for s in args.sizes] + [array_workload()]
+        return (sample_workloads(QUICK_SAMPLES) + [synthetic_workload(min(args.sizes))]
+                + [array_workload(parse_size(a)) for a in QUICK_ARRAYS])
+    workloads = all_workloads(args.sizes)
     if args.only:
         workloads = [w for w in workloads if any(part in w.name for part in args.only)]
     return workloads
 
 
 def find_workload(name, sizes):
-    """A workload by name; "synthetic-<size>" works for any size."""
+    """A workload by name; "synthetic-<size>" and "array-<size>" work for any size."""
     if name.startswith("synthetic-"):
         return synthetic_workload(parse_size(name.removeprefix("synthetic-")))
-    for workload in sample_workloads() + [synthetic_workload(s) for s in sizes] + [array_workload()]:
+    if name.startswith("array-"):
+        return array_workload(parse_size(name.removeprefix("array-")))
+    for workload in all_workloads(sizes):
         if workload.name == name:
             return workload
     raise SystemExit(f"unknown workload {name!r}")
@@ -98,10 +116,11 @@ def find_workload(name, sizes):
 
 # ---- running the settings -----------------------------------------------------------
 
-def run_setting(workload, mode, tolerance, repeat):
-    """Measures one setting in a fresh subprocess; None when it failed."""
+def run_setting(workload, mode, tolerance, repeat, road):
+    """Measures one setting on one road ("steps" or "user") in a fresh
+    subprocess; None when it failed."""
     job = {"path": str(workload.gds()), "kit": workload.kit, "mode": mode,
-           "tolerance": tolerance, "repeat": repeat}
+           "tolerance": tolerance, "repeat": repeat, "road": road}
     command = [sys.executable, str(BENCH / "measure.py"), json.dumps(job)]
     done = subprocess.run(command, capture_output=True, text=True)
     for line in reversed(done.stdout.splitlines()):
@@ -124,10 +143,13 @@ def run_all(workloads, repeat):
                 start = time.perf_counter()
                 print(f"  {mode} mode, simplify {simplify_label(tolerance)}, {runs} run(s) ...",
                       end=" ", file=sys.stderr, flush=True)
-                result = run_setting(workload, mode, tolerance, runs)
+                user = run_setting(workload, mode, tolerance, runs, "user")
+                result = (run_setting(workload, mode, tolerance, runs, "steps")
+                          if workload.steps else None)
                 print(f"{time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
                 results.append({"workload": workload.name, "mode": mode, "tolerance": tolerance,
-                                "repeat": runs, "result": result})
+                                "repeat": runs, "result": result, "user": user,
+                                "steps": workload.steps})
     return results
 
 
@@ -179,7 +201,8 @@ def stage_table(results):
     for entry in results:
         result = entry["result"]
         if result is None:
-            rows.append(setting_columns(entry) + ["failed"] + [""] * (len(STAGES) - 1))
+            if entry["steps"]:
+                rows.append(setting_columns(entry) + ["failed"] + [""] * (len(STAGES) - 1))
             continue
         times = dict(result["stages"], read=result["read"])
         rows.append(setting_columns(entry) + [number(times[s] * 1e3) if s in times else "–"
@@ -229,6 +252,107 @@ def simplification_table(results):
             for w, m, n, s, o in simplification_rows(results)]
     return table(["workload", "mode", "vertices simplified", "shapely ns/vertex",
                   "ours around ns/vertex", "ours/shapely"], rows)
+
+
+def user_figures(user):
+    """Derived figures of one user-path result; times in seconds, sizes in bytes."""
+    peak = max(user["python_peak"], user["rss_peak"])
+    return {
+        "seconds": user["user_path"],
+        "ratio": user["user_path"] / user["read"],
+        "per_placement": user["user_path"] / user["placements"] if user["placements"] else None,
+        "peak_per_message": peak / max(1, user["message"]),
+    }
+
+
+def user_table(results):
+    headers = ["workload", "mode", "simplify", "read ms", "user path ms", "ratio to read",
+               "host ms", "placements", "ns/placement", "message MB", "Python peak MB",
+               "RSS peak MB", "peak/message"]
+    rows = []
+    for entry in results:
+        user = entry["user"]
+        if user is None:
+            rows.append(setting_columns(entry) + ["failed"] + [""] * (len(headers) - 4))
+            continue
+        f = user_figures(user)
+        per_placement = f["per_placement"] and f["per_placement"] * 1e9
+        rss = number(user["rss_peak"] / 1e6) + ("" if user["rss_reset"] else "*")
+        rows.append(setting_columns(entry) + [
+            number(user["read"] * 1e3), number(user["user_path"] * 1e3), number(f["ratio"]),
+            number(user["host"] * 1e3), f"{user['placements']:,}", number(per_placement),
+            number(user["message"] / 1e6), number(user["python_peak"] / 1e6), rss,
+            number(f["peak_per_message"])])
+    return table(headers, rows)
+
+
+def worst_line(goal, entries, figure, scale=1, unit=""):
+    """The goal's line: the entry with the largest user-path figure."""
+    worst = max(entries, key=lambda e: user_figures(e["user"])[figure])
+    value = user_figures(worst["user"])[figure] * scale
+    return f"- {goal}: worst {number(value)}{unit} ({', '.join(setting_columns(worst))})"
+
+
+def user_goal_lines(results):
+    """Where each goal of the user path stands, from the worst case of this run."""
+    done = [e for e in results if e["user"]]
+    lines = []
+    samples = [e for e in done if e["workload"] in USER_PATH_SAMPLES]
+    if samples:
+        lines.append(worst_line(f"user path / read on {' and '.join(USER_PATH_SAMPLES)}, at most 20",
+                                samples, "ratio"))
+    heavy = [e for e in done if e["workload"].startswith(PLACEMENT_HEAVY) and e["user"]["placements"]]
+    if heavy:
+        names = ", ".join(sorted({e["workload"] for e in heavy}))
+        lines.append(worst_line(f"user path per placement on the placement-heavy workloads ({names}), "
+                                "at most 150 ns", heavy, "per_placement", 1e9, " ns"))
+    for name, modes, limit in (("ihp_sram_1p_1024x16", ("layer",), 0.15), ("array-1M", MODES, 0.3)):
+        same = [e for e in done if e["workload"] == name and e["mode"] in modes]
+        if same:
+            where = ", layer mode" if modes == ("layer",) else ""
+            lines.append(worst_line(f"user path of {name}{where}, at most {limit} s", same, "seconds",
+                                    unit=" s"))
+    lines += flatness_lines(done)
+    lines += simplification_ratio_lines(done)
+    if done:
+        lines.append(worst_line("user path peak memory / message, at most 3", done, "peak_per_message"))
+    return "\n".join(lines)
+
+
+def flatness_lines(done):
+    """Time per placement over the array sizes, against the smallest."""
+    lines = []
+    for mode in MODES:
+        for tolerance in (TOLERANCE, None):
+            same = sorted((e for e in done if e["workload"].startswith("array-") and e["mode"] == mode
+                           and e["tolerance"] == tolerance), key=lambda e: e["user"]["placements"])
+            if len(same) < 2:
+                continue
+            times = [user_figures(e["user"])["per_placement"] for e in same]
+            widest = max((t / times[0] - 1 for t in times), key=abs)
+            listed = ", ".join(f"{number(t * 1e9)} ({e['workload']})" for t, e in zip(times, same))
+            lines.append(f"- user path ns/placement, {mode} mode, simplify {simplify_label(tolerance)}: "
+                         f"{listed}; widest from {same[0]['workload']} {widest * 100:+.0f}% "
+                         f"(goal within ±20%)")
+    return lines
+
+
+def simplification_ratio_lines(done):
+    """User path with simplification on / off, per workload and mode."""
+    seconds = {(e["workload"], e["mode"], e["tolerance"]): e["user"]["user_path"] for e in done}
+    ratios = {}
+    for (workload, mode, tolerance), on in seconds.items():
+        if tolerance is not None and (workload, mode, None) in seconds:
+            ratios.setdefault(workload, {})[mode] = on / seconds[workload, mode, None]
+    if not ratios:
+        return []
+    workload, mode = max(((w, m) for w, by_mode in ratios.items() for m in by_mode),
+                         key=lambda key: ratios[key[0]][key[1]])
+    lines = [f"- user path, simplify {TOLERANCE} / off, at most 1.3: worst "
+             f"{number(ratios[workload][mode])} ({workload}, {mode})"]
+    lines += [f"  - {w}: " + ", ".join(f"{m} {number(r)}" for m, r in by_mode.items())
+              for w, by_mode in ratios.items()]
+    return lines
 
 
 def goal_lines(results):
@@ -311,10 +435,12 @@ def report(results, command):
     return "\n\n".join([
         "## Machine", machine_lines(),
         f"Command: `{command}`",
+        "## User path", user_table(results),
+        "## Goals of the user path", user_goal_lines(results),
         "## Stage medians (milliseconds)", stage_table(results),
         "## Figures", figure_table(results),
         "## Simplification: shapely's work and ours around it", simplification_table(results),
-        "## Goals", goal_lines(results),
+        "## Goals of the step-by-step road", goal_lines(results),
     ]) + "\n"
 
 
@@ -323,7 +449,8 @@ def report(results, command):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
-                        help="two sample layouts and the smallest synthetic size only")
+                        help="two sample layouts, the smallest synthetic size and the "
+                             "two smallest arrays only")
     parser.add_argument("--sizes", nargs="+", type=parse_size, default=None,
                         help="distinct shapes of the synthetic layouts (e.g. 10k 200k 2M)")
     parser.add_argument("--repeat", type=int, default=3,

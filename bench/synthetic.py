@@ -1,12 +1,12 @@
 """Synthetic chip layouts for the benchmark, generated with KLayout.
 
 One size parameter (the number of distinct shapes wanted) scales the whole
-family; a second generator builds a small design placed about a million times
-through arrays. Every layer used is one of the "ebeam" kit's, except 10/0 for
-texts.
+family; a second generator builds a small design placed a given number of
+times (a multiple of a hundred) through arrays. Every layer used is one of the
+"ebeam" kit's, except 10/0 for texts.
 
     python bench/synthetic.py --size 200000 --cache bench/.cache
-    python bench/synthetic.py --array --cache bench/.cache
+    python bench/synthetic.py --array 1000000 --cache bench/.cache
 
 Each prints the path of its GDS file in the cache folder, writing the file
 first when it is not there yet.
@@ -201,9 +201,14 @@ def scaled_chip(size):
     return drawing.layout
 
 
-def array_chip(tiles=100, units=10):
-    """A unit placed (tiles * units)^2 times: a tiles x tiles array of a tile
-    that holds a units x units array of the unit."""
+def array_chip(placements=1_000_000, units=10):
+    """A unit placed `placements` times: an array of tiles, as near square
+    as the count allows, of a tile that holds a units x units array of the
+    unit (a million: 100 x 100 tiles)."""
+    tiles, rest = divmod(placements, units * units)
+    if rest or not tiles:
+        raise ValueError(f"{placements} placements is no multiple of {units * units}")
+    columns = max(d for d in range(1, math.isqrt(tiles) + 1) if tiles % d == 0)
     drawing = Drawing()
     top = drawing.cell("TOP")
     unit = drawing.cell("array_unit")
@@ -218,7 +223,7 @@ def array_chip(tiles=100, units=10):
     drawing.shapes(tile, ROUTER).insert(kdb.Box(-2_000, -2_000, units * 4_000, -1_000))
     pitch = units * 4_000 + 5_000
     top.insert(kdb.CellInstArray(tile.cell_index(), kdb.Trans(0, 0),
-                                 kdb.Vector(pitch, 0), kdb.Vector(0, pitch), tiles, tiles))
+                                 kdb.Vector(pitch, 0), kdb.Vector(0, pitch), columns, tiles // columns))
     return drawing.layout
 
 
@@ -232,22 +237,24 @@ def write_gds(layout, path):
     partial.replace(path)
 
 
-def cached_file(cache, size=None):
-    """The cache path of a design: the array design when size is None."""
-    name = f"array-v{VERSION}.gds" if size is None else f"synthetic-v{VERSION}-{size}.gds"
-    return Path(cache) / name
+def cached_file(cache, size=None, placements=None):
+    """The cache path of a design: the array design when placements is given."""
+    if placements is not None:
+        return Path(cache) / f"array-v{VERSION}-{placements}.gds"
+    return Path(cache) / f"synthetic-v{VERSION}-{size}.gds"
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     choice = parser.add_mutually_exclusive_group(required=True)
     choice.add_argument("--size", type=int, help="distinct shapes wanted")
-    choice.add_argument("--array", action="store_true", help="the million-placement design")
+    choice.add_argument("--array", type=int, metavar="PLACEMENTS",
+                        help="the array design, placing its unit this many times")
     parser.add_argument("--cache", required=True, type=Path, help="folder of generated files")
     args = parser.parse_args(argv)
-    path = cached_file(args.cache, None if args.array else args.size)
+    path = cached_file(args.cache, args.size, args.array)
     if not path.exists():
-        write_gds(array_chip() if args.array else scaled_chip(args.size), path)
+        write_gds(scaled_chip(args.size) if args.array is None else array_chip(args.array), path)
     print(path)
 
 
