@@ -81,8 +81,16 @@ inline std::array<double, 4> linear_part(double half_turns, bool mirror,
     return {c, -m * s, s, m * c};
 }
 
+// The matrix of a simple transformation; the linear parts of the eight
+// orientations are computed once, by the same formula.
 inline PlacementMatrix simple_matrix(const SimpleTrans &trans) {
-    auto [a, b, c, d] = linear_part(90.0 * trans.angle / 180.0, trans.mirror, nullptr);
+    static const std::array<std::array<double, 4>, 8> orientations = [] {
+        std::array<std::array<double, 4>, 8> table{};
+        for (int index = 0; index < 8; ++index)
+            table[index] = linear_part(90.0 * (index % 4) / 180.0, index >= 4, nullptr);
+        return table;
+    }();
+    const auto &[a, b, c, d] = orientations[trans.angle + (trans.mirror ? 4 : 0)];
     return {{a, b, double(trans.x) / 1000.0, c, d, double(trans.y) / 1000.0}};
 }
 
