@@ -431,9 +431,9 @@ def machine_lines():
     ])
 
 
-def report(results, command):
+def report(results, command, machine):
     return "\n\n".join([
-        "## Machine", machine_lines(),
+        "## Machine", machine,
         f"Command: `{command}`",
         "## User path", user_table(results),
         "## Goals of the user path", user_goal_lines(results),
@@ -481,8 +481,9 @@ def main(argv=None):
     if args.profile:
         return profile(args)
     command = "python bench/run.py " + " ".join(sys.argv[1:] if argv is None else argv)
+    machine = machine_lines()  # the source revision and time the run started from
     results = run_all(chosen_workloads(args), args.repeat)
-    text = report(results, command.strip())
+    text = report(results, command.strip(), machine)
     print(text)
     if args.out:
         args.out.write_text(text, encoding="utf-8")
