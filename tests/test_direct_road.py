@@ -167,3 +167,98 @@ def walk_parts(node):
     yield node
     for child in node.get("parts", []):
         yield from walk_parts(child)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_placements_below_complex_placements(monkeypatch, mode):
+    """Cells placed at arbitrary angles and magnifications place others: complex parents of simple children."""
+    layout = make_layout({"T": {}, "M": {(1, 0): [BOX]}, "L": {(1, 0): [(0, 0, 7, 9)]}},
+                         [("T", "M", kdb.ICplxTrans(1.5, 30.0, False, kdb.Vector(10, 20))),
+                          ("T", "M", kdb.ICplxTrans(0.5, 45.0, True, kdb.Vector(0, 5))),
+                          ("M", "L", kdb.Trans(1, False, 100, 0)), ("M", "L", kdb.Trans(2, True, 0, 50))],
+                         layers=[(1, 0)])
+    direct, general = both_roads(monkeypatch, lambda: converted(layout, mode, None))
+    same_scene(direct, general)
+    assert len(direct["parts"]) == 1
+
+
+def test_an_attribute_added_to_a_record_class_is_honoured(monkeypatch):
+    plain = converted(hierarchy(), Output.CELL, None)
+
+    def upper_color(self, name, value):
+        object.__setattr__(self, name, value.upper() if name == "color" else value)
+
+    monkeypatch.setattr(show3d.Part, "__setattr__", upper_color, raising=False)
+    result = converted(hierarchy(), Output.CELL, None)
+    colors = [part["color"] for part in walk_parts(plain) if "shape" in part]
+    assert colors != [c.upper() for c in colors]  # some lower-case letters
+    assert [part["color"] for part in walk_parts(result) if "shape" in part] == [c.upper() for c in colors]
+
+
+class Int(int):
+    pass
+
+
+class Number(float):
+    pass
+
+
+class Text(str):
+    pass
+
+
+def changed_entry(**values):
+    def change(key, entry):  # a new entry (copy.copy would give PdkLayer a __slotnames__ entry)
+        fields = {name: values.get(name, lambda v: v)(value) for name, value in vars(entry).items()}
+        return key, show3d.PdkLayer(**fields)
+    return change
+
+
+@pytest.mark.parametrize("change", [
+    lambda key, entry: ((Int(key[0]), key[1]), entry),
+    lambda key, entry: ((key[0], Int(key[1])), entry),
+    lambda key, entry: (key, type("Layer", (show3d.PdkLayer,), {})(**vars(entry))),
+    changed_entry(thickness=Number),
+    changed_entry(zmin=Number),
+    changed_entry(name=Text),
+    changed_entry(color=Text),
+], ids=["layer number", "datatype", "entry class", "thickness", "zmin", "name", "colour"])
+def test_a_layer_table_of_other_types_takes_the_general_road(monkeypatch, change):
+    """Keys, entries and values of other types than those get_layer_properties makes (the first entry here)."""
+    original = show3d.get_layer_properties
+
+    def layer_properties(*args):
+        (key, entry), *others = original(*args).items()
+        return dict([change(key, entry), *others])
+
+    layout = hierarchy()
+    monkeypatch.setattr(show3d, "get_layer_properties", layer_properties)
+    records, result = records_made(lambda: converted(layout, Output.LAYER, None))
+    with monkeypatch.context() as patch:
+        step_by_step(patch)
+        general = converted(layout, Output.LAYER, None)
+    assert records > 0
+    same_scene(result, general)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_hierarchy_as_deep_as_the_recursion_limit(mode):
+    def chain(count):
+        names = [f"C{i}" for i in range(count)]
+        return make_layout({**{n: {} for n in names[:-1]}, names[-1]: {(1, 0): [BOX]}},
+                           [(a, b, kdb.Trans()) for a, b in zip(names, names[1:])])
+
+    deep, deeper = chain(300), chain(301)
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(300)
+    try:
+        records, result = records_made(lambda: converted(deep, mode, None))
+        with pytest.raises(RecursionError) as info:
+            converted(deeper, mode, None)
+    finally:
+        sys.setrecursionlimit(saved)
+    assert records == 0 and str(info.value) == "maximum recursion depth exceeded while parsing the cell hierarchy"
+    node = result["parts"][0]  # C0 (cell mode) or the layer's node (layer mode)
+    for _ in range(299 if mode == Output.CELL else 300):
+        node = node["parts"][-1]
+    assert node["name"] == "C299"

@@ -3,6 +3,7 @@ products composed natively, per-layer trees reusing products, placement arrays
 read straight from KLayout transformations."""
 
 import itertools
+import types
 
 import klayout.db as kdb
 import numpy as np
@@ -94,9 +95,76 @@ def test_placement_arrays_equal_the_general_path(table, output):
 
 
 def test_layer_trees_and_leaves_get_their_own_lists_and_arrays(table):
+    """The per-layer trees of one top cell: the second gets new lists of the products made for the first."""
     first, second = exported(table, Output.LAYER).parsed_layers.layers[0].values()
-    for a, b in zip(first.references, second.references, strict=True):
-        assert a.trans is not b.trans and [k.to_dict() for k in a.trans] == [k.to_dict() for k in b.trans]
+    pairs = [(a, b) for a, b in zip(walk(first), walk(second), strict=True) if hasattr(a, "trans")]
+    assert [(a.name, len(a.trans)) for a, _ in pairs] == [("middle", 5), ("leaf", 55), ("leaf", 2)]
+    for a, b in pairs:
+        assert a.trans is not b.trans and all(x is y for x, y in zip(a.trans, b.trans, strict=True))
     scene = exported(table, Output.CELL).to_viewer(Output.CELL)
     first, second = (part.shape.matrices for part in scene.parts[0].parts[0].parts[0].parts)  # top/middle/leaf
     assert first is not second and first.tobytes() == second.tobytes()
+
+
+class Texted(kdb.Trans):
+    """A simple transformation with a given text form: native products read the text form of the
+    module's kdb.Trans type."""
+
+    text = None
+
+    def to_s(self, *args):
+        return super().to_s(*args) if self.text is None else self.text
+
+
+READABLE = ["r0 0,0", "r90 100,200", "r180 -5,7", "r270 0,-1", "m0 3,3", "m45 -3,0", "m90 1,-1", "m135 -20,45"]
+UNREADABLE = ["", "r", "r90", "r90 1,", "r90 ,2", "x90 1,2", "R90 1,2", "r45 1,2", "r360 1,2", "m180 0,0",
+              "r9x 1,2", "r90,1,2", "r90 1,2 ", "r90 1;2", "r90  1,2", "r90 1,2,3"]
+GENERAL = kdb.Trans(0, False, 14, 14)  # the product of the numbers behind every text: KLayout's arithmetic
+
+
+def texted_kdb(monkeypatch):
+    """The module's kdb with Texted as its simple transformation type."""
+    kinds = {name: getattr(kdb, name) for name in ("ICplxTrans", "DCplxTrans", "CplxTrans", "VCplxTrans")}
+    monkeypatch.setattr(show3d, "kdb", types.SimpleNamespace(Trans=Texted, **kinds))
+
+
+@pytest.mark.parametrize("parent, child, product", [
+    *[(p, c, kdb.Trans.from_s(p) * kdb.Trans.from_s(c)) for p, c in zip(READABLE, READABLE[::-1])],
+    *[(text, "r90 1,2", GENERAL) for text in UNREADABLE],
+    ("r0 2147483646,0", "r0 1,0", kdb.Trans(0, False, 2147483647, 0)),
+    ("m0 0,-2147483646", "r0 0,1", kdb.Trans(0, True, 0, -2147483647)),
+    ("r0 2147483647,0", "r0 1,0", GENERAL),  # beyond KLayout's coordinates
+    ("r0 0,-2147483647", "r0 0,-1", GENERAL),
+])
+def test_combination_products_from_the_text_form_of_simple_placements(table, monkeypatch, parent, child, product):
+    texted_kdb(monkeypatch)
+    sides = [Texted(0, False, 7, 7), Texted(0, False, 7, 7)]
+    sides[0].text, sides[1].text = parent, child
+    inner = show3d.Reference(9, "C", trans=[KTrans(sides[1])], trans_count=1)
+    outer = show3d.Reference(7, "B", trans=[KTrans(sides[0])], trans_count=1, references=[inner])
+    p = ParseGDS(kdb.Layout(), table)
+    p.parsed_cells = show3d.ParsedCells([], {}, [show3d.Cell(0, "T", references=[outer])])
+    p.combine_references(Output.CELL)
+    (result,) = inner.trans
+    assert type(result.trans) is (kdb.Trans if product is GENERAL else Texted) and result.trans == product
+
+
+@pytest.mark.parametrize("text", READABLE + UNREADABLE + [None])
+@pytest.mark.parametrize("mode", [Output.CELL, Output.LAYER])
+def test_placement_arrays_from_the_text_form_of_simple_placements(table, monkeypatch, mode, text):
+    parser = exported(table, mode)
+    texted_kdb(monkeypatch)
+    if text is None:  # neither a simple nor a complex transformation: its own numbers
+        placement, expected = KTrans(kdb.DTrans(1, True, 0.5, 2.0)), kdb.DTrans(1, True, 0.5, 2.0)
+    else:
+        placement, expected = KTrans(Texted(0, False, 7, 7)), kdb.Trans(0, False, 7, 7)
+        placement.trans.text = text
+        expected = kdb.Trans.from_s(text) if text in READABLE else expected
+    for tree in trees(parser, mode):
+        for node in walk(tree):
+            if hasattr(node, "trans"):
+                node.trans = [placement]
+    shapes = [node.shape for node in walk(parser.to_viewer(mode)) if getattr(node, "shape", None) is not None]
+    matrices = [shape.matrices for shape in shapes if shape.matrices.size]
+    expected = np.array(KTrans(expected).trans_matrix(), dtype="float32").tobytes()
+    assert len(matrices) == 4 and all(m.tobytes() == expected for m in matrices)

@@ -86,6 +86,14 @@ def test_native_function_introspection(func, qualname, text):
     assert func.__annotations__ == {**annotations, "return": sig.return_annotation}
 
 
+def test_type_of_native_functions():
+    kind = type(show3d.get_layer_properties)
+    assert all(type(f) is kind for f in (KTrans.to_dict, KTrans.multiply, show3d.ParseGDS.__init__, show3d.show3d))
+    assert (kind.__module__, kind.__qualname__, kind.__doc__) == (
+        "tessarand.core.show3d", "function", "A function of the show3d module.")
+    assert repr(KTrans.to_dict) == f"<function KTrans.to_dict at {id(KTrans.to_dict):#x}>"
+
+
 def test_binding_as_methods_and_staticmethod():
     k = KTrans(kdb.Trans(1, False, 5, 6))
     assert type(k).to_dict is KTrans.__dict__["to_dict"]
@@ -95,6 +103,74 @@ def test_binding_as_methods_and_staticmethod():
     assert KTrans.to_dict(self=k) == bound()
     assert type(KTrans.__dict__["multiply"]) is staticmethod and k.multiply is KTrans.multiply
     assert k.multiply(None, k)[0] is k and KTrans.multiply(parent_trans=k, trans=None)[0] is k
+
+
+DELETED = object()  # the attribute is deleted instead of set
+
+
+def must_be(attribute, kind):
+    return "refused", f"{attribute} must be set to a {kind} object"
+
+
+def reads(value):
+    return "read back", value
+
+
+@pytest.mark.parametrize("attribute, value, expected", [
+    ("__defaults__", 5, must_be("__defaults__", "tuple")),
+    ("__defaults__", (1,), reads((1,))),
+    ("__defaults__", None, reads(None)),
+    ("__defaults__", DELETED, reads(None)),
+    ("__kwdefaults__", 5, must_be("__kwdefaults__", "dict")),
+    ("__kwdefaults__", (1,), must_be("__kwdefaults__", "dict")),
+    ("__kwdefaults__", {"a": 1}, reads({"a": 1})),
+    ("__kwdefaults__", DELETED, reads(None)),
+    ("__annotations__", 5, must_be("__annotations__", "dict")),
+    ("__annotations__", {"self": int, "return": "X"}, reads({"self": int, "return": "X"})),
+    ("__annotations__", None, reads({})),
+    ("__annotations__", DELETED, reads({})),
+    ("__name__", 5, must_be("__name__", "string")),
+    ("__name__", "renamed", reads("renamed")),
+    ("__name__", DELETED, must_be("__name__", "string")),
+    ("__qualname__", b"x", must_be("__qualname__", "string")),
+    ("__qualname__", "A.renamed", reads("A.renamed")),
+    ("__qualname__", DELETED, must_be("__qualname__", "string")),
+    ("__doc__", 5, reads(5)),
+    ("__doc__", DELETED, reads(None)),
+    ("__module__", 5, reads(5)),
+    ("__module__", DELETED, reads(None)),
+], ids=lambda v: "deleted" if v is DELETED else None)
+def test_function_attributes_set_and_deleted_as_on_python_functions(attribute, value, expected):
+    def plain(self) -> "dict[str, Any]":  # KTrans.to_dict as plain Python
+        pass
+
+    def outcome(function):
+        try:
+            delattr(function, attribute) if value is DELETED else setattr(function, attribute, value)
+        except TypeError as error:
+            return "refused", str(error)
+        return "read back", getattr(function, attribute), str(inspect.signature(function))
+
+    native = KTrans.to_dict
+    saved = getattr(native, attribute)
+    try:
+        result = outcome(native)
+    finally:
+        setattr(native, attribute, saved)
+    assert result[:2] == expected and result == outcome(plain)  # the signature follows too
+
+
+def test_an_assigned_signature_wins_until_deleted():
+    function = KTrans.to_dict
+    function.__signature__ = inspect.Signature()
+    try:
+        assert str(inspect.signature(function)) == "()" and function.__signature__ == inspect.Signature()
+    finally:
+        del function.__signature__
+    assert str(inspect.signature(function)) == "(self) -> 'dict[str, Any]'"
+    with pytest.raises(AttributeError) as info:
+        del function.__signature__
+    assert str(info.value) == "__signature__"
 
 
 STACK, LAYOUT = LayerStack(), kdb.Layout()
@@ -109,6 +185,8 @@ STACK, LAYOUT = LayerStack(), kdb.Layout()
     (lambda: KTrans.multiply(trans=None, parent=1), "KTrans.multiply() got an unexpected keyword argument 'parent'"),
     (lambda: show3d.get_layer_properties(layer_views=None),
      "get_layer_properties() missing 1 required positional argument: 'layer_stack'"),
+    (lambda: show3d.get_layer_properties(),
+     "get_layer_properties() missing 2 required positional arguments: 'layer_stack' and 'layer_views'"),
     (lambda: show3d.get_layer_properties(STACK, None, layer_stack=STACK),
      "get_layer_properties() got multiple values for argument 'layer_stack'"),
     (lambda: show3d.ParseGDS(LAYOUT), "ParseGDS.__init__() missing 1 required positional argument: 'layers'"),
@@ -123,6 +201,10 @@ STACK, LAYOUT = LayerStack(), kdb.Layout()
      "ParseGDS.export_layers() takes 1 positional argument but 2 were given"),
     (lambda: show3d.ParseGDS(LAYOUT, {}).get_color(),
      "ParseGDS.get_color() missing 1 required positional argument: 'layer_spec'"),
+    (lambda: KTrans.multiply(),
+     "KTrans.multiply() missing 2 required positional arguments: 'parent_trans' and 'trans'"),
+    (lambda: show3d.ParseGDS.__init__(),
+     "ParseGDS.__init__() missing 3 required positional arguments: 'self', 'layout', and 'layers'"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as info:

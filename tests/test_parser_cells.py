@@ -185,6 +185,7 @@ def test_combination_worked_example(table, output):
     C, D = kdb.Trans(0, False, -30, 70), kdb.Trans(3, True, 5, 6)
     first, second = ref(7, A, refs=[ref(9, D)]), ref(7, B, C, refs=[ref(9, kdb.Trans(0, False, 1, 1))])
     nested, lists = first.references[0], [first.trans, second.trans, first.references[0].trans]
+    nested.references = ()  # nothing below: left as it is
     kept = [k for r in (first, second) for k in r.trans]
     top = Cell(0, "TOP", references=[first, second])
     refs = [ref(4, kdb.Trans(0, False, 1, 0)), ref(2, kdb.Trans()),  # groups in order of first appearance
@@ -199,11 +200,35 @@ def test_combination_worked_example(table, output):
     assert all(x is y for x, y in zip(first.trans, kept)) and first.trans_count == 3 and len(first.trans) == 3
     assert dicts(first.trans) == dicts(KTrans(t) for t in (A, B, C))
     assert nested.trans_count == 3 and dicts(nested.trans) == dicts(KTrans(t * D) for t in (A, B, C))
+    assert nested.references == ()
     assert [len(x) for x in lists] == [1, 2, 1] and all(x is not y for x in lists for y in (first.trans, nested.trans))
     assert [r.cell_index for r in other.references] == [4, 2, 3]
     assert all(a is b for a, b in zip(other.references, refs[:2] + refs[3:4]))
     assert [r.trans_count for r in other.references] == [3, 1, 0] and other.references[2].trans == []
     assert [k.trans.disp.x for k in other.references[0].trans] == [1, 2, 3] and childless.references == []
+
+
+PA, PB, TC = kdb.Trans(1, False, 100, 0), kdb.Trans(2, True, 0, 50), kdb.Trans(0, False, -30, 70)
+
+
+@pytest.mark.parametrize("second_parent", ["another parent", "the top cell"])
+@pytest.mark.parametrize("output", [Output.CELL, Output.LAYER])
+def test_combination_composes_a_shared_placement_list_with_each_parent(table, output, second_parent):
+    """One placement list object under two parents (records built by hand may share them)."""
+    shared = [KTrans(TC)]
+    original = shared[0]
+    under_a, second = ref(9, refs=[]), ref(9, refs=[])
+    under_a.trans = second.trans = shared
+    if second_parent == "another parent":
+        second = ref(5, PB, refs=[second])
+    top = Cell(0, "TOP", references=[ref(4, PA, refs=[under_a]), second])
+    p = ParseGDS(kdb.Layout(), table)
+    attach(p, output, [top])
+    p.combine_references(output)
+    first_c, second_c = [r for r in walk(top) if r.cell_index == 9]
+    assert dicts(first_c.trans) == dicts([KTrans(PA * TC)])
+    assert dicts(second_c.trans) == dicts([KTrans(PB * TC if second_parent == "another parent" else TC)])
+    assert shared == [original] and first_c.trans is not shared and second_c.trans is not shared
 
 
 @pytest.mark.parametrize("where, error, message", [
@@ -277,6 +302,31 @@ def test_hierarchy_deeper_than_recursion_limit(table, depth, step):
     with pytest.raises(RecursionError):
         call()
     assert p.cell_combined is False and p.layer_combined is False
+
+
+def chain(count):
+    """A chain of `count` cells, each placing the next; the last has a box."""
+    names = [f"C{i}" for i in range(count)]
+    return make_layout({**{n: {} for n in names[:-1]}, names[-1]: {(1, 0): [BOX]}},
+                       [(a, b, kdb.Trans()) for a, b in zip(names, names[1:])])
+
+
+@pytest.mark.parametrize("step", [
+    lambda p: p.export_cells(combine=False), lambda p: p.export_cells(), lambda p: p.export_layers(combine=False),
+    lambda p: p.export_layers(), lambda p: (p.export_cells(), p.to_viewer(Output.CELL)),
+    lambda p: (p.export_layers(), p.to_viewer(Output.LAYER)),
+], ids=["walk", "combine", "split", "split and combine", "cell viewer", "layer viewer"])
+def test_hierarchy_as_deep_as_the_recursion_limit(table, step):
+    limit, deep, deeper = 300, ParseGDS(chain(300), table), ParseGDS(chain(301), table)
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        step(deep)
+        with pytest.raises(RecursionError) as info:
+            step(deeper)
+    finally:
+        sys.setrecursionlimit(saved)
+    assert str(info.value) == "maximum recursion depth exceeded while parsing the cell hierarchy"
 
 
 SMALL_STACK_WALK = """

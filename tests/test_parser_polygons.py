@@ -1,6 +1,8 @@
 """Polygon extraction: open micrometre outlines, simplification, and the walk's bulk conversion."""
 
 import math
+import struct
+import types
 
 import klayout.db as kdb
 import pytest
@@ -95,6 +97,84 @@ def test_object_without_polygon_form_raises(table, polygon, message, tolerance):
     with pytest.raises(AttributeError) as info:
         parser(table, tolerance).extract_dpolygon(polygon)
     assert str(info.value) == message
+
+
+Q = [(-5, -7), (-5, 3000), (2500, 10)]  # read from the binary form
+R = "(100,200;300,400;500,-600)"  # read from the text form
+Q_UM, R_UM = [(-0.005, -0.007), (-0.005, 3.0), (2.5, 0.01)], [(0.1, 0.2), (0.3, 0.4), (0.5, -0.6)]
+
+
+def binary(points, version=1, zero=0, contours=1, count=None):
+    """KLayout's binary form of a polygon whose hull is `points` (the header may lie)."""
+    head = struct.pack("<BBqq", version, zero, contours, len(points) if count is None else count)
+    return head + b"".join(struct.pack("<qq", x, y) for x, y in points)
+
+
+def holed_binary():
+    holed = kdb.Polygon(kdb.Box(0, 0, 4000, 4000))
+    holed.insert_hole(kdb.Box(1000, 1000, 3000, 3000))
+    return holed.to_bytes()
+
+
+NO_BINARY = object()  # to_bytes raises AttributeError, as without a binary form
+
+HULL_FORMS = {  # to_bytes gives (or raises), to_s gives: the hull read
+    "binary": (binary(Q), R, Q_UM),
+    "binary with trailing bytes": (binary(Q) + bytes(15), R, Q_UM),
+    "binary without points": (binary([]), R, []),
+    "binary with a hole": (holed_binary(), R, [(0.0, 0.0), (0.0, 4.0), (4.0, 4.0), (4.0, 0.0)]),
+    "no binary": (NO_BINARY, R, R_UM),
+    "binary not bytes": (bytearray(binary(Q)), R, R_UM),
+    "version 0": (binary(Q, version=0), R, R_UM),
+    "version 2": (binary(Q, version=2), R, R_UM),
+    "second byte set": (binary(Q, zero=1), R, R_UM),
+    "no contours": (binary(Q, contours=0), R, R_UM),
+    "more points than bytes": (binary(Q, count=4), R, R_UM),
+    "short header": (binary([])[:17], R, R_UM),
+    "text with a hole": (NO_BINARY, "(100,200;300,400/1,1;1,3;3,3;3,1)", [(0.1, 0.2), (0.3, 0.4)]),
+    "text without points": (NO_BINARY, "()", []),
+    "empty text": (NO_BINARY, "", "points"),
+    "text in brackets": (NO_BINARY, "[100,200;300,400;500,-600]", "points"),
+    "text unterminated": (NO_BINARY, "(100,200;300,400", "points"),
+    "text ends in a separator": (NO_BINARY, "(100,200;300,400;", "points"),
+    "text without y": (NO_BINARY, "(100,200;300,)", "points"),
+    "text without x": (NO_BINARY, "(100,200;,400)", "points"),
+    "text without comma": (NO_BINARY, "(100 200;300,400)", "points"),
+    "text without separator": (NO_BINARY, "(100,200 300,400)", "points"),
+    "neither form readable": (binary(Q, version=2), "(100,200", "points"),
+}
+
+
+@pytest.mark.parametrize("to_bytes, to_s, expected", list(HULL_FORMS.values()), ids=list(HULL_FORMS))
+def test_hull_read_from_binary_then_text_form_then_points(table, monkeypatch, to_bytes, to_s, expected):
+    """For KLayout's integer polygon type: the binary form, else the text form, else the points of the float form."""
+
+    class Forms(kdb.Polygon):
+        def to_bytes(self):
+            if to_bytes is NO_BINARY:
+                raise AttributeError("to_bytes")
+            return to_bytes
+
+        def to_s(self):
+            return to_s
+
+    assert binary(Q) == kdb.Polygon([kdb.Point(*p) for p in Q], True).to_bytes()
+    points = [(0.0, 0.0), (0.0, 2.0), (1.0, 2.0), (1.0, 0.0)]  # the polygon itself
+    polygon = Forms(kdb.Box(0, 0, 1000, 2000))
+    p = parser(table, None)
+    assert p.extract_dpolygon(polygon) == points  # not the module's polygon type: its points
+    monkeypatch.setattr(show3d, "kdb", types.SimpleNamespace(Polygon=Forms))
+    assert p.extract_dpolygon(polygon) == (points if expected == "points" else expected)
+
+
+def test_hull_binary_form_errors_other_than_attribute_error_propagate(table, monkeypatch):
+    class Failing(kdb.Polygon):
+        def to_bytes(self):
+            raise ValueError("no bytes today")
+
+    monkeypatch.setattr(show3d, "kdb", types.SimpleNamespace(Polygon=Failing))
+    with pytest.raises(ValueError, match="^no bytes today$"):
+        parser(table, None).extract_dpolygon(Failing(kdb.Box(0, 0, 10, 10)))
 
 
 def mixed_layout():

@@ -186,3 +186,43 @@ def test_placement_overrides_are_honoured(mode, cls, first):
     expected = f32([k.trans_matrix() for k in placements])
     assert expected[0] == first
     assert bits(leaves(parser.to_viewer(mode))[1].shape.matrices) == expected.tobytes()
+
+
+class Marked(np.ndarray):
+    """Arrays made by a replaced module numpy."""
+
+
+class MarkingNumpy:
+    """numpy as the module's np, with arrays of its own."""
+
+    def array(self, value, dtype):
+        return np.array(value, dtype=dtype).view(Marked)
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_replaced_numpy_makes_every_array(monkeypatch, mode):
+    parser = tm_parser(mode)
+    expected = parser.to_viewer(mode)
+    monkeypatch.setattr(show3d, "np", MarkingNumpy())
+    root = parser.to_viewer(mode)
+    arrays = root.instances + [leaves(root)[1].shape.matrices]  # the polygons, the placements of M
+    assert len(arrays) == 3 and all(type(a) is Marked for a in arrays)
+    before = expected.instances + [leaves(expected)[1].shape.matrices]
+    assert [a.tobytes() for a in arrays] == [a.tobytes() for a in before]
+
+
+@pytest.mark.parametrize("outline", [
+    [(0.0, 1.5), (2.0, 3)],  # an int y
+    [(0, 1.5), (2.0, 3.0)],  # an int x
+    [(1.0, 2.0), [3.0, 4.0]],  # a list
+    [(np.float64(1.25), 2.0), (3.0, np.float32(0.5))],
+    [(True, 2.0), (0.1, 0.2)],
+], ids=["int y", "int x", "list", "numpy floats", "bool"])
+@pytest.mark.parametrize("mode", MODES)
+def test_polygon_table_arrays_from_any_numbers(mode, outline):
+    parser = tm_parser(mode)
+    parser.instances[1] = outline
+    assert bits(parser.to_viewer(mode).instances[1]) == f32(outline).tobytes()
