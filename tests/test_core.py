@@ -86,3 +86,12 @@ def test_hull_readers_give_klayouts_hull(core):
 ])
 def test_hull_readers_refuse_other_forms(core, line):
     assert core([line]) == ["none"]
+
+
+@pytest.mark.parametrize("text, parts", [
+    ("r90 1,-2", "1 0 1 -2"), ("m135 -3,4", "3 1 -3 4"), ("r0 0,0", "0 0 0 0"),
+    ("r-90 1,2", "none"), ("m-45 0,0", "none"), ("r360 0,0", "none"), ("r45 0,0", "none"),
+    ("m180 0,0", "none"), ("x90 0,0", "none"), ("r90 1,2 ", "none"), ("r90 1;2", "none"),
+])
+def test_simple_transformation_text(core, text, parts):
+    assert core([f"trans {text}"]) == [parts]

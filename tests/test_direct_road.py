@@ -2,6 +2,7 @@
 the step-by-step road it replaces: the same dictionaries and the same message text, and
 the step-by-step road whenever something it would use was replaced."""
 
+import copy
 import fnmatch
 import sys
 
@@ -262,3 +263,9 @@ def test_hierarchy_as_deep_as_the_recursion_limit(mode):
     for _ in range(299 if mode == Output.CELL else 300):
         node = node["parts"][-1]
     assert node["name"] == "C299"
+
+
+def test_copying_a_layer_entry_keeps_the_direct_road():
+    copy.copy(show3d.PdkLayer("WG", 0.22, 0.5, "#ff0000"))  # caches slot names on the class
+    records, _ = records_made(lambda: converted(hierarchy(), Output.CELL, None))
+    assert records == 0

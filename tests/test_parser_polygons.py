@@ -135,6 +135,7 @@ HULL_FORMS = {  # to_bytes gives (or raises), to_s gives: the hull read
     "text without points": (NO_BINARY, "()", []),
     "empty text": (NO_BINARY, "", "points"),
     "text in brackets": (NO_BINARY, "[100,200;300,400;500,-600]", "points"),
+    "text opened by a bracket": (NO_BINARY, "[100,200;300,400)", "points"),
     "text unterminated": (NO_BINARY, "(100,200;300,400", "points"),
     "text ends in a separator": (NO_BINARY, "(100,200;300,400;", "points"),
     "text without y": (NO_BINARY, "(100,200;300,)", "points"),

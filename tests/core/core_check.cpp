@@ -6,6 +6,7 @@
 //   base64 HEX                -> the encoded text
 //   hull-text TEXT            -> the hull points, or "none"
 //   hull-bytes HEX            -> the hull points, or "none"
+//   trans TEXT                -> the parts of a simple transformation, or "none"
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/placement.hpp"
@@ -68,6 +69,14 @@ int main() {
             std::getline(in >> std::ws, text);
             std::vector<double> xy;
             print_points(parse_hull_text(text.data(), text.data() + text.size(), xy), xy);
+        } else if (verb == "trans") {
+            std::string text;
+            std::getline(in >> std::ws, text);
+            SimpleTrans t{};
+            if (parse_simple_trans(text.data(), text.data() + text.size(), t))
+                std::cout << t.angle << " " << t.mirror << " " << t.x << " " << t.y << "\n";
+            else
+                std::cout << "none\n";
         } else if (verb == "hull-bytes") {
             std::string hex;
             in >> hex;

@@ -52,8 +52,11 @@ nb::object class_dict(nb::handle cls) {
 }
 
 // True when `now` holds exactly the entries of `then`, value for value.
+// copy's cache of slot names (added by copying an instance) changes nothing.
 bool same_entries(nb::handle now, nb::handle then) {
-    if (PyDict_GET_SIZE(now.ptr()) != PyDict_GET_SIZE(then.ptr())) return false;
+    int cached = PyDict_Contains(now.ptr(), S3D_NAME("__slotnames__"));
+    check_status(cached);
+    if (PyDict_GET_SIZE(now.ptr()) - cached != PyDict_GET_SIZE(then.ptr())) return false;
     for (const auto &[key, value] : items_of(then)) {
         nb::object current = dict_lookup(now, key);
         if (!current.is(value)) return false;

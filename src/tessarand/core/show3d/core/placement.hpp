@@ -61,7 +61,7 @@ inline bool parse_simple_trans(const char *at, const char *end, SimpleTrans &par
     parsed = std::from_chars(parsed.ptr + 1, end, y);
     if (parsed.ec != std::errc() || parsed.ptr != end) return false;
     int step = mirror ? 45 : 90;
-    if (code % step != 0 || code / step > 3) return false;
+    if (code < 0 || code % step != 0 || code / step > 3) return false;
     parts = {code / step, mirror, x, y};
     return true;
 }
