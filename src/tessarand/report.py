@@ -10,14 +10,14 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import TextIO
 
+import klayout.db as kdb
+import orjson
+
 from tessarand.core import communication
 from tessarand.core import show3d
 
 STAGES = {
-    "read": "reading the layout",
-    "parse": "parsing cells and layers",
-    "tree": "building the viewer tree",
-    "encode": "encoding the message",
+    "convert": "converting the layout",
     "page": "writing the page",
 }
 # Progress lines start once the work has run this long (seconds), so small
@@ -47,7 +47,7 @@ class Stopwatch:
     def __init__(self, progress: TextIO | None):
         self.progress = progress
         self.started = self.mark = time.perf_counter()
-        self.stage = "read"
+        self.stage = "convert"
         self.times = {}
 
     def enter(self, stage: str | None):
@@ -59,44 +59,33 @@ class Stopwatch:
 
 
 def show3d_with_report(component, output, progress: TextIO | None = None, **options) -> Conversion:
-    """Run `show3d.show3d(component, output, **options)`, timing its stages.
+    """Run `show3d.show3d(component, output, **options)`, timing the conversion and the page.
 
-    show3d looks up the parser class, the encoder and the messaging service in
-    its module namespace at call time; for the duration of the call we lend it
-    versions that note the time and the scene's counts, then call the real ones.
-    The message sent is exactly the one show3d builds.
+    Only the messaging service is lent to show3d for the call (a stand-in that
+    notes the time, then calls the real one), so the conversion takes the same
+    road as any other call. The counts are read back from the message sent.
     """
-    clock, summary, sent = Stopwatch(progress), Summary(), []
-
-    class TimedParser(show3d.ParseGDS):
-        def __init__(self, layout, *args, **kwargs):
-            clock.enter("parse")
-            summary.cells = layout.cells()
-            super().__init__(layout, *args, **kwargs)
-
-        def to_viewer(self, output):
-            clock.enter("tree")
-            tree = super().to_viewer(output)
-            count_scene(tree, summary)
-            return tree
-
-    encode = show3d.numpy_to_buffer_json
-
-    def timed_encode(value):
-        clock.enter("encode")
-        return encode(value)
+    clock, sent = Stopwatch(progress), []
 
     def send(message):
         clock.enter("page")
         sent.append((communication.send_message(message), message))
 
-    lent = {"ParseGDS": TimedParser, "numpy_to_buffer_json": timed_encode,
-            "comms": SimpleNamespace(send_message=send)}
-    with _lent_to(show3d, lent):
+    with _lent_to(show3d, {"comms": SimpleNamespace(send_message=send)}):
         show3d.show3d(component, output, **options)
     clock.enter(None)
     path, message = sent[0]
+    summary = count_scene(orjson.loads(message.content)["data"])
+    summary.cells = _layout_of(component).cells()
     return Conversion(path, message, summary, clock.times)
+
+
+def _layout_of(component) -> kdb.Layout:
+    if isinstance(component, (str, Path)):
+        layout = kdb.Layout()
+        layout.read(str(component))
+        return layout
+    return component.layout
 
 
 @contextlib.contextmanager
@@ -111,20 +100,22 @@ def _lent_to(module, names: dict):
             setattr(module, name, value)
 
 
-def count_scene(tree, summary: Summary):
-    """Fill `summary` from a viewer tree (records, not yet in dictionary form)."""
-    leaves = list(_leaves(tree))
-    summary.polygons = len(tree.instances)
+def count_scene(scene: dict) -> Summary:
+    """The counts of a scene as the message carries it (arrays as buffer descriptions)."""
+    leaves = list(_leaves(scene))
+    summary = Summary(polygons=len(scene.get("instances", [])))
     # A leaf without matrices stands where it is: one placement.
-    summary.placements = sum(max(1, leaf.shape.matrices.size // 6) for leaf in leaves)
+    summary.placements = sum(max(1, leaf["shape"]["matrices"]["shape"][0] // 6) for leaf in leaves)
     # Layer mode names the layers one level below the root; cell mode names its leaves after them.
-    names = [node.name for node in tree.parts] if tree.name == "Layers" else [leaf.name for leaf in leaves]
+    parts = scene.get("parts", [])
+    names = [node["name"] for node in parts] if scene["name"] == "Layers" else [leaf["name"] for leaf in leaves]
     summary.layers = list(dict.fromkeys(names))
+    return summary
 
 
 def _leaves(node):
-    for child in node.parts:
-        if hasattr(child, "shape"):
+    for child in node.get("parts", []):
+        if "shape" in child:
             yield child
         else:
             yield from _leaves(child)
