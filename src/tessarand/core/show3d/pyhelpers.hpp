@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <utility>
-#include <vector>
 
 namespace show3d {
 

@@ -14,7 +14,7 @@
 
 #include "ktrans.hpp"
 #include "polygons.hpp"
-#include "core/base64.hpp"
+#include "viewer.hpp"
 #include "core/placement.hpp"
 
 #include "arrays.hpp"
@@ -31,17 +31,12 @@ struct StepAside {};
 
 // ---- the snapshot ------------------------------------------------------------------
 
+// The module names the road relies on; of those that are classes, the class
+// attributes (methods, field defaults) count too.
 constexpr const char *road_names[] = {
     "ParseGDS", "KTrans", "Cell",   "Reference", "ParsedCells", "ParsedLayers", "Output",
     "PartBase", "Parts",  "Part",   "Shape",     "ViewerData",  "PdkLayer",     "np",
     "sg",       "kdb",    "pya",    "fnmatch",   "is_dataclass", "fields"};
-// Classes whose attributes (methods, field defaults) the road relies on: the
-// first entries of road_names.
-constexpr size_t road_classes = 6, viewer_classes_from = 7, viewer_classes_to = 13;
-
-bool is_road_class(size_t index) {
-    return index < road_classes || (index >= viewer_classes_from && index < viewer_classes_to);
-}
 
 nb::object sequence_item(nb::handle sequence, Py_ssize_t index) {
     return check(PySequence_GetItem(sequence.ptr(), index));
@@ -71,7 +66,7 @@ bool snapshot_holds(const Globals &globals, nb::handle snapshot) {
         nb::object current = dict_lookup(globals.dict(), nb::str(road_names[i]));
         nb::object then = sequence_item(values, Py_ssize_t(i));
         if (!current.is(then)) return false;
-        if (is_road_class(i) && PyType_Check(then.ptr()) &&
+        if (PyType_Check(then.ptr()) &&
             !same_entries(class_dict(then), sequence_item(dicts, Py_ssize_t(i))))
             return false;
     }
@@ -131,17 +126,9 @@ public:
     // pairs, or the road steps aside.
     void store_list(Py_ssize_t index, nb::handle outline) override {
         if (!PyList_CheckExact(outline.ptr())) throw StepAside();
-        nb::tuple points = snapshot(outline);
         std::vector<float> &out = slot(index);
-        out.clear();
-        for (nb::handle point : points) {
-            if (!PyTuple_CheckExact(point.ptr()) || PyTuple_GET_SIZE(point.ptr()) != 2) throw StepAside();
-            for (Py_ssize_t k = 0; k < 2; ++k) {
-                PyObject *value = PyTuple_GET_ITEM(point.ptr(), k);
-                if (!PyFloat_CheckExact(value)) throw StepAside();
-                out.push_back(float(PyFloat_AS_DOUBLE(value)));
-            }
-        }
+        out.resize(2 * size_t(PyList_GET_SIZE(outline.ptr())));
+        if (!read_float_pairs(outline, out.data())) throw StepAside();
     }
 
     // An outline in database units, unsimplified.
@@ -186,7 +173,7 @@ struct CellData {
 };
 
 struct LayerSlot {
-    nb::object index, spec; // layout layer index, its (layer, datatype)
+    nb::object index, layer_spec; // layout layer index, its (layer, datatype)
 };
 
 class Walk {
@@ -215,7 +202,6 @@ public:
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
     const PolygonTable &table() const { return table_; }
-    const std::vector<nb::object> &complex_pool() const { return complex_; }
     std::vector<nb::object> &complex_pool() { return complex_; }
 
 private:
@@ -455,16 +441,9 @@ nb::object float32_array(const float *data, size_t count) {
 }
 
 nb::object float32_description(const float *data, size_t count) {
-    size_t bytes = count * sizeof(float);
-    nb::object text = check(PyUnicode_New(Py_ssize_t(base64_size(bytes)), 127));
-    base64_encode(reinterpret_cast<const unsigned char *>(data), bytes,
-                  static_cast<char *>(PyUnicode_DATA(text.ptr())));
-    nb::dict description;
-    description["shape"] = nb::make_tuple(nb::int_(count));
-    description["dtype"] = nb::str("float32");
-    description["buffer"] = text;
-    description["codec"] = nb::str("b64");
-    return description;
+    return buffer_description(
+        nb::make_tuple(nb::int_(count)), nb::str("float32"),
+        base64_text(reinterpret_cast<const unsigned char *>(data), count * sizeof(float)));
 }
 
 // What a leaf of a layer shows, asked of the parser once per layer.
@@ -507,10 +486,6 @@ private:
     bool encode_;
     nb::object version_, renderback_, type_, subtype_, format_;
 };
-
-nb::object join(nb::handle parent, nb::handle name) {
-    return check(PyUnicode_FromFormat("%U/%U", format_text(parent).ptr(), format_text(name).ptr()));
-}
 
 nb::object int_list(const std::vector<long> &values) {
     nb::object list = check(PyList_New(Py_ssize_t(values.size())));
@@ -592,12 +567,12 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
 // a node without parts is left out.
 nb::object Writer::cell_node(Node &node, nb::handle parent) {
     const CellData &data = walk_.cells()[node.cell];
-    nb::object id = join(parent, data.name);
+    nb::object id = join_path(parent, data.name);
     nb::list parts;
     for (const auto &[slot, numbers] : data.polygons) {
         const LayerLook &look = looks_[slot];
         if (look.excluded) continue;
-        parts.append(leaf(look.name, join(id, look.name), numbers, slot, node));
+        parts.append(leaf(look.name, join_path(id, look.name), numbers, slot, node));
     }
     for (Node &child : node.children) {
         nb::object made = cell_node(child, id);
@@ -621,12 +596,12 @@ nb::object Writer::cells_root(std::vector<Node> &tops) {
 // places that reach the layer.
 nb::object Writer::layer_node(Node &node, size_t slot, nb::handle parent) {
     const CellData &data = walk_.cells()[node.cell];
-    nb::object id = join(parent, data.name);
+    nb::object id = join_path(parent, data.name);
     nb::list parts;
     for (const auto &[own_slot, numbers] : data.polygons) {
         if (own_slot != slot) continue;
         nb::str components("components");
-        parts.append(leaf(components, join(id, components), numbers, slot, node));
+        parts.append(leaf(components, join_path(id, components), numbers, slot, node));
     }
     for (Node &child : node.children)
         if (child.reaches(slot)) parts.append(layer_node(child, slot, id));
@@ -642,7 +617,7 @@ nb::object Writer::layers_root(std::vector<Node> &tops) {
         for (size_t slot = 0; slot < looks_.size(); ++slot) {
             const LayerLook &look = looks_[slot];
             if (!top.reaches(slot) || look.excluded) continue;
-            nb::object id = join(root_id, look.name);
+            nb::object id = join_path(root_id, look.name);
             nb::object layer = dict_lookup(by_id, id);
             if (!layer.is_valid()) {
                 layer = group(look.name, id, nb::list(), origin());
@@ -680,9 +655,9 @@ bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser
 // The layer slots in the order of the layer map, and how each looks.
 std::vector<LayerSlot> layer_slots(nb::handle parser) {
     std::vector<LayerSlot> slots;
-    for (const auto &[index, spec] : items_of(get_attr(parser, S3D_NAME("layer_map")))) {
-        if (!is_exact_int(index) || !PyTuple_CheckExact(spec.ptr())) throw StepAside();
-        slots.push_back({index, spec});
+    for (const auto &[index, layer_spec] : items_of(get_attr(parser, S3D_NAME("layer_map")))) {
+        if (!is_exact_int(index) || !PyTuple_CheckExact(layer_spec.ptr())) throw StepAside();
+        slots.push_back({index, layer_spec});
     }
     return slots;
 }
@@ -696,11 +671,11 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
     std::vector<LayerLook> looks;
     for (const LayerSlot &slot : slots) {
         LayerLook look;
-        look.name = call_method(parser, S3D_NAME("get_name"), slot.spec);
+        look.name = call_method(parser, S3D_NAME("get_name"), slot.layer_spec);
         if (!PyUnicode_CheckExact(look.name.ptr())) throw StepAside();
-        look.zmin = call_method(parser, S3D_NAME("get_zmin"), slot.spec);
-        look.height = call_method(parser, S3D_NAME("get_height"), slot.spec);
-        look.color = call_method(parser, S3D_NAME("get_color"), slot.spec);
+        look.zmin = call_method(parser, S3D_NAME("get_zmin"), slot.layer_spec);
+        look.height = call_method(parser, S3D_NAME("get_height"), slot.layer_spec);
+        look.color = call_method(parser, S3D_NAME("get_color"), slot.layer_spec);
         nb::object lowered = call_method(look.name, S3D_NAME("lower"));
         for (const nb::object &pattern : patterns)
             if (truth(call(fnmatch, lowered, pattern))) look.excluded = true;
@@ -729,8 +704,8 @@ nb::object direct_road_snapshot(nb::handle globals) {
     for (size_t i = 0; i < sizeof road_names / sizeof road_names[0]; ++i) {
         nb::object value = Globals(globals)[nb::str(road_names[i]).ptr()];
         values.append(value);
-        bool copy = is_road_class(i) && PyType_Check(value.ptr());
-        dicts.append(copy ? check(PyDict_Copy(class_dict(value).ptr())) : nb::none());
+        bool is_class = PyType_Check(value.ptr());
+        dicts.append(is_class ? check(PyDict_Copy(class_dict(value).ptr())) : nb::none());
     }
     nb::list snapshot;
     snapshot.append(nb::tuple(values));

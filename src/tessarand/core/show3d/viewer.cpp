@@ -43,20 +43,8 @@ bool is_real_numpy(const Globals &globals) {
 // anything else goes through numpy as written.
 nb::object polygon_array(const Globals &globals, nb::handle polygon, bool fast) {
     if (fast && PyList_CheckExact(polygon.ptr())) {
-        Py_ssize_t count = PyList_GET_SIZE(polygon.ptr());
-        nb::object array = new_float32(2 * count);
-        float *out = float32_data(array);
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < count && plain; ++i) {
-            PyObject *point = PyList_GET_ITEM(polygon.ptr(), i);
-            plain = PyTuple_CheckExact(point) && PyTuple_GET_SIZE(point) == 2 &&
-                    PyFloat_CheckExact(PyTuple_GET_ITEM(point, 0)) &&
-                    PyFloat_CheckExact(PyTuple_GET_ITEM(point, 1));
-            if (!plain) break;
-            out[2 * i] = float(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(point, 0)));
-            out[2 * i + 1] = float(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(point, 1)));
-        }
-        if (plain) return array;
+        nb::object array = new_float32(2 * PyList_GET_SIZE(polygon.ptr()));
+        if (read_float_pairs(polygon, float32_data(array))) return array;
     }
     return float32_through_numpy(globals, polygon);
 }
@@ -99,10 +87,6 @@ private:
     std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> arrays_; // list, array
     int depth_ = 0;
 };
-
-nb::object join_path(nb::handle parent, nb::handle name) {
-    return check(PyUnicode_FromFormat("%U/%U", format_text(parent).ptr(), format_text(name).ptr()));
-}
 
 // get_name through the instance, with its declared result type.
 nb::object TreeBuilder::layer_name(nb::handle layer_spec) {
@@ -455,12 +439,6 @@ nb::object parser_create_json(const Call &call) {
 
 // ---- buffer encoding ----------------------------------------------------------------
 
-nb::object base64_text(const unsigned char *data, size_t size) {
-    nb::object text = check(PyUnicode_New(Py_ssize_t(base64_size(size)), 127));
-    base64_encode(data, size, static_cast<char *>(PyUnicode_DATA(text.ptr())));
-    return text;
-}
-
 class BufferEncoder {
 public:
     explicit BufferEncoder(const Globals &globals) : globals_(globals) {
@@ -494,12 +472,9 @@ private:
         if (!truth(check(PyObject_GetItem(flags.ptr(), nb::str("C_CONTIGUOUS").ptr()))))
             contiguous = call(get_attr(np_, S3D_NAME("ascontiguousarray")), array);
         nb::object flat = call_method(contiguous, S3D_NAME("ravel"));
-        nb::dict description;
-        description["shape"] = get_attr(flat, S3D_NAME("shape"));
-        description["dtype"] = check(PyObject_Str(get_attr(flat, S3D_NAME("dtype")).ptr()));
-        description["buffer"] = encode(flat);
-        description["codec"] = nb::str("b64");
-        return description;
+        nb::object shape = get_attr(flat, S3D_NAME("shape"));
+        nb::object dtype = check(PyObject_Str(get_attr(flat, S3D_NAME("dtype")).ptr()));
+        return buffer_description(shape, dtype, encode(flat));
     }
 
     // The same for a plain C-contiguous ndarray, read through numpy's C
@@ -512,13 +487,10 @@ private:
         if (!PyArray_IS_C_CONTIGUOUS(array) || descr->type_num == NPY_OBJECT ||
             descr->type_num == NPY_VOID)
             return {};
-        nb::dict description;
-        description["shape"] = nb::make_tuple(nb::int_(PyArray_SIZE(array)));
-        description["dtype"] = dtype_text(descr);
-        description["buffer"] = base64_text(static_cast<const unsigned char *>(PyArray_DATA(array)),
-                                            size_t(PyArray_NBYTES(array)));
-        description["codec"] = nb::str("b64");
-        return description;
+        return buffer_description(
+            nb::make_tuple(nb::int_(PyArray_SIZE(array))), dtype_text(descr),
+            base64_text(static_cast<const unsigned char *>(PyArray_DATA(array)),
+                        size_t(PyArray_NBYTES(array))));
     }
 
     nb::object dtype_text(PyArray_Descr *descr) {
@@ -600,6 +572,39 @@ nb::object make_numpy_to_buffer_json(nb::handle globals) {
 
 bool is_own_numpy_to_buffer_json(nb::handle function) {
     return is_function_of(function, numpy_to_buffer_json_def);
+}
+
+bool read_float_pairs(nb::handle list, float *out) {
+    Py_ssize_t count = PyList_GET_SIZE(list.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *point = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyTuple_CheckExact(point) || PyTuple_GET_SIZE(point) != 2 ||
+            !PyFloat_CheckExact(PyTuple_GET_ITEM(point, 0)) ||
+            !PyFloat_CheckExact(PyTuple_GET_ITEM(point, 1)))
+            return false;
+        out[2 * i] = float(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(point, 0)));
+        out[2 * i + 1] = float(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(point, 1)));
+    }
+    return true;
+}
+
+nb::object join_path(nb::handle parent, nb::handle name) {
+    return check(PyUnicode_FromFormat("%U/%U", format_text(parent).ptr(), format_text(name).ptr()));
+}
+
+nb::object buffer_description(nb::handle shape, nb::handle dtype, nb::handle buffer) {
+    nb::dict description;
+    description["shape"] = shape;
+    description["dtype"] = dtype;
+    description["buffer"] = buffer;
+    description["codec"] = nb::str("b64");
+    return description;
+}
+
+nb::object base64_text(const unsigned char *data, size_t size) {
+    nb::object text = check(PyUnicode_New(Py_ssize_t(base64_size(size)), 127));
+    base64_encode(data, size, static_cast<char *>(PyUnicode_DATA(text.ptr())));
+    return text;
 }
 
 } // namespace show3d
