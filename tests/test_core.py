@@ -2,6 +2,7 @@
 the C++ compiler and checked against KLayout and the standard library."""
 
 import base64
+import math
 import os
 import random
 import shutil
@@ -95,3 +96,46 @@ def test_hull_readers_refuse_other_forms(core, line):
 ])
 def test_simple_transformation_text(core, text, parts):
     assert core([f"trans {text}"]) == [parts]
+
+
+def random_rings(rng):
+    """Rings in micrometres as the walk gives them (database units over 1000): rectangles
+    down to the tolerance, merged Manhattan outlines, stars, coarse circles and notches
+    about as deep as the tolerance."""
+    rings = []
+    for _ in range(150):
+        w, h = rng.choice([5, 9, 10, 11, 20, 500, 7000]), rng.randrange(1, 5000)
+        x, y = rng.randrange(-10**6, 10**6), rng.randrange(-10**6, 10**6)
+        rings.append(kdb.Polygon(kdb.Box(x, y, x + w, y + h)))
+    for _ in range(60):
+        region = kdb.Region([kdb.Box(rng.randrange(2000), rng.randrange(2000), 0, 0).enlarged(
+            rng.randrange(5, 900), rng.randrange(5, 900)) for _ in range(5)]).merged()
+        rings.extend(region.each())
+    for points in (5, 8, 13, 32, 64):
+        for radius in (20, 300, 5000):
+            rings.append(kdb.Polygon(kdb.Box(-radius, -radius, radius, radius)).round_corners(0, radius, points))
+    for _ in range(60):
+        count = rng.randrange(3, 12)
+        rings.append(kdb.Polygon([kdb.Point(round(r * math.cos(2 * math.pi * k / count)),
+                                            round(r * math.sin(2 * math.pi * k / count)))
+                                  for k in range(count) for r in [rng.randrange(5, 3000)]]))
+    for depth in (9, 10, 11, 30):
+        rings.append(kdb.Polygon([kdb.Point(*p) for p in
+                                  [(0, 0), (1000, 0), (1000, 400), (500, 400 + depth), (0, 400)]]))
+    return [[(p.x / 1000, p.y / 1000) for p in polygon.each_point_hull()] for polygon in rings]
+
+
+@pytest.mark.parametrize("tolerance", [0.01, 0.5, 0.0])
+def test_rings_proven_kept_are_kept_by_shapely(core, tolerance):
+    import shapely.geometry as sg
+
+    rings = random_rings(random.Random(3))
+    verdicts = core([f"ring {tolerance!r} " + " ".join(f"{x!r} {y!r}" for x, y in ring) for ring in rings])
+    kept = [ring for ring, verdict in zip(rings, verdicts) if verdict == "keeps"]
+    for ring in kept:
+        simple = sg.Polygon(ring).simplify(tolerance=tolerance, preserve_topology=True)
+        assert list(simple.exterior.coords)[:-1] == ring
+    # Rectangles wider and taller than the tolerance are proven kept.
+    rectangles = [ring for ring in rings[:150] if min(abs(ring[2][0] - ring[0][0]), abs(ring[1][1] - ring[0][1]))
+                  > 2 * tolerance + 1e-9]
+    assert rectangles and all(ring in kept for ring in rectangles)

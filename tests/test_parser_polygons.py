@@ -261,7 +261,8 @@ def test_failing_batch_simplification_gives_the_one_by_one_outlines(table, monke
     def refuse(*args, **kwargs):
         raise ValueError("no simplification today")
 
-    monkeypatch.setattr(shapely, "simplify", refuse)  # the batch fails; one by one still simplifies
+    # The vectorised call fails; one by one (the scalar call) still simplifies.
+    monkeypatch.setattr(shapely.lib, "simplify_preserve_topology", refuse)
     layout = many_vertices(count)
     bulk, single = (cls(layout, table, curve_tolerance=0.01) for cls in (show3d.ParseGDS, OneByOne))
     bulk.export_cells()
@@ -279,10 +280,35 @@ def test_interrupted_simplification_stops_the_conversion(table, monkeypatch, cou
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(shapely, "simplify", interrupt)
+    for name in ("simplify_preserve_topology", "simplify_preserve_topology_scalar"):
+        monkeypatch.setattr(shapely.lib, name, interrupt)
     layout = many_vertices(count)
     with pytest.raises(KeyboardInterrupt):
         if road == "direct":
             show3d.to_3D_viewer(Component.from_layout(layout), curve_tolerance=0.01, as_dict=True)
         else:
             show3d.ParseGDS(layout, table, curve_tolerance=0.01).export_cells()
+
+
+@pytest.mark.parametrize("replace", ["shapely.simplify", "Polygon.simplify"])
+@pytest.mark.parametrize("count", [500, 40000])
+def test_replaced_simplification_gives_what_one_by_one_gives(table, monkeypatch, replace, count):
+    import shapely
+
+    original = shapely.simplify
+
+    def shifted(geometry, tolerance, **kwargs):  # a stand-in that moves everything by 1 um
+        return original(shapely.transform(geometry, lambda xy: xy + 1.0), tolerance, **kwargs)
+
+    if replace == "shapely.simplify":
+        monkeypatch.setattr(shapely, "simplify", shifted)
+    else:
+        monkeypatch.setattr(sg.Polygon, "simplify",
+                            lambda self, tolerance, preserve_topology=True: shifted(self, tolerance))
+    layout = make_layout({"T": {(1, 0): [(0, 0, 1000, 2000), circle(count, 30000)]}})
+    bulk, single = (cls(layout, table, curve_tolerance=0.01) for cls in (show3d.ParseGDS, OneByOne))
+    bulk.export_cells()
+    single.export_cells()
+    assert_same_table(bulk, single)
+    shift = 1.0 if replace == "Polygon.simplify" else 0.0  # the method does not call shapely.simplify
+    assert [(x + shift, y + shift) for x, y in RECT] in bulk.instances

@@ -7,9 +7,11 @@
 //   hull-text TEXT            -> the hull points, or "none"
 //   hull-bytes HEX            -> the hull points, or "none"
 //   trans TEXT                -> the parts of a simple transformation, or "none"
+//   ring TOL X Y X Y ...      -> "keeps" when simplification provably keeps the ring, else "may change"
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/placement.hpp"
+#include "core/ring_check.hpp"
 
 #include <cstdio>
 #include <iostream>
@@ -77,6 +79,14 @@ int main() {
                 std::cout << t.angle << " " << t.mirror << " " << t.x << " " << t.y << "\n";
             else
                 std::cout << "none\n";
+        } else if (verb == "ring") {
+            double tolerance = 0, value = 0;
+            in >> tolerance;
+            std::vector<double> xy;
+            while (in >> value) xy.push_back(value);
+            std::vector<std::pair<size_t, size_t>> sections;
+            bool keeps = simplification_keeps_ring(xy.data(), xy.size() / 2, tolerance, sections);
+            std::cout << (keeps ? "keeps" : "may change") << "\n";
         } else if (verb == "hull-bytes") {
             std::string hex;
             in >> hex;

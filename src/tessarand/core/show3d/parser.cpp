@@ -198,11 +198,8 @@ private:
     void prepare_extraction() {
         tolerance_ = get_attr(self_, S3D_NAME("curve_tolerance"));
         integer_polygon_ = integer_polygon_type(globals_);
-        nb::object sg = globals_[S3D_NAME("sg")];
-        nb::object real_polygon =
-            check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
-        bool real_shapely = get_attr(sg, S3D_NAME("Polygon")).is(real_polygon);
-        if (!tolerance_.is_none() && real_shapely) bulk_.emplace(outlines_, tolerance_, globals_);
+        if (!tolerance_.is_none() && bulk_simplification_possible(globals_))
+            bulk_.emplace(outlines_, tolerance_, globals_);
     }
 
     nb::object parse(nb::handle cell, bool is_ref);

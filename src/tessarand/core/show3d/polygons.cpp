@@ -1,6 +1,9 @@
 #include "polygons.hpp"
 
 #include "core/hull.hpp"
+#include "core/ring_check.hpp"
+
+#include <algorithm>
 
 namespace show3d {
 namespace {
@@ -130,24 +133,68 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
 }
 
 // ---- bulk simplification --------------------------------------------------------
-// The walk fills a batch; a full batch goes to a worker thread, which takes
-// the interpreter lock for shapely's calls. Shapely drops the lock while GEOS
-// works, and the walk hands it over now and then, so both run at once. Every
-// store into the sink happens with the lock held, as do the walk's own.
+// The walk fills a batch; a full batch goes to the worker threads. A worker
+// first sorts out, without the interpreter lock, the outlines that stay as
+// they are, then takes the lock for shapely's calls. Shapely drops the lock
+// while GEOS works, and the walk hands it over now and then, so all run at
+// once. Every store into the sink happens with the lock held, as do the
+// walk's own.
+
+namespace {
+
+std::string utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) raise_current();
+    return std::string(data, size_t(size));
+}
+
+// Whether `function` is written in shapely's own package (`package`).
+bool defined_in(nb::handle function, const std::string &package) {
+    nb::object code = optional_attr(function, S3D_NAME("__code__"));
+    if (!PyCode_Check(code.ptr())) return false;
+    nb::object file = get_attr(code, S3D_NAME("co_filename"));
+    return PyUnicode_Check(file.ptr()) && utf8(file).starts_with(package);
+}
+
+} // namespace
+
+bool bulk_simplification_possible(const Globals &globals) {
+    nb::object shapely = check(PyImport_ImportModule("shapely"));
+    nb::object os_path = check(PyImport_ImportModule("os.path"));
+    nb::object init = optional_attr(shapely, S3D_NAME("__file__"));
+    if (!PyUnicode_Check(init.ptr())) return false;
+    std::string package = utf8(os_path.attr("dirname")(init)) + "/";
+    nb::object polygon = check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
+    if (!get_attr(globals[S3D_NAME("sg")], S3D_NAME("Polygon")).is(polygon)) return false;
+    return defined_in(optional_attr(shapely, S3D_NAME("simplify")), package) &&
+           defined_in(optional_attr(polygon, S3D_NAME("simplify")), package);
+}
+
+namespace {
+
+size_t worker_count() {
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+} // namespace
 
 BulkSimplifier::BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals)
-    : sink_(sink), tolerance_(std::move(tolerance)), globals_(globals) {}
+    : sink_(sink), tolerance_(std::move(tolerance)), globals_(globals) {
+    if (PyFloat_CheckExact(tolerance_.ptr()))
+        proof_tolerance_ = PyFloat_AS_DOUBLE(tolerance_.ptr());
+}
 
 BulkSimplifier::~BulkSimplifier() {
-    if (!worker_.joinable()) return;
+    if (workers_.empty()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         queue_.clear(); // a walk that failed: what is left is not wanted
     }
-    wake_.notify_one();
+    wake_.notify_all();
     Py_BEGIN_ALLOW_THREADS
-    worker_.join();
+    for (std::thread &worker : workers_) worker.join();
     Py_END_ALLOW_THREADS
 }
 
@@ -155,7 +202,7 @@ void BulkSimplifier::add(Py_ssize_t slot, const double *xy, size_t points) {
     filling_.pending.push_back({slot, filling_.coords.size() / 2, points});
     filling_.coords.insert(filling_.coords.end(), xy, xy + 2 * points);
     if (filling_.coords.size() >= 2 * batch_vertices) submit();
-    // Let the worker take the lock when it waits for it.
+    // Let a worker take the lock when it waits for it.
     if (busy_.load(std::memory_order_relaxed) && ++adds_since_yield_ >= yield_interval) {
         adds_since_yield_ = 0;
         Py_BEGIN_ALLOW_THREADS
@@ -165,7 +212,10 @@ void BulkSimplifier::add(Py_ssize_t slot, const double *xy, size_t points) {
 
 void BulkSimplifier::submit() {
     if (filling_.pending.empty()) return;
-    if (!worker_.joinable()) worker_ = std::thread([this] { run_worker(); });
+    if (workers_.empty()) {
+        size_t count = worker_count();
+        for (size_t k = 0; k < count; ++k) workers_.emplace_back([this] { run_worker(); });
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queue_.push_back(std::move(filling_));
@@ -176,21 +226,37 @@ void BulkSimplifier::submit() {
 }
 
 void BulkSimplifier::flush() {
-    if (!worker_.joinable()) {
-        // Everything fitted in one batch: no thread is worth starting for it.
+    if (workers_.empty() && filling_.coords.size() < 2 * small_batch_vertices) {
+        // Too little for threads to be worth starting.
+        prepare(filling_);
         process(filling_);
         filling_ = Batch{};
     } else {
+        if (workers_.empty()) split_last_batch();
         submit();
         Py_BEGIN_ALLOW_THREADS
         std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [this] { return queue_.empty() && !busy_.load(); });
+        idle_.wait(lock, [this] { return queue_.empty() && in_flight_ == 0; });
         Py_END_ALLOW_THREADS
     }
     if (error_) {
         nb::python_error error = std::move(*error_);
         error_.reset();
         throw error;
+    }
+}
+
+// The last batch of a walk that filled no batch before: shared out among
+// the workers, so that they all simplify.
+void BulkSimplifier::split_last_batch() {
+    Batch whole = std::move(filling_);
+    size_t share = whole.coords.size() / 2 / worker_count() + 1;
+    filling_ = Batch{};
+    for (const Pending &item : whole.pending) {
+        filling_.pending.push_back({item.slot, filling_.coords.size() / 2, item.points});
+        filling_.coords.insert(filling_.coords.end(), whole.coords.begin() + 2 * item.first,
+                               whole.coords.begin() + 2 * (item.first + item.points));
+        if (filling_.coords.size() >= 2 * share) submit();
     }
 }
 
@@ -201,23 +267,33 @@ void BulkSimplifier::run_worker() {
         if (stopping_) return;
         Batch batch = std::move(queue_.front());
         queue_.pop_front();
+        ++in_flight_;
         lock.unlock();
+        prepare(batch);
         PyGILState_STATE state = PyGILState_Ensure();
         process(batch);
         PyGILState_Release(state);
         lock.lock();
-        if (queue_.empty()) {
+        if (--in_flight_ == 0 && queue_.empty()) {
             busy_.store(false);
             idle_.notify_all();
         }
     }
 }
 
+void BulkSimplifier::prepare(Batch &batch) const {
+    for (double &value : batch.coords) value /= 1000.0;
+    if (!proof_tolerance_) return;
+    std::vector<std::pair<size_t, size_t>> sections;
+    for (Pending &item : batch.pending)
+        item.kept = simplification_keeps_ring(batch.coords.data() + 2 * item.first, item.points,
+                                              *proof_tolerance_, sections);
+}
+
 // With the lock held: the batch simplified in one go, or one by one when
 // that fails; an error that is no ordinary exception waits for flush().
 void BulkSimplifier::process(Batch &batch) {
     try {
-        for (double &value : batch.coords) value /= 1000.0;
         try {
             simplify_batch(batch);
         } catch (nb::python_error &error) {
@@ -238,6 +314,10 @@ void BulkSimplifier::store_raw(const Batch &batch, const Pending &item) {
 
 void BulkSimplifier::simplify_one_by_one(const Batch &batch) {
     for (const Pending &item : batch.pending) {
+        if (item.kept) {
+            store_raw(batch, item);
+            continue;
+        }
         nb::object raw = outline_list(batch.coords.data() + 2 * item.first, item.points, 1.0);
         sink_.store_list(item.slot, simplify_outline(globals_, raw, tolerance_));
     }
@@ -248,7 +328,7 @@ void BulkSimplifier::simplify_batch(const Batch &batch) {
     std::vector<long long> ring_ids;
     std::vector<const Pending *> rings;
     for (const Pending &item : batch.pending) {
-        if (item.points < 3) {
+        if (item.kept || item.points < 3) {
             store_raw(batch, item);
             continue;
         }

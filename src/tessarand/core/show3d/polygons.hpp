@@ -30,6 +30,11 @@ nb::object outline_list(const double *xy, size_t points, double scale);
 // outline.
 nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle tolerance);
 
+// Whether a walk may simplify in bulk: the module's shapely polygon and
+// shapely's simplification are shapely's own, so that vectorised calls give
+// what the one-by-one path gives.
+bool bulk_simplification_possible(const Globals &globals);
+
 // Where the outlines of a walk go, by polygon number.
 class OutlineSink {
 public:
@@ -41,9 +46,10 @@ public:
 };
 
 // Collects the outlines of one walk and simplifies them in batches with
-// vectorised calls of the real shapely, on a worker thread beside the walk;
+// vectorised calls of the real shapely, on worker threads beside the walk;
 // results equal the one-by-one path bit for bit, and whatever a batch cannot
-// handle goes through that path.
+// handle goes through that path. Outlines that simplification provably keeps
+// as they are (rectangles, most Manhattan shapes) skip shapely.
 class BulkSimplifier {
 public:
     BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals);
@@ -61,15 +67,21 @@ private:
     struct Pending {
         Py_ssize_t slot;
         size_t first, points;
+        bool kept = false;
     };
     struct Batch {
         std::vector<Pending> pending;
         std::vector<double> coords;
     };
-    static constexpr size_t batch_vertices = 1 << 16, yield_interval = 64;
+    static constexpr size_t batch_vertices = 1 << 16, small_batch_vertices = 1 << 12,
+                            yield_interval = 64;
 
     void submit();
+    void split_last_batch();
     void run_worker();
+    // Without the interpreter lock: micrometres, and the outlines kept as they are.
+    void prepare(Batch &batch) const;
+    // With the lock: every outline of the batch into the sink.
     void process(Batch &batch);
     void store_raw(const Batch &batch, const Pending &item);
     void simplify_one_by_one(const Batch &batch);
@@ -79,15 +91,19 @@ private:
     OutlineSink &sink_;
     nb::object tolerance_;
     Globals globals_;
+    // The tolerance for the proof that an outline stays; none when the
+    // tolerance is no plain float.
+    std::optional<double> proof_tolerance_;
     Batch filling_;
     size_t adds_since_yield_ = 0;
     std::mutex mutex_;
     std::condition_variable wake_, idle_;
     std::deque<Batch> queue_;
+    size_t in_flight_ = 0;
     std::atomic<bool> busy_{false};
     bool stopping_ = false;
     std::optional<nb::python_error> error_;
-    std::thread worker_;
+    std::vector<std::thread> workers_;
 };
 
 } // namespace show3d

@@ -129,6 +129,13 @@ inline void set_attr(nb::handle object, PyObject *name, nb::handle value) {
     check_status(PyObject_SetAttr(object.ptr(), name, value.ptr()));
 }
 
+// getattr(object, name, None): only AttributeError counts as absent.
+inline nb::object optional_attr(nb::handle object, PyObject *name) {
+    PyObject *value = nullptr;
+    check_status(PyObject_GetOptionalAttr(object.ptr(), name, &value));
+    return value ? nb::steal(value) : nb::none();
+}
+
 // hasattr(): only AttributeError counts as absent; other errors propagate.
 inline bool has_attr(nb::handle object, PyObject *name) {
     PyObject *value = nullptr;

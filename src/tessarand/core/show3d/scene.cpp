@@ -185,10 +185,7 @@ public:
         trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
-            nb::object real = check(PyImport_ImportModule("shapely.geometry"));
-            if (!get_attr(globals[S3D_NAME("sg")], S3D_NAME("Polygon"))
-                     .is(get_attr(real, S3D_NAME("Polygon"))))
-                throw StepAside();
+            if (!bulk_simplification_possible(globals)) throw StepAside();
             bulk_.emplace(table_, tolerance_, globals_);
         }
     }
