@@ -5,6 +5,7 @@ the step-by-step road whenever something it would use was replaced."""
 import copy
 import fnmatch
 import sys
+import types
 
 import klayout.db as kdb
 import orjson
@@ -84,6 +85,27 @@ def test_show3d_sends_the_same_message(monkeypatch, name, mode):
     finally:
         pdk.activate_pdk("ebeam")
     assert len(sent) == 2 and sent[0] == sent[1]
+
+
+@pytest.mark.parametrize("dumps", ["orjson's", "a stand-in's"])
+@pytest.mark.parametrize("mode", MODES)
+def test_show3d_message_with_text_beyond_ascii(monkeypatch, tmp_path, mode, dumps):
+    """The arrays' text goes into the message after orjson wrote the rest; with a
+    stand-in orjson, or text beyond ASCII, the message is still orjson's own."""
+    import tessarand.core.communication as comms
+    sent, calls = [], []
+    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+    if dumps == "a stand-in's":
+        monkeypatch.setattr(show3d, "orjson", types.SimpleNamespace(
+            dumps=lambda *args, **kwargs: calls.append(1) or orjson.dumps(*args, **kwargs)))
+    from orvalis.technology import Color
+    monkeypatch.setattr(Color, "as_hex", lambda self: "gr\u00fcn \u20ac \U0001d11e")
+    path = tmp_path / "names.gds"
+    hierarchy().write(str(path))
+    both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
+    assert len(sent) == 2 and sent[0] == sent[1]
+    assert '"color":"gr\u00fcn \u20ac \U0001d11e"' in sent[0] and '"codec":"b64"' in sent[0]
+    assert len(calls) == (2 if dumps == "a stand-in's" else 0)
 
 
 BOX, RING = (0, 0, 1000, 500), kdb.Polygon([kdb.Point(round(3000 * kdb.DPoint(1, 0).x), 0),

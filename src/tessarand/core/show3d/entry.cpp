@@ -2,8 +2,11 @@
 // file and the parser; show3d adds the viewer settings and sends one message.
 #include "entry.hpp"
 
+#include "buffers.hpp"
 #include "scene.hpp"
 #include "viewer.hpp"
+
+#include <optional>
 
 namespace show3d {
 namespace {
@@ -73,7 +76,8 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
 }
 
 // A converted scene; `encoded` when its arrays are buffer descriptions
-// already (the direct road, asked to encode them).
+// already (the direct road, asked to encode them), and then possibly with
+// their base64 text left to a DeferredBuffers.
 struct Converted {
     nb::object scene;
     bool encoded = false;
@@ -83,14 +87,14 @@ struct Converted {
 // builds the viewer tree (or its dictionary form).
 Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
                        nb::handle layers, nb::handle output, const nb::handle *tuning,
-                       bool as_dict, bool encode) {
+                       bool as_dict, bool encode, DeferredBuffers *deferred) {
     nb::object layout = call(get_attr(globals[S3D_NAME("pya")], S3D_NAME("Layout")));
     call_method(layout, S3D_NAME("read"), path);
     nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
                                       S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
                                       {tuning[0], tuning[1], tuning[2]});
     if (as_dict) {
-        nb::object direct = direct_scene(globals, snapshot, parser, output, encode);
+        nb::object direct = direct_scene(globals, snapshot, parser, output, encode, deferred);
         if (direct.is_valid()) return {direct, encode};
     }
     PyObject *combine = S3D_KEYWORDS("combine");
@@ -106,8 +110,8 @@ Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle p
 }
 
 // to_3D_viewer's work; `encode` lets the direct road write buffer
-// descriptions in place of arrays.
-Converted convert_component(const Call &call, bool encode) {
+// descriptions in place of arrays, and `deferred` leave their text to it.
+Converted convert_component(const Call &call, bool encode, DeferredBuffers *deferred = nullptr) {
     const Globals &globals = call.globals;
     nb::handle component = call.args[0], output = call.args[1];
     nb::object z_scale = nb::float_(to_double(call.args[4]));
@@ -129,7 +133,8 @@ Converted convert_component(const Call &call, bool encode) {
     nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
     Converted result;
     try {
-        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict, encode);
+        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict, encode,
+                              deferred);
     } catch (nb::python_error &error) {
         remove_temporary(path, &error);
         throw;
@@ -197,9 +202,10 @@ nb::object viewer_config() {
 
 const FunctionDef &to_3d_viewer_definition();
 
-// The scene in its dictionary form, with arrays as buffer descriptions.
+// The scene in its dictionary form, with arrays as buffer descriptions (whose
+// text the direct road may leave to `deferred`).
 nb::object encoded_scene(const Call &call, nb::handle layer_stack, nb::handle layer_views,
-                         nb::handle scale, nb::handle curve_tolerance) {
+                         nb::handle scale, nb::handle curve_tolerance, DeferredBuffers *deferred) {
     const Globals &globals = call.globals;
     nb::handle component = call.args[0], output = call.args[1];
     nb::object to_viewer = globals[S3D_NAME("to_3D_viewer")];
@@ -208,8 +214,8 @@ nb::object encoded_scene(const Call &call, nb::handle layer_stack, nb::handle la
         // Both steps are ours: the direct road may encode while it converts.
         nb::handle args[] = {component, output, layer_views, layer_stack, scale,
                              curve_tolerance, call.args[4], Py_True};
-        Converted data =
-            convert_component(Call{function_globals(to_viewer), function_data(to_viewer), args}, true);
+        Converted data = convert_component(
+            Call{function_globals(to_viewer), function_data(to_viewer), args}, true, deferred);
         if (data.encoded) return data.scene;
         return show3d::call(encoder, data.scene);
     }
@@ -228,14 +234,26 @@ nb::object message_text(const Call &call, nb::handle layer_stack, nb::handle lay
                         nb::handle scale, nb::handle curve_tolerance) {
     GcPause pause;
     const Globals &globals = call.globals;
+    std::optional<DeferredBuffers> deferred;
+    if (orjson_is_real(globals)) deferred.emplace();
     nb::dict message_data;
     message_data["type"] = nb::str("data");
-    message_data["data"] = encoded_scene(call, layer_stack, layer_views, scale, curve_tolerance);
+    message_data["data"] = encoded_scene(call, layer_stack, layer_views, scale, curve_tolerance,
+                                         deferred ? &*deferred : nullptr);
     message_data["config"] = viewer_config();
     nb::object orjson = globals[S3D_NAME("orjson")];
     nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
-    nb::object encoded = call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
-                                       S3D_KEYWORDS("default"), {none});
+    auto dumps = [&] {
+        return call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
+                             S3D_KEYWORDS("default"), {none});
+    };
+    nb::object encoded = dumps();
+    if (deferred && !deferred->empty()) {
+        nb::object text = deferred->splice(encoded);
+        if (text.is_valid()) return text;
+        deferred->materialize(); // a placeholder's key met by chance in the scene's own text
+        encoded = dumps();
+    }
     message_data.reset(); // the scene goes before the text is decoded: one copy less at the peak
     return call_method(encoded, S3D_NAME("decode"), nb::str("utf-8"));
 }

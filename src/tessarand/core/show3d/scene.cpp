@@ -317,8 +317,7 @@ struct Node {
     Placements placements; // relative to the top cell
     std::vector<Node> children;
     std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
-    std::vector<float> matrices;  // six per placement, made on first use
-    bool has_matrices = false;
+    FloatArray matrices; // six per placement, made on first use
 
     bool reaches(size_t slot) const { return (layers[slot / 64] >> (slot % 64)) & 1; }
 };
@@ -333,7 +332,7 @@ public:
     Node top(size_t cell) { return make(cell, false, {}); }
 
     // Six float32 entries per placement, as the viewer's matrices.
-    const std::vector<float> &matrices(Node &node);
+    const FloatArray &matrices(Node &node);
 
 private:
     Node make(size_t cell, bool is_ref, Placements placements);
@@ -354,7 +353,7 @@ private:
 // composed with the node's own.
 Node TreeMaker::make(size_t cell, bool is_ref, Placements placements) {
     RecursionGuard guard(depth_, " while combining references");
-    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, false};
+    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}};
     const CellData &data = walk_.cells()[cell];
     for (const auto &[slot, numbers] : data.polygons) node.layers[slot / 64] |= uint64_t(1) << (slot % 64);
     std::vector<std::pair<size_t, Placements>> groups;
@@ -402,10 +401,10 @@ nb::object TreeMaker::object_of(const Placement &placement) {
     return call(trans_type_, nb::int_(s.angle), nb::bool_(s.mirror), nb::int_(s.x), nb::int_(s.y));
 }
 
-const std::vector<float> &TreeMaker::matrices(Node &node) {
-    if (node.has_matrices) return node.matrices;
-    node.matrices.resize(6 * node.placements.size());
-    float *out = node.matrices.data();
+const FloatArray &TreeMaker::matrices(Node &node) {
+    if (node.matrices) return node.matrices;
+    auto values = std::make_shared<std::vector<float>>(6 * node.placements.size());
+    float *out = values->data();
     for (const Placement &placement : node.placements) {
         PlacementMatrix matrix;
         if (placement.complex < 0) {
@@ -421,7 +420,7 @@ const std::vector<float> &TreeMaker::matrices(Node &node) {
         }
         for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
     }
-    node.has_matrices = true;
+    node.matrices = std::move(values);
     return node.matrices;
 }
 
@@ -452,8 +451,9 @@ struct LayerLook {
 class Writer {
 public:
     Writer(const Globals &globals, TreeMaker &trees, const Walk &walk,
-           std::vector<LayerLook> looks, bool encode)
-        : trees_(trees), walk_(walk), looks_(std::move(looks)), encode_(encode) {
+           std::vector<LayerLook> looks, bool encode, DeferredBuffers *deferred)
+        : trees_(trees), walk_(walk), looks_(std::move(looks)), encode_(encode),
+          deferred_(deferred) {
         nb::object part = globals[S3D_NAME("Part")];
         version_ = get_attr(part, S3D_NAME("version"));
         renderback_ = get_attr(part, S3D_NAME("renderback"));
@@ -476,11 +476,16 @@ private:
     nb::object array(const float *data, size_t count) const {
         return encode_ ? float32_description(data, count) : float32_array(data, count);
     }
+    nb::object array(const FloatArray &values) const {
+        if (encode_ && deferred_ && !values->empty()) return deferred_->describe(values);
+        return array(values->data(), values->size());
+    }
 
     TreeMaker &trees_;
     const Walk &walk_;
     std::vector<LayerLook> looks_;
     bool encode_;
+    DeferredBuffers *deferred_; // where encoded arrays go, when set
     nb::object version_, renderback_, type_, subtype_, format_;
 };
 
@@ -519,8 +524,7 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     shape["refs"] = int_list(refs);
     shape["height"] = look.height;
     if (node.is_ref) {
-        const std::vector<float> &matrices = trees_.matrices(node);
-        shape["matrices"] = array(matrices.data(), matrices.size());
+        shape["matrices"] = array(trees_.matrices(node));
     } else {
         shape["matrices"] = array(nullptr, 0);
     }
@@ -553,8 +557,12 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     const PolygonTable &table = walk_.table();
     if (table.size() > 0) {
         nb::list instances;
-        for (size_t i = 0; i < table.size(); ++i)
-            instances.append(array(table.outline(i).data(), table.outline(i).size()));
+        for (size_t i = 0; i < table.size(); ++i) {
+            const std::vector<float> &outline = table.outline(i);
+            instances.append(deferred_ && encode_
+                                 ? array(std::make_shared<const std::vector<float>>(outline))
+                                 : array(outline.data(), outline.size()));
+        }
         node["instances"] = instances;
     }
     return node;
@@ -681,7 +689,8 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
     return looks;
 }
 
-nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, bool encode) {
+nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, bool encode,
+                       DeferredBuffers *deferred) {
     std::vector<LayerSlot> slots = layer_slots(parser);
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
     Walk walk(globals, parser, slots);
@@ -690,7 +699,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     TreeMaker trees(globals, walk, slots.size());
     std::vector<Node> tops;
     for (size_t top : walk.tops()) tops.push_back(trees.top(top));
-    Writer writer(globals, trees, walk, std::move(looks), encode);
+    Writer writer(globals, trees, walk, std::move(looks), encode, deferred);
     return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
 }
 
@@ -711,12 +720,12 @@ nb::object direct_road_snapshot(nb::handle globals) {
 }
 
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output, bool encode) {
+                        nb::handle output, bool encode, DeferredBuffers *deferred) {
     GcPause pause;
     try {
         if (!road_applies(globals, snapshot, parser, output)) return {};
         bool cell_mode = output.is(get_attr(globals[S3D_NAME("Output")], S3D_NAME("CELL")));
-        return build_scene(globals, parser, cell_mode, encode);
+        return build_scene(globals, parser, cell_mode, encode, deferred);
     } catch (const StepAside &) {
         return {};
     }

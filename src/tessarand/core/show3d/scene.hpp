@@ -5,6 +5,7 @@
 // tuple outlines in between.
 #pragma once
 
+#include "buffers.hpp"
 #include "classes.hpp"
 
 namespace show3d {
@@ -19,8 +20,9 @@ nb::object direct_road_snapshot(nb::handle globals);
 // when the step-by-step road must run instead: something it would use was
 // replaced, an input is not plain data, or the layout needs its general
 // handling (a cyclic hierarchy, coordinates beyond KLayout's range). With
-// `encode`, arrays come as numpy_to_buffer_json describes them.
+// `encode`, arrays come as numpy_to_buffer_json describes them, their base64
+// text left to `deferred` when given.
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output, bool encode);
+                        nb::handle output, bool encode, DeferredBuffers *deferred = nullptr);
 
 } // namespace show3d
