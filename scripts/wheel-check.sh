@@ -19,7 +19,8 @@ version=$(.venv/bin/python -c 'import tomllib; print(tomllib.load(open("pyprojec
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "wheel-check: $*" >&2; exit 1; }
+passed=0
+fail() { echo "wheel-check: $*" >&2; echo "wheel-check: $passed passed, 1 failed"; exit 1; }
 
 # A venv made from .venv's Python is based on the same interpreter, not on .venv.
 .venv/bin/python -m venv "$work/venv"
@@ -40,6 +41,7 @@ case "$module" in
 esac
 shown=$("$VENV/bin/show3d" --version)
 [ "$shown" = "show3d $version" ] || fail "show3d --version printed '$shown', not 'show3d $version'"
+passed=$((passed + 1))
 
 # The page at the end of a run's output carries the message (the same JSON value as
 # --json wrote) and, with three.js on the machine, no notice: the renderer is inlined.
@@ -61,6 +63,7 @@ if notice is None:
 if viewer.THREE_DIR.is_dir() and (notice.group(1).strip() or '<script type="module">' not in page):
     sys.exit(f"the page cannot draw the scene: {notice.group(1).strip() or 'no renderer'}")
 PY
+    passed=$((passed + 1))
     echo "wheel-check: $(basename "$page"): $(awk '/^  (polygons|placements) / { $1 = $1; counts = counts (counts ? ", " : "") $0 }
         END { print counts }' "$1")"
 }
@@ -83,3 +86,4 @@ for run in "${runs[@]}"; do
     check_page "$work/show3d.txt" "$work/message.json"
 done
 echo "wheel-check: ${wheel##*/} ($(du -k "$wheel" | cut -f1) KiB) installs and runs without a build step"
+echo "wheel-check: $passed passed, 0 failed"
