@@ -25,6 +25,11 @@ mkdir -p "$SITE" "$LOGS" "$BUILD/bin"
 tar -C src --exclude='*.so' --exclude='*.cpp' --exclude='*.hpp' --exclude=__pycache__ \
     -cf - tessarand orvalis kelvane | tar -C "$SITE" -xf -
 cp "$BUILD"/show3d*.so "$SITE/tessarand/core/"
+# The distribution's metadata beside them, as an install has it (show3d --version).
+version=$("$PY" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+mkdir -p "$SITE/tessarand_show3d-$version.dist-info"
+printf 'Metadata-Version: 2.1\nName: tessarand-show3d\nVersion: %s\n' "$version" \
+    >"$SITE/tessarand_show3d-$version.dist-info/METADATA"
 
 # The browser the tests start runs without the ASan runtime.
 if CHROMIUM=$(command -v chromium); then

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the 3D page and its tests use, creates .venv with
-# Python 3.13 and installs the project with its test extras.
+# Python 3.13 and installs the project with its test and developer extras.
+#
+# The install is done once: .venv/setup-stamp records what it was made from (see
+# install_inputs), and while that is unchanged the script runs no pip at all. A
+# change reinstalls, and the C++ build is incremental (build/<wheel tag>), so a
+# changed source file recompiles alone. Remove the stamp to force an install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,10 +45,47 @@ find_python() {
     exit 1
 }
 
+# What the installed project is made of, one line a file (its hash and path): the
+# build files, every file of the packages under src/ (C++ sources, Python, page
+# assets, kit data; not the developer build's module nor Python's caches), this
+# script (its pip commands), and last the Python version of .venv.
+install_inputs() {
+    find pyproject.toml CMakeLists.txt scripts/setup.sh src -type f \
+        ! -name '*.so' ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 \
+        | LC_ALL=C sort -z | xargs -0 sha256sum
+    echo "python $(.venv/bin/python -I -S -c 'import sys; print(sys.version.split()[0])')"
+}
+
 install_debian_packages
 
-if [ ! -x .venv/bin/python ]; then
-    "$(find_python)" -m venv .venv
+STAMP=.venv/setup-stamp
+
+# A venv whose Python is gone (a removed pyenv version) is made anew.
+if ! .venv/bin/python -I -S -c '' >/dev/null 2>&1; then
+    rm -f "$STAMP"
+    "$(find_python)" -m venv --clear .venv
+    .venv/bin/python -m pip install --quiet --upgrade pip
 fi
-.venv/bin/python -m pip install --quiet --upgrade pip
-.venv/bin/python -m pip install --quiet ".[test,dev]"
+
+inputs=$(install_inputs)
+if [ -f "$STAMP" ] && [ -x .venv/bin/show3d ] && [ "$inputs" = "$(cat "$STAMP")" ]; then
+    exit 0
+fi
+
+if [ -f "$STAMP" ]; then
+    changed=$(LC_ALL=C comm -3 <(LC_ALL=C sort "$STAMP") <(LC_ALL=C sort <<<"$inputs") \
+        | sed -E 's/^\t//; s/^[0-9a-f]{64}  //; s/^python .*/the Python version/' | LC_ALL=C sort -u | paste -sd' ')
+    echo "setup: reinstalling the project into .venv (changed: ${changed:-the installed files})" >&2
+else
+    echo "setup: installing the project into .venv" >&2
+fi
+# Until the install has finished, the stamp says nothing is installed.
+rm -f "$STAMP"
+# The build runs in .venv itself, not in a fresh isolated environment: the build
+# directory then sees the same compiler, CMake and nanobind paths every time and
+# rebuilds only what changed. The build requirements come from pyproject.toml.
+mapfile -t build_requires < <(.venv/bin/python -c \
+    'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"], sep="\n")')
+.venv/bin/python -m pip install --quiet "${build_requires[@]}"
+.venv/bin/python -m pip install --quiet --no-build-isolation ".[test,dev]"
+printf '%s\n' "$inputs" >"$STAMP"

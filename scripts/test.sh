@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up .venv (if needed, and rebuilds the extension) and runs the test suite.
+# Sets up .venv (only when something changed, see setup.sh) and runs the test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

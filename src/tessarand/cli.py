@@ -1,6 +1,7 @@
 """Command line: convert a GDS file into a 3D viewer page.
 
     show3d FILE.gds [--kit ebeam|sg13g2] [--mode layer|cell] [--exclude PATTERN ...] [--json OUT] [--open]
+    show3d --version
 """
 
 import argparse
@@ -10,6 +11,7 @@ from pathlib import Path
 from orvalis import pdk
 from tessarand import report
 from tessarand.core import show3d
+from tessarand.version import package_version
 
 
 def parse_arguments(argv):
@@ -23,6 +25,7 @@ def parse_arguments(argv):
                         help="layer name patterns to leave out (case-insensitive wildcards)")
     parser.add_argument("--json", metavar="OUT", type=Path, help="also write the message JSON to OUT")
     parser.add_argument("--open", action="store_true", help="open the page in the default browser")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser.parse_args(argv)
 
 
