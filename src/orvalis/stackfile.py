@@ -267,7 +267,8 @@ def _layer_enum(entries: list[_Entry], source: str) -> type:
     try:
         return LayerEnum("LAYER", [(entry.name, entry.pair) for entry in entries])
     except ValueError as error:  # a name the enumeration reserves, such as "mro"
-        raise StackFileError(f"{source}: {error}") from None
+        raise StackFileError(f"{source}: {error}: a name Python's enumerations reserve; "
+                             "rename the layer") from None
 
 
 def _logical_layers(members: dict) -> dict[str, LogicalLayer]:

@@ -66,10 +66,17 @@ def write_file(path: Path, data: bytes) -> None:
     fd, name = tempfile.mkstemp(prefix=f".{path.name}-", dir=path.parent)
     _write_or_remove(fd, name, data)
     try:
+        os.chmod(name, 0o666 & ~_umask())  # as an ordinary new file, not mkstemp's 0600
         os.replace(name, path)
     except BaseException:
         Path(name).unlink(missing_ok=True)
         raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 def _write_or_remove(fd: int, name: str, data: bytes) -> None:
