@@ -4,6 +4,7 @@ line and the main job."""
 
 import contextlib
 import fnmatch
+import os
 import re
 import sys
 import time
@@ -174,7 +175,8 @@ def _component(component, top: str | None, clock: Stopwatch) -> tuple[str | None
     """(file name or None, the component to convert)."""
     if isinstance(component, (str, Path)):
         clock.enter("read", Path(component).name)
-        read = import_gds(component, top=top)
+        with _klayout_messages_to_stderr():
+            read = import_gds(component, top=top)
         clock.enter("convert")
         return Path(component).name, read
     clock.enter("convert")
@@ -216,6 +218,20 @@ def _opacities(kit, table) -> dict[str, float]:
         if getattr(view, "opacity", None) is not None and pair in table:
             opacity[_label(pair, table)] = view.opacity
     return opacity
+
+
+@contextlib.contextmanager
+def _klayout_messages_to_stderr():
+    """KLayout's reader writes its warnings to the process's standard output; they
+    are messages, not results, so they go to standard error meanwhile."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    os.dup2(2, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
 
 
 @contextlib.contextmanager
