@@ -1,13 +1,10 @@
 """Components: a KLayout layout plus the top cell that stands for it."""
 
-import gzip
 from pathlib import Path
 
 import klayout.db as kdb
 
 DBU = 0.001  # database unit of every component, in micrometres (1 nm)
-
-_GDS_HEADER_RECORD = b"\x00\x02"  # record type HEADER, no data type
 
 
 class Component:
@@ -45,32 +42,46 @@ class Component:
         return f"Component({self.name!r})"
 
 
-def import_gds(path: str | Path) -> Component:
-    """Read a GDS file into a new component with database unit DBU."""
+def import_gds(path: str | Path, top: str | None = None) -> Component:
+    """Read a layout file into a new component with database unit DBU.
+
+    Any format KLayout reads is accepted (GDS, gzipped GDS, OASIS, ...). With `top`,
+    the component holds only that cell and the cells below it.
+    """
     path = Path(path)
+    if path.is_dir():
+        raise IsADirectoryError(f"{path} is a directory, not a layout file")
     if not path.is_file():
-        raise FileNotFoundError(f"no GDS file at {path}")
-    if not _is_gds(path):
-        raise ValueError(f"{path} is not a GDS file")
+        raise FileNotFoundError(f"no layout file at {path}")
     layout = kdb.Layout()
     try:
         layout.read(str(path))
     except RuntimeError as error:
-        raise ValueError(f"cannot read GDS file {path}: {error}") from error
+        raise ValueError(f"cannot read layout file {path}: {_reader_message(error)}") from error
+    if top is not None:
+        keep_only(layout, top, path)
     _convert_dbu(layout, DBU)
     if not layout.top_cells():
         layout.create_cell(path.stem)
     return Component.from_layout(layout)
 
 
-def _is_gds(path: Path) -> bool:
-    """A GDS stream opens with a HEADER record; gzipped streams are accepted too."""
-    with path.open("rb") as file:
-        head = file.read(4)
-    if head[:2] == b"\x1f\x8b":
-        with gzip.open(path, "rb") as file:
-            head = file.read(4)
-    return len(head) == 4 and head[2:4] == _GDS_HEADER_RECORD
+def _reader_message(error: RuntimeError) -> str:
+    """KLayout's message without its trailing "in Layout.read" note."""
+    return str(error).split(" in Layout.read")[0]
+
+
+def keep_only(layout: kdb.Layout, name: str, source: str | Path) -> None:
+    """Delete every cell that is neither cell `name` nor below it; `source` names
+    the layout in the error for an unknown name."""
+    cell = layout.cell(name)
+    if cell is None:
+        tops = sorted(top.name for top in layout.top_cells())
+        listed = ", ".join(tops[:20]) + (f", ... ({len(tops)} in all)" if len(tops) > 20 else "")
+        raise ValueError(f"no cell {name!r} in {source}; its top cells: {listed or 'none'}")
+    keep = {cell.cell_index(), *cell.called_cells()}
+    layout.delete_cells([other.cell_index() for other in layout.each_cell()
+                         if other.cell_index() not in keep])
 
 
 def _convert_dbu(layout: kdb.Layout, dbu: float) -> None:

@@ -1,5 +1,6 @@
 """Layer stacks (heights of each layer) and layer views (display colours)."""
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import klayout.db as kdb
@@ -103,6 +104,9 @@ class LayerLevel:
 @dataclass
 class LayerStack:
     layers: dict[str, LayerLevel] = field(default_factory=dict)
+    # Told "name (n of m)" before each derived level is computed and None after
+    # the last one, by get_component_with_derived_layers (for progress displays).
+    progress: Callable[[str | None], None] | None = field(default=None, repr=False, compare=False)
 
     def get_component_with_derived_layers(self, component: Component) -> Component:
         """Return a copy of `component` with every derived level's result drawn in.
@@ -114,9 +118,14 @@ class LayerStack:
         layout = component.layout.dup()
         store = kdb.DeepShapeStore()
         store.threads = 0  # on the calling thread: handing small jobs to workers costs far more
-        for level in self.layers.values():
-            if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
-                _draw_derived(layout, level.layer, level.derived_layer, store)
+        derived = [(name, level) for name, level in self.layers.items()
+                   if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
+        for number, (name, level) in enumerate(derived, start=1):
+            if self.progress:
+                self.progress(f"{name} ({number} of {len(derived)})")
+            _draw_derived(layout, level.layer, level.derived_layer, store)
+        if self.progress:
+            self.progress(None)
         return Component.from_layout(layout)
 
 
@@ -165,11 +174,13 @@ def _parse_hex(text: str) -> tuple[int, int, int]:
 
 @dataclass
 class LayerView:
-    """How one (layer, datatype) is drawn; `fill_color` may be given as text."""
+    """How one (layer, datatype) is drawn; `fill_color` may be given as text and
+    `opacity` (0 to 1) is None for the viewer's default."""
 
     name: str = ""
     layer: tuple[int, int] | LayerEnum | None = None
     fill_color: Color | str | None = None
+    opacity: float | None = None
 
     def __post_init__(self) -> None:
         if isinstance(self.fill_color, str):

@@ -1,7 +1,11 @@
-"""Runs `show3d` and reports its work: what the scene holds and how long each
-stage took. Shared by the command line and the main job."""
+"""Runs `show3d` and reports its work: what the scene holds, which layers of the
+layout it leaves out and why, and how long each stage took. Shared by the command
+line and the main job."""
 
 import contextlib
+import fnmatch
+import os
+import re
 import sys
 import time
 import webbrowser
@@ -13,16 +17,24 @@ from typing import TextIO
 import klayout.db as kdb
 import orjson
 
+from orvalis import Component, import_gds
+from orvalis.component import keep_only
+from orvalis.technology import DerivedLayer, LogicalLayer
 from tessarand.core import communication
+from tessarand.core import pdk as ts_pdk
 from tessarand.core import show3d
 
 STAGES = {
-    "convert": "converting the layout",
+    "read": "reading",
+    "derived": "computing derived layer",
+    "convert": "converting the layout (walk, tree, encoding)",
     "page": "writing the page",
 }
-# Progress lines start once the work has run this long (seconds), so small
-# layouts print only the report.
-PROGRESS_AFTER = 0.5
+PAIR = re.compile(r"\s*(\d+)\s*/\s*(\d+)\s*")
+
+
+class NothingToShow(ValueError):
+    """The conversion would draw nothing at all."""
 
 
 @dataclass
@@ -34,71 +46,326 @@ class Summary:
 
 
 @dataclass
+class HiddenLayer:
+    """A layer of the layout that the scene leaves out, and why."""
+
+    pair: tuple[int, int]
+    name: str | None
+    shapes: int
+    reason: str
+
+
+@dataclass
+class Coverage:
+    """How much of the layout the scene shows; shapes as stored in the cells."""
+
+    shown_shapes: int = 0
+    total_shapes: int = 0
+    shown_layers: int = 0
+    total_layers: int = 0
+    hidden: list[HiddenLayer] = field(default_factory=list)
+
+
+@dataclass
 class Conversion:
     path: Path
     message: object
     summary: Summary
     times: dict[str, float]
+    coverage: Coverage | None = None
+    title: str = "show3d"  # file name and top cell, as the page is headed
+    top_cells: list[str] = field(default_factory=list)
+
+
+class Progress:
+    """One status line on standard error, rewritten for each stage; only on a
+    terminal, so logs and pipes get nothing."""
+
+    def __init__(self, stream: TextIO | None):
+        self.stream = stream if stream is not None and _is_terminal(stream) else None
+        self.showing = False
+
+    def show(self, text: str):
+        if self.stream:
+            self.stream.write(f"\r\x1b[Kshow3d: {text} ...")
+            self.stream.flush()
+            self.showing = True
+
+    def clear(self):
+        if self.stream and self.showing:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self.showing = False
+
+
+def _is_terminal(stream) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
 
 
 class Stopwatch:
     """Times consecutive stages; `enter` ends the running stage and starts the next."""
 
-    def __init__(self, progress: TextIO | None):
-        self.progress = progress
-        self.started = self.mark = time.perf_counter()
-        self.stage = "convert"
-        self.times = {}
+    def __init__(self, progress: TextIO | None, first: str = "convert"):
+        self.progress = Progress(progress)
+        self.mark = time.perf_counter()
+        self.stage = first
+        self.times = dict.fromkeys(STAGES, 0.0)
 
-    def enter(self, stage: str | None):
+    def enter(self, stage: str | None, detail: str = ""):
         now = time.perf_counter()
-        self.times[self.stage] = self.times.get(self.stage, 0.0) + now - self.mark
+        self.times[self.stage] += now - self.mark
         self.stage, self.mark = stage, now
-        if stage and self.progress and now - self.started >= PROGRESS_AFTER:
-            print(f"show3d: {STAGES[stage]} ...", file=self.progress, flush=True)
+        if stage:
+            self.progress.show(f"{STAGES[stage]} {detail}".strip())
+        else:
+            self.progress.clear()
 
 
-def show3d_with_report(component, output, progress: TextIO | None = None, **options) -> Conversion:
-    """Run `show3d.show3d(component, output, **options)`, timing the conversion and the page.
+def show3d_with_report(component, output, progress: TextIO | None = None, *, top: str | None = None,
+                       exclude: list[str] | None = None, allow_empty: bool = True,
+                       page: Path | None = None, page_dir: Path | None = None,
+                       warn: TextIO | None = None, **options) -> Conversion:
+    """Run `show3d.show3d(component, output, **options)` with the active kit, timing
+    the stages and counting what the scene shows of the layout.
 
-    Only the messaging service is lent to show3d for the call (a stand-in that
-    notes the time, then calls the real one), so the conversion takes the same
-    road as any other call. The counts are read back from the message sent.
+    A path is read here (only once, so KLayout's warnings name it once). `top`
+    keeps one cell and what it places; `exclude` holds layer names, "L/D" pairs or
+    wildcards, each warned about on `warn` when it matches no layer shown. Without
+    `allow_empty`, a layout of which nothing would be drawn raises NothingToShow.
+    The page goes to `page` when given, else to a new file in `page_dir` (by
+    default the viewer folder).
     """
-    clock, sent = Stopwatch(progress), []
+    clock = Stopwatch(progress, first="read")
+    try:
+        source, component = _component(component, top, clock)
+        kit = ts_pdk.get_pdk()
+        table = show3d.get_layer_properties(kit.layer_stack, kit.layer_views)
+        counts = shape_counts(component.layout)
+        present = _present(table, kit.layer_stack, counts)
+        patterns, excluded = resolve_exclusions(exclude or [], table, present, warn or sys.stderr)
+        coverage = layer_coverage(counts, kit, table, excluded)
+        if not allow_empty:
+            _check_something_shown(coverage, present - excluded, source, kit.name, bool(exclude))
+        options["exclude_layers"] = list(options.get("exclude_layers") or []) + patterns or None
+        top_cells = [cell.name for cell in component.layout.top_cells()]
+        top = top_cells_text(top_cells)
+        title = f"{source} · {top}" if source else top
+        name = f"{Path(source).stem}-{top}" if source else top
+        pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table))
+        path, message = _converted(component, output, kit, clock, pages, options)
+    finally:
+        clock.progress.clear()
+    summary = count_scene(orjson.loads(message.content)["data"])
+    summary.cells = sum(1 for _ in component.layout.each_cell())
+    if not allow_empty and summary.polygons == 0:
+        raise NothingToShow(f"nothing to show in {source or component.name}: "
+                            f"the scene is empty (page written to {path})")
+    return Conversion(path, message, summary, clock.times, coverage, title, top_cells)
+
+
+def top_cells_text(names: list[str]) -> str:
+    """The name of the one top cell, or how many there are."""
+    return names[0] if len(names) == 1 else f"{len(names)} top cells"
+
+
+def _component(component, top: str | None, clock: Stopwatch) -> tuple[str | None, Component]:
+    """(file name or None, the component to convert)."""
+    if isinstance(component, (str, Path)):
+        clock.enter("read", Path(component).name)
+        with _klayout_messages_to_stderr():
+            read = import_gds(component, top=top)
+        clock.enter("convert")
+        return Path(component).name, read
+    clock.enter("convert")
+    if top is not None:
+        layout = component.layout.dup()
+        keep_only(layout, top, component.name)
+        return None, Component.from_layout(layout)
+    return None, component
+
+
+def _converted(component, output, kit, clock, pages: dict, options):
+    """Run show3d, lending it only the messaging service (a stand-in that notes the
+    time and names the page, then calls the real one), so the conversion takes the
+    same road as any other call. The kit's stack reports its derived layers."""
+    sent = []
 
     def send(message):
         clock.enter("page")
-        sent.append((communication.send_message(message), message))
+        sent.append((communication.send_message(message, **pages), message))
 
-    with _lent_to(show3d, {"comms": SimpleNamespace(send_message=send)}):
+    def derived(detail):
+        if detail:
+            clock.enter("derived", detail)
+        else:
+            clock.enter("convert")
+
+    with _lent_to(show3d, {"comms": SimpleNamespace(send_message=send)}), \
+            _lent_to(kit.layer_stack, {"progress": derived}):
         show3d.show3d(component, output, **options)
     clock.enter(None)
-    path, message = sent[0]
-    summary = count_scene(orjson.loads(message.content)["data"])
-    summary.cells = _layout_of(component).cells()
-    return Conversion(path, message, summary, clock.times)
+    return sent[0]
 
 
-def _layout_of(component) -> kdb.Layout:
-    if isinstance(component, (str, Path)):
-        layout = kdb.Layout()
-        layout.read(str(component))
-        return layout
-    return component.layout
+def _opacities(kit, table) -> dict[str, float]:
+    """Opacity by layer name as the scene writes it ("Si (1, 0)")."""
+    opacity = {}
+    for view in kit.layer_views.views.values():
+        pair = tuple(view.layer) if view.layer is not None else None
+        if getattr(view, "opacity", None) is not None and pair in table:
+            opacity[_label(pair, table)] = view.opacity
+    return opacity
 
 
 @contextlib.contextmanager
-def _lent_to(module, names: dict):
-    originals = {name: getattr(module, name) for name in names}
+def _klayout_messages_to_stderr():
+    """KLayout's reader writes its warnings to the process's standard output; they
+    are messages, not results, so they go to standard error meanwhile."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    os.dup2(2, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+@contextlib.contextmanager
+def _lent_to(target, names: dict):
+    originals = {name: getattr(target, name) for name in names}
     try:
         for name, value in names.items():
-            setattr(module, name, value)
+            setattr(target, name, value)
         yield
     finally:
         for name, value in originals.items():
-            setattr(module, name, value)
+            setattr(target, name, value)
 
+
+# ---------------------------------------------------------------- what is shown
+
+def shape_counts(layout: kdb.Layout) -> dict[tuple[int, int], int]:
+    """Shapes per (layer, datatype) as stored in the cells (a placed cell's shapes
+    count once), for the layers that hold any."""
+    counts = {}
+    for index in layout.layer_indices():
+        info = layout.get_info(index)
+        shapes = sum(cell.shapes(index).size() for cell in layout.each_cell())
+        if shapes:
+            pair = (info.layer, info.datatype)
+            counts[pair] = counts.get(pair, 0) + shapes
+    return counts
+
+
+def _derived_levels(stack):
+    for name, level in stack.layers.items():
+        if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
+            yield name, level
+
+
+def _inputs(expression) -> set[tuple[int, int]]:
+    """The drawn layers an expression reads."""
+    if isinstance(expression, LogicalLayer):
+        return {tuple(expression.layer)}
+    return _inputs(expression.left) | _inputs(expression.right)
+
+
+def _present(table, stack, counts) -> set[tuple[int, int]]:
+    """Layers of the table that may be drawn: drawn in the layout, or derived from
+    layers of it."""
+    present = {pair for pair in table if pair in counts}
+    for _, level in _derived_levels(stack):
+        target = tuple(level.derived_layer.layer)
+        if target in table and _inputs(level.layer) & counts.keys():
+            present.add(target)
+    return present
+
+
+def _label(pair, table) -> str:
+    """The layer's name in the scene, as the parser gives it."""
+    return f"{table[pair].name} {pair}"
+
+
+def resolve_exclusions(patterns: list[str], table, present, warn: TextIO):
+    """The scene's names (as exact patterns) of the layers that user `patterns`
+    match, and their pairs. A pattern is a layer name (any case), "L/D", or a
+    wildcard on the name or on the scene's "Name (L, D)"; one that matches no layer
+    shown is warned about."""
+    chosen = {}
+    for pattern in patterns:
+        matched = [pair for pair in table if pair in present and _matches(pattern, pair, table)]
+        if not matched:
+            print(f"show3d: warning: --exclude {pattern!r} matches no layer shown", file=warn)
+        chosen.update(dict.fromkeys(matched))
+    return [_escaped(_label(pair, table)) for pair in chosen], set(chosen)
+
+
+def _matches(pattern: str, pair, table) -> bool:
+    numbers = PAIR.fullmatch(pattern)
+    if numbers:
+        return (int(numbers.group(1)), int(numbers.group(2))) == pair
+    pattern = pattern.lower()
+    return any(fnmatch.fnmatchcase(text.lower(), pattern) for text in (table[pair].name, _label(pair, table)))
+
+
+def _escaped(name: str) -> str:
+    """A wildcard pattern that matches exactly `name`."""
+    return re.sub(r"([*?\[])", r"[\1]", name)
+
+
+def layer_coverage(counts, kit, table, excluded) -> Coverage:
+    names = {tuple(member): member.name for member in kit.layers}
+    uses = _derived_uses(kit.layer_stack)
+    coverage = Coverage(total_shapes=sum(counts.values()), total_layers=len(counts))
+    for pair, shapes in counts.items():
+        if pair in table and pair not in excluded:
+            coverage.shown_shapes += shapes
+            coverage.shown_layers += 1
+            continue
+        if pair in excluded:
+            reason = "excluded"
+        elif pair in uses:
+            reason = "used only by derived layer" + ("s " if len(uses[pair]) > 1 else " ") + ", ".join(uses[pair])
+        elif pair in names:
+            reason = "no heights in the stack"
+        else:
+            reason = "no stack entry"
+        coverage.hidden.append(HiddenLayer(pair, names.get(pair), shapes, reason))
+    coverage.hidden.sort(key=lambda layer: (-layer.shapes, layer.pair))
+    return coverage
+
+
+def _derived_uses(stack) -> dict[tuple[int, int], list[str]]:
+    uses = {}
+    for name, level in _derived_levels(stack):
+        for pair in sorted(_inputs(level.layer)):
+            uses.setdefault(pair, []).append(name)
+    return uses
+
+
+def _check_something_shown(coverage: Coverage, drawn, source, kit: str, excluding: bool):
+    where = source or "the layout"
+    if coverage.total_shapes == 0:
+        raise NothingToShow(f"nothing to show in {where}: the layout has no shapes")
+    if drawn:
+        return
+    if excluding and any(layer.reason == "excluded" for layer in coverage.hidden):
+        raise NothingToShow(f"nothing to show in {where}: the --exclude patterns leave out every layer the stack shows")
+    layers = ", ".join(_pair_text(layer.pair) for layer in coverage.hidden[:8])
+    more = f" and {len(coverage.hidden) - 8} more" if len(coverage.hidden) > 8 else ""
+    raise NothingToShow(f"nothing to show in {where}: none of its layers ({layers}{more}) "
+                        f"has heights in stack {kit!r}; give a stack file for this process with --stack")
+
+
+def _pair_text(pair) -> str:
+    return f"{pair[0]}/{pair[1]}"
+
+
+# ---------------------------------------------------------------- the scene's counts
 
 def count_scene(scene: dict) -> Summary:
     """The counts of a scene as the message carries it (arrays as buffer descriptions)."""
@@ -124,16 +391,33 @@ def _leaves(node):
 def print_report(conversion: Conversion, out: TextIO | None = None):
     summary, times = conversion.summary, conversion.times
     layers = ", ".join(summary.layers) or "none"
-    stages = ", ".join(f"{stage} {times.get(stage, 0.0):.2f} s" for stage in STAGES)
+    stages = ", ".join(f"{stage} {seconds:.2f} s" for stage, seconds in times.items())
     lines = [
         f"  cells       {summary.cells:,}",
         f"  polygons    {summary.polygons:,} distinct",
         f"  placements  {summary.placements:,}",
         f"  layers      {len(summary.layers)} shown: {layers}",
+        *coverage_lines(conversion.coverage),
         f"  message     {len(conversion.message.content):,} characters",
         f"  time        {stages} ({sum(times.values()):.2f} s in all)",
     ]
     print("\n".join(lines), file=out or sys.stdout)
+
+
+def coverage_lines(coverage: Coverage | None) -> list[str]:
+    """The layers left out (most shapes first) and the share of shapes shown."""
+    if coverage is None:
+        return []
+    lines = []
+    for number, layer in enumerate(coverage.hidden):
+        label = "not shown" if number == 0 else ""
+        name = f" {layer.name}" if layer.name else ""
+        shapes = f"{layer.shapes:,} shape" + ("s" if layer.shapes != 1 else "")
+        lines.append(f"  {label:<11} {_pair_text(layer.pair)}{name}: {shapes} ({layer.reason})")
+    share = 100.0 * coverage.shown_shapes / coverage.total_shapes if coverage.total_shapes else 0.0
+    lines.append(f"  coverage    {coverage.shown_shapes:,} of {coverage.total_shapes:,} shapes shown "
+                 f"({share:.1f}%), {coverage.shown_layers} of {coverage.total_layers} layers")
+    return lines
 
 
 def open_page(path: Path, out: TextIO | None = None):

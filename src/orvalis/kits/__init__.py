@@ -1,14 +1,13 @@
-"""Demo process kits; each module's build() returns an orvalis.pdk.Pdk."""
+"""Demo process kits, each described by a layer-stack file shipped beside this
+module (`<name>.toml`) and loaded like any user's stack file."""
 
-from orvalis.technology import LayerLevel, LayerView, LogicalLayer
+from importlib import resources
+
+from orvalis.pdk import Pdk
+from orvalis.stackfile import parse_stack
 
 
-def drawn_levels(enum: type, rows: list[tuple[str, float, float, str]]):
-    """Levels and views for drawn layers from (name, zmin, thickness, colour) rows."""
-    levels, views = {}, {}
-    for name, zmin, thickness, colour in rows:
-        member = enum[name]
-        levels[name] = LayerLevel(layer=LogicalLayer(member), thickness=thickness, zmin=zmin)
-        views[name] = LayerView(name=name, layer=member, fill_color=colour)
-    return levels, views
-
+def load_builtin(name: str) -> Pdk:
+    """The kit of the stack file `name`.toml shipped with this package."""
+    text = resources.files(__package__).joinpath(f"{name}.toml").read_text(encoding="utf-8")
+    return parse_stack(text, source=f"{name}.toml", default_name=name)

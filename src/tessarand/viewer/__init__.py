@@ -30,8 +30,9 @@ PLACEHOLDER = re.compile(r"\{\{(\w+)\}\}")
 MESSAGE_ELEMENT = re.compile(r'<script type="application/json" id="message">(.*?)</script>', re.S)
 
 
-def build_page(content: str) -> str:
-    """The HTML page for the message JSON text `content`."""
+def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | None = None) -> str:
+    """The HTML page for the message JSON text `content`, headed `title`; `opacity`
+    maps layer names of the scene to their opacity."""
     try:
         import_map = three_import_map()
         notice, renderer = "", _inline_module((HERE / "render.js").read_text(encoding="utf-8"))
@@ -43,6 +44,8 @@ def build_page(content: str) -> str:
         "import_map": import_map,
         "notice": html.escape(notice),
         "message": _inline_json(content),
+        "title": html.escape(title),
+        "page": _inline_json(json.dumps({"opacity": opacity or {}})),
         "renderer": renderer,
     }
     template = (HERE / "page.html").read_text(encoding="utf-8")

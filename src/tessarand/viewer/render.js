@@ -18,6 +18,9 @@ const IDENTITY = new Float32Array([1, 0, 0, 0, 1, 0]);
 const message = JSON.parse(document.getElementById("message").textContent);
 const config = message.config || {};
 const data = message.data || {};
+// What the host adds beside the message: opacity per layer name.
+const page = JSON.parse(document.getElementById("page").textContent || "{}");
+const layerOpacity = page.opacity || {};
 
 // ---------------------------------------------------------------- buffers
 
@@ -208,8 +211,8 @@ function instancedEdges(segments, matrices) {
   return lines;
 }
 
-function leafMaterial(color) {
-  const opacity = config.transparent ? config.default_opacity ?? 0.5 : 1;
+function leafMaterial(color, name) {
+  const opacity = layerOpacity[name] ?? (config.transparent ? config.default_opacity ?? 0.5 : 1);
   return new THREE.MeshStandardMaterial({
     color: new THREE.Color(color || config.default_color || "#e8b024"),
     metalness: config.metalness ?? 0.3,
@@ -238,7 +241,7 @@ function drawLeaf(leaf, scene) {
     (m[0] * m[4] - m[1] * m[3] < 0 ? mirrored : plain).push(k);
   }
   const geometry = prismGeometry(rings, shape.height);
-  const material = leafMaterial(leaf.color);
+  const material = leafMaterial(leaf.color, leaf.name);
   const objects = [];
   if (plain.length) objects.push(instancedMesh(geometry, material, matrices, plain));
   if (mirrored.length) objects.push(instancedMesh(reversedGeometry(geometry), material, matrices, mirrored));
@@ -502,8 +505,6 @@ function setUpPanel(scene, view) {
   });
   document.getElementById("reset").addEventListener("click", () => { resetView(view); view.redraw(); });
 
-  document.title = `show3d · ${data.name || "scene"}`;
-  document.getElementById("title").textContent = data.name || "scene";
   document.getElementById("tree").appendChild(treeRow(scene.root.children[0], scene, 0, view.redraw));
   document.getElementById("status").textContent = "drag: rotate · right drag: pan · wheel: zoom";
   showCounts(scene.stats, edges);

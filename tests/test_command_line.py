@@ -1,0 +1,382 @@
+"""The `show3d` command as a user runs it: a subprocess on sample layouts, with
+its exit status, its exact messages and the page and JSON it writes."""
+
+import gzip
+import os
+import pty
+import re
+import select
+import signal
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import klayout.db as kdb
+import orjson
+import pytest
+
+from conftest import sample_path
+from orvalis import pdk
+from tessarand import viewer
+from tessarand.core import show3d
+
+SRC = Path(__file__).resolve().parents[1] / "src"
+STACKS = Path(__file__).resolve().parent / "stacks"
+VELTRA = {  # the invented process: name -> (zmin, thickness, colour), as tests/stacks/veltra40.toml
+    "Diff (11, 0)": (0.0, 0.3, "#33aa33"), "Poly (12, 0)": (0.3, 0.15, "#cc3333"),
+    "Contact (13, 0)": (0.3, 0.5, "#888888"), "Met1 (21, 0)": (0.8, 0.35, "#3366ff"),
+    "Via1 (22, 0)": (1.15, 0.4, "#ffcc00"), "Met2 (23, 0)": (1.55, 0.5, "#e41a1c"),
+    "Pad (40, 5)": (2.3, 1.0, "#aaaaaa"), "Gate (1000, 0)": (0.3, 0.15, "#ff00ff"),
+    "WellDiff (1001, 0)": (0.0, 0.05, "#00cccc"),
+}
+
+
+@pytest.fixture
+def folders(tmp_path):
+    """Pages and temporary files of the runs go to folders of the test."""
+    (tmp_path / "pages").mkdir()
+    (tmp_path / "tmp").mkdir()
+    return tmp_path
+
+
+def environment(folders, **extra):
+    return {**os.environ, "PYTHONPATH": str(SRC), "TESSARAND_VIEWER_DIR": str(folders / "pages"),
+            "TMPDIR": str(folders / "tmp"), **extra}
+
+
+def run(folders, *args, **extra):
+    done = subprocess.run([sys.executable, "-m", "tessarand.cli", *map(str, args)], capture_output=True,
+                          text=True, env=environment(folders, **extra), timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+def page_path(out: str) -> Path:
+    return Path(re.search(r"^page with the 3D view: (.*)$", out, re.M).group(1))
+
+
+def layers_in(message: str) -> dict[str, tuple[float, float, str]]:
+    """Layer name -> (zmin, height, colour) of the leaves of the scene in `message`
+    (in layer mode the layer nodes below the root name their leaves)."""
+    found = {}
+
+    def walk(node, layer):
+        for child in node.get("parts", []):
+            if "shape" in child:
+                found[layer or child["name"]] = (child["loc"][0][2], child["shape"]["height"], child["color"])
+            else:
+                walk(child, layer)
+    data = orjson.loads(message)["data"]
+    for node in data["parts"]:
+        walk({"parts": [node]} if data["name"] == "Cells" else node, node["name"] if data["name"] == "Layers" else None)
+    return found
+
+
+def veltra_layout(path: Path) -> Path:
+    """A small design of the invented process: a transistor cell placed twice and
+    a shape on every layer of the stack."""
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, cell = layout.create_cell("CHIP"), layout.create_cell("nmos")
+    boxes = {(3, 0): (0, 0, 4000, 3000), (11, 0): (500, 500, 3500, 2500), (12, 0): (1800, 0, 2200, 3000),
+             (13, 0): (800, 1200, 1200, 1600), (21, 0): (600, 1000, 1400, 1800), (22, 0): (900, 1300, 1100, 1500)}
+    for (layer, datatype), box in boxes.items():
+        cell.shapes(layout.layer(layer, datatype)).insert(kdb.Box(*box))
+    top.shapes(layout.layer(23, 0)).insert(kdb.Box(0, 0, 12000, 800))
+    top.shapes(layout.layer(40, 5)).insert(kdb.Box(10000, 4000, 12000, 6000))
+    for x in (0, 5000):
+        top.insert(kdb.CellInstArray(cell.cell_index(), kdb.Trans(x, 1000)))
+    if path.suffix == ".oas":
+        layout.write(str(path))
+    else:
+        plain = path.with_suffix("") if path.suffix == ".gz" else path
+        layout.write(str(plain))
+        if path.suffix == ".gz":
+            path.write_bytes(gzip.compress(plain.read_bytes()))
+            plain.unlink()
+    return path
+
+
+# ---------------------------------------------------------------- any process
+
+@pytest.mark.parametrize("name", ["chip.gds", "chip.gds.gz", "chip.oas"])
+def test_invented_process_from_the_command_line(folders, name):
+    layout = veltra_layout(folders / name)
+    code, out, err = run(folders, layout, "--stack", STACKS / "veltra40.toml", "--json", folders / "m.json")
+    assert (code, err) == (0, "")
+    assert out.splitlines()[0] == f"{layout}: converted with kit 'veltra40' in layer mode, top cell CHIP"
+    # The well is drawn only through the derived layer that reads it.
+    assert out.splitlines()[5:7] == ["  not shown   3/0 Well: 1 shape (used only by derived layer WellDiff)",
+                                     "  coverage    7 of 8 shapes shown (87.5%), 7 of 8 layers"]
+    assert layers_in((folders / "m.json").read_text()) == VELTRA
+    # The page, written before the JSON, carries the same message and its identity.
+    page = page_path(out).read_text()
+    assert orjson.loads(viewer.message_from_page(page)) == orjson.loads((folders / "m.json").read_text())
+    assert f"<title>{name} · CHIP · show3d</title>" in page and f'<h1 id="title">{name} · CHIP</h1>' in page
+    assert '"opacity": {"Met1 (21, 0)": 0.7}' in page
+    assert out.index("page with the 3D view") < out.index("message JSON written")
+
+
+def test_invented_process_from_python(folders, monkeypatch):
+    monkeypatch.setenv("TESSARAND_VIEWER_DIR", str(folders / "pages"))
+    sent = []
+    monkeypatch.setattr(show3d, "comms", type("Comms", (), {"send_message": staticmethod(sent.append)}))
+    try:
+        pdk.load_pdk(STACKS / "veltra40.toml")
+        show3d.show3d(str(veltra_layout(folders / "chip.gds")), show3d.Output.CELL)
+    finally:
+        pdk.unregister_pdk("veltra40")
+    assert layers_in(sent[0].content) == VELTRA
+
+
+def test_lyp_colours_layers_the_stack_leaves_uncoloured(folders):
+    layout = veltra_layout(folders / "chip.gds")
+    code, out, err = run(folders, layout, "--stack", STACKS / "veltra40.toml", "--lyp", STACKS / "veltra40.lyp",
+                         "--json", folders / "m.json")
+    assert code == 0 and layers_in((folders / "m.json").read_text())["Met2 (23, 0)"] == (1.55, 0.5, "#ff9900")
+
+
+def test_siepic_stack_draws_every_layer_of_a_siepic_design(folders):
+    code, out, err = run(folders, sample_path("siepic_minichip_1mm.gds"), "--stack", STACKS / "siepic.toml",
+                         "--json", folders / "m.json")
+    assert (code, err) == (0, "")
+    assert "  coverage    629 of 629 shapes shown (100.0%), 8 of 8 layers" in out.splitlines()
+    assert layers_in((folders / "m.json").read_text()) == {
+        "Si (1, 0)": (0.0, 0.22, "#ff80a8"), "PinRec (1, 10)": (0.22, 0.01, "#00ffff"),
+        "Text (10, 0)": (0.5, 0.01, "#0000ff"), "Layer26 (26, 0)": (0.6, 0.05, "#996633"),
+        "DevRec (68, 0)": (0.3, 0.02, "#008000"), "PinRecM (69, 0)": (0.32, 0.02, "#ff0000"),
+        "FbrTgt (81, 0)": (0.4, 0.05, "#808080"), "FloorPlan (99, 0)": (-0.1, 0.01, "#8000ff")}
+
+
+def test_built_in_kit_gives_the_same_message_as_its_stack_file(folders):
+    gds = sample_path("ihp_sram_1p_1024x16.gds")
+    kit = Path(pdk.__file__).parent / "kits" / "sg13g2.toml"
+    run(folders, gds, "--kit", "sg13g2", "--json", folders / "kit.json")
+    run(folders, gds, "--stack", kit, "--json", folders / "file.json")
+    assert (folders / "kit.json").read_bytes() == (folders / "file.json").read_bytes()
+
+
+# ---------------------------------------------------------------- nothing dropped in silence
+
+def test_report_lists_the_layers_not_shown(folders):
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"))
+    assert code == 0
+    assert out.splitlines()[4:11] == [
+        "  layers      1 shown: Si (1, 0)",
+        "  not shown   10/0 Text: 101 shapes (no heights in the stack)",
+        "              733/0: 17 shapes (no stack entry)",
+        "              69/0: 10 shapes (no stack entry)",
+        "              68/0 DevRec: 6 shapes (no heights in the stack)",
+        "              81/0: 1 shape (no stack entry)",
+        "  coverage    162 of 297 shapes shown (54.5%), 1 of 6 layers",
+    ]
+
+
+def test_layers_read_only_by_derived_layers_are_named(folders):
+    code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--kit", "sg13g2", "--top", "sg13g2_inv_1")
+    assert "              14/0 pSD: 2 shapes (used only by derived layers Rhigh, Rppd)" in out.splitlines()
+
+
+def test_nothing_to_show_is_an_error_unless_allowed(folders):
+    layout = kdb.Layout()
+    layout.create_cell("coupler").shapes(layout.layer(31, 0)).insert(kdb.Box(0, 0, 100, 100))
+    layout.write(str(folders / "coupler.gds"))
+    code, out, err = run(folders, folders / "coupler.gds")
+    assert (code, out) == (1, "")
+    assert err == ("show3d: error: nothing to show in coupler.gds: none of its layers (31/0) has heights "
+                   "in stack 'ebeam'; give a stack file for this process with --stack\n")
+    assert list((folders / "pages").iterdir()) == []
+    code, out, err = run(folders, folders / "coupler.gds", "--allow-empty")
+    assert code == 0 and "  coverage    0 of 1 shapes shown (0.0%), 0 of 1 layers" in out.splitlines()
+
+
+# ---------------------------------------------------------------- exclusions
+
+SRAM_LAYERS = ["Cont (6, 0)", "Metal1 (8, 0)", "Activ (1, 0)", "GatPoly (5, 0)", "Cont_to_Gatpoly (1003, 0)",
+               "Metal2 (10, 0)", "Metal3 (30, 0)", "Via1 (19, 0)", "Via2 (29, 0)", "Via3 (49, 0)", "Metal4 (50, 0)"]
+
+
+@pytest.mark.parametrize("patterns, left_out", [
+    (["metal2"], ["Metal2 (10, 0)"]),
+    (["10/0", "METAL1"], ["Metal2 (10, 0)", "Metal1 (8, 0)"]),
+    (["via*"], ["Via1 (19, 0)", "Via2 (29, 0)", "Via3 (49, 0)"]),
+    (["*Poly*", "Cont (6, 0)"], ["GatPoly (5, 0)", "Cont_to_Gatpoly (1003, 0)", "Cont (6, 0)"]),
+    (["Metal[34]"], ["Metal3 (30, 0)", "Metal4 (50, 0)"]),
+])
+def test_exclude_takes_names_pairs_and_wildcards(folders, patterns, left_out):
+    args = [item for pattern in patterns for item in ("--exclude", pattern)]
+    # The patterns come before the file: each --exclude takes exactly one.
+    code, out, err = run(folders, *args, sample_path("ihp_sram_1p_1024x16.gds"), "--kit", "sg13g2")
+    assert (code, err) == (0, "")
+    shown = [layer for layer in SRAM_LAYERS if layer not in left_out]
+    assert re.search(r"^  layers      \d+ shown: (.*)$", out, re.M).group(1) == ", ".join(shown)
+    for layer in left_out:
+        name, pair = layer.split(" ", 1)
+        if name == "Cont_to_Gatpoly":
+            continue  # derived: not a layer of the file
+        numbers = "/".join(re.findall(r"\d+", pair))
+        assert re.search(rf"^  (not shown)? +{numbers} {name}: [\d,]+ shapes \(excluded\)$", out, re.M)
+
+
+def test_exclude_warns_about_a_pattern_that_matches_nothing(folders):
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), "--exclude", "Metal9",
+                         "--exclude", "99/0")
+    assert code == 0
+    assert err == ("show3d: warning: --exclude 'Metal9' matches no layer shown\n"
+                   "show3d: warning: --exclude '99/0' matches no layer shown\n")
+
+
+def test_excluding_everything_is_an_error(folders):
+    code, out, err = run(folders, "--exclude", "*", sample_path("siepic_ring_resonator.gds"))
+    assert (code, out) == (1, "")
+    assert err == ("show3d: error: nothing to show in siepic_ring_resonator.gds: "
+                   "the --exclude patterns leave out every layer the stack shows\n")
+
+
+# ---------------------------------------------------------------- top cell, options, identity
+
+def test_top_cell_is_chosen_and_names_the_page(folders):
+    code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--kit", "sg13g2", "--top", "sg13g2_inv_1",
+                         "--mode", "cell")
+    assert code == 0 and out.splitlines()[1] == "  cells       1"
+    page = page_path(out)
+    assert page.parent == folders / "pages" and page.name.startswith("show3d-ihp_sg13g2_stdcell-sg13g2_inv_1-")
+    assert "<title>ihp_sg13g2_stdcell.gds · sg13g2_inv_1 · show3d</title>" in page.read_text()
+
+
+def test_many_top_cells_are_said_and_an_unknown_one_lists_them(folders):
+    code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--kit", "sg13g2")
+    assert out.splitlines()[0].endswith("in layer mode, 84 top cells at one origin (pick one with --top)")
+    code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--top", "inv")
+    assert code == 1 and err.startswith(
+        f"show3d: error: no cell 'inv' in {sample_path('ihp_sg13g2_stdcell.gds')}; its top cells: "
+        "sg13g2_a21o_1, sg13g2_a21o_2, ")
+    assert err.endswith(", sg13g2_decap_8, ... (84 in all)\n")
+
+
+def test_z_scale_no_simplify_and_chosen_page(folders):
+    gds = sample_path("siepic_ring_resonator.gds")
+    code, out, err = run(folders, gds, "--z-scale", "2", "--out", folders / "ring.html", "--json", folders / "a.json")
+    assert code == 0 and page_path(out) == folders / "ring.html" and (folders / "ring.html").is_file()
+    assert layers_in((folders / "a.json").read_text()) == {"Si (1, 0)": (0.0, 0.44, "#ff80a8")}
+    run(folders, gds, "--no-simplify", "--json", folders / "b.json")
+    simplified, kept = (orjson.loads((folders / f"{n}.json").read_text())["data"]["instances"] for n in "ab")
+    # Every outline point kept: some polygons have more points, none fewer.
+    sizes = [(a["shape"][0], b["shape"][0]) for a, b in zip(simplified, kept, strict=True)]
+    assert all(a <= b for a, b in sizes) and any(a < b for a, b in sizes)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["missing.gds"], "no layout file at {tmp}/missing.gds"),
+    (["."], "{tmp} is a directory, not a layout file"),
+    (["notes.txt"], "cannot read layout file {tmp}/notes.txt: Stream has unknown format: {tmp}/notes.txt"),
+    (["{ring}", "--stack", "missing.toml"], "no stack file at {tmp}/missing.toml"),
+    (["{ring}", "--stack", "bad.toml"],
+     "bad.toml, layer 1 (line 1), key 'zmin' (line 4): expected a number, got 'low'"),
+    (["{ring}", "--kit", "nope"], "unknown kit 'nope' (known: ebeam, sg13g2)"),
+    (["{ring}", "--json", "no/such/dir/m.json"], "--json {tmp}/no/such/dir/m.json: no directory {tmp}/no/such/dir"),
+    (["{ring}", "--out", "."], "--out {tmp} is a directory, not a file"),
+])
+def test_errors_name_what_is_at_fault(folders, args, message):
+    (folders / "notes.txt").write_text("not a layout")
+    (folders / "bad.toml").write_text('[[layer]]\nname = "Si"\ngds = "1/0"\nzmin = "low"\nthickness = 1\n')
+    ring = sample_path("siepic_ring_resonator.gds")
+    args = [str(folders / arg) if not arg.startswith("-") and arg != "{ring}" and arg not in ("nope",) else arg
+            for arg in args]
+    args = [str(ring) if arg == "{ring}" else arg for arg in args]
+    code, out, err = run(folders, *args)
+    assert (code, out) == (1, "")
+    assert err == f"show3d: error: {message.format(tmp=folders)}\n"
+
+
+def test_unusable_viewer_folder_is_named_with_its_variable(folders):
+    (folders / "file").write_text("")
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), TESSARAND_VIEWER_DIR=str(folders / "file/pages"))
+    assert code == 1
+    assert err == (f"show3d: error: cannot write pages to $TESSARAND_VIEWER_DIR {folders}/file/pages: "
+                   "Not a directory\n")
+
+
+def test_lyp_without_stack_is_refused(folders):
+    code, out, err = run(folders, "chip.gds", "--lyp", "colours.lyp")
+    assert code == 2 and err.endswith("show3d: error: --lyp needs --stack: it fills in what a stack file leaves out\n")
+
+
+def gds_with_a_two_point_boundary(path: Path) -> Path:
+    """A GDS file of one cell with a square on 1/0 and a boundary of two points on
+    2/0, which KLayout skips with a warning."""
+    def record(kind, data_type, data=b""):
+        return struct.pack(">HBB", 4 + len(data), kind, data_type) + data
+
+    def boundary(layer, points):
+        return (record(8, 0) + record(13, 2, struct.pack(">h", layer)) + record(14, 2, struct.pack(">h", 0))
+                + record(16, 3, struct.pack(f">{2 * len(points)}i", *(v for p in points for v in p))) + record(17, 0))
+
+    units = bytes.fromhex("3e4189374bc6a7ef 3944b82fa09b5a54")  # 0.001 user units, 1e-9 m per database unit
+    path.write_bytes(
+        record(0, 2, struct.pack(">h", 600)) + record(1, 2, bytes(24)) + record(2, 6, b"LIB\0") + record(3, 5, units)
+        + record(5, 2, bytes(24)) + record(6, 6, b"TOP\0")
+        + boundary(1, [(0, 0), (100, 0), (100, 100), (0, 100), (0, 0)]) + boundary(2, [(0, 0), (5, 0)])
+        + record(7, 0) + record(4, 0))
+    return path
+
+
+def test_klayout_warnings_come_once_naming_the_users_file(folders):
+    gds = gds_with_a_two_point_boundary(folders / "odd.gds")
+    code, out, err = run(folders, gds)
+    assert code == 0 and "  layers      1 shown: Si (1, 0)" in out.splitlines()
+    assert err == (f"Warning: In file {gds}:\n"
+                   "Warning: BOUNDARY with less than 3 points ignored (position=198, record number=14, cell=TOP)\n")
+
+
+# ---------------------------------------------------------------- progress and Ctrl-C
+
+def run_on_terminal(folders, *args, until=None):
+    """Run the command with standard error on a pseudo-terminal; with `until`, send
+    Ctrl-C once that text has appeared. Returns (status, stdout, stderr text)."""
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "tessarand.cli", *map(str, args)], stdout=subprocess.PIPE,
+                               stderr=follower, env=environment(folders), text=True)
+    os.close(follower)
+    seen, deadline = b"", time.monotonic() + 120
+    while time.monotonic() < deadline:
+        if until and until.encode() in seen:
+            process.send_signal(signal.SIGINT)
+            until = None
+        ready, _, _ = select.select([leader], [], [], 0.05)
+        if ready:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the command has ended and closed the terminal
+                break
+            if not chunk:
+                break
+            seen += chunk
+        elif process.poll() is not None:
+            break
+    out = process.stdout.read()
+    os.close(leader)
+    return process.wait(), out, seen.decode()
+
+
+def test_progress_shows_on_a_terminal_only(folders):
+    gds = sample_path("ihp_sram_1p_1024x16.gds")
+    code, out, err = run_on_terminal(folders, gds, "--kit", "sg13g2")
+    assert code == 0
+    stages = re.findall(r"show3d: (.*?) \.\.\.", err)
+    assert stages == ["reading ihp_sram_1p_1024x16.gds", "converting the layout (walk, tree, encoding)",
+                      "computing derived layer Rhigh (1 of 3)", "computing derived layer Rppd (2 of 3)",
+                      "computing derived layer Cont_to_Gatpoly (3 of 3)",
+                      "converting the layout (walk, tree, encoding)", "writing the page"]
+    assert err.endswith("\r\x1b[K")  # the line is cleared before the report
+    assert run(folders, gds, "--kit", "sg13g2")[2] == ""
+
+
+def test_ctrl_c_ends_with_one_line_and_leaves_nothing(folders):
+    code, out, err = run_on_terminal(folders, sample_path("ihp_sram_1p_4096x16.gds"), "--kit", "sg13g2",
+                                     until="converting the layout")
+    assert code == 130
+    assert err.rsplit("\x1b[K", 1)[-1] == "show3d: interrupted\r\n" and "Traceback" not in err
+    assert list((folders / "tmp").iterdir()) == []
+    assert list((folders / "pages").iterdir()) == []
