@@ -18,6 +18,9 @@ using FloatArray = std::shared_ptr<const std::vector<float>>;
 
 class DeferredBuffers {
 public:
+    // Arrays of fewer floats are cheaper written as text at once.
+    static constexpr size_t smallest_deferred = 1024;
+
     DeferredBuffers();
 
     // numpy_to_buffer_json's description of a flat float32 array, with a

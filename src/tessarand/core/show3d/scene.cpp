@@ -476,8 +476,11 @@ private:
     nb::object array(const float *data, size_t count) const {
         return encode_ ? float32_description(data, count) : float32_array(data, count);
     }
+    // Large arrays leave their text to the message; small ones cost less
+    // written at once.
     nb::object array(const FloatArray &values) const {
-        if (encode_ && deferred_ && !values->empty()) return deferred_->describe(values);
+        if (encode_ && deferred_ && values->size() >= DeferredBuffers::smallest_deferred)
+            return deferred_->describe(values);
         return array(values->data(), values->size());
     }
 
@@ -559,7 +562,8 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
         nb::list instances;
         for (size_t i = 0; i < table.size(); ++i) {
             const std::vector<float> &outline = table.outline(i);
-            instances.append(deferred_ && encode_
+            bool large = outline.size() >= DeferredBuffers::smallest_deferred;
+            instances.append(deferred_ && encode_ && large
                                  ? array(std::make_shared<const std::vector<float>>(outline))
                                  : array(outline.data(), outline.size()));
         }
