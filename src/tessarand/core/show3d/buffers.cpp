@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <string_view>
 
 namespace show3d {
 namespace {
@@ -20,17 +21,22 @@ std::string random_key() {
     return key;
 }
 
-nb::object placeholder_text(const std::string &key, size_t index) {
-    std::string text = std::string(1, '\0') + key + std::to_string(index);
-    return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+size_t base64_bytes(const FloatArray &values) { return base64_size(values->size() * sizeof(float)); }
+
+char *write_base64(const FloatArray &values, char *out) {
+    base64_encode(reinterpret_cast<const unsigned char *>(values->data()),
+                  values->size() * sizeof(float), out);
+    return out + base64_bytes(values);
 }
 
-size_t base64_bytes(const FloatArray &values) {
-    return base64_size(values->size() * sizeof(float));
+nb::object base64_of(const FloatArray &values) {
+    return base64_text(reinterpret_cast<const unsigned char *>(values->data()),
+                       values->size() * sizeof(float));
 }
 
-const unsigned char *bytes_of(const FloatArray &values) {
-    return reinterpret_cast<const unsigned char *>(values->data());
+nb::object description_of(const FloatArray &values) {
+    return buffer_description(nb::make_tuple(nb::int_(values->size())), nb::str("float32"),
+                              base64_of(values));
 }
 
 bool is_ascii(const char *text, size_t size) {
@@ -39,41 +45,94 @@ bool is_ascii(const char *text, size_t size) {
     return any < 0x80;
 }
 
+// One description as orjson writes it, in buffer_description's key order,
+// around the base64 text.
+constexpr std::string_view before_count = "{\"shape\":[",
+                           after_count = "],\"dtype\":\"float32\",\"buffer\":\"",
+                           after_text = "\",\"codec\":\"b64\"}";
+
+char *write_text(std::string_view text, char *out) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
 } // namespace
 
-DeferredBuffers::DeferredBuffers() : mark_("\\u0000" + random_key()) {}
+DeferredBuffers::DeferredBuffers() : key_(random_key()), mark_("\\u0000" + key_) {}
+
+// "\0", the key, "t" (a base64 text) or "l" (a list), and the entry's number.
+nb::object DeferredBuffers::placeholder(bool is_list) const {
+    std::string text = std::string(1, '\0') + key_ + (is_list ? "l" : "t") +
+                       std::to_string(entries_.size());
+    return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+}
 
 nb::object DeferredBuffers::describe(FloatArray values) {
-    nb::object description = buffer_description(
-        nb::make_tuple(nb::int_(values->size())), nb::str("float32"),
-        placeholder_text(mark_.substr(6), arrays_.size()));
+    nb::object description = buffer_description(nb::make_tuple(nb::int_(values->size())),
+                                                nb::str("float32"), placeholder(false));
+    entries_.push_back({false, arrays_.size(), 1, description, nb::str("buffer")});
     arrays_.push_back(std::move(values));
-    descriptions_.push_back(description);
     return description;
 }
 
-// Every placeholder once, in order: the mark, then the array's number up to
-// the closing quote.
+void DeferredBuffers::describe_list(std::vector<FloatArray> arrays, nb::handle owner,
+                                    const char *key) {
+    nb::object name = nb::str(key);
+    check_status(PyObject_SetItem(owner.ptr(), name.ptr(), placeholder(true).ptr()));
+    entries_.push_back({true, arrays_.size(), arrays.size(), nb::borrow(owner), name});
+    for (FloatArray &values : arrays) arrays_.push_back(std::move(values));
+}
+
+// Every placeholder once, in order: the mark, the kind, the entry's number
+// up to the closing quote. A list replaces its quotes too.
 bool DeferredBuffers::find_placeholders(const char *json, size_t size,
                                         std::vector<Found> &found) const {
-    std::vector<bool> seen(arrays_.size());
+    std::vector<bool> seen(entries_.size());
     const char *at = json, *end = json + size;
     while (const char *hit = static_cast<const char *>(
                memmem(at, size_t(end - at), mark_.data(), mark_.size()))) {
         const char *digit = hit + mark_.size();
-        size_t array = 0, digits = 0;
+        if (digit == end || (*digit != 't' && *digit != 'l')) return false;
+        bool is_list = *digit++ == 'l';
+        size_t entry = 0, digits = 0;
         while (digit < end && *digit >= '0' && *digit <= '9' && digits < 19) {
-            array = 10 * array + size_t(*digit++ - '0');
+            entry = 10 * entry + size_t(*digit++ - '0');
             ++digits;
         }
         if (digits == 0 || digit == end || *digit != '"' || hit == json || hit[-1] != '"' ||
-            array >= arrays_.size() || seen[array])
+            entry >= entries_.size() || seen[entry] || entries_[entry].is_list != is_list)
             return false;
-        seen[array] = true;
-        found.push_back({size_t(hit - json), size_t(digit - json), array});
+        seen[entry] = true;
+        size_t begin = size_t(hit - json), stop = size_t(digit - json);
+        if (is_list) --begin, ++stop;
+        found.push_back({begin, stop, entry});
         at = digit;
     }
-    return found.size() == arrays_.size();
+    return found.size() == entries_.size();
+}
+
+size_t DeferredBuffers::json_size(const Entry &entry) const {
+    if (!entry.is_list) return base64_bytes(arrays_[entry.first]);
+    size_t size = 2 + (entry.count ? entry.count - 1 : 0);
+    for (size_t i = entry.first; i < entry.first + entry.count; ++i)
+        size += before_count.size() + std::to_string(arrays_[i]->size()).size() +
+                after_count.size() + base64_bytes(arrays_[i]) + after_text.size();
+    return size;
+}
+
+char *DeferredBuffers::write_json(const Entry &entry, char *out) const {
+    if (!entry.is_list) return write_base64(arrays_[entry.first], out);
+    *out++ = '[';
+    for (size_t i = entry.first; i < entry.first + entry.count; ++i) {
+        if (i > entry.first) *out++ = ',';
+        out = write_text(before_count, out);
+        out = write_text(std::to_string(arrays_[i]->size()), out);
+        out = write_text(after_count, out);
+        out = write_base64(arrays_[i], out);
+        out = write_text(after_text, out);
+    }
+    *out++ = ']';
+    return out;
 }
 
 nb::object DeferredBuffers::splice(nb::handle json) const {
@@ -81,10 +140,10 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
     const char *text = PyBytes_AS_STRING(json.ptr());
     size_t size = size_t(PyBytes_GET_SIZE(json.ptr()));
     std::vector<Found> found;
-    found.reserve(arrays_.size());
+    found.reserve(entries_.size());
     if (!find_placeholders(text, size, found)) return {};
     size_t total = size;
-    for (const Found &item : found) total += base64_bytes(arrays_[item.array]) - (item.end - item.begin);
+    for (const Found &item : found) total += json_size(entries_[item.entry]) - (item.end - item.begin);
 
     bool ascii = is_ascii(text, size);
     nb::object out = ascii ? check(PyUnicode_New(Py_ssize_t(total), 127))
@@ -92,23 +151,27 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
     char *write = ascii ? static_cast<char *>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
     size_t copied = 0;
     for (const Found &item : found) {
-        std::memcpy(write, text + copied, item.begin - copied);
-        write += item.begin - copied;
-        const FloatArray &values = arrays_[item.array];
-        base64_encode(bytes_of(values), values->size() * sizeof(float), write);
-        write += base64_bytes(values);
+        write = write_text({text + copied, item.begin - copied}, write);
+        write = write_json(entries_[item.entry], write);
         copied = item.end;
     }
-    std::memcpy(write, text + copied, size - copied);
+    write_text({text + copied, size - copied}, write);
     if (ascii) return out;
     return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.ptr()), Py_ssize_t(total), nullptr));
 }
 
 void DeferredBuffers::materialize() {
-    for (size_t i = 0; i < arrays_.size(); ++i)
-        check_status(PyDict_SetItem(
-            descriptions_[i].ptr(), S3D_NAME("buffer"),
-            base64_text(bytes_of(arrays_[i]), arrays_[i]->size() * sizeof(float)).ptr()));
+    for (const Entry &entry : entries_) {
+        nb::object value;
+        if (entry.is_list) {
+            value = check(PyList_New(0));
+            for (size_t i = entry.first; i < entry.first + entry.count; ++i)
+                check_status(PyList_Append(value.ptr(), description_of(arrays_[i]).ptr()));
+        } else {
+            value = base64_of(arrays_[entry.first]);
+        }
+        check_status(PyObject_SetItem(entry.owner.ptr(), entry.key.ptr(), value.ptr()));
+    }
 }
 
 bool orjson_is_real(const Globals &globals) {

@@ -1,9 +1,10 @@
 // The scene's arrays written straight into the message text. The scene holds
-// a short placeholder string where each array's base64 text belongs; once
-// orjson has written the rest of the message, every placeholder is replaced
-// by the base64 of its array. Base64 needs no escaping in JSON, so the text
-// is what orjson writes for the whole scene, while the large strings never
-// exist as Python objects: less time and a third of the memory at the peak.
+// a short placeholder string where an array's base64 text belongs, or where a
+// whole list of array descriptions belongs; once orjson has written the rest
+// of the message, every placeholder is replaced by what orjson would have
+// written in its place (base64 needs no escaping in JSON). The large strings
+// and the many small description dictionaries never exist as Python objects:
+// less time, and a third of the memory at the peak.
 #pragma once
 
 #include "pyhelpers.hpp"
@@ -18,7 +19,8 @@ using FloatArray = std::shared_ptr<const std::vector<float>>;
 
 class DeferredBuffers {
 public:
-    // Arrays of fewer floats are cheaper written as text at once.
+    // Arrays of fewer floats are cheaper written as text at once, unless a
+    // whole list of them is deferred.
     static constexpr size_t smallest_deferred = 1024;
 
     DeferredBuffers();
@@ -27,25 +29,39 @@ public:
     // placeholder for its base64 text.
     nb::object describe(FloatArray values);
 
+    // Sets owner[key] to a placeholder for the list of the descriptions of
+    // `arrays`.
+    void describe_list(std::vector<FloatArray> arrays, nb::handle owner, const char *key);
+
     // orjson's `json` bytes with every placeholder replaced, decoded as UTF-8.
     // Invalid when the placeholders are not found exactly as made.
     nb::object splice(nb::handle json) const;
 
-    // Puts the base64 texts into the descriptions, where splicing cannot be
+    // Puts the real texts and lists into the scene, where splicing cannot be
     // done.
     void materialize();
 
-    bool empty() const { return arrays_.empty(); }
+    bool empty() const { return entries_.empty(); }
 
 private:
+    struct Entry {
+        bool is_list;        // a whole list of descriptions, else one base64 text
+        size_t first, count; // its arrays in arrays_
+        nb::object owner;    // the dictionary holding it, and its key there
+        nb::object key;
+    };
     struct Found {
-        size_t begin, end, array; // the placeholder's text, quotes excluded
+        size_t begin, end, entry; // the text replaced
     };
     bool find_placeholders(const char *json, size_t size, std::vector<Found> &found) const;
+    nb::object placeholder(bool is_list) const;
+    size_t json_size(const Entry &entry) const;
+    char *write_json(const Entry &entry, char *out) const;
 
-    std::string mark_; // "\u0000" and a random key, as JSON writes the placeholder's start
+    std::string key_;  // random, so that the scene's own text cannot meet it
+    std::string mark_; // how JSON writes a placeholder's start: "\u0000" and the key
     std::vector<FloatArray> arrays_;
-    std::vector<nb::object> descriptions_;
+    std::vector<Entry> entries_;
 };
 
 // Whether the module's orjson (the module or a stand-in for it) gives the

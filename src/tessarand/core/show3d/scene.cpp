@@ -558,15 +558,16 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     nb::object node = group(nb::str(name), nb::str(id), parts, origin());
     node["format"] = format_;
     const PolygonTable &table = walk_.table();
-    if (table.size() > 0) {
+    if (table.size() > 0 && deferred_ && encode_) {
+        std::vector<FloatArray> outlines;
+        outlines.reserve(table.size());
+        for (size_t i = 0; i < table.size(); ++i)
+            outlines.push_back(std::make_shared<const std::vector<float>>(table.outline(i)));
+        deferred_->describe_list(std::move(outlines), node, "instances");
+    } else if (table.size() > 0) {
         nb::list instances;
-        for (size_t i = 0; i < table.size(); ++i) {
-            const std::vector<float> &outline = table.outline(i);
-            bool large = outline.size() >= DeferredBuffers::smallest_deferred;
-            instances.append(deferred_ && encode_ && large
-                                 ? array(std::make_shared<const std::vector<float>>(outline))
-                                 : array(outline.data(), outline.size()));
-        }
+        for (size_t i = 0; i < table.size(); ++i)
+            instances.append(array(table.outline(i).data(), table.outline(i).size()));
         node["instances"] = instances;
     }
     return node;
