@@ -22,7 +22,6 @@ from orvalis import pdk
 from tessarand import viewer
 from tessarand.core import show3d
 
-SRC = Path(__file__).resolve().parents[1] / "src"
 STACKS = Path(__file__).resolve().parent / "stacks"
 VELTRA = {  # the invented process: name -> (zmin, thickness, colour), as tests/stacks/veltra40.toml
     "Diff (11, 0)": (0.0, 0.3, "#33aa33"), "Poly (12, 0)": (0.3, 0.15, "#cc3333"),
@@ -41,8 +40,13 @@ def folders(tmp_path):
     return tmp_path
 
 
+# The folder this test run imports `tessarand` from (the source tree with its
+# developer build, or the installed package), so the command runs the same code.
+PACKAGE_ROOT = str(Path(show3d.__file__).resolve().parents[2])
+
+
 def environment(folders, **extra):
-    return {**os.environ, "PYTHONPATH": str(SRC), "TESSARAND_VIEWER_DIR": str(folders / "pages"),
+    return {**os.environ, "PYTHONPATH": PACKAGE_ROOT, "TESSARAND_VIEWER_DIR": str(folders / "pages"),
             "TMPDIR": str(folders / "tmp"), **extra}
 
 
