@@ -149,9 +149,17 @@ std::string utf8(nb::handle text) {
     return std::string(data, size_t(size));
 }
 
-// Whether `function` is written in shapely's own package (`package`).
+// Whether `function` is written in shapely's own package (`package`). A
+// replacement whose attributes fail is simply not shapely's own: the
+// one-by-one path, which never reads them, decides what happens.
 bool defined_in(nb::handle function, const std::string &package) {
-    nb::object code = optional_attr(function, S3D_NAME("__code__"));
+    nb::object code;
+    try {
+        code = optional_attr(function, S3D_NAME("__code__"));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
     if (!PyCode_Check(code.ptr())) return false;
     nb::object file = get_attr(code, S3D_NAME("co_filename"));
     return PyUnicode_Check(file.ptr()) && utf8(file).starts_with(package);
