@@ -259,16 +259,31 @@ def test_many_top_cells_are_said_and_an_unknown_one_lists_them(folders):
     assert err.endswith(", sg13g2_decap_8, ... (84 in all)\n")
 
 
-def test_z_scale_no_simplify_and_chosen_page(folders):
+def test_z_scale_simplification_and_chosen_page(folders):
     gds = sample_path("siepic_ring_resonator.gds")
     code, out, err = run(folders, gds, "--z-scale", "2", "--out", folders / "ring.html", "--json", folders / "a.json")
     assert code == 0 and page_path(out) == folders / "ring.html" and (folders / "ring.html").is_file()
     assert layers_in((folders / "a.json").read_text()) == {"Si (1, 0)": (0.0, 0.44, "#ff80a8")}
     run(folders, gds, "--no-simplify", "--json", folders / "b.json")
-    simplified, kept = (orjson.loads((folders / f"{n}.json").read_text())["data"]["instances"] for n in "ab")
-    # Every outline point kept: some polygons have more points, none fewer.
-    sizes = [(a["shape"][0], b["shape"][0]) for a, b in zip(simplified, kept, strict=True)]
-    assert all(a <= b for a, b in sizes) and any(a < b for a, b in sizes)
+    run(folders, gds, "--tolerance", "0.01", "--json", folders / "c.json")
+    run(folders, gds, "--tolerance", "0.2", "--json", folders / "d.json")
+    default, kept, same, coarse = (orjson.loads((folders / f"{n}.json").read_text())["data"]["instances"]
+                                   for n in "abcd")
+    assert same == default
+    # Every outline point kept: some polygons have more points, none fewer; a coarser
+    # tolerance the other way round.
+    for fewer, more in [(default, kept), (coarse, default)]:
+        sizes = [(a["shape"][0], b["shape"][0]) for a, b in zip(fewer, more, strict=True)]
+        assert all(a <= b for a, b in sizes) and any(a < b for a, b in sizes)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--tolerance", "-1"], "argument --tolerance: expected a number of 0 or more, got '-1'"),
+    (["--tolerance", "0.1", "--no-simplify"], "argument --no-simplify: not allowed with argument --tolerance"),
+])
+def test_tolerance_refused(folders, args, message):
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), *args)
+    assert code == 2 and err.endswith(f"show3d: error: {message}\n")
 
 
 @pytest.mark.parametrize("args, message", [

@@ -1,7 +1,7 @@
 """Command line: convert a layout file into a 3D viewer page.
 
     show3d FILE [--kit NAME | --stack FILE.toml [--lyp FILE.lyp]] [--mode layer|cell]
-           [--top CELL] [--exclude PATTERN]... [--z-scale F] [--no-simplify]
+           [--top CELL] [--exclude PATTERN]... [--z-scale F] [--tolerance UM | --no-simplify]
            [--out PAGE.html] [--json OUT] [--allow-empty] [--open]
     show3d --version
 """
@@ -40,8 +40,11 @@ def parse_arguments(argv):
                         help="leave out a layer: its name (any case), L/D, or a wildcard; may be repeated")
     parser.add_argument("--z-scale", type=_positive, default=1.0, metavar="F",
                         help="stretch heights by F (default 1)")
-    parser.add_argument("--no-simplify", action="store_true",
-                        help="keep every outline point (curves are simplified to within 0.01 µm by default)")
+    simplify = parser.add_mutually_exclusive_group()
+    simplify.add_argument("--tolerance", type=_non_negative, default=None, metavar="UM",
+                          help="simplify curves to within UM micrometres (default 0.01)")
+    simplify.add_argument("--no-simplify", action="store_true",
+                          help="keep every outline point")
     parser.add_argument("--out", metavar="PAGE.html", type=Path,
                         help="write the page here (default: a new file in $TESSARAND_VIEWER_DIR)")
     parser.add_argument("--json", metavar="OUT", type=Path, help="also write the message JSON to OUT")
@@ -62,6 +65,13 @@ def _positive(text: str) -> float:
     return value
 
 
+def _non_negative(text: str) -> float:
+    value = _number(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"expected a number of 0 or more, got {text!r}")
+    return value
+
+
 def _number(text: str) -> float:
     try:
         return float(text)
@@ -74,8 +84,11 @@ def convert(args, page_dir: Path | None = None) -> int:
     for option, path in (("--out", args.out), ("--json", args.json)):
         _check_writable(option, path)
     output = show3d.Output.LAYER if args.mode == "layer" else show3d.Output.CELL
-    # No tolerance switches simplification off; show3d's default switches it on.
-    simplify = {"curve_tolerance": None} if args.no_simplify else {}
+    # No tolerance switches simplification off; show3d's default (0.01) switches it on.
+    if args.no_simplify:
+        simplify = {"curve_tolerance": None}
+    else:
+        simplify = {} if args.tolerance is None else {"curve_tolerance": args.tolerance}
     conversion = report.show3d_with_report(
         args.layout, output, progress=sys.stderr, top=args.top, exclude=args.exclude,
         allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, z_scale=args.z_scale, **simplify)
