@@ -139,3 +139,31 @@ def test_rings_proven_kept_are_kept_by_shapely(core, tolerance):
     rectangles = [ring for ring in rings[:150] if min(abs(ring[2][0] - ring[0][0]), abs(ring[1][1] - ring[0][1]))
                   > 2 * tolerance + 1e-9]
     assert rectangles and all(ring in kept for ring in rectangles)
+
+
+def array_cases():
+    rng = random.Random(11)
+    cases = [kdb.CellInstArray(7, kdb.Trans(a, m, rng.randrange(-9999, 9999), rng.randrange(-9999, 9999)),
+                               kdb.Vector(rng.randrange(-500, 500), rng.randrange(-500, 500)),
+                               kdb.Vector(rng.randrange(-500, 500), rng.randrange(-500, 500)),
+                               rng.randrange(1, 6), rng.randrange(1, 6))
+             for a, m in ORIENTATIONS for _ in range(3)]
+    cases += [kdb.CellInstArray(0, kdb.Trans(1, True, 5, 7)),  # a single placement
+              kdb.CellInstArray(0, kdb.Trans(), kdb.Vector(0, 0), kdb.Vector(0, 0), 2, 2),  # degenerate
+              kdb.CellInstArray(0, kdb.Trans(2, False, 2**31 - 10, 0), kdb.Vector(3, 0), kdb.Vector(0, 1), 3, 1)]
+    return cases
+
+
+def test_array_members_are_klayouts(core):
+    cases = array_cases()
+    results = core([f"array {a.to_s()}" for a in cases])
+    assert results == ["; ".join(trans_text(t) for t in a.each_trans()) for a in cases]
+
+
+@pytest.mark.parametrize("text", [
+    "#0 r30 *1.5 1,2", "#0 r30 *1.5 1,2 [1,0*2;0,1*2]", "#0 r90 1,2 [1,0*2;0,1*0]", "#0 r90 1,2 [1,0*2;0,1*2",
+    "#0 r90 1,2 [1,0*2,0,1*2]", "0 r90 1,2", "#0 r90 1,2 [3000000000,0*2;0,1*2]",
+    "#0 r0 2147483000,0 [1000,0*2;0,1*1]",  # the second member leaves the 32-bit range
+])
+def test_other_placement_texts_are_refused(core, text):
+    assert core([f"array {text}"]) == ["none"]

@@ -136,6 +136,25 @@ def converted(layout, mode, tolerance, exclude=None):
                                curve_tolerance=tolerance, exclude_layers=exclude, as_dict=True)
 
 
+def arrays_of_arrays():
+    """Regular arrays at every orientation, nested in turned and mirrored arrays, one
+    reaching the edge of KLayout's coordinates, beside a complex array."""
+    cells = {"TOP": {}, "ROW": {(1, 0): [BOX]}, "UNIT": {(2, 0): [(0, 0, 30, 20)]}}
+    places = [("ROW", "UNIT", kdb.Trans(a, m, 10 * a, -7), kdb.Vector(40, 3), kdb.Vector(-5, 25), 4, 3)
+              for a in range(4) for m in (False, True)]
+    places += [("TOP", "ROW", kdb.Trans(1, True, 1000, 2000), kdb.Vector(0, 600), kdb.Vector(900, 0), 5, 2),
+               ("TOP", "UNIT", kdb.Trans(0, False, 2**31 - 100, 0), kdb.Vector(30, 0), kdb.Vector(0, 30), 3, 1),
+               ("TOP", "UNIT", kdb.ICplxTrans(2.0, 45.0, False, kdb.Vector(0, 0)), kdb.Vector(100, 0),
+                kdb.Vector(0, 100), 2, 2)]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_arrays_of_arrays_give_the_same_scene(monkeypatch, mode):
+    direct, general = both_roads(monkeypatch, lambda: converted(arrays_of_arrays(), mode, None))
+    same_scene(direct, general)
+
+
 @pytest.mark.parametrize("exclude", [None, ["si_rib*"]])
 @pytest.mark.parametrize("tolerance", [0.01, None])
 @pytest.mark.parametrize("mode", MODES)

@@ -8,6 +8,7 @@
 //   hull-bytes HEX            -> the hull points, or "none"
 //   trans TEXT                -> the parts of a simple transformation, or "none"
 //   ring TOL X Y X Y ...      -> "keeps" when simplification provably keeps the ring, else "may change"
+//   array TEXT                -> the members of a placement, as transformation parts, or "none"
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/placement.hpp"
@@ -79,6 +80,17 @@ int main() {
                 std::cout << t.angle << " " << t.mirror << " " << t.x << " " << t.y << "\n";
             else
                 std::cout << "none\n";
+        } else if (verb == "array") {
+            std::string text;
+            std::getline(in >> std::ws, text);
+            SimpleArray array;
+            std::ostringstream members;
+            bool ok = parse_simple_array(text.data(), text.data() + text.size(), array) &&
+                      expand_simple_array(array, [&](const SimpleTrans &t) {
+                          members << (members.tellp() > 0 ? "; " : "") << t.angle << " " << t.mirror
+                                  << " " << t.x << " " << t.y;
+                      });
+            std::cout << (ok ? members.str() : "none") << "\n";
         } else if (verb == "ring") {
             double tolerance = 0, value = 0;
             in >> tolerance;

@@ -183,6 +183,7 @@ public:
         cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
         integer_polygon_ = integer_polygon_type(globals);
         trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
+        array_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("CellInstArray"));
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
             if (!bulk_simplification_possible(globals)) throw StepAside();
@@ -205,11 +206,13 @@ private:
     size_t visit(nb::handle cell);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    bool read_simple_array(nb::handle array, Placements &placements);
+    void read_members(nb::handle array, Placements &placements);
     void convert(nb::handle polygon);
 
     const Globals &globals_;
     std::vector<LayerSlot> layers_;
-    nb::object cell_index_map_, integer_polygon_, trans_type_, tolerance_;
+    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, tolerance_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -290,23 +293,45 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
         children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(),
                                                   get_attr(inst, S3D_NAME("cell_index")).ptr())));
         nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
-        bool complex = truth(call_method(array, S3D_NAME("is_complex")));
-        nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
         Placements placements;
-        for (nb::handle trans : snapshot(each)) {
-            Placement placement;
-            if (complex) {
-                placement.complex = int(complex_.size());
-                complex_.push_back(nb::borrow(trans));
-            } else if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
-                       !read_simple_trans(trans, placement.simple)) {
-                throw StepAside();
-            }
-            placements.push_back(placement);
-        }
+        if (!read_simple_array(array, placements)) read_members(array, placements);
         data.instances.push_back({0, std::move(placements)});
     }
     if (PyErr_Occurred()) raise_current();
+}
+
+// A simple placement or regular array of them from its text form, one call
+// however many members it has; false for anything else.
+bool Walk::read_simple_array(nb::handle array, Placements &placements) {
+    if (Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr())) return false;
+    nb::object text = call_method(array, S3D_NAME("to_s"));
+    Py_ssize_t size = 0;
+    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!at) raise_current();
+    SimpleArray parsed;
+    if (!parse_simple_array(at, at + size, parsed)) return false;
+    placements.reserve(size_t(std::min(parsed.columns * parsed.rows, 1LL << 20)));
+    bool within = expand_simple_array(
+        parsed, [&](const SimpleTrans &member) { placements.push_back({member, -1}); });
+    if (!within) placements.clear();
+    return within;
+}
+
+// The members one by one, as KLayout's own objects.
+void Walk::read_members(nb::handle array, Placements &placements) {
+    bool complex = truth(call_method(array, S3D_NAME("is_complex")));
+    nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
+    for (nb::handle trans : snapshot(each)) {
+        Placement placement;
+        if (complex) {
+            placement.complex = int(complex_.size());
+            complex_.push_back(nb::borrow(trans));
+        } else if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
+                   !read_simple_trans(trans, placement.simple)) {
+            throw StepAside();
+        }
+        placements.push_back(placement);
+    }
 }
 
 // ---- the combined tree -------------------------------------------------------------

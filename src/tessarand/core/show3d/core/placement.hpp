@@ -66,6 +66,61 @@ inline bool parse_simple_trans(const char *at, const char *end, SimpleTrans &par
     return true;
 }
 
+// A placement of a cell as KLayout writes it: "#3 r90 5,7" for one, or
+// "#3 r90 5,7 [100,0*4;0,50*2]" for a regular array of 4 columns along
+// (100, 0) and 2 rows along (0, 50).
+struct SimpleArray {
+    SimpleTrans trans;
+    long long ax = 0, ay = 0, bx = 0, by = 0;
+    long long columns = 1, rows = 1;
+};
+
+// Reads the text form above; false for any other text (a complex or an
+// irregular placement).
+inline bool parse_simple_array(const char *at, const char *end, SimpleArray &array) {
+    if (at == end || *at != '#') return false;
+    long long cell = 0;
+    auto parsed = std::from_chars(at + 1, end, cell);
+    if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != ' ') return false;
+    const char *trans_begin = parsed.ptr + 1;
+    const char *bracket = trans_begin;
+    while (bracket != end && *bracket != '[') ++bracket;
+    if (bracket == end) return parse_simple_trans(trans_begin, end, array.trans);
+    if (bracket - trans_begin < 2 || bracket[-1] != ' ' || end[-1] != ']' ||
+        !parse_simple_trans(trans_begin, bracket - 1, array.trans))
+        return false;
+    // ax,ay*columns;bx,by*rows
+    long long *fields[] = {&array.ax, &array.ay, &array.columns, &array.bx, &array.by, &array.rows};
+    const char separators[] = {',', '*', ';', ',', '*', ']'};
+    const char *field = bracket + 1;
+    for (int k = 0; k < 6; ++k) {
+        parsed = std::from_chars(field, end, *fields[k]);
+        if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != separators[k]) return false;
+        field = parsed.ptr + 1;
+    }
+    // Within KLayout's 32-bit coordinates, so that no sum below overflows.
+    constexpr long long limit = 2147483647LL;
+    for (long long value : {array.ax, array.ay, array.bx, array.by})
+        if (std::llabs(value) > limit) return false;
+    return field == end && array.columns > 0 && array.rows > 0 && array.columns <= limit &&
+           array.rows <= limit && within_coordinate_range(array.trans);
+}
+
+// The members of an array in KLayout's order (along a first, then along b),
+// appended to `out`; false when a displacement leaves the 32-bit range.
+template <typename Sink> inline bool expand_simple_array(const SimpleArray &array, Sink &&out) {
+    for (long long row = 0; row < array.rows; ++row) {
+        for (long long column = 0; column < array.columns; ++column) {
+            SimpleTrans member = array.trans;
+            member.x += column * array.ax + row * array.bx;
+            member.y += column * array.ay + row * array.by;
+            if (!within_coordinate_range(member)) return false;
+            out(member);
+        }
+    }
+    return true;
+}
+
 // a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
 // magnification the entries are c, (-m)·s, s, m·c exactly (so the identity has
 // -0.0 in the first row).
