@@ -108,6 +108,32 @@ def test_show3d_message_with_text_beyond_ascii(monkeypatch, tmp_path, mode, dump
     assert len(calls) == (2 if dumps == "a stand-in's" else 0)
 
 
+def test_show3d_writes_large_arrays_straight_into_the_message(monkeypatch, tmp_path):
+    """The matrices of 90,000 placements and a polygon table of 2,000 outlines reach
+    the message text without passing through Python strings: the Python memory peak
+    stays near the message's own size (their base64 strings, orjson's bytes and the
+    decoded text would take three times it)."""
+    import tracemalloc
+
+    import tessarand.core.communication as comms
+    sizes = []
+    monkeypatch.setattr(comms, "send_message", lambda message: sizes.append(len(message.content)))
+    layout = make_layout({"TOP": {(1, 0): [(i, 0, i + 7, 5 + i % 3) for i in range(0, 20000, 10)]},
+                          "U": {(1, 0): [BOX]}},
+                         [("TOP", "U", kdb.Trans(), kdb.Vector(2000, 0), kdb.Vector(0, 2000), 300, 300)])
+    path = tmp_path / "array.gds"
+    layout.write(str(path))
+    show3d.show3d(str(path), Output.CELL)  # imports and first calls out of the measurement
+    tracemalloc.start()
+    try:
+        show3d.show3d(str(path), Output.CELL)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert sizes[0] == sizes[1] > 3_000_000
+    assert peak < 1.3 * sizes[1]
+
+
 BOX, RING = (0, 0, 1000, 500), kdb.Polygon([kdb.Point(round(3000 * kdb.DPoint(1, 0).x), 0),
                                             kdb.Point(0, 3000), kdb.Point(-2000, -1000)])
 
