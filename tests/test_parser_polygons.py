@@ -1,5 +1,6 @@
 """Polygon extraction: open micrometre outlines, simplification, and the walk's bulk conversion."""
 
+import functools
 import math
 import struct
 import types
@@ -304,7 +305,8 @@ class CodeFails:
         raise ValueError("no code here")
 
 
-@pytest.mark.parametrize("replace", ["shapely.simplify", "shapely.simplify, __code__ failing", "Polygon.simplify"])
+@pytest.mark.parametrize("replace", ["shapely.simplify", "shapely.simplify, __code__ failing",
+                                     "shapely.simplify without __code__", "Polygon.simplify"])
 @pytest.mark.parametrize("count", [500, 40000])
 def test_replaced_simplification_gives_what_one_by_one_gives(table, monkeypatch, replace, count):
     import shapely
@@ -318,6 +320,8 @@ def test_replaced_simplification_gives_what_one_by_one_gives(table, monkeypatch,
         monkeypatch.setattr(shapely, "simplify", shifted)
     elif replace == "shapely.simplify, __code__ failing":
         monkeypatch.setattr(shapely, "simplify", CodeFails(shifted))
+    elif replace == "shapely.simplify without __code__":
+        monkeypatch.setattr(shapely, "simplify", functools.partial(shifted))
     else:
         monkeypatch.setattr(sg.Polygon, "simplify",
                             lambda self, tolerance, preserve_topology=True: shifted(self, tolerance))
