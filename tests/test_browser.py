@@ -7,16 +7,10 @@ Run as a script to remake the screenshot in docs/:
 """
 
 import base64
-import io
 import json
 import os
 import re
-import shutil
-import signal
-import subprocess
 import sys
-import time
-import urllib.request
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -32,12 +26,10 @@ from tessarand.core.communication import send_message
 from tessarand.demo import build_demo_layout
 from tessarand.models import Show3dMessage
 
+from chromium import CHROMIUM, Browser
+
 LAYOUTS = Path(__file__).resolve().parents[2] / "shared" / "layouts"
-CHROMIUM = shutil.which("chromium")
 THREE_INSTALLED = any((viewer.THREE_DIR / name).is_file() for name in viewer.THREE_MAIN)
-# Every wait on the browser ends after this many seconds.
-TIMEOUT = 60
-VIEWPORT = {"width": 1000, "height": 700}
 
 needs_browser = pytest.mark.skipif(
     not (CHROMIUM and THREE_INSTALLED),
@@ -45,99 +37,6 @@ needs_browser = pytest.mark.skipif(
 
 
 # ---------------------------------------------------------------- the browser
-
-class Browser:
-    """Headless chromium with a fresh profile, and a DevTools connection to its page."""
-
-    def __init__(self, profile: Path):
-        import websocket
-
-        arguments = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-                     "--disable-background-networking", "--disable-component-update",
-                     "--no-first-run", f"--user-data-dir={profile}", "--remote-debugging-port=0",
-                     "about:blank"]
-        # A session of its own, so closing takes the browser's helpers along.
-        self.process = subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        start_new_session=True)
-        try:
-            url = self._page_socket(profile)
-            self.socket = websocket.create_connection(url, timeout=TIMEOUT, suppress_origin=True)
-        except BaseException:
-            self.close()
-            raise
-        self.last_id = 0
-        self.call("Emulation.setDeviceMetricsOverride", deviceScaleFactor=1, mobile=False, **VIEWPORT)
-
-    def _page_socket(self, profile: Path) -> str:
-        # With port 0 the browser picks a port and writes it to DevToolsActivePort.
-        port_file = profile / "DevToolsActivePort"
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"chromium exited with status {self.process.returncode}")
-            lines = port_file.read_text().splitlines() if port_file.exists() else []
-            if len(lines) >= 2:
-                with urllib.request.urlopen(f"http://127.0.0.1:{lines[0]}/json/list", timeout=TIMEOUT) as reply:
-                    pages = [target for target in json.load(reply) if target["type"] == "page"]
-                if pages:
-                    return pages[0]["webSocketDebuggerUrl"]
-            time.sleep(0.05)
-        raise TimeoutError("chromium did not open its DevTools port")
-
-    def call(self, method: str, **params):
-        self.last_id += 1
-        self.socket.send(json.dumps({"id": self.last_id, "method": method, "params": params}))
-        while True:  # events arrive in between; the reply carries our id
-            reply = json.loads(self.socket.recv())
-            if reply.get("id") == self.last_id:
-                if "error" in reply:
-                    raise RuntimeError(f"{method}: {reply['error']}")
-                return reply["result"]
-
-    def evaluate(self, expression: str):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)
-        if "exceptionDetails" in result:
-            raise RuntimeError(result["exceptionDetails"].get("exception", {}).get("description"))
-        return result["result"].get("value")
-
-    def show(self, page: Path) -> dict:
-        """Load a page and wait until it has drawn its scene; returns its counts."""
-        self.call("Page.navigate", url=page.as_uri())
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            # Until the new page has replaced the last one, its flags are the last page's.
-            state = self.evaluate(f"location.href === {json.dumps(page.as_uri())} && "
-                                  "({ready: window.show3dReady === true, error: window.show3dError || null,"
-                                  "  stats: window.show3dStats || null})")
-            if state and state["error"]:
-                raise RuntimeError(f"the page failed: {state['error']}")
-            if state and state["ready"]:
-                self.next_frame()
-                return state["stats"]
-            time.sleep(0.05)
-        raise TimeoutError(f"{page} was not drawn within {TIMEOUT} s")
-
-    def next_frame(self):
-        self.evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))")
-
-    def screenshot(self):
-        """The canvas as a Pillow image."""
-        from PIL import Image
-
-        box = self.evaluate("(({x, y, width, height}) => ({x, y, width, height}))"
-                            "(show3d.renderer.domElement.getBoundingClientRect())")
-        png = self.call("Page.captureScreenshot", format="png", clip={**box, "scale": 1})["data"]
-        return Image.open(io.BytesIO(base64.b64decode(png))).convert("RGB")
-
-    def close(self):
-        if getattr(self, "socket", None):
-            self.socket.close()
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.process.wait(timeout=TIMEOUT)
-
 
 @pytest.fixture(scope="module")
 def browser(tmp_path_factory):
