@@ -25,6 +25,10 @@ const MAX_TILES = 160;
 // camera moves the thresholds are doubled.
 const COARSE_PX = 3;
 const BOX_PX = 10;
+// Triangles drawn at most in one frame, while the view moves and when it
+// rests; a software renderer draws about a million a second.
+const MOVING_TRIANGLES = 250000;
+const STILL_TRIANGLES = 1500000;
 // Edges are drawn only where a typical shape of the group spans this many
 // pixels: below it they turn the picture grey.
 const EDGE_PX = 12;
@@ -343,7 +347,6 @@ function material(variant, instanceBase = 0) {
   const made = new THREE.ShaderMaterial({
     uniforms: { ...shared, instanceBase: { value: instanceBase } },
     defines, vertexShader, fragmentShader,
-    side: variant.includes("EDGES") ? THREE.FrontSide : THREE.DoubleSide,
   });
   if (!variant.includes("EDGES")) {
     // Faces step back a little so that edges on them stay visible.
@@ -436,21 +439,23 @@ function tileGroup(group, perTile) {
     if (x < xmin) xmin = x; if (x > xmax) xmax = x;
     if (y < ymin) ymin = y; if (y > ymax) ymax = y;
   }
+  // Mirrored placements go to tiles of their own, drawn with the other face
+  // culled (their triangles turn the other way).
+  const mirrored = (k) => matrices[6 * k] * matrices[6 * k + 4] - matrices[6 * k + 1] * matrices[6 * k + 3] < 0;
   const cellOf = (k) => {
     const i = Math.min(columns - 1, Math.floor((matrices[6 * k + 2] - xmin) / (xmax - xmin || 1) * columns));
     const j = Math.min(columns - 1, Math.floor((matrices[6 * k + 5] - ymin) / (ymax - ymin || 1) * columns));
-    return j * columns + i;
+    return (mirrored(k) ? columns * columns : 0) + j * columns + i;
   };
-  let order = null, starts = [0, count];
-  if (columns > 1) {
-    const cells = new Uint32Array(count), sizes = new Uint32Array(columns * columns + 1);
+  let starts = [0, count];
+  {
+    const cells = new Uint32Array(count), sizes = new Uint32Array(2 * columns * columns + 1);
     for (let k = 0; k < count; k++) { cells[k] = cellOf(k); sizes[cells[k] + 1] += 1; }
     for (let c = 1; c < sizes.length; c++) sizes[c] += sizes[c - 1];
     starts = Array.from(sizes);
     const next = sizes.slice(), sorted = new Float32Array(6 * count);
     for (let k = 0; k < count; k++) sorted.set(matrices.subarray(6 * k, 6 * k + 6), 6 * next[cells[k]]++);
     matrices.set(sorted);
-    order = true;
   }
   const [lx0, ly0, lx1, ly1] = group.box;
   const tiles = [];
@@ -468,9 +473,8 @@ function tileGroup(group, perTile) {
       }
       scale = Math.max(scale, Math.hypot(a, d), Math.hypot(b, e));
     }
-    tiles.push({ offset, count: n, box, scale });
+    tiles.push({ offset, count: n, box, scale, mirrored: mirrored(offset) });
   }
-  group.sorted = order;
   return tiles;
 }
 
@@ -522,6 +526,7 @@ function buildDrawing(scene) {
       tile.rows = rows;
       tile.detail = instanced(group.detail, rows, material(["INSTANCED"], tile.offset), tile, THREE.Mesh);
       tile.boxes = instanced(group.boxes, rows, material(["INSTANCED", "BOXES"], tile.offset), tile, THREE.Mesh);
+      tile.triangles = { detail: tile.count * group.detail.index.count / 3, boxes: tile.count * group.boxes.index.count / 3 };
       tile.edges = null;
       root.add(tile.detail, tile.boxes);
       const area = Math.max((tile.box[2] - tile.box[0]) * (tile.box[3] - tile.box[1]), 1e-12);
@@ -563,9 +568,11 @@ class Viewer {
     this.settings = this.loadSettings();
     // WebGL 2: the shaders read placement numbers and fetch texels by index.
     const canvas = document.createElement("canvas");
-    const context = canvas.getContext("webgl2", { antialias: true, alpha: false, powerPreference: "high-performance" });
+    // Multisampling costs a software renderer several times the frame time.
+    const antialias = !softwareRenderer();
+    const context = canvas.getContext("webgl2", { antialias, alpha: false, powerPreference: "high-performance" });
     if (!context) throw new Error("this browser offers no WebGL 2");
-    this.renderer = new THREE.WebGLRenderer({ canvas, context, antialias: true });
+    this.renderer = new THREE.WebGLRenderer({ canvas, context, antialias });
     element.prepend(canvas);
     this.renderer.setPixelRatio(window.devicePixelRatio);
     this.renderer.setSize(element.clientWidth, element.clientHeight);
@@ -578,6 +585,7 @@ class Viewer {
                                              1024, Math.max(1, Math.ceil(this.drawing.tiles.length / 1024)), THREE.RGBAFormat);
     shared.tileState.value = this.tileTexture;
     this.updateLeaves();
+    this.setSides();
 
     this.world = new THREE.Scene();
     this.world.add(this.drawing.root);
@@ -755,21 +763,44 @@ class Viewer {
 
   // ------------------------------------------------ levels of detail
 
-  // Chooses each tile's level from the size of one placement on the screen.
+  // Chooses each tile's level from the size of one placement on the screen,
+  // then, while the triangles in view pass the budget, sends the tiles that
+  // are smallest on the screen to the far boxes.
   chooseLevels() {
     const slack = this.moving ? 2 : 1;
+    const budget = this.moving ? MOVING_TRIANGLES : STILL_TRIANGLES;
     const state = this.tileTexture.image.data;
-    let changed = false;
+    const frustum = new THREE.Frustum().setFromMatrix(
+      new THREE.Matrix4().multiplyMatrices(this.camera.projectionMatrix, this.camera.matrixWorldInverse));
     const center = new THREE.Vector3();
+    const costly = [];
+    let triangles = 0;
     for (const tile of this.drawing.tiles) {
       const group = tile.group;
       center.set((tile.box[0] + tile.box[2]) / 2, (tile.box[1] + tile.box[3]) / 2, group.z0 * shared.zScale.value);
       const pixel = this.unitsPerPixel(center);
-      const size = group.extent * tile.scale / pixel;
-      const level = size < COARSE_PX * slack ? "coarse" : size < BOX_PX * slack ? "boxes" : "detail";
-      tile.detail.visible = level === "detail";
-      tile.boxes.visible = level === "boxes";
-      const edges = level === "detail" && this.edgesOn && group.feature * tile.scale / pixel >= EDGE_PX;
+      tile.pixels = group.extent * tile.scale / pixel;
+      tile.level = tile.pixels < COARSE_PX * slack ? "coarse" : tile.pixels < BOX_PX * slack ? "boxes" : "detail";
+      tile.featurePixels = group.feature * tile.scale / pixel;
+      if (tile.level !== "coarse" && frustum.intersectsSphere(tile.detail.geometry.boundingSphere)) {
+        triangles += tile.triangles[tile.level];
+        costly.push(tile);
+      }
+    }
+    if (triangles > budget) {
+      costly.sort((p, q) => p.pixels - q.pixels);
+      for (const tile of costly) {
+        if (triangles <= budget) break;
+        triangles -= tile.triangles[tile.level];
+        tile.level = "coarse";
+      }
+    }
+    let changed = false;
+    for (const tile of this.drawing.tiles) {
+      const group = tile.group;
+      tile.detail.visible = tile.level === "detail";
+      tile.boxes.visible = tile.level === "boxes";
+      const edges = tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX;
       if (edges && !tile.edges) {
         group.edges = group.edges || edgeGeometry(group);
         tile.edges = instanced(group.edges, tile.rows, material(["INSTANCED", "EDGES"], tile.offset), tile, THREE.LineSegments);
@@ -777,10 +808,28 @@ class Viewer {
         this.updateTileBounds();
       }
       if (tile.edges) tile.edges.visible = edges;
-      const coarse = level === "coarse" ? 255 : 0;
+      const coarse = tile.level === "coarse" ? 255 : 0;
       if (state[4 * tile.index] !== coarse) { state[4 * tile.index] = coarse; changed = true; }
     }
     if (changed) this.tileTexture.needsUpdate = true;
+  }
+
+  // Closed prisms show only their outer faces, unless a section opens them.
+  setSides() {
+    const open = shared.section.value.w > 0.5;
+    const side = (mirrored) => open ? THREE.DoubleSide : mirrored ? THREE.BackSide : THREE.FrontSide;
+    const set = (object, mirrored) => {
+      if (object && object.material.side !== side(mirrored)) {
+        object.material.side = side(mirrored);
+        object.material.needsUpdate = true;
+      }
+    };
+    for (const tile of this.drawing.tiles) {
+      set(tile.detail, tile.mirrored);
+      set(tile.boxes, tile.mirrored);
+    }
+    set(this.drawing.farMesh, false);
+    this.redraw();
   }
 
   render() {
@@ -1016,6 +1065,17 @@ class Viewer {
     this.controls.update();
     return true;
   }
+}
+
+// Whether WebGL runs on the processor (no graphics card, or none allowed).
+function softwareRenderer() {
+  const gl = document.createElement("canvas").getContext("webgl2");
+  if (!gl) return false;
+  const info = gl.getExtension("WEBGL_debug_renderer_info");
+  const name = info ? String(gl.getParameter(info.UNMASKED_RENDERER_WEBGL)) : "";
+  const lose = gl.getExtension("WEBGL_lose_context");
+  if (lose) lose.loseContext();
+  return /swiftshader|llvmpipe|softpipe|software/i.test(name);
 }
 
 function inside(ring, x, y) {
@@ -1304,7 +1364,7 @@ function setUpPanel(viewer) {
       v.set(i === 0 ? 1 : 0, i === 1 ? 1 : 0, at, 1);
       sectionLabel.textContent = `${axis.value} ≤ ${micrometres(at)}`;
     }
-    viewer.redraw();
+    viewer.setSides();
   };
   axis.addEventListener("change", setSection);
   place.addEventListener("input", setSection);
@@ -1414,6 +1474,11 @@ function runFrames(viewer, afterFirst) {
   frame();
 }
 
+function finish(viewer) {
+  const gl = viewer.renderer.getContext();
+  gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+}
+
 async function start() {
   const began = performance.now();
   const arrays = await loadArrays();
@@ -1441,8 +1506,31 @@ async function start() {
     },
     drawCalls: () => viewer.renderer.info.render.calls,
     triangles: () => viewer.renderer.info.render.triangles,
+    // Turns the view about the vertical through the target `frames` times by
+    // `step` degrees, as a drag does, and times each frame to its last pixel.
+    rotate: (frames = 10, step = 3) => {
+      const { camera, controls } = viewer;
+      const result = { times: [], calls: [], triangles: [] };
+      viewer.moving = true;
+      for (let i = 0; i < frames; i++) {
+        camera.position.sub(controls.target).applyAxisAngle(new THREE.Vector3(0, 0, 1), step * Math.PI / 180).add(controls.target);
+        camera.lookAt(controls.target);
+        const before = performance.now();
+        viewer.render();
+        finish(viewer);
+        result.times.push(performance.now() - before);
+        result.calls.push(viewer.renderer.info.render.calls);
+        result.triangles.push(viewer.renderer.info.render.triangles);
+      }
+      viewer.moving = false;
+      viewer.redraw();
+      return result;
+    },
   };
   runFrames(viewer, () => {
+    // Reading a pixel waits for the frame to be drawn through.
+    finish(viewer);
+    times.firstFrame = performance.now();
     times.draw = performance.now() - began - times.decode - times.build;
     window.show3dStats = scene.stats;
     window.show3dReady = true;
