@@ -174,9 +174,14 @@ class Builder {
     geometry.setAttribute("ring", new THREE.Float32BufferAttribute(this.ring, 1));
     for (const [name, values] of Object.entries(extra)) geometry.setAttribute(name, new THREE.Float32BufferAttribute(values, 1));
     geometry.setIndex(new THREE.BufferAttribute(new Uint32Array(this.index), 1));
+    // Once on the graphics card the numbers are not needed here any more
+    // (picking and export work from the polygons).
+    for (const attribute of [...Object.values(geometry.attributes), geometry.index]) attribute.onUpload(release);
     return geometry;
   }
 }
+
+function release() { this.array = null; }
 
 // Outline segments at the bottom and the top, and vertical edges at corners.
 function edgeGeometry(group) {
@@ -302,7 +307,6 @@ const vertexShader = `
     if (index == int(highlight.x) && placement == int(highlight.y) &&
         (highlight.z < 0.0 || ring < 0.0 || number == int(highlight.z))) {
       vColor = mix(vec3(1.0, 0.1, 0.55), vColor, 0.25);
-      vOpacity = 1.0;
     }
     #endif
   }`;
@@ -312,6 +316,7 @@ const fragmentShader = `
   uniform int pickPass;
   uniform vec4 section;
   uniform vec3 edgeColor;
+  uniform bool flipped;
   varying vec3 vColor;
   varying vec3 vWorld;
   flat varying float vOpacity;
@@ -335,8 +340,10 @@ const fragmentShader = `
     gl_FragColor = vec4(edgeColor, 1.0);
     #else
     if (pickPass != 0) { gl_FragColor = vPick; return; }
-    // Inner faces, seen through a cut, are the section: flat and darker.
-    bool outside = gl_FrontFacing == (vMirrored < 0.5);
+    // Inner faces, seen through a cut, are the section: flat and darker. A
+    // mirrored placement turns its faces around, and so does a material that
+    // shows back faces only.
+    bool outside = gl_FrontFacing == ((vMirrored < 0.5) != flipped);
     gl_FragColor = vec4(outside ? vColor : vColor * 0.55 + 0.04, 1.0);
     #endif
   }`;
@@ -345,7 +352,7 @@ function material(variant, instanceBase = 0) {
   const defines = {};
   for (const name of variant) defines[name] = "";
   const made = new THREE.ShaderMaterial({
-    uniforms: { ...shared, instanceBase: { value: instanceBase } },
+    uniforms: { ...shared, instanceBase: { value: instanceBase }, flipped: { value: false } },
     defines, vertexShader, fragmentShader,
   });
   if (!variant.includes("EDGES")) {
@@ -821,6 +828,7 @@ class Viewer {
     const set = (object, mirrored) => {
       if (object && object.material.side !== side(mirrored)) {
         object.material.side = side(mirrored);
+        object.material.uniforms.flipped.value = side(mirrored) === THREE.BackSide;
         object.material.needsUpdate = true;
       }
     };
@@ -984,8 +992,8 @@ class Viewer {
     const positions = points.flatMap(p => [p.x, p.y, p.z * zs]);
     const geometry = new THREE.BufferGeometry();
     geometry.setAttribute("position", new THREE.Float32BufferAttribute(positions, 3));
-    const style = { color: this.settings.dark ? 0xffe14d : 0xd0006f, depthTest: false, size: 7, sizeAttenuation: false };
-    const dots = new THREE.Points(geometry, new THREE.PointsMaterial(style));
+    const style = { color: this.settings.dark ? 0xffe14d : 0xd0006f, depthTest: false };
+    const dots = new THREE.Points(geometry, new THREE.PointsMaterial({ ...style, size: 7, sizeAttenuation: false }));
     dots.renderOrder = 10;
     this.marks.add(dots);
     if (points.length > 1) {
