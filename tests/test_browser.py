@@ -161,6 +161,38 @@ def test_command_line_bad_input_is_one_line(tmp_path, capsys):
     assert len(capsys.readouterr().err.strip().splitlines()) == 1
 
 
+@pytest.mark.parametrize("limits, reasons", [
+    ({"array_bytes": 10**9, "polygons": 10**6, "points": 10**7}, []),
+    # The demo: 23 placements of 18 distinct polygons.
+    ({"array_bytes": 100, "polygons": 10**6, "points": 10**7}, ["MB of placements and outlines in memory"]),
+    ({"array_bytes": 10**9, "polygons": 10, "points": 10**7}, ["18 distinct polygons"]),
+    ({"array_bytes": 100, "polygons": 10**6, "points": 10}, ["in memory", "distinct polygons"]),
+])
+def test_page_warnings_say_why(limits, reasons):
+    scene = orjson.loads(report.show3d_with_report(demo_component(), show3d.Output.LAYER).message.content)["data"]
+    found = report.page_warnings(scene, limits)
+    assert len(found) == len(reasons) and all(reason in text for reason, text in zip(reasons, found))
+
+
+def test_command_line_warns_before_writing_a_heavy_page(monkeypatch, capsys):
+    monkeypatch.setattr(report, "PAGE_LIMITS", {"array_bytes": 1000, "polygons": 10, "points": 10**7})
+    written = []
+    real = report.communication.send_message
+
+    def send(message, **options):
+        # The warnings are out before the page is written.
+        written.append(capsys.readouterr().err)
+        return real(message, **options)
+
+    monkeypatch.setattr(report.communication, "send_message", send)
+    assert cli.main([sample("siepic_ring_resonator.gds")]) == 0
+    warnings = [line for line in written[0].splitlines() if "warning" in line]
+    assert len(warnings) == 2, written
+    assert warnings[1].startswith("show3d: warning: the page will not open comfortably: it turns 162 distinct polygons")
+    assert "(comfortable up to 10 and 10,000,000)" in warnings[1] and "comfortable up to 0 MB" in warnings[0]
+    assert capsys.readouterr().out.strip().splitlines()[-1].startswith("page with the 3D view: ")
+
+
 def test_open_without_a_browser_is_no_error(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(report.webbrowser, "open", lambda url: False)
     report.open_page(tmp_path / "page.html")
