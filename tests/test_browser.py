@@ -501,7 +501,8 @@ def test_memory_macro_opens_with_bounded_draw_calls(browser):
 
 
 if __name__ == "__main__":
-    # Remakes the README's screenshot of the demo page.
+    # Remakes the README's screenshot of the demo page: one shape picked, its
+    # answer in the corner, the keyboard shortcuts open.
     import tempfile
 
     target = Path(sys.argv[1] if len(sys.argv) > 1 else "docs/demo.png")
@@ -510,6 +511,12 @@ if __name__ == "__main__":
         shown = Browser(Path(scratch) / "profile")
         try:
             shown.show(report.show3d_with_report(demo_component(), show3d.Output.LAYER).path)
+            shown.evaluate("document.getElementById('keys').open = true")
+            # The first ring of the heater layer that answers a click.
+            for x, y in ((340 + 7 * i, 330 + 5 * j) for i in range(-8, 9) for j in range(-8, 9)):
+                shown.click(x, y)
+                if info(shown).get("layer", "").startswith("M1_heater"):
+                    break
             png = shown.call("Page.captureScreenshot", format="png")["data"]
             target.write_bytes(base64.b64decode(png))
         finally:

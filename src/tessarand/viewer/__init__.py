@@ -90,9 +90,10 @@ def packed_scene(content: str) -> dict[str, str]:
         return value
 
     packed = pack(message)
-    if table:
-        packed["table"] = table
-    arrays = base64.b64encode(zlib.compress(b"".join(blocks), 1)).decode("ascii") if blocks else ""
+    if not table:  # nothing to pack: the message as it was written
+        return {"message": _inline_json(content), "arrays": ""}
+    packed["table"] = table
+    arrays = base64.b64encode(zlib.compress(b"".join(blocks), 1)).decode("ascii")
     return {"message": _inline_json(orjson.dumps(packed).decode("utf-8")), "arrays": arrays}
 
 

@@ -15,10 +15,10 @@ import { TrackballControls } from "three/trackball";
 import { OrbitControls } from "three/orbit";
 import { GLTFExporter } from "three/gltf-exporter";
 
-// Placements per tile: at least this many, more when the scene is big, so
-// that the number of tiles (and so of draw calls) stays bounded.
-const TILE_PLACEMENTS = 4096;
-const MAX_TILES = 160;
+// A tile holds about this many triangles of prisms (but at least 64 and at
+// most 65,536 placements), and a group at most this many tiles.
+const TILE_TRIANGLES = 300000;
+const GROUP_TILES = 4096;
 // Levels of detail, by the size of one placement of a group on the screen
 // (pixels): below COARSE_PX the tile is one box per layer, below BOX_PX each
 // placement is a box per layer, above it the prisms themselves. While the
@@ -27,7 +27,7 @@ const COARSE_PX = 3;
 const BOX_PX = 10;
 // Triangles drawn at most in one frame, while the view moves and when it
 // rests; a software renderer draws about a million a second.
-const MOVING_TRIANGLES = 250000;
+const MOVING_TRIANGLES = 150000;
 const STILL_TRIANGLES = 1500000;
 // Edges are drawn only where a typical shape of the group spans this many
 // pixels: below it they turn the picture grey.
@@ -511,7 +511,6 @@ function groupMeasures(group) {
 // tile's placements, and one mesh of the far boxes of all tiles.
 function buildDrawing(scene) {
   const root = new THREE.Group();
-  const perTile = Math.max(TILE_PLACEMENTS, Math.ceil(scene.stats.instances / MAX_TILES));
   const tiles = [];
   const far = new Builder(), farTile = [], farCoverage = [];
   for (const group of scene.groups) {
@@ -524,18 +523,17 @@ function buildDrawing(scene) {
     group.detail = detail.geometry();
     group.boxes = boxes.geometry();
     group.edges = null;  // made when first needed
+    const triangles = group.detail.index.count / 3;
+    const perTile = Math.max(Math.ceil(group.count / GROUP_TILES), Math.min(65536, Math.max(64, Math.floor(TILE_TRIANGLES / triangles))));
     group.tiles = tileGroup(group, perTile);
     for (const tile of group.tiles) {
       tile.group = group;
       tile.index = tiles.length;
       tiles.push(tile);
-      const rows = new THREE.InstancedInterleavedBuffer(group.matrices.subarray(6 * tile.offset, 6 * (tile.offset + tile.count)), 6, 1);
-      tile.rows = rows;
-      tile.detail = instanced(group.detail, rows, material(["INSTANCED"], tile.offset), tile, THREE.Mesh);
-      tile.boxes = instanced(group.boxes, rows, material(["INSTANCED", "BOXES"], tile.offset), tile, THREE.Mesh);
-      tile.triangles = { detail: tile.count * group.detail.index.count / 3, boxes: tile.count * group.boxes.index.count / 3 };
-      tile.edges = null;
-      root.add(tile.detail, tile.boxes);
+      // The tile's meshes are made when it is first drawn closer than far.
+      tile.detail = tile.boxes = tile.edges = null;
+      tile.sphere = new THREE.Sphere();
+      tile.triangles = { detail: tile.count * triangles, boxes: tile.count * group.boxes.index.count / 3 };
       const area = Math.max((tile.box[2] - tile.box[0]) * (tile.box[3] - tile.box[1]), 1e-12);
       for (const leaf of group.leaves) {
         const before = far.leaf.length;
@@ -549,6 +547,16 @@ function buildDrawing(scene) {
   farMesh.frustumCulled = false;
   root.add(farMesh);
   return { root, tiles, farMesh };
+}
+
+// The prisms and the boxes of a tile, made on first use.
+function tileMeshes(tile, root) {
+  if (tile.detail) return;
+  const group = tile.group;
+  tile.rows = new THREE.InstancedInterleavedBuffer(group.matrices.subarray(6 * tile.offset, 6 * (tile.offset + tile.count)), 6, 1);
+  tile.detail = instanced(group.detail, tile.rows, material(["INSTANCED"], tile.offset), tile, THREE.Mesh);
+  tile.boxes = instanced(group.boxes, tile.rows, material(["INSTANCED", "BOXES"], tile.offset), tile, THREE.Mesh);
+  root.add(tile.detail, tile.boxes);
 }
 
 function instanced(geometry, rows, made, tile, Kind) {
@@ -669,12 +677,15 @@ class Viewer {
       const { z0, z1 } = tile.group;
       const box = new THREE.Box3(new THREE.Vector3(tile.box[0], tile.box[1], z0 * shared.zScale.value),
                                  new THREE.Vector3(tile.box[2], tile.box[3], z1 * shared.zScale.value));
-      for (const object of [tile.detail, tile.boxes, tile.edges]) {
-        if (!object) continue;
-        object.geometry.boundingBox.copy(box);
-        box.getBoundingSphere(object.geometry.boundingSphere);
-      }
+      box.getBoundingSphere(tile.sphere);
+      for (const object of [tile.detail, tile.boxes, tile.edges]) this.fitBounds(object, tile);
     }
+  }
+
+  fitBounds(object, tile) {
+    if (!object) return;
+    object.geometry.boundingSphere.copy(tile.sphere);
+    object.geometry.boundingBox = null;
   }
 
   // ------------------------------------------------ camera
@@ -789,7 +800,7 @@ class Viewer {
       tile.pixels = group.extent * tile.scale / pixel;
       tile.level = tile.pixels < COARSE_PX * slack ? "coarse" : tile.pixels < BOX_PX * slack ? "boxes" : "detail";
       tile.featurePixels = group.feature * tile.scale / pixel;
-      if (tile.level !== "coarse" && frustum.intersectsSphere(tile.detail.geometry.boundingSphere)) {
+      if (tile.level !== "coarse" && frustum.intersectsSphere(tile.sphere)) {
         triangles += tile.triangles[tile.level];
         costly.push(tile);
       }
@@ -805,14 +816,22 @@ class Viewer {
     let changed = false;
     for (const tile of this.drawing.tiles) {
       const group = tile.group;
-      tile.detail.visible = tile.level === "detail";
-      tile.boxes.visible = tile.level === "boxes";
+      if (tile.level !== "coarse" && !tile.detail) {
+        tileMeshes(tile, this.drawing.root);
+        this.fitBounds(tile.detail, tile);
+        this.fitBounds(tile.boxes, tile);
+        this.setSides(tile);
+      }
+      if (tile.detail) {
+        tile.detail.visible = tile.level === "detail";
+        tile.boxes.visible = tile.level === "boxes";
+      }
       const edges = tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX;
       if (edges && !tile.edges) {
         group.edges = group.edges || edgeGeometry(group);
         tile.edges = instanced(group.edges, tile.rows, material(["INSTANCED", "EDGES"], tile.offset), tile, THREE.LineSegments);
         this.drawing.root.add(tile.edges);
-        this.updateTileBounds();
+        this.fitBounds(tile.edges, tile);
       }
       if (tile.edges) tile.edges.visible = edges;
       const coarse = tile.level === "coarse" ? 255 : 0;
@@ -822,7 +841,8 @@ class Viewer {
   }
 
   // Closed prisms show only their outer faces, unless a section opens them.
-  setSides() {
+  // Of every tile, or of one.
+  setSides(only) {
     const open = shared.section.value.w > 0.5;
     const side = (mirrored) => open ? THREE.DoubleSide : mirrored ? THREE.BackSide : THREE.FrontSide;
     const set = (object, mirrored) => {
@@ -832,11 +852,11 @@ class Viewer {
         object.material.needsUpdate = true;
       }
     };
-    for (const tile of this.drawing.tiles) {
+    for (const tile of only ? [only] : this.drawing.tiles) {
       set(tile.detail, tile.mirrored);
       set(tile.boxes, tile.mirrored);
     }
-    set(this.drawing.farMesh, false);
+    if (!only) set(this.drawing.farMesh, false);
     this.redraw();
   }
 
