@@ -584,7 +584,8 @@ class Viewer {
     // WebGL 2: the shaders read placement numbers and fetch texels by index.
     const canvas = document.createElement("canvas");
     // Multisampling costs a software renderer several times the frame time.
-    const antialias = !softwareRenderer();
+    this.software = softwareRenderer();
+    const antialias = !this.software;
     const context = canvas.getContext("webgl2", { antialias, alpha: false, powerPreference: "high-performance" });
     if (!context) throw new Error("this browser offers no WebGL 2");
     this.renderer = new THREE.WebGLRenderer({ canvas, context, antialias });
@@ -625,6 +626,13 @@ class Viewer {
   }
 
   redraw() { this.dirty = true; }
+
+  // While the view moves, a software renderer draws at half the resolution.
+  setMoving(on) {
+    this.moving = on;
+    if (this.software) this.renderer.setPixelRatio(window.devicePixelRatio / (on ? 2 : 1));
+    this.redraw();
+  }
 
   // ------------------------------------------------ leaves: colour, visibility
 
@@ -723,8 +731,8 @@ class Viewer {
     }
     controls.target.copy(target);
     controls.addEventListener("change", () => this.redraw());
-    controls.addEventListener("start", () => { this.moving = true; });
-    controls.addEventListener("end", () => { this.moving = false; this.redraw(); this.saveSettings(); });
+    controls.addEventListener("start", () => this.setMoving(true));
+    controls.addEventListener("end", () => { this.setMoving(false); this.saveSettings(); });
     this.controls = controls;
     this.controlKind = kind;
     this.fitProjection();
@@ -1539,7 +1547,7 @@ async function start() {
     rotate: (frames = 10, step = 3) => {
       const { camera, controls } = viewer;
       const result = { times: [], calls: [], triangles: [] };
-      viewer.moving = true;
+      viewer.setMoving(true);
       for (let i = 0; i < frames; i++) {
         camera.position.sub(controls.target).applyAxisAngle(new THREE.Vector3(0, 0, 1), step * Math.PI / 180).add(controls.target);
         camera.lookAt(controls.target);
@@ -1550,8 +1558,7 @@ async function start() {
         result.calls.push(viewer.renderer.info.render.calls);
         result.triangles.push(viewer.renderer.info.render.triangles);
       }
-      viewer.moving = false;
-      viewer.redraw();
+      viewer.setMoving(false);
       return result;
     },
   };
