@@ -7,16 +7,12 @@ Run as a script to remake the screenshot in docs/:
 """
 
 import base64
-import io
 import json
+import math
 import os
 import re
-import shutil
-import signal
-import subprocess
 import sys
 import time
-import urllib.request
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -32,12 +28,10 @@ from tessarand.core.communication import send_message
 from tessarand.demo import build_demo_layout
 from tessarand.models import Show3dMessage
 
+from chromium import CHROMIUM, Browser
+
 LAYOUTS = Path(__file__).resolve().parents[2] / "shared" / "layouts"
-CHROMIUM = shutil.which("chromium")
 THREE_INSTALLED = any((viewer.THREE_DIR / name).is_file() for name in viewer.THREE_MAIN)
-# Every wait on the browser ends after this many seconds.
-TIMEOUT = 60
-VIEWPORT = {"width": 1000, "height": 700}
 
 needs_browser = pytest.mark.skipif(
     not (CHROMIUM and THREE_INSTALLED),
@@ -45,99 +39,6 @@ needs_browser = pytest.mark.skipif(
 
 
 # ---------------------------------------------------------------- the browser
-
-class Browser:
-    """Headless chromium with a fresh profile, and a DevTools connection to its page."""
-
-    def __init__(self, profile: Path):
-        import websocket
-
-        arguments = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-                     "--disable-background-networking", "--disable-component-update",
-                     "--no-first-run", f"--user-data-dir={profile}", "--remote-debugging-port=0",
-                     "about:blank"]
-        # A session of its own, so closing takes the browser's helpers along.
-        self.process = subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        start_new_session=True)
-        try:
-            url = self._page_socket(profile)
-            self.socket = websocket.create_connection(url, timeout=TIMEOUT, suppress_origin=True)
-        except BaseException:
-            self.close()
-            raise
-        self.last_id = 0
-        self.call("Emulation.setDeviceMetricsOverride", deviceScaleFactor=1, mobile=False, **VIEWPORT)
-
-    def _page_socket(self, profile: Path) -> str:
-        # With port 0 the browser picks a port and writes it to DevToolsActivePort.
-        port_file = profile / "DevToolsActivePort"
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"chromium exited with status {self.process.returncode}")
-            lines = port_file.read_text().splitlines() if port_file.exists() else []
-            if len(lines) >= 2:
-                with urllib.request.urlopen(f"http://127.0.0.1:{lines[0]}/json/list", timeout=TIMEOUT) as reply:
-                    pages = [target for target in json.load(reply) if target["type"] == "page"]
-                if pages:
-                    return pages[0]["webSocketDebuggerUrl"]
-            time.sleep(0.05)
-        raise TimeoutError("chromium did not open its DevTools port")
-
-    def call(self, method: str, **params):
-        self.last_id += 1
-        self.socket.send(json.dumps({"id": self.last_id, "method": method, "params": params}))
-        while True:  # events arrive in between; the reply carries our id
-            reply = json.loads(self.socket.recv())
-            if reply.get("id") == self.last_id:
-                if "error" in reply:
-                    raise RuntimeError(f"{method}: {reply['error']}")
-                return reply["result"]
-
-    def evaluate(self, expression: str):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)
-        if "exceptionDetails" in result:
-            raise RuntimeError(result["exceptionDetails"].get("exception", {}).get("description"))
-        return result["result"].get("value")
-
-    def show(self, page: Path) -> dict:
-        """Load a page and wait until it has drawn its scene; returns its counts."""
-        self.call("Page.navigate", url=page.as_uri())
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            # Until the new page has replaced the last one, its flags are the last page's.
-            state = self.evaluate(f"location.href === {json.dumps(page.as_uri())} && "
-                                  "({ready: window.show3dReady === true, error: window.show3dError || null,"
-                                  "  stats: window.show3dStats || null})")
-            if state and state["error"]:
-                raise RuntimeError(f"the page failed: {state['error']}")
-            if state and state["ready"]:
-                self.next_frame()
-                return state["stats"]
-            time.sleep(0.05)
-        raise TimeoutError(f"{page} was not drawn within {TIMEOUT} s")
-
-    def next_frame(self):
-        self.evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))")
-
-    def screenshot(self):
-        """The canvas as a Pillow image."""
-        from PIL import Image
-
-        box = self.evaluate("(({x, y, width, height}) => ({x, y, width, height}))"
-                            "(show3d.renderer.domElement.getBoundingClientRect())")
-        png = self.call("Page.captureScreenshot", format="png", clip={**box, "scale": 1})["data"]
-        return Image.open(io.BytesIO(base64.b64decode(png))).convert("RGB")
-
-    def close(self):
-        if getattr(self, "socket", None):
-            self.socket.close()
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.process.wait(timeout=TIMEOUT)
-
 
 @pytest.fixture(scope="module")
 def browser(tmp_path_factory):
@@ -207,9 +108,8 @@ def test_send_message_writes_a_page_with_the_message(tmp_path):
     assert path.parent == tmp_path / "pages" and path.name.startswith("show3d-") and path.suffix == ".html"
     page = path.read_text(encoding="utf-8")
     # The message survives inlining, and text in it cannot close its script element.
-    inlined = viewer.message_from_page(page)
-    assert json.loads(inlined) == json.loads(content)
-    assert "</script><!--" not in inlined
+    assert json.loads(viewer.message_from_page(page)) == json.loads(content)
+    assert "</script><!--" not in viewer.MESSAGE_ELEMENT.search(page).group(1)
     if THREE_INSTALLED:
         assert '<script type="importmap">' in page and "show3dReady" in page
 
@@ -222,9 +122,9 @@ def test_page_without_three_says_what_is_missing(tmp_path, monkeypatch):
 
 
 @pytest.mark.skipif(not THREE_INSTALLED, reason="needs libjs-three")
-def test_import_map_serves_three_and_its_controls():
+def test_import_map_serves_three_its_controls_and_exporter():
     mapping = json.loads(re.search(r">(.*)</script>", viewer.three_import_map()).group(1))["imports"]
-    assert set(mapping) == {"three", "three/trackball", "three/orbit"}
+    assert set(mapping) == {"three", "three/trackball", "three/orbit", "three/gltf-exporter"}
     controls = base64.b64decode(mapping["three/trackball"].split(",", 1)[1]).decode()
     # The controls' relative import of the main build now names the map's key.
     assert re.search(r"""from\s*["']three["']""", controls) and "three.module.js" not in controls
@@ -259,6 +159,38 @@ def test_command_line_reports_its_work(capsys):
 def test_command_line_bad_input_is_one_line(tmp_path, capsys):
     assert cli.main([str(tmp_path / "missing.gds")]) == 1
     assert len(capsys.readouterr().err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("limits, reasons", [
+    ({"array_bytes": 10**9, "polygons": 10**6, "points": 10**7}, []),
+    # The demo: 23 placements of 18 distinct polygons.
+    ({"array_bytes": 100, "polygons": 10**6, "points": 10**7}, ["MB of placements and outlines in memory"]),
+    ({"array_bytes": 10**9, "polygons": 10, "points": 10**7}, ["18 distinct polygons"]),
+    ({"array_bytes": 100, "polygons": 10**6, "points": 10}, ["in memory", "distinct polygons"]),
+])
+def test_page_warnings_say_why(limits, reasons):
+    scene = orjson.loads(report.show3d_with_report(demo_component(), show3d.Output.LAYER).message.content)["data"]
+    found = report.page_warnings(scene, limits)
+    assert len(found) == len(reasons) and all(reason in text for reason, text in zip(reasons, found))
+
+
+def test_command_line_warns_before_writing_a_heavy_page(monkeypatch, capsys):
+    monkeypatch.setattr(report, "PAGE_LIMITS", {"array_bytes": 1000, "polygons": 10, "points": 10**7})
+    written = []
+    real = report.communication.send_message
+
+    def send(message, **options):
+        # The warnings are out before the page is written.
+        written.append(capsys.readouterr().err)
+        return real(message, **options)
+
+    monkeypatch.setattr(report.communication, "send_message", send)
+    assert cli.main([sample("siepic_ring_resonator.gds")]) == 0
+    warnings = [line for line in written[0].splitlines() if "warning" in line]
+    assert len(warnings) == 2, written
+    assert warnings[1].startswith("show3d: warning: the page will not open comfortably: it turns 162 distinct polygons")
+    assert "(comfortable up to 10 and 10,000,000)" in warnings[1] and "comfortable up to 0 MB" in warnings[0]
+    assert capsys.readouterr().out.strip().splitlines()[-1].startswith("page with the 3D view: ")
 
 
 def test_open_without_a_browser_is_no_error(tmp_path, monkeypatch, capsys):
@@ -348,8 +280,229 @@ def test_mirrored_placement_looks_like_the_plain_one(browser):
     assert max(abs(a - b) for a, b in zip(plain, mirrored)) <= 8, (plain, mirrored)
 
 
+# ---------------------------------------------------------------- answers in the page
+
+def probe_layout():
+    """Known shapes, ebeam layers: a pad (Si 0..20 x 0..10 µm, a heater 5..15 x 2..8
+    µm on it) placed as it is, mirrored at (100, 30) and as a 3 x 2 array from
+    (0, 40) at pitches 30 and 20; a wire (router, 0..60 x -20..-16 µm)."""
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, pad, wire = (layout.create_cell(name) for name in ("top", "pad", "wire"))
+    pad.shapes(layout.layer(1, 0)).insert(kdb.DBox(0, 0, 20, 10))
+    pad.shapes(layout.layer(11, 0)).insert(kdb.DBox(5, 2, 15, 8))
+    wire.shapes(layout.layer(12, 0)).insert(kdb.DBox(0, -20, 60, -16))
+    top.insert(kdb.DCellInstArray(pad.cell_index(), kdb.DTrans(0, False, 0, 0)))
+    top.insert(kdb.DCellInstArray(pad.cell_index(), kdb.DTrans(0, True, 100, 30)))
+    top.insert(kdb.DCellInstArray(pad.cell_index(), kdb.DTrans(0, False, 0, 40), kdb.DVector(30, 0), kdb.DVector(0, 20), 3, 2))
+    top.insert(kdb.DCellInstArray(wire.cell_index(), kdb.DTrans()))
+    return Component.from_layout(layout)
+
+
+@pytest.fixture
+def probe(browser):
+    conversion = page_of(probe_layout())
+    assert browser.show(conversion.path) == {"parts": 3, "polygons": 3, "instances": 17}
+    browser.key("1")  # from the top
+    yield conversion
+    assert browser.errors == []
+
+
+def click_at(browser, x, y, z=0.0):
+    """Clicks where the layout point (x, y, z) is on the canvas; returns the info box."""
+    browser.click(*browser.evaluate(f"show3d.pixel({x}, {y}, {z})"))
+    return info(browser)
+
+
+def info(browser) -> dict:
+    return browser.evaluate("""Object.fromEntries([...document.querySelectorAll('#info:not([hidden]) div')]
+                               .map(row => [row.dataset.field, row.lastChild.textContent]))""")
+
+
+def set_range(browser, element_id, value):
+    """Moves a slider (or picks an option) as a user does: the value, then the event."""
+    browser.evaluate(f"""(() => {{ const e = document.getElementById({json.dumps(element_id)});
+        e.value = {json.dumps(value)}; e.dispatchEvent(new Event(e.tagName === 'SELECT' ? 'change' : 'input')); }})()""")
+    browser.next_frame()
+
+
+@needs_browser
+def test_clicks_identify_shapes_and_the_legend_filters_them(browser, probe):
+    # The legend lists the layers in stack order, the top one first.
+    assert browser.evaluate("[...document.querySelectorAll('#layers .layer')].map(row => row.dataset.layer)") == [
+        "M2_router (12, 0)", "M1_heater (11, 0)", "Si (1, 0)"]
+    silicon = {"layer": "Si (1, 0)", "cell": "top / pad", "placement": "1 of 8", "x": "0 µm … 20 µm",
+               "y": "0 µm … 10 µm", "z": "0 µm … 0.22 µm", "size": "20 µm × 10 µm"}
+    assert click_at(browser, 2, 5, 0.22) == silicon
+    assert browser.evaluate("show3d.viewer.renderer.info.render.calls") > 0
+    # The heater lies on the silicon: seen from above, it answers.
+    heater = click_at(browser, 10, 5, 2.62)
+    assert (heater["layer"], heater["x"], heater["y"]) == ("M1_heater (11, 0)", "5 µm … 15 µm", "2 µm … 8 µm")
+    # The mirrored placement: its silicon spans y 20..30 µm.
+    mirrored = click_at(browser, 102, 22, 0.22)
+    assert (mirrored["layer"], mirrored["x"], mirrored["y"]) == ("Si (1, 0)", "100 µm … 120 µm", "20 µm … 30 µm")
+    assert click_at(browser, 45, 20) == {}  # empty space clears
+    assert click_at(browser, 30, -18, 3.12)["layer"] == "M2_router (12, 0)"
+    browser.key("Escape")
+    assert info(browser) == {}
+
+    def layer_button(layer, button):
+        browser.evaluate(f"document.querySelector('#layers .layer[data-layer=\"{layer}\"] {button}').click()")
+        browser.next_frame()
+
+    layer_button("Si (1, 0)", ".only")
+    assert click_at(browser, 10, 5, 0.22)["layer"] == "Si (1, 0)"
+    assert click_at(browser, 30, -18, 3.12) == {}
+    browser.evaluate("document.getElementById('no-layers').click()")
+    assert click_at(browser, 2, 5, 0.22) == {}
+    browser.evaluate("document.getElementById('all-layers').click()")
+    assert click_at(browser, 10, 5, 2.62)["layer"] == "M1_heater (11, 0)"
+    # A layer at opacity 0 lets clicks through to what is below.
+    browser.evaluate("""(() => { const e = document.querySelector('#layers .layer[data-layer="M1_heater (11, 0)"] input[type=range]');
+                          e.value = 0; e.dispatchEvent(new Event('input')); })()""")
+    browser.next_frame()
+    assert click_at(browser, 10, 5, 0.22)["layer"] == "Si (1, 0)"
+
+
+@needs_browser
+def test_ruler_section_and_heights(browser, probe):
+    browser.key("m")
+    click_at(browser, 2, 5, 0.22)
+    click_at(browser, 62, 45, 0.22)  # the silicon of the array's third column
+    text = browser.evaluate("document.getElementById('measure').textContent")
+    distance = float(re.match(r"distance ([\d.]+) µm", text).group(1))
+    assert distance == pytest.approx(math.hypot(60, 40), rel=0.01)
+    browser.key("Escape")
+    browser.key("Escape")
+
+    # A cut along x: what lies beyond the plane can no longer be clicked.
+    set_range(browser, "section-axis", "x")
+    set_range(browser, "section-at", 500)
+    at = float(re.search(r"x ≤ ([-\d.]+) µm", browser.evaluate("document.getElementById('section-value').textContent")).group(1))
+    assert 40 < at < 80
+    assert click_at(browser, 2, 5, 0.22)["layer"] == "Si (1, 0)"
+    assert click_at(browser, 102, 22, 0.22) == {}
+    set_range(browser, "section-at", 100)  # the plane before the first column
+    assert click_at(browser, 30, 45, 0.22) == {}
+    set_range(browser, "section-axis", "off")
+    assert click_at(browser, 102, 22, 0.22)["layer"] == "Si (1, 0)"
+
+    # Heights stretched 64 times: the page draws them so, but answers in µm.
+    browser.key("2")  # from the front
+    low, high = (browser.evaluate(f"show3d.pixel(0, 0, {z})")[1] for z in (0, 3.12))
+    set_range(browser, "height", 60)
+    assert browser.evaluate("document.getElementById('height-value').textContent") == "× 64"
+    browser.key("2")
+    stretched = browser.evaluate("show3d.pixel(0, 0, 0)")[1] - browser.evaluate("show3d.pixel(0, 0, 3.12)")[1]
+    assert stretched > 5 * (low - high) > 0
+    browser.key("1")
+    assert click_at(browser, 2, 5, 0.22)["z"] == "0 µm … 0.22 µm"
+
+
+@needs_browser
+def test_camera_presets_orbit_and_shortcuts(browser, probe):
+    def looking():
+        return browser.evaluate("show3d.camera.getWorldDirection(new show3d.camera.position.constructor()).toArray()")
+
+    for key, direction in (("1", (0, 0, -1)), ("2", (0, 1, 0)), ("3", (-1, 0, 0))):
+        browser.key(key)
+        assert looking() == pytest.approx(direction, abs=1e-3)
+    browser.key("4")
+    iso = looking()
+    assert iso[2] < -0.3 and iso[1] > 0.3
+    # The orbit keeps the chip upright: after a long drag the screen's up still points up in z.
+    browser.drag((500, 350), (800, 100))
+    assert browser.evaluate("show3d.camera.up.toArray()") == [0, 0, 1]
+    assert browser.evaluate("show3d.camera.matrixWorld.elements[6]") > 0  # the camera's y axis, in world z
+    assert looking() != pytest.approx(iso, abs=1e-3)
+    # Fit: every shown shape back in view.
+    browser.evaluate("show3d.camera.zoom = 20, show3d.camera.updateProjectionMatrix(), show3d.redraw()")
+    browser.key("f")
+    corners = [browser.evaluate(f"show3d.pixel({x}, {y}, {z})") for x in (0, 120) for y in (-20, 80) for z in (0, 3.12)]
+    assert all(0 <= x <= 700 and 0 <= y <= 700 for x, y in corners), corners
+    browser.evaluate("document.getElementById('trackball').click()")
+    assert browser.evaluate("show3d.controls.constructor.name") == "TrackballControls"
+    browser.evaluate("document.getElementById('trackball').click()")
+    assert browser.evaluate("show3d.controls.constructor.name") == "OrbitControls"
+    listed = browser.evaluate("document.getElementById('keys').textContent")
+    for key in ("1", "2", "3", "4", "F", "M", "X", "Y", "E", "D", "Esc"):
+        assert f"{key}" in listed
+
+
+@needs_browser
+def test_exports_dark_theme_and_remembered_view(browser, probe, tmp_path):
+    from PIL import Image
+
+    browser.downloads_to(tmp_path)
+    browser.evaluate("document.getElementById('png').click()")
+    image = Image.open(wait_for_file(tmp_path, ".png")).convert("RGB")
+    # Seen from the top: background, the three layers' colours and edges.
+    assert image.size == tuple(browser.evaluate("[show3d.renderer.domElement.width, show3d.renderer.domElement.height]"))
+    assert colour_count(image) >= 4 and max(count for count, _ in image.getcolors(1 << 20)) < 0.97 * image.width * image.height
+
+    browser.evaluate("document.getElementById('glb').click()")
+    glb = wait_for_file(tmp_path, ".glb")
+    loader = (viewer.THREE_DIR / "examples/jsm/loaders/GLTFLoader.js").read_text(encoding="utf-8")
+    loader = re.sub(r"""from\s*["'][./]+build/three\.module\.js["']""", 'from "three"', loader)
+    loaded = browser.evaluate(f"""(async () => {{
+        const url = "data:text/javascript;base64,{base64.b64encode(loader.encode()).decode()}";
+        const {{ GLTFLoader }} = await import(url);
+        const bytes = Uint8Array.from(atob("{base64.b64encode(glb.read_bytes()).decode()}"), c => c.charCodeAt(0));
+        const gltf = await new Promise((done, fail) => new GLTFLoader().parse(bytes.buffer, "", done, fail));
+        const meshes = [];
+        gltf.scene.traverse(object => {{ if (object.isMesh) meshes.push(object); }});
+        return {{ meshes: meshes.length, geometries: new Set(meshes.map(mesh => mesh.geometry.uuid)).size,
+                 layers: Object.fromEntries(gltf.scene.children.map(group => [group.name, group.children.length])) }};
+    }})()""")
+    # One mesh per leaf, one node per placement (the loader makes layer names safe for node paths).
+    assert loaded == {"meshes": 17, "geometries": 3,
+                      "layers": {"Si_(1,_0)": 8, "M1_heater_(11,_0)": 8, "M2_router_(12,_0)": 1}}
+
+    # Dark theme and the view survive a reload.
+    browser.key("d")
+    browser.key("3")
+    before = browser.evaluate("show3d.camera.position.toArray()")
+    browser.show(probe.path)
+    assert browser.evaluate("document.body.classList.contains('dark')")
+    assert browser.evaluate("show3d.camera.position.toArray()") == pytest.approx(before)
+
+
+def wait_for_file(folder: Path, suffix: str) -> Path:
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        done = [path for path in folder.iterdir() if path.suffix == suffix]
+        if done and done[0].stat().st_size:
+            return done[0]
+        time.sleep(0.1)
+    raise TimeoutError(f"no {suffix} file saved in {folder}")
+
+
+@needs_browser
+def test_memory_macro_opens_with_bounded_draw_calls(browser):
+    """The SRAM macro: 871,722 placements in at most a few hundred draw calls;
+    closer in, shapes are drawn in full."""
+    conversion = page_of(sample("ihp_sram_1p_1024x16.gds"), kit="sg13g2")
+    page_text = conversion.path.read_text(encoding="utf-8")
+    assert len(page_text) < len(conversion.message.content) / 4
+    stats = browser.show(conversion.path)
+    assert stats["instances"] == conversion.summary.placements == 871722
+    far = browser.evaluate("({calls: show3d.drawCalls(), triangles: show3d.triangles(),"
+                           " levels: show3d.viewer.drawing.tiles.map(tile => tile.level)})")
+    assert 0 < far["calls"] <= 500 and far["triangles"] <= 1_500_000
+    assert "coarse" in far["levels"]
+    browser.key("1")
+    browser.evaluate("show3d.camera.zoom = 40, show3d.camera.updateProjectionMatrix(), show3d.redraw()")
+    browser.next_frame()
+    near = browser.evaluate("({calls: show3d.drawCalls(), levels: show3d.viewer.drawing.tiles.map(tile => tile.level)})")
+    assert near["calls"] <= 500 and "detail" in near["levels"]
+    found = click_at(browser, *browser.evaluate("show3d.controls.target.toArray()"))
+    assert found["cell"].startswith("RM_IHPSG13_1P_1024x16_c2_bm_bist") and found["layer"]
+    assert browser.errors == []
+
+
 if __name__ == "__main__":
-    # Remakes the README's screenshot of the demo page.
+    # Remakes the README's screenshot of the demo page: one shape picked, its
+    # answer in the corner, the keyboard shortcuts open.
     import tempfile
 
     target = Path(sys.argv[1] if len(sys.argv) > 1 else "docs/demo.png")
@@ -358,6 +511,12 @@ if __name__ == "__main__":
         shown = Browser(Path(scratch) / "profile")
         try:
             shown.show(report.show3d_with_report(demo_component(), show3d.Output.LAYER).path)
+            shown.evaluate("document.getElementById('keys').open = true")
+            # The first ring of the heater layer that answers a click.
+            for x, y in ((340 + 7 * i, 330 + 5 * j) for i in range(-8, 9) for j in range(-8, 9)):
+                shown.click(x, y)
+                if info(shown).get("layer", "").startswith("M1_heater"):
+                    break
             png = shown.call("Page.captureScreenshot", format="png")["data"]
             target.write_bytes(base64.b64decode(png))
         finally:

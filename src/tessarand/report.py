@@ -31,6 +31,11 @@ STAGES = {
     "page": "writing the page",
 }
 PAIR = re.compile(r"\s*(\d+)\s*/\s*(\d+)\s*")
+# What a page holds and still opens comfortably (see bench/README.md, "The
+# page"): the bytes of its distinct arrays, which it keeps in memory, and the
+# distinct polygons and their outline points, which it turns into prisms as it
+# opens.
+PAGE_LIMITS = {"array_bytes": 400_000_000, "polygons": 200_000, "points": 3_000_000}
 
 
 class NothingToShow(ValueError):
@@ -155,10 +160,10 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
         title = f"{source} · {top}" if source else top
         name = f"{Path(source).stem}-{top}" if source else top
         pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table))
-        path, message = _converted(component, output, kit, clock, pages, options)
+        path, message, scene = _converted(component, output, kit, clock, pages, options, warn or sys.stderr)
     finally:
         clock.progress.clear()
-    summary = count_scene(orjson.loads(message.content)["data"])
+    summary = count_scene(scene)
     summary.cells = sum(1 for _ in component.layout.each_cell())
     if not allow_empty and summary.polygons == 0:
         raise NothingToShow(f"nothing to show in {source or component.name}: "
@@ -187,15 +192,23 @@ def _component(component, top: str | None, clock: Stopwatch) -> tuple[str | None
     return None, component
 
 
-def _converted(component, output, kit, clock, pages: dict, options):
+def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO):
     """Run show3d, lending it only the messaging service (a stand-in that notes the
-    time and names the page, then calls the real one), so the conversion takes the
-    same road as any other call. The kit's stack reports its derived layers."""
+    time, warns about a page too big to open comfortably and names the page, then
+    calls the real one), so the conversion takes the same road as any other call.
+    The kit's stack reports its derived layers. Returns the page's path, the
+    message and its scene."""
     sent = []
 
     def send(message):
         clock.enter("page")
-        sent.append((communication.send_message(message, **pages), message))
+        scene = orjson.loads(message.content)["data"]
+        reasons = page_warnings(scene)
+        if reasons:
+            clock.progress.clear()
+            for reason in reasons:
+                print(f"show3d: warning: the page will not open comfortably: {reason}", file=warn, flush=True)
+        sent.append((communication.send_message(message, **pages), message, scene))
 
     def derived(detail):
         if detail:
@@ -366,6 +379,39 @@ def _pair_text(pair) -> str:
 
 
 # ---------------------------------------------------------------- the scene's counts
+
+def page_warnings(scene: dict, limits: dict | None = None) -> list[str]:
+    """Why the page of a scene (as the message carries it) will not open
+    comfortably, one sentence a reason; none when it will."""
+    limits = limits or PAGE_LIMITS
+    distinct = {}
+
+    def arrays(value):
+        if isinstance(value, dict):
+            if value.get("codec") == "b64" and isinstance(value.get("buffer"), str):
+                distinct[value["buffer"]] = len(value["buffer"]) * 3 // 4
+            else:
+                for item in value.values():
+                    arrays(item)
+        elif isinstance(value, list):
+            for item in value:
+                arrays(item)
+
+    arrays(scene)
+    size = sum(distinct.values())
+    polygons = scene.get("instances", [])
+    points = sum(polygon["shape"][0] // 2 for polygon in polygons)
+    reasons = []
+    if size > limits["array_bytes"]:
+        reasons.append(f"it keeps {size / 1e6:,.0f} MB of placements and outlines in memory (comfortable up to "
+                       f"{limits['array_bytes'] / 1e6:,.0f} MB), so the browser may run out of memory; "
+                       "leave layers out (--exclude) or show one cell (--top)")
+    if len(polygons) > limits["polygons"] or points > limits["points"]:
+        reasons.append(f"it turns {len(polygons):,} distinct polygons ({points:,} outline points) into prisms as it "
+                       f"opens (comfortable up to {limits['polygons']:,} and {limits['points']:,}), which "
+                       "takes a while; leave layers out (--exclude) or keep curves simplified")
+    return reasons
+
 
 def count_scene(scene: dict) -> Summary:
     """The counts of a scene as the message carries it (arrays as buffer descriptions)."""

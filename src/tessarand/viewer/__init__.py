@@ -1,17 +1,25 @@
 """Builds the self-contained HTML page that shows one viewer message in 3D.
 
-The page inlines everything it needs: the message JSON, our renderer
+The page inlines everything it needs: the scene of the message, our renderer
 (render.js) and the parts of three.js it imports, so it opens from a file with
-no server. three.js comes from Debian's libjs-three package and is read when a
+no server. The scene travels in two parts: the message JSON with every array
+buffer replaced by its number in a table, and one deflated block of all the
+distinct arrays, base64 encoded (a placement list that several layers share is
+stored once). That is a few times smaller than the message and the browser
+decodes it natively; `message_from_page` gives the message back. three.js comes from Debian's libjs-three package and is read when a
 page is built; without it the page still carries the message and says what is
 missing.
 """
 
 import base64
+import hashlib
 import html
 import json
 import re
+import zlib
 from pathlib import Path
+
+import orjson
 
 HERE = Path(__file__).resolve().parent
 THREE_DIR = Path("/usr/share/javascript/three")
@@ -22,12 +30,14 @@ THREE_MAIN = ("build/three.module.js", "three.module.js")
 CONTROLS = {
     "three/trackball": "examples/jsm/controls/TrackballControls.js",
     "three/orbit": "examples/jsm/controls/OrbitControls.js",
+    "three/gltf-exporter": "examples/jsm/exporters/GLTFExporter.js",
 }
 
 # The module an import or export statement names: `from "x"` or `import "x"`.
 IMPORT_TARGET = re.compile(r"""(\bfrom\s*|\bimport\s*)(["'])([^"']+)\2""")
 PLACEHOLDER = re.compile(r"\{\{(\w+)\}\}")
 MESSAGE_ELEMENT = re.compile(r'<script type="application/json" id="message">(.*?)</script>', re.S)
+ARRAYS_ELEMENT = re.compile(r'<script type="application/octet-stream" id="arrays">(.*?)</script>', re.S)
 
 
 def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | None = None) -> str:
@@ -43,7 +53,7 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
     fields = {
         "import_map": import_map,
         "notice": html.escape(notice),
-        "message": _inline_json(content),
+        **packed_scene(content),
         "title": html.escape(title),
         "page": _inline_json(json.dumps({"opacity": opacity or {}})),
         "renderer": renderer,
@@ -53,13 +63,64 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
     return PLACEHOLDER.sub(lambda match: fields[match.group(1)], template)
 
 
+def packed_scene(content: str) -> dict[str, str]:
+    """The page's two parts of message text `content`: "message", its JSON with
+    each buffer's base64 text replaced by an index into "table" (offset and
+    length in bytes of the distinct arrays), and "arrays", those arrays one
+    after the other, deflated (zlib) and base64 encoded."""
+    try:
+        message = orjson.loads(content)
+    except orjson.JSONDecodeError:
+        return {"message": _inline_json(content), "arrays": ""}
+    blocks, table, known = [], [], {}
+
+    def pack(value):
+        if isinstance(value, dict):
+            if isinstance(value.get("buffer"), str) and value.get("codec") == "b64":
+                raw = base64.b64decode(value["buffer"])
+                key = hashlib.blake2b(raw, digest_size=16).digest()
+                if key not in known:
+                    known[key] = len(table)
+                    table.append([sum(table[-1]) if table else 0, len(raw)])
+                    blocks.append(raw)
+                return {**value, "buffer": known[key]}
+            return {name: pack(item) for name, item in value.items()}
+        if isinstance(value, list):
+            return [pack(item) for item in value]
+        return value
+
+    packed = pack(message)
+    if not table:  # nothing to pack: the message as it was written
+        return {"message": _inline_json(content), "arrays": ""}
+    packed["table"] = table
+    arrays = base64.b64encode(zlib.compress(b"".join(blocks), 1)).decode("ascii")
+    return {"message": _inline_json(orjson.dumps(packed).decode("utf-8")), "arrays": arrays}
+
+
 def message_from_page(page: str) -> str:
-    """The message JSON inlined in a page of `build_page`: the same JSON value
-    as the message, with "<" written as an escape."""
+    """The message JSON of a page of `build_page`: the same JSON value as the
+    message the page was made from."""
     found = MESSAGE_ELEMENT.search(page)
     if not found:
         raise ValueError("no show3d message in this page")
-    return found.group(1)
+    packed = json.loads(found.group(1))
+    table = packed.pop("table", None) if isinstance(packed, dict) else None
+    if table is None:
+        return orjson.dumps(packed).decode("utf-8")
+    arrays = ARRAYS_ELEMENT.search(page)
+    raw = zlib.decompress(base64.b64decode(arrays.group(1))) if arrays else b""
+
+    def unpack(value):
+        if isinstance(value, dict):
+            if isinstance(value.get("buffer"), int) and value.get("codec") == "b64":
+                offset, length = table[value["buffer"]]
+                return {**value, "buffer": base64.b64encode(raw[offset:offset + length]).decode("ascii")}
+            return {name: unpack(item) for name, item in value.items()}
+        if isinstance(value, list):
+            return [unpack(item) for item in value]
+        return value
+
+    return orjson.dumps(unpack(packed)).decode("utf-8")
 
 
 def three_import_map() -> str:

@@ -1,20 +1,43 @@
-// Draws the viewer message inlined in the page: every leaf of the scene tree
-// becomes prisms (its polygons extruded by the leaf's height, standing at the
-// leaf's z) and each of its placements one instance of a single geometry.
+// Draws the viewer message inlined in the page and answers questions about it.
+//
+// Every leaf of the scene tree is a set of polygons on one layer, placed many
+// times. Leaves that share their placements (one cell on all its layers) form
+// a group: one geometry of all their prisms, drawn once per placement by the
+// GPU from the placement's six numbers. A group's placements are sorted into
+// spatial tiles, each tile drawn at one of three levels of detail: the prisms,
+// one box per leaf and placement, or (far below a pixel) one box per leaf over
+// the whole tile, stippled by how much of the tile the layer covers. Colour,
+// visibility and opacity of every leaf live in a small texture, so hiding a
+// layer or a subtree costs no rebuild.
 
 import * as THREE from "three";
 import { TrackballControls } from "three/trackball";
 import { OrbitControls } from "three/orbit";
+import { GLTFExporter } from "three/gltf-exporter";
 
-// Above this many edge segments (outline segments times placements) edges are
-// left out: they cannot be instanced as cheaply as faces and would slow a big
-// layout down.
-const EDGE_BUDGET = 4e6;
-// Outline vertices turning by more than this (radians) get a vertical edge;
-// smooth curves, drawn with many short segments, do not.
-const CORNER_TURN = 0.5;
-const IDENTITY = new Float32Array([1, 0, 0, 0, 1, 0]);
+// A tile holds about this many triangles of prisms (but at least 64 and at
+// most 65,536 placements), and a group at most this many tiles.
+const TILE_TRIANGLES = 300000;
+const GROUP_TILES = 4096;
+// Levels of detail, by the size of one placement of a group on the screen
+// (pixels): below COARSE_PX the tile is one box per layer, below BOX_PX each
+// placement is a box per layer, above it the prisms themselves. While the
+// camera moves the thresholds are doubled.
+const COARSE_PX = 3;
+const BOX_PX = 10;
+// Triangles drawn at most in one frame, while the view moves and when it
+// rests; a software renderer draws about a million a second.
+const MOVING_TRIANGLES = 150000;
+const STILL_TRIANGLES = 1500000;
+// Edges are drawn only where a typical shape of the group spans this many
+// pixels: below it they turn the picture grey.
+const EDGE_PX = 12;
+// glTF export writes one node per placement; beyond this many it refuses.
+const EXPORT_PLACEMENTS = 200000;
+const LEAF_TEXTURE_WIDTH = 1024;
+const KIND = { detail: 1, box: 2, coarse: 3 };
 
+const settingsKey = "show3d:" + location.pathname;
 const message = JSON.parse(document.getElementById("message").textContent);
 const config = message.config || {};
 const data = message.data || {};
@@ -22,12 +45,27 @@ const data = message.data || {};
 const page = JSON.parse(document.getElementById("page").textContent || "{}");
 const layerOpacity = page.opacity || {};
 
-// ---------------------------------------------------------------- buffers
+// ---------------------------------------------------------------- arrays
 
-// A buffer description of the message: base64 of little-endian float32 values.
-function decodeFloats(buffer) {
-  if (buffer.dtype !== "float32" || buffer.codec !== "b64") {
-    throw new Error(`unsupported buffer: ${buffer.dtype} in ${buffer.codec}`);
+// The distinct arrays of the message, deflated and base64 encoded in the page.
+async function loadArrays() {
+  const element = document.getElementById("arrays");
+  const text = element ? element.textContent : "";
+  if (element) element.remove();
+  if (!text) return new ArrayBuffer(0);
+  const packed = Uint8Array.fromBase64 ? Uint8Array.fromBase64(text)
+    : new Uint8Array(await (await fetch("data:application/octet-stream;base64," + text)).arrayBuffer());
+  const stream = new Blob([packed]).stream().pipeThrough(new DecompressionStream("deflate"));
+  return new Response(stream).arrayBuffer();
+}
+
+// A buffer description of the message: an index into the page's table of
+// arrays, or (a page of an older form) base64 text.
+function floats(buffer, arrays) {
+  if (buffer.dtype !== "float32") throw new Error(`unsupported buffer: ${buffer.dtype}`);
+  if (typeof buffer.buffer === "number") {
+    const [offset, length] = message.table[buffer.buffer];
+    return new Float32Array(arrays, offset, length / 4);
   }
   const text = atob(buffer.buffer);
   const bytes = new Uint8Array(text.length);
@@ -87,238 +125,1085 @@ function triangulate(ring) {
   return triangles;
 }
 
+function ringBox(ring) {
+  const box = [Infinity, Infinity, -Infinity, -Infinity];
+  for (let i = 0; i < ring.length; i += 2) {
+    box[0] = Math.min(box[0], ring[i]); box[1] = Math.min(box[1], ring[i + 1]);
+    box[2] = Math.max(box[2], ring[i]); box[3] = Math.max(box[3], ring[i + 1]);
+  }
+  return box;
+}
+
 // ---------------------------------------------------------------- geometry
 
-// One indexed geometry for all prisms of a leaf: for every ring a bottom and a
-// top cap and a flat-shaded wall (four vertices per edge, so normals are sharp).
-function prismGeometry(rings, height) {
-  const caps = rings.map(triangulate);
-  let vertexCount = 0, indexCount = 0;
-  rings.forEach((ring, k) => {
-    vertexCount += 3 * ring.length;
-    indexCount += 2 * caps[k].length + 3 * ring.length;
-  });
-  const position = new Float32Array(3 * vertexCount);
-  const normal = new Float32Array(3 * vertexCount);
-  const index = new Uint32Array(indexCount);
-  let v = 0, t = 0;
-  const vertex = (x, y, z, nx, ny, nz) => {
-    position[3 * v] = x; position[3 * v + 1] = y; position[3 * v + 2] = z;
-    normal[3 * v] = nx; normal[3 * v + 1] = ny; normal[3 * v + 2] = nz;
-    return v++;
-  };
-  rings.forEach((ring, k) => {
-    const n = ring.length / 2, bottom = v;
-    for (let i = 0; i < n; i++) vertex(ring[2 * i], ring[2 * i + 1], 0, 0, 0, -1);
-    const top = v;
-    for (let i = 0; i < n; i++) vertex(ring[2 * i], ring[2 * i + 1], height, 0, 0, 1);
-    const cap = caps[k];
-    for (let j = 0; j < cap.length; j += 3) {
-      index.set([top + cap[j], top + cap[j + 1], top + cap[j + 2]], t);
-      index.set([bottom + cap[j], bottom + cap[j + 2], bottom + cap[j + 1]], t + 3);
-      t += 6;
+// Vertex arrays that grow: position, normal and the leaf and ring numbers.
+class Builder {
+  constructor() { this.position = []; this.normal = []; this.leaf = []; this.ring = []; this.index = []; }
+  vertex(x, y, z, nx, ny, nz, leaf, ring) {
+    this.position.push(x, y, z); this.normal.push(nx, ny, nz); this.leaf.push(leaf); this.ring.push(ring);
+    return this.leaf.length - 1;
+  }
+  // Prisms of counter-clockwise rings from z0 to z1: caps and flat-shaded walls.
+  prism(ring, caps, z0, z1, leaf, number) {
+    const n = ring.length / 2, bottom = this.leaf.length;
+    for (let i = 0; i < n; i++) this.vertex(ring[2 * i], ring[2 * i + 1], z0, 0, 0, -1, leaf, number);
+    const top = this.leaf.length;
+    for (let i = 0; i < n; i++) this.vertex(ring[2 * i], ring[2 * i + 1], z1, 0, 0, 1, leaf, number);
+    for (let j = 0; j < caps.length; j += 3) {
+      this.index.push(top + caps[j], top + caps[j + 1], top + caps[j + 2]);
+      this.index.push(bottom + caps[j], bottom + caps[j + 2], bottom + caps[j + 1]);
     }
     for (let i = 0; i < n; i++) {
       const j = (i + 1) % n;
       const x0 = ring[2 * i], y0 = ring[2 * i + 1], x1 = ring[2 * j], y1 = ring[2 * j + 1];
       const length = Math.hypot(x1 - x0, y1 - y0) || 1;
       const nx = (y1 - y0) / length, ny = (x0 - x1) / length;  // outward on a ccw ring
-      const a = vertex(x0, y0, 0, nx, ny, 0), b = vertex(x1, y1, 0, nx, ny, 0);
-      const c = vertex(x1, y1, height, nx, ny, 0), d = vertex(x0, y0, height, nx, ny, 0);
-      index.set([a, b, c, a, c, d], t);
-      t += 6;
+      const a = this.vertex(x0, y0, z0, nx, ny, 0, leaf, number), b = this.vertex(x1, y1, z0, nx, ny, 0, leaf, number);
+      const c = this.vertex(x1, y1, z1, nx, ny, 0, leaf, number), d = this.vertex(x0, y0, z1, nx, ny, 0, leaf, number);
+      this.index.push(a, b, c, a, c, d);
     }
-  });
+  }
+  box([x0, y0, x1, y1], z0, z1, leaf, number) {
+    this.prism([x0, y0, x1, y0, x1, y1, x0, y1], [0, 1, 2, 0, 2, 3], z0, z1, leaf, number);
+  }
+  geometry(extra = {}) {
+    const geometry = new THREE.BufferGeometry();
+    geometry.setAttribute("position", new THREE.Float32BufferAttribute(this.position, 3));
+    geometry.setAttribute("normal", new THREE.Float32BufferAttribute(this.normal, 3));
+    geometry.setAttribute("leaf", new THREE.Float32BufferAttribute(this.leaf, 1));
+    geometry.setAttribute("ring", new THREE.Float32BufferAttribute(this.ring, 1));
+    for (const [name, values] of Object.entries(extra)) geometry.setAttribute(name, new THREE.Float32BufferAttribute(values, 1));
+    geometry.setIndex(new THREE.BufferAttribute(new Uint32Array(this.index), 1));
+    // Once on the graphics card the numbers are not needed here any more
+    // (picking and export work from the polygons).
+    for (const attribute of [...Object.values(geometry.attributes), geometry.index]) attribute.onUpload(release);
+    return geometry;
+  }
+}
+
+function release() { this.array = null; }
+
+// Outline segments at the bottom and the top, and vertical edges at corners.
+function edgeGeometry(group) {
+  const position = [], leafOf = [];
+  for (const leaf of group.leaves) {
+    const z0 = leaf.z, z1 = leaf.z + leaf.height;
+    for (const ring of leaf.rings) {
+      const n = ring.length / 2;
+      for (let i = 0; i < n; i++) {
+        const j = (i + 1) % n;
+        const x0 = ring[2 * i], y0 = ring[2 * i + 1], x1 = ring[2 * j], y1 = ring[2 * j + 1];
+        position.push(x0, y0, z0, x1, y1, z0, x0, y0, z1, x1, y1, z1);
+        let count = 4;
+        if (Math.abs(turn(ring, i)) > 0.5) { position.push(x0, y0, z0, x0, y0, z1); count += 2; }
+        for (let k = 0; k < count; k++) leafOf.push(leaf.index);
+      }
+    }
+  }
   const geometry = new THREE.BufferGeometry();
-  geometry.setAttribute("position", new THREE.BufferAttribute(position, 3));
-  geometry.setAttribute("normal", new THREE.BufferAttribute(normal, 3));
-  geometry.setIndex(new THREE.BufferAttribute(index, 1));
+  geometry.setAttribute("position", new THREE.Float32BufferAttribute(position, 3));
+  geometry.setAttribute("leaf", new THREE.Float32BufferAttribute(leafOf, 1));
   return geometry;
 }
 
-// A mirroring placement turns the triangles' winding around, so mirrored
-// instances get the same vertices with every triangle listed the other way.
-function reversedGeometry(geometry) {
-  const index = geometry.index.array.slice();
-  for (let i = 0; i < index.length; i += 3) [index[i + 1], index[i + 2]] = [index[i + 2], index[i + 1]];
-  const reversed = new THREE.BufferGeometry();
-  reversed.setAttribute("position", geometry.getAttribute("position"));
-  reversed.setAttribute("normal", geometry.getAttribute("normal"));
-  reversed.setIndex(new THREE.BufferAttribute(index, 1));
-  return reversed;
-}
+// ---------------------------------------------------------------- shaders
 
-// Line segments of the outlines at the bottom and the top, and vertical
-// edges at corners.
-function edgeSegments(rings, height) {
-  const points = [];
-  for (const ring of rings) {
-    const n = ring.length / 2;
-    for (let i = 0; i < n; i++) {
-      const j = (i + 1) % n;
-      const x0 = ring[2 * i], y0 = ring[2 * i + 1], x1 = ring[2 * j], y1 = ring[2 * j + 1];
-      points.push(x0, y0, 0, x1, y1, 0, x0, y0, height, x1, y1, height);
-      if (Math.abs(turn(ring, i)) > CORNER_TURN) points.push(x0, y0, 0, x0, y0, height);
-    }
+const shared = {
+  leafData: { value: null },
+  leafWidth: { value: LEAF_TEXTURE_WIDTH },
+  tileState: { value: null },
+  zScale: { value: 1 },
+  pickPass: { value: 0 },
+  highlight: { value: new THREE.Vector3(-1, -1, -1) },  // leaf, placement, ring
+  section: { value: new THREE.Vector4(0, 0, 0, 0) },   // normal x, y, offset, on
+  edgeColor: { value: new THREE.Color(config.black_edges ? "#000000" : config.default_edgecolor || "#707070") },
+};
+
+const vertexShader = `
+  precision highp float;
+  precision highp int;
+  uniform sampler2D leafData;
+  uniform int leafWidth;
+  uniform float zScale;
+  uniform int pickPass;
+  uniform vec3 highlight;
+  uniform int instanceBase;
+  attribute float leaf;
+  #ifndef EDGES
+  attribute float ring;
+  #endif
+  #ifdef INSTANCED
+  attribute vec3 rowX;
+  attribute vec3 rowY;
+  #endif
+  #ifdef COARSE
+  uniform sampler2D tileState;
+  attribute float tile;
+  attribute float coverage;
+  #endif
+  varying vec3 vColor;
+  varying vec3 vWorld;
+  flat varying float vOpacity;
+  flat varying float vMirrored;
+  flat varying vec4 vPick;
+
+  vec4 leafTexel(int texel) { return texelFetch(leafData, ivec2(texel % leafWidth, texel / leafWidth), 0); }
+  vec4 encode(int value, float kind) {
+    return vec4(float(value & 255), float((value >> 8) & 255), float((value >> 16) & 255), kind) / 255.0;
   }
-  return new Float32Array(points);
-}
 
-// ---------------------------------------------------------------- leaves
+  void main() {
+    int index = int(leaf + 0.5);
+    vec4 look = leafTexel(2 * index);
+    bool shown = leafTexel(2 * index + 1).r > 0.5;
+    int placement = 0;
+    float kind = ${KIND.detail}.0;
+    #ifdef INSTANCED
+    placement = instanceBase + gl_InstanceID;
+    #endif
+    #ifdef BOXES
+    kind = ${KIND.box}.0;
+    #endif
+    #ifdef COARSE
+    placement = int(tile + 0.5);
+    shown = shown && texelFetch(tileState, ivec2(placement % 1024, placement / 1024), 0).r > 0.5;
+    kind = ${KIND.coarse}.0;
+    #endif
+    if (!shown) { gl_Position = vec4(2.0, 2.0, 2.0, 1.0); return; }  // outside the view: dropped
 
-// Placement k of a leaf as a column-major 4x4 matrix at `out[offset]`.
-function writeMatrix(out, offset, matrices, k) {
-  const [a, b, tx, c, d, ty] = matrices.subarray(6 * k, 6 * k + 6);
-  out.set([a, c, 0, 0, b, d, 0, 0, 0, 0, 1, 0, tx, ty, 0, 1], offset);
-}
+    vec3 point = position;
+    vec3 outward = vec3(0.0, 0.0, 1.0);
+    float det = 1.0;
+    #ifndef EDGES
+    outward = normal;
+    #endif
+    #ifdef INSTANCED
+    vec3 xy1 = vec3(position.xy, 1.0);
+    point = vec3(dot(rowX, xy1), dot(rowY, xy1), position.z);
+    det = rowX.x * rowY.y - rowX.y * rowY.x;
+    outward = vec3((rowY.y * outward.x - rowY.x * outward.y) / det,
+                   (rowX.x * outward.y - rowX.y * outward.x) / det, outward.z);
+    #endif
+    point.z *= zScale;
+    outward.z /= zScale;
+    vWorld = point;
+    gl_Position = projectionMatrix * modelViewMatrix * vec4(point, 1.0);
+    vMirrored = det < 0.0 ? 1.0 : 0.0;
 
-function instancedMesh(geometry, material, matrices, placements) {
-  const mesh = new THREE.InstancedMesh(geometry, material, placements.length);
-  placements.forEach((k, i) => writeMatrix(mesh.instanceMatrix.array, 16 * i, matrices, k));
-  // The geometry's own bounds say nothing about where the instances are.
-  mesh.frustumCulled = false;
-  return mesh;
-}
+    vOpacity = look.a;
+    #ifdef COARSE
+    vOpacity *= coverage;
+    #endif
+    if (pickPass == 1) vPick = encode(index + 1, kind);
+    if (pickPass == 2) vPick = encode(placement, 1.0);
 
-const edgeMaterial = new THREE.ShaderMaterial({
-  uniforms: { color: { value: new THREE.Color(config.black_edges ? "#000000" : config.default_edgecolor || "#707070") } },
-  // Each instance reads its placement straight from the message's six numbers.
-  vertexShader: `
-    attribute vec3 rowX;
-    attribute vec3 rowY;
-    void main() {
-      vec3 xy1 = vec3(position.xy, 1.0);
-      vec3 placed = vec3(dot(rowX, xy1), dot(rowY, xy1), position.z);
-      gl_Position = projectionMatrix * modelViewMatrix * vec4(placed, 1.0);
-    }`,
-  fragmentShader: `
-    uniform vec3 color;
-    void main() { gl_FragColor = vec4(color, 1.0); }`,
-});
+    #ifdef EDGES
+    vColor = vec3(0.0);
+    #else
+    vec3 seen = normalize(normalMatrix * outward);
+    float light = 0.42 + 0.62 * max(dot(seen, normalize(vec3(0.25, 0.45, 1.0))), 0.0);
+    vColor = look.rgb * light;
+    int number = int(ring + 0.5);
+    if (index == int(highlight.x) && placement == int(highlight.y) &&
+        (highlight.z < 0.0 || ring < 0.0 || number == int(highlight.z))) {
+      vColor = mix(vec3(1.0, 0.1, 0.55), vColor, 0.25);
+    }
+    #endif
+  }`;
 
-function instancedEdges(segments, matrices) {
-  const geometry = new THREE.InstancedBufferGeometry();
-  geometry.setAttribute("position", new THREE.BufferAttribute(segments, 3));
-  const rows = new THREE.InstancedInterleavedBuffer(matrices, 6, 1);
-  geometry.setAttribute("rowX", new THREE.InterleavedBufferAttribute(rows, 3, 0));
-  geometry.setAttribute("rowY", new THREE.InterleavedBufferAttribute(rows, 3, 3));
-  // The instance count was renamed in later three.js versions.
-  if ("instanceCount" in geometry) geometry.instanceCount = matrices.length / 6;
-  else geometry.maxInstancedCount = matrices.length / 6;
-  const lines = new THREE.LineSegments(geometry, edgeMaterial);
-  lines.frustumCulled = false;
-  lines.userData.isEdges = true;
-  return lines;
-}
+const fragmentShader = `
+  precision highp float;
+  uniform int pickPass;
+  uniform vec4 section;
+  uniform vec3 edgeColor;
+  uniform bool flipped;
+  varying vec3 vColor;
+  varying vec3 vWorld;
+  flat varying float vOpacity;
+  flat varying float vMirrored;
+  flat varying vec4 vPick;
 
-function leafMaterial(color, name) {
-  const opacity = layerOpacity[name] ?? (config.transparent ? config.default_opacity ?? 0.5 : 1);
-  return new THREE.MeshStandardMaterial({
-    color: new THREE.Color(color || config.default_color || "#e8b024"),
-    metalness: config.metalness ?? 0.3,
-    roughness: config.roughness ?? 0.65,
-    transparent: opacity < 1,
-    opacity,
-    // Faces step back a little so that edges on them stay visible.
-    polygonOffset: true, polygonOffsetFactor: 1, polygonOffsetUnits: 1,
+  // Ordered dithering: a fragment is kept where the opacity beats the
+  // threshold of its place in a 4 x 4 pattern, so see-through layers need
+  // no sorting.
+  float threshold() {
+    int x = int(mod(gl_FragCoord.x, 4.0)), y = int(mod(gl_FragCoord.y, 4.0));
+    int bayer[16] = int[16](0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5);
+    return (float(bayer[4 * y + x]) + 0.5) / 16.0;
+  }
+
+  void main() {
+    if (section.w > 0.5 && dot(vWorld.xy, section.xy) > section.z) discard;
+    if (vOpacity < 0.999 && vOpacity <= threshold()) discard;
+    #ifdef EDGES
+    if (pickPass != 0) discard;
+    gl_FragColor = vec4(edgeColor, 1.0);
+    #else
+    if (pickPass != 0) { gl_FragColor = vPick; return; }
+    // Inner faces, seen through a cut, are the section: flat and darker. A
+    // mirrored placement turns its faces around, and so does a material that
+    // shows back faces only.
+    bool outside = gl_FrontFacing == ((vMirrored < 0.5) != flipped);
+    gl_FragColor = vec4(outside ? vColor : vColor * 0.55 + 0.04, 1.0);
+    #endif
+  }`;
+
+function material(variant, instanceBase = 0) {
+  const defines = {};
+  for (const name of variant) defines[name] = "";
+  const made = new THREE.ShaderMaterial({
+    uniforms: { ...shared, instanceBase: { value: instanceBase }, flipped: { value: false } },
+    defines, vertexShader, fragmentShader,
   });
+  if (!variant.includes("EDGES")) {
+    // Faces step back a little so that edges on them stay visible.
+    Object.assign(made, { polygonOffset: true, polygonOffsetFactor: 1, polygonOffsetUnits: 1 });
+  }
+  return made;
 }
 
-// The parts of one leaf: up to two instanced meshes (plain and mirrored
-// placements) and its edges. Also grows `scene.bounds`.
-function drawLeaf(leaf, scene) {
-  const shape = leaf.shape;
-  const rings = (shape.refs || []).map(ref => counterClockwise(scene.polygons[ref]));
-  const matrices = shape.matrices && shape.matrices.shape[0] ? decodeFloats(shape.matrices) : IDENTITY;
-  const count = matrices.length / 6;
-  const z = leaf.loc ? leaf.loc[0][2] : 0;
-  scene.stats.parts += 1;
-  if (!rings.length || !count) return [];
+// ---------------------------------------------------------------- scene
 
-  const plain = [], mirrored = [];
-  for (let k = 0; k < count; k++) {
-    const m = matrices.subarray(6 * k, 6 * k + 6);
-    (m[0] * m[4] - m[1] * m[3] < 0 ? mirrored : plain).push(k);
-  }
-  const geometry = prismGeometry(rings, shape.height);
-  const material = leafMaterial(leaf.color, leaf.name);
-  const objects = [];
-  if (plain.length) objects.push(instancedMesh(geometry, material, matrices, plain));
-  if (mirrored.length) objects.push(instancedMesh(reversedGeometry(geometry), material, matrices, mirrored));
-  growBounds(scene.bounds, rings, matrices, z, shape.height);
-
-  const segments = edgeSegments(rings, shape.height);
-  scene.edgeCost += (segments.length / 6) * count;
-  objects.push(instancedEdges(segments, matrices));
-  for (const object of objects) object.position.z = z;
-  return objects;
+function layerOf(path, leaf) {
+  return data.name === "Layers" ? path[1] : leaf.name;
 }
 
-function growBounds(bounds, rings, matrices, z, height) {
-  let xmin = Infinity, ymin = Infinity, xmax = -Infinity, ymax = -Infinity;
-  for (const ring of rings) {
-    for (let i = 0; i < ring.length; i += 2) {
-      xmin = Math.min(xmin, ring[i]); xmax = Math.max(xmax, ring[i]);
-      ymin = Math.min(ymin, ring[i + 1]); ymax = Math.max(ymax, ring[i + 1]);
-    }
-  }
-  // The placed corners of the leaf's bounding rectangle.
-  const point = new THREE.Vector3(0, 0, z);
-  for (let k = 0; k < matrices.length; k += 6) {
-    const a = matrices[k], b = matrices[k + 1], tx = matrices[k + 2];
-    const c = matrices[k + 3], d = matrices[k + 4], ty = matrices[k + 5];
-    for (let corner = 0; corner < 4; corner++) {
-      const x = corner & 1 ? xmax : xmin, y = corner & 2 ? ymax : ymin;
-      bounds.expandByPoint(point.set(a * x + b * y + tx, c * x + d * y + ty, z));
-    }
-  }
-  bounds.expandByPoint(point.setZ(z + height));
+function cellsOf(path) {
+  // Layer mode: Layers / layer / cells... / leaf; cell mode: Cells / cells... / leaf.
+  return path.slice(data.name === "Layers" ? 2 : 1, -1).map(node => node.name);
 }
 
-// ---------------------------------------------------------------- scene tree
-
-// Mirrors the message's tree as groups, so hiding a group hides its subtree.
-// Returns the node's colour when all its leaves share one (for the panel).
-function buildNode(node, parent, scene) {
-  const group = new THREE.Group();
-  group.name = node.id;
-  parent.add(group);
-  if (!scene.objects.has(node.id)) scene.objects.set(node.id, []);
-  scene.objects.get(node.id).push(group);
-
-  let colors = new Set();
-  if (node.shape) {
-    for (const object of drawLeaf(node, scene)) group.add(object);
-    colors.add(node.color);
-  }
-  for (const child of node.parts || []) colors.add(buildNode(child, group, scene));
-  const color = colors.size === 1 ? [...colors][0] : null;
-  scene.panel.set(group, { node, color });
-  return color;
-}
-
-function buildScene() {
+// Reads the tree: leaves, layers, groups and the panel's tree.
+function readScene(arrays) {
+  const polygons = (data.instances || []).map(buffer => floats(buffer, arrays));
   const scene = {
-    root: new THREE.Group(),
-    polygons: (data.instances || []).map(decodeFloats),
-    objects: new Map(),   // node id -> groups with that id
-    panel: new Map(),     // group -> {node, color}
-    bounds: new THREE.Box3(),
-    edgeCost: 0,
-    stats: { parts: 0, polygons: (data.instances || []).length, instances: 0 },
+    leaves: [], layers: new Map(), groups: new Map(), nodes: new Map(),
+    stats: { parts: 0, polygons: polygons.length, instances: 0 },
+    tree: null,
   };
-  buildNode(data, scene.root, scene);
-  // Counted from what is drawn, not from what the message says.
-  scene.root.traverse(object => { if (object.isInstancedMesh) scene.stats.instances += object.count; });
-  if (scene.bounds.isEmpty()) scene.bounds.set(new THREE.Vector3(-1, -1, 0), new THREE.Vector3(1, 1, 1));
+  const ringCache = new Map();
+  const ringOf = (ref) => {
+    if (!ringCache.has(ref)) ringCache.set(ref, counterClockwise(polygons[ref]));
+    return ringCache.get(ref);
+  };
+  const visit = (node, path) => {
+    const entry = { node, children: [], checked: true, leaves: [] };
+    if (!scene.nodes.has(node.id)) scene.nodes.set(node.id, []);
+    scene.nodes.get(node.id).push(entry);
+    path = [...path, node];
+    if (node.shape) {
+      scene.stats.parts += 1;
+      const shape = node.shape;
+      const hasPlacements = shape.matrices && shape.matrices.shape[0];
+      const matrices = hasPlacements ? floats(shape.matrices, arrays) : new Float32Array([1, 0, 0, 0, 1, 0]);
+      const refs = shape.refs || [];
+      const count = matrices.length / 6;
+      if (refs.length && count) {
+        const name = layerOf(path.map(n => n.name), node);
+        const z = node.loc ? node.loc[0][2] : 0;
+        if (!scene.layers.has(name)) {
+          scene.layers.set(name, {
+            name, z, height: shape.height, color: node.color || config.default_color || "#e8b024",
+            opacity: layerOpacity[name] ?? (config.transparent ? config.default_opacity ?? 0.5 : 1),
+            visible: true, leaves: [],
+          });
+        }
+        const layer = scene.layers.get(name);
+        const leaf = {
+          index: scene.leaves.length, node, entry, layer, cells: cellsOf(path), color: node.color || layer.color,
+          z, height: shape.height, refs, rings: refs.map(ringOf), matrices, count, shown: true,
+        };
+        scene.leaves.push(leaf);
+        layer.leaves.push(leaf);
+        entry.leaves.push(leaf);
+        // Leaves that share their placement list (the same array of the page) share a group.
+        const key = hasPlacements && typeof shape.matrices.buffer === "number" ? shape.matrices.buffer : `leaf${leaf.index}`;
+        if (!scene.groups.has(key)) scene.groups.set(key, { matrices, count, leaves: [] });
+        scene.groups.get(key).leaves.push(leaf);
+        scene.stats.instances += count;
+      }
+    }
+    for (const child of node.parts || []) {
+      const made = visit(child, path);
+      entry.children.push(made);
+      entry.leaves.push(...made.leaves);
+    }
+    return entry;
+  };
+  scene.tree = visit(data, []);
+  scene.groups = [...scene.groups.values()];
   return scene;
 }
 
-// ---------------------------------------------------------------- tree panel
+// Sorts a group's placements into tiles (in place, in the page's array) and
+// measures each tile. Returns the tiles: {offset, count, box, scale}.
+function tileGroup(group, perTile) {
+  const { matrices, count } = group;
+  const columns = Math.max(1, Math.round(Math.sqrt(count / perTile)));
+  let xmin = Infinity, ymin = Infinity, xmax = -Infinity, ymax = -Infinity;
+  for (let k = 0; k < count; k++) {
+    const x = matrices[6 * k + 2], y = matrices[6 * k + 5];
+    if (x < xmin) xmin = x; if (x > xmax) xmax = x;
+    if (y < ymin) ymin = y; if (y > ymax) ymax = y;
+  }
+  // Mirrored placements go to tiles of their own, drawn with the other face
+  // culled (their triangles turn the other way).
+  const mirrored = (k) => matrices[6 * k] * matrices[6 * k + 4] - matrices[6 * k + 1] * matrices[6 * k + 3] < 0;
+  const cellOf = (k) => {
+    const i = Math.min(columns - 1, Math.floor((matrices[6 * k + 2] - xmin) / (xmax - xmin || 1) * columns));
+    const j = Math.min(columns - 1, Math.floor((matrices[6 * k + 5] - ymin) / (ymax - ymin || 1) * columns));
+    return (mirrored(k) ? columns * columns : 0) + j * columns + i;
+  };
+  let starts = [0, count];
+  {
+    const cells = new Uint32Array(count), sizes = new Uint32Array(2 * columns * columns + 1);
+    for (let k = 0; k < count; k++) { cells[k] = cellOf(k); sizes[cells[k] + 1] += 1; }
+    for (let c = 1; c < sizes.length; c++) sizes[c] += sizes[c - 1];
+    starts = Array.from(sizes);
+    const next = sizes.slice(), sorted = new Float32Array(6 * count);
+    for (let k = 0; k < count; k++) sorted.set(matrices.subarray(6 * k, 6 * k + 6), 6 * next[cells[k]]++);
+    matrices.set(sorted);
+  }
+  const [lx0, ly0, lx1, ly1] = group.box;
+  const tiles = [];
+  for (let c = 0; c + 1 < starts.length; c++) {
+    const offset = starts[c], n = starts[c + 1] - offset;
+    if (!n) continue;
+    const box = [Infinity, Infinity, -Infinity, -Infinity];
+    let scale = 0;
+    for (let k = offset; k < offset + n; k++) {
+      const [a, b, tx, d, e, ty] = matrices.subarray(6 * k, 6 * k + 6);
+      for (const [x, y] of [[lx0, ly0], [lx1, ly0], [lx0, ly1], [lx1, ly1]]) {
+        const px = a * x + b * y + tx, py = d * x + e * y + ty;
+        if (px < box[0]) box[0] = px; if (px > box[2]) box[2] = px;
+        if (py < box[1]) box[1] = py; if (py > box[3]) box[3] = py;
+      }
+      scale = Math.max(scale, Math.hypot(a, d), Math.hypot(b, e));
+    }
+    tiles.push({ offset, count: n, box, scale, mirrored: mirrored(offset) });
+  }
+  return tiles;
+}
 
-function treeRow(group, scene, depth, onChange) {
-  const { node, color } = scene.panel.get(group);
-  const children = group.children.filter(child => scene.panel.has(child));
+function groupMeasures(group) {
+  const box = [Infinity, Infinity, -Infinity, -Infinity];
+  const sizes = [];
+  group.z0 = Infinity; group.z1 = -Infinity;
+  for (const leaf of group.leaves) {
+    leaf.area = 0;
+    leaf.box = [Infinity, Infinity, -Infinity, -Infinity];
+    for (const ring of leaf.rings) {
+      const [x0, y0, x1, y1] = ringBox(ring);
+      leaf.box = [Math.min(leaf.box[0], x0), Math.min(leaf.box[1], y0), Math.max(leaf.box[2], x1), Math.max(leaf.box[3], y1)];
+      sizes.push(Math.min(x1 - x0, y1 - y0) || Math.max(x1 - x0, y1 - y0));
+      leaf.area += Math.abs(signedArea(ring));
+    }
+    for (let i = 0; i < 4; i++) box[i] = (i < 2 ? Math.min : Math.max)(box[i], leaf.box[i]);
+    group.z0 = Math.min(group.z0, leaf.z); group.z1 = Math.max(group.z1, leaf.z + leaf.height);
+  }
+  sizes.sort((a, b) => a - b);
+  group.box = box;
+  group.extent = Math.max(box[2] - box[0], box[3] - box[1]);
+  group.feature = sizes[Math.floor(sizes.length / 2)] || group.extent;
+}
+
+// Everything drawn: per tile three objects (prisms, boxes, edges) sharing the
+// tile's placements, and one mesh of the far boxes of all tiles.
+function buildDrawing(scene) {
+  const root = new THREE.Group();
+  const tiles = [];
+  const far = new Builder(), farTile = [], farCoverage = [];
+  for (const group of scene.groups) {
+    groupMeasures(group);
+    const detail = new Builder(), boxes = new Builder();
+    for (const leaf of group.leaves) {
+      leaf.rings.forEach((ring, k) => detail.prism(ring, triangulate(ring), leaf.z, leaf.z + leaf.height, leaf.index, k));
+      boxes.box(leaf.box, leaf.z, leaf.z + leaf.height, leaf.index, -1);
+    }
+    group.detail = detail.geometry();
+    group.boxes = boxes.geometry();
+    group.edges = null;  // made when first needed
+    const triangles = group.detail.index.count / 3;
+    const perTile = Math.max(Math.ceil(group.count / GROUP_TILES), Math.min(65536, Math.max(64, Math.floor(TILE_TRIANGLES / triangles))));
+    group.tiles = tileGroup(group, perTile);
+    for (const tile of group.tiles) {
+      tile.group = group;
+      tile.index = tiles.length;
+      tiles.push(tile);
+      // The tile's meshes are made when it is first drawn closer than far.
+      tile.detail = tile.boxes = tile.edges = null;
+      tile.sphere = new THREE.Sphere();
+      tile.triangles = { detail: tile.count * triangles, boxes: tile.count * group.boxes.index.count / 3 };
+      const area = Math.max((tile.box[2] - tile.box[0]) * (tile.box[3] - tile.box[1]), 1e-12);
+      for (const leaf of group.leaves) {
+        const before = far.leaf.length;
+        far.box(tile.box, leaf.z, leaf.z + leaf.height, leaf.index, -1);
+        const coverage = Math.min(1, tile.count * leaf.area * tile.scale * tile.scale / area);
+        for (let v = before; v < far.leaf.length; v++) { farTile.push(tile.index); farCoverage.push(coverage); }
+      }
+    }
+  }
+  const farMesh = new THREE.Mesh(far.geometry({ tile: farTile, coverage: farCoverage }), material(["COARSE"]));
+  farMesh.frustumCulled = false;
+  root.add(farMesh);
+  return { root, tiles, farMesh };
+}
+
+// The prisms and the boxes of a tile, made on first use.
+function tileMeshes(tile, root) {
+  if (tile.detail) return;
+  const group = tile.group;
+  tile.rows = new THREE.InstancedInterleavedBuffer(group.matrices.subarray(6 * tile.offset, 6 * (tile.offset + tile.count)), 6, 1);
+  tile.detail = instanced(group.detail, tile.rows, material(["INSTANCED"], tile.offset), tile, THREE.Mesh);
+  tile.boxes = instanced(group.boxes, tile.rows, material(["INSTANCED", "BOXES"], tile.offset), tile, THREE.Mesh);
+  root.add(tile.detail, tile.boxes);
+}
+
+function instanced(geometry, rows, made, tile, Kind) {
+  const placed = new THREE.InstancedBufferGeometry();
+  if (geometry.index) placed.setIndex(geometry.index);
+  for (const [name, attribute] of Object.entries(geometry.attributes)) placed.setAttribute(name, attribute);
+  placed.setAttribute("rowX", new THREE.InterleavedBufferAttribute(rows, 3, 0));
+  placed.setAttribute("rowY", new THREE.InterleavedBufferAttribute(rows, 3, 3));
+  placed.maxInstancedCount = tile.count;
+  placed.instanceCount = tile.count;
+  placed.boundingSphere = new THREE.Sphere();
+  placed.boundingBox = new THREE.Box3();
+  const object = new Kind(placed, made);
+  object.visible = false;
+  return object;
+}
+
+// ---------------------------------------------------------------- the viewer
+
+class Viewer {
+  constructor(element, scene) {
+    this.element = element;
+    this.scene = scene;
+    this.settings = this.loadSettings();
+    // WebGL 2: the shaders read placement numbers and fetch texels by index.
+    const canvas = document.createElement("canvas");
+    // Multisampling costs a software renderer several times the frame time.
+    this.software = softwareRenderer();
+    const antialias = !this.software;
+    const context = canvas.getContext("webgl2", { antialias, alpha: false, powerPreference: "high-performance" });
+    if (!context) throw new Error("this browser offers no WebGL 2");
+    this.renderer = new THREE.WebGLRenderer({ canvas, context, antialias });
+    element.prepend(canvas);
+    this.renderer.setPixelRatio(window.devicePixelRatio);
+    this.renderer.setSize(element.clientWidth, element.clientHeight);
+    this.renderer.info.autoReset = false;
+
+    this.leafTexture = this.makeLeafTexture();
+    this.tileTexture = null;
+    this.drawing = buildDrawing(scene);
+    this.tileTexture = new THREE.DataTexture(new Uint8Array(4 * 1024 * Math.max(1, Math.ceil(this.drawing.tiles.length / 1024))),
+                                             1024, Math.max(1, Math.ceil(this.drawing.tiles.length / 1024)), THREE.RGBAFormat);
+    shared.tileState.value = this.tileTexture;
+    this.updateLeaves();
+    this.setSides();
+
+    this.world = new THREE.Scene();
+    this.world.add(this.drawing.root);
+    this.bounds = this.sceneBounds(() => true);
+    this.camera = this.makeCamera();
+    this.world.add(this.camera);
+    this.marks = new THREE.Group();
+    this.world.add(this.marks);
+    this.helpers = this.makeHelpers();
+    this.useControls(this.settings.trackball ? "trackball" : "orbit");
+    shared.zScale.value = this.settings.zScale || 1;
+    this.applyTheme();
+    this.dirty = true;
+    this.moving = false;
+    this.frames = 0;
+    if (!this.restoreView()) this.preset("iso");
+    new ResizeObserver(() => {
+      this.renderer.setSize(element.clientWidth, element.clientHeight);
+      this.fitProjection();
+      this.redraw();
+    }).observe(element);
+  }
+
+  redraw() { this.dirty = true; }
+
+  // While the view moves, a software renderer draws at half the resolution.
+  setMoving(on) {
+    this.moving = on;
+    if (this.software) this.renderer.setPixelRatio(window.devicePixelRatio / (on ? 2 : 1));
+    this.redraw();
+  }
+
+  // ------------------------------------------------ leaves: colour, visibility
+
+  makeLeafTexture() {
+    const texels = 2 * Math.max(1, this.scene.leaves.length);
+    const rows = Math.ceil(texels / LEAF_TEXTURE_WIDTH);
+    const texture = new THREE.DataTexture(new Uint8Array(4 * LEAF_TEXTURE_WIDTH * rows), LEAF_TEXTURE_WIDTH, rows, THREE.RGBAFormat);
+    shared.leafData.value = texture;
+    return texture;
+  }
+
+  // Writes every leaf's colour, opacity and visibility (from the layers and
+  // the tree's check boxes) into the texture.
+  updateLeaves() {
+    const pixels = this.leafTexture.image.data;
+    const walk = (entry, on) => {
+      on = on && entry.checked;
+      for (const child of entry.children) walk(child, on);
+      if (entry.node.shape) for (const leaf of entry.leaves) leaf.checked = on;
+    };
+    walk(this.scene.tree, true);
+    const color = new THREE.Color();
+    for (const leaf of this.scene.leaves) {
+      leaf.shown = leaf.checked && leaf.layer.visible;
+      color.set(leaf.color);
+      pixels.set([255 * color.r, 255 * color.g, 255 * color.b, 255 * leaf.layer.opacity], 8 * leaf.index);
+      pixels.set([leaf.shown ? 255 : 0, 0, 0, 255], 8 * leaf.index + 4);
+    }
+    this.leafTexture.needsUpdate = true;
+    this.redraw();
+  }
+
+  // World box (heights stretched) of the leaves that pass `keep`.
+  sceneBounds(keep) {
+    const box = new THREE.Box3();
+    for (const tile of this.drawing.tiles) {
+      const leaves = tile.group.leaves.filter(keep);
+      if (!leaves.length) continue;
+      const z0 = Math.min(...leaves.map(leaf => leaf.z)), z1 = Math.max(...leaves.map(leaf => leaf.z + leaf.height));
+      box.expandByPoint(new THREE.Vector3(tile.box[0], tile.box[1], z0 * shared.zScale.value));
+      box.expandByPoint(new THREE.Vector3(tile.box[2], tile.box[3], z1 * shared.zScale.value));
+    }
+    if (box.isEmpty()) box.set(new THREE.Vector3(-1, -1, 0), new THREE.Vector3(1, 1, 1));
+    return box;
+  }
+
+  // Tiles' bounding spheres follow the height stretch.
+  updateTileBounds() {
+    for (const tile of this.drawing.tiles) {
+      const { z0, z1 } = tile.group;
+      const box = new THREE.Box3(new THREE.Vector3(tile.box[0], tile.box[1], z0 * shared.zScale.value),
+                                 new THREE.Vector3(tile.box[2], tile.box[3], z1 * shared.zScale.value));
+      box.getBoundingSphere(tile.sphere);
+      for (const object of [tile.detail, tile.boxes, tile.edges]) this.fitBounds(object, tile);
+    }
+  }
+
+  fitBounds(object, tile) {
+    if (!object) return;
+    object.geometry.boundingSphere.copy(tile.sphere);
+    object.geometry.boundingBox = null;
+  }
+
+  // ------------------------------------------------ camera
+
+  makeCamera() {
+    const size = this.size();
+    const aspect = size.x / Math.max(size.y, 1);
+    const camera = config.ortho === false
+      ? new THREE.PerspectiveCamera(35, aspect, 0.01, 1e7)
+      : new THREE.OrthographicCamera(-aspect, aspect, 1, -1, 0.01, 1e7);
+    camera.up.set(0, 0, 1);
+    return camera;
+  }
+
+  size() { return this.renderer.getSize(new THREE.Vector2()); }
+
+  useControls(kind) {
+    const target = this.controls ? this.controls.target.clone() : this.bounds.getCenter(new THREE.Vector3());
+    if (this.controls) this.controls.dispose();
+    const canvas = this.renderer.domElement;
+    let controls;
+    if (kind === "trackball") {
+      controls = new TrackballControls(this.camera, canvas);
+      controls.rotateSpeed = 2 * (config.rotate_speed ?? 1);
+      controls.zoomSpeed = 1.2 * (config.zoom_speed ?? 1);
+      controls.panSpeed = 0.6 * (config.pan_speed ?? 1);
+    } else {
+      // The orbit keeps the layout's z up: the chip never rolls over.
+      this.camera.up.set(0, 0, 1);
+      controls = new OrbitControls(this.camera, canvas);
+      controls.rotateSpeed = config.rotate_speed ?? 1;
+      controls.zoomSpeed = config.zoom_speed ?? 1;
+      controls.panSpeed = config.pan_speed ?? 1;
+      controls.screenSpacePanning = true;
+    }
+    controls.target.copy(target);
+    controls.addEventListener("change", () => this.redraw());
+    controls.addEventListener("start", () => this.setMoving(true));
+    controls.addEventListener("end", () => { this.setMoving(false); this.saveSettings(); });
+    this.controls = controls;
+    this.controlKind = kind;
+    this.fitProjection();
+  }
+
+  fitProjection() {
+    const { camera } = this;
+    const size = this.size();
+    const aspect = size.x / Math.max(size.y, 1);
+    const half = 1.05 * (this.radius || 1);
+    if (camera.isOrthographicCamera) {
+      Object.assign(camera, { left: -half * aspect, right: half * aspect, top: half, bottom: -half });
+    } else {
+      camera.aspect = aspect;
+    }
+    camera.updateProjectionMatrix();
+    if (this.controls && this.controls.handleResize) this.controls.handleResize();
+  }
+
+  // Looks at what is shown from a direction: "top", "front", "side", "iso", or
+  // "fit" (the present direction).
+  preset(name) {
+    const { camera, controls } = this;
+    const directions = {
+      top: [0, -1e-4, 1], front: [0, -1, 0.0001], side: [1, 0, 0.0001], iso: [-0.6, -1, 1.1],
+    };
+    const direction = name in directions ? new THREE.Vector3(...directions[name]).normalize()
+      : camera.position.clone().sub(controls.target).normalize();
+    const box = this.sceneBounds(leaf => leaf.shown);
+    const center = box.getCenter(new THREE.Vector3());
+    const radius = Math.max(box.getBoundingSphere(new THREE.Sphere()).radius, 1e-3);
+    this.radius = radius;
+    camera.position.copy(center).addScaledVector(direction, 4 * radius);
+    camera.up.set(0, 0, 1);
+    if (this.controlKind === "trackball" && name === "top") camera.up.set(0, 1, 0);
+    camera.zoom = 1;
+    camera.near = radius / 100;
+    camera.far = radius * 100;
+    controls.target.copy(center);
+    camera.lookAt(center);
+    this.fitProjection();
+    controls.update();
+    this.redraw();
+    this.saveSettings();
+  }
+
+  // World units per screen pixel at a point.
+  unitsPerPixel(point) {
+    const camera = this.camera, height = Math.max(this.size().y, 1);
+    if (camera.isOrthographicCamera) return (camera.top - camera.bottom) / camera.zoom / height;
+    const distance = point ? camera.position.distanceTo(point) : camera.position.distanceTo(this.controls.target);
+    return 2 * distance * Math.tan(THREE.MathUtils ? THREE.MathUtils.degToRad(camera.fov / 2) : camera.fov * Math.PI / 360) / height;
+  }
+
+  // ------------------------------------------------ levels of detail
+
+  // Chooses each tile's level from the size of one placement on the screen,
+  // then, while the triangles in view pass the budget, sends the tiles that
+  // are smallest on the screen to the far boxes.
+  chooseLevels() {
+    const slack = this.moving ? 2 : 1;
+    const budget = this.moving ? MOVING_TRIANGLES : STILL_TRIANGLES;
+    const state = this.tileTexture.image.data;
+    const frustum = new THREE.Frustum().setFromMatrix(
+      new THREE.Matrix4().multiplyMatrices(this.camera.projectionMatrix, this.camera.matrixWorldInverse));
+    const center = new THREE.Vector3();
+    const costly = [];
+    let triangles = 0;
+    for (const tile of this.drawing.tiles) {
+      const group = tile.group;
+      center.set((tile.box[0] + tile.box[2]) / 2, (tile.box[1] + tile.box[3]) / 2, group.z0 * shared.zScale.value);
+      const pixel = this.unitsPerPixel(center);
+      tile.pixels = group.extent * tile.scale / pixel;
+      tile.level = tile.pixels < COARSE_PX * slack ? "coarse" : tile.pixels < BOX_PX * slack ? "boxes" : "detail";
+      tile.featurePixels = group.feature * tile.scale / pixel;
+      if (tile.level !== "coarse" && frustum.intersectsSphere(tile.sphere)) {
+        triangles += tile.triangles[tile.level];
+        costly.push(tile);
+      }
+    }
+    if (triangles > budget) {
+      costly.sort((p, q) => p.pixels - q.pixels);
+      for (const tile of costly) {
+        if (triangles <= budget) break;
+        triangles -= tile.triangles[tile.level];
+        tile.level = "coarse";
+      }
+    }
+    let changed = false;
+    for (const tile of this.drawing.tiles) {
+      const group = tile.group;
+      if (tile.level !== "coarse" && !tile.detail) {
+        tileMeshes(tile, this.drawing.root);
+        this.fitBounds(tile.detail, tile);
+        this.fitBounds(tile.boxes, tile);
+        this.setSides(tile);
+      }
+      if (tile.detail) {
+        tile.detail.visible = tile.level === "detail";
+        tile.boxes.visible = tile.level === "boxes";
+      }
+      const edges = tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX;
+      if (edges && !tile.edges) {
+        group.edges = group.edges || edgeGeometry(group);
+        tile.edges = instanced(group.edges, tile.rows, material(["INSTANCED", "EDGES"], tile.offset), tile, THREE.LineSegments);
+        this.drawing.root.add(tile.edges);
+        this.fitBounds(tile.edges, tile);
+      }
+      if (tile.edges) tile.edges.visible = edges;
+      const coarse = tile.level === "coarse" ? 255 : 0;
+      if (state[4 * tile.index] !== coarse) { state[4 * tile.index] = coarse; changed = true; }
+    }
+    if (changed) this.tileTexture.needsUpdate = true;
+  }
+
+  // Closed prisms show only their outer faces, unless a section opens them.
+  // Of every tile, or of one.
+  setSides(only) {
+    const open = shared.section.value.w > 0.5;
+    const side = (mirrored) => open ? THREE.DoubleSide : mirrored ? THREE.BackSide : THREE.FrontSide;
+    const set = (object, mirrored) => {
+      if (object && object.material.side !== side(mirrored)) {
+        object.material.side = side(mirrored);
+        object.material.uniforms.flipped.value = side(mirrored) === THREE.BackSide;
+        object.material.needsUpdate = true;
+      }
+    };
+    for (const tile of only ? [only] : this.drawing.tiles) {
+      set(tile.detail, tile.mirrored);
+      set(tile.boxes, tile.mirrored);
+    }
+    if (!only) set(this.drawing.farMesh, false);
+    this.redraw();
+  }
+
+  render() {
+    this.chooseLevels();
+    this.renderer.info.reset();
+    this.renderer.render(this.world, this.camera);
+  }
+
+  // ------------------------------------------------ picking
+
+  // What is drawn at canvas pixel (x, y): {leaf, placement, kind} or null.
+  pickAt(x, y) {
+    const size = this.size();
+    const target = this.pickTarget || (this.pickTarget = new THREE.WebGLRenderTarget(1, 1));
+    const { camera, renderer } = this;
+    const background = this.world.background;
+    const edges = this.drawing.tiles.filter(tile => tile.edges && tile.edges.visible);
+    const marks = this.marks.visible, helpers = [this.helpers.axes.visible, this.helpers.grids.visible];
+    this.world.background = null;
+    this.marks.visible = false;
+    this.helpers.axes.visible = this.helpers.grids.visible = false;
+    for (const tile of edges) tile.edges.visible = false;
+    renderer.setClearColor(0x000000, 0);
+    camera.setViewOffset(size.x, size.y, Math.floor(x), Math.floor(y), 1, 1);
+    this.chooseLevels();
+    const read = (pass) => {
+      shared.pickPass.value = pass;
+      renderer.setRenderTarget(target);
+      renderer.clear();
+      renderer.render(this.world, camera);
+      const pixel = new Uint8Array(4);
+      renderer.readRenderTargetPixels(target, 0, 0, 1, 1, pixel);
+      return pixel;
+    };
+    let first, second;
+    try {
+      first = read(1);
+      second = first[3] ? read(2) : null;
+    } finally {
+      shared.pickPass.value = 0;
+      renderer.setRenderTarget(null);
+      camera.clearViewOffset();
+      this.world.background = background;
+      this.marks.visible = marks;
+      [this.helpers.axes.visible, this.helpers.grids.visible] = helpers;
+      for (const tile of edges) tile.edges.visible = true;
+      this.redraw();
+    }
+    const number = (p) => p[0] + 256 * p[1] + 65536 * p[2];
+    if (!first[3]) return null;
+    const leaf = this.scene.leaves[number(first) - 1];
+    const kind = Object.keys(KIND).find(name => KIND[name] === first[3]);
+    return leaf ? { leaf, placement: number(second), kind } : null;
+  }
+
+  // The ray through canvas pixel (x, y), in world space.
+  ray(x, y) {
+    const size = this.size();
+    const raycaster = new THREE.Raycaster();
+    raycaster.setFromCamera(new THREE.Vector2(2 * (x + 0.5) / size.x - 1, 1 - 2 * (y + 0.5) / size.y), this.camera);
+    return raycaster.ray;
+  }
+
+  // Where the ray first meets the placed prisms of a leaf: {ring, point} in
+  // layout units (heights not stretched); ring -1 when it meets none.
+  hitLeaf(leaf, placement, ray) {
+    const m = leaf.matrices.subarray(6 * placement, 6 * placement + 6);
+    const [a, b, tx, d, e, ty] = m;
+    const det = a * e - b * d;
+    const zs = shared.zScale.value;
+    // The ray in the leaf's own coordinates: t stays the same parameter.
+    const toLocal = (x, y) => [(e * (x - tx) - b * (y - ty)) / det, (-d * (x - tx) + a * (y - ty)) / det];
+    const [ox, oy] = toLocal(ray.origin.x, ray.origin.y);
+    const [px, py] = toLocal(ray.origin.x + ray.direction.x, ray.origin.y + ray.direction.y);
+    const dx = px - ox, dy = py - oy, oz = ray.origin.z / zs, dz = ray.direction.z / zs;
+    const z0 = leaf.z, z1 = leaf.z + leaf.height;
+    const section = shared.section.value;
+    const kept = (t) => {
+      if (section.w < 0.5) return true;
+      const x = ray.origin.x + t * ray.direction.x, y = ray.origin.y + t * ray.direction.y;
+      return x * section.x + y * section.y <= section.z + 1e-9;
+    };
+    let best = { t: Infinity, ring: -1 };
+    leaf.rings.forEach((ring, number) => {
+      const n = ring.length / 2;
+      const candidates = [];
+      if (Math.abs(dz) > 1e-12) {
+        for (const z of [z0, z1]) {
+          const t = (z - oz) / dz;
+          if (inside(ring, ox + t * dx, oy + t * dy)) candidates.push(t);
+        }
+      }
+      for (let i = 0; i < n; i++) {
+        const j = (i + 1) % n;
+        const ex = ring[2 * j] - ring[2 * i], ey = ring[2 * j + 1] - ring[2 * i + 1];
+        const denominator = dx * ey - dy * ex;
+        if (Math.abs(denominator) < 1e-15) continue;
+        const wx = ring[2 * i] - ox, wy = ring[2 * i + 1] - oy;
+        const t = (wx * ey - wy * ex) / denominator, s = (wx * dy - wy * dx) / denominator;
+        const z = oz + t * dz;
+        if (s >= 0 && s <= 1 && z >= z0 - 1e-9 && z <= z1 + 1e-9) candidates.push(t);
+      }
+      for (const t of candidates) if (t < best.t && kept(t)) best = { t, ring: number };
+    });
+    if (best.ring < 0) {
+      // Nothing hit exactly (a box seen from far): the top of the leaf.
+      best.t = Math.abs(dz) > 1e-12 ? (z1 - oz) / dz : 0;
+    }
+    const point = ray.origin.clone().addScaledVector(ray.direction, best.t);
+    point.z /= zs;
+    return { ring: best.ring, point };
+  }
+
+  // Full answer for a click at canvas pixel (x, y), or null on empty space.
+  identify(x, y) {
+    const picked = this.pickAt(x, y);
+    if (!picked) return null;
+    const { leaf, kind } = picked;
+    const ray = this.ray(x, y);
+    if (kind === "coarse") {
+      const tile = this.drawing.tiles[picked.placement];
+      const t = Math.abs(ray.direction.z) > 1e-12 ? ((leaf.z + leaf.height) * shared.zScale.value - ray.origin.z) / ray.direction.z : 0;
+      const point = ray.origin.clone().addScaledVector(ray.direction, t);
+      point.z /= shared.zScale.value;
+      return { leaf, kind, placement: -1, ring: -1, point, tile,
+               box: [tile.box[0], tile.box[1], leaf.z, tile.box[2], tile.box[3], leaf.z + leaf.height] };
+    }
+    const hit = this.hitLeaf(leaf, picked.placement, ray);
+    const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * picked.placement, 6 * picked.placement + 6);
+    const points = hit.ring >= 0 ? leaf.rings[hit.ring] : leaf.rings.flatMap(ring => Array.from(ring));
+    const box = [Infinity, Infinity, leaf.z, -Infinity, -Infinity, leaf.z + leaf.height];
+    for (let i = 0; i < points.length; i += 2) {
+      const px = a * points[i] + b * points[i + 1] + tx, py = d * points[i] + e * points[i + 1] + ty;
+      box[0] = Math.min(box[0], px); box[1] = Math.min(box[1], py);
+      box[3] = Math.max(box[3], px); box[4] = Math.max(box[4], py);
+    }
+    return { leaf, kind, placement: picked.placement, ring: hit.ring, point: hit.point, box };
+  }
+
+  // ------------------------------------------------ marks (ruler)
+
+  clearMarks() {
+    for (const child of [...this.marks.children]) {
+      this.marks.remove(child);
+      child.geometry.dispose();
+    }
+    this.redraw();
+  }
+
+  addMark(points) {
+    const zs = shared.zScale.value;
+    const positions = points.flatMap(p => [p.x, p.y, p.z * zs]);
+    const geometry = new THREE.BufferGeometry();
+    geometry.setAttribute("position", new THREE.Float32BufferAttribute(positions, 3));
+    const style = { color: this.settings.dark ? 0xffe14d : 0xd0006f, depthTest: false };
+    const dots = new THREE.Points(geometry, new THREE.PointsMaterial({ ...style, size: 7, sizeAttenuation: false }));
+    dots.renderOrder = 10;
+    this.marks.add(dots);
+    if (points.length > 1) {
+      const line = new THREE.Line(geometry, new THREE.LineBasicMaterial(style));
+      line.renderOrder = 10;
+      this.marks.add(line);
+    }
+    this.redraw();
+  }
+
+  // ------------------------------------------------ helpers, theme, settings
+
+  makeHelpers() {
+    const bounds = this.bounds, radius = bounds.getBoundingSphere(new THREE.Sphere()).radius;
+    const origin = config.axes0 === false ? bounds.getCenter(new THREE.Vector3()) : new THREE.Vector3();
+    const axes = new THREE.AxesHelper(radius / 2);
+    axes.position.copy(origin);
+    axes.visible = !!config.axes;
+    const grids = new THREE.Group();
+    const [xy, xz, yz] = config.grid || [false, false, false];
+    const size = 2 * radius, ticks = config.ticks || 10;
+    // GridHelper lies in the x-z plane; turn it into the other two planes.
+    const planes = [[xy, [Math.PI / 2, 0, 0]], [xz, [0, 0, 0]], [yz, [0, 0, Math.PI / 2]]];
+    for (const [shown, rotation] of planes) {
+      const grid = new THREE.GridHelper(size, ticks, 0x999999, 0xdddddd);
+      grid.rotation.set(...rotation);
+      grid.position.copy(config.center_grid ? bounds.getCenter(new THREE.Vector3()) : origin);
+      grid.visible = !!shown;
+      grids.add(grid);
+    }
+    this.world.add(axes, grids);
+    return { axes, grids };
+  }
+
+  applyTheme() {
+    document.body.classList.toggle("dark", !!this.settings.dark);
+    this.world.background = new THREE.Color(this.settings.dark ? 0x1d2026 : 0xf2f3f5);
+    this.redraw();
+  }
+
+  loadSettings() {
+    try {
+      return JSON.parse(localStorage.getItem(settingsKey) || "{}") || {};
+    } catch (error) {
+      return {};
+    }
+  }
+
+  saveSettings() {
+    const { camera, controls } = this;
+    if (!controls) return;
+    this.settings.view = {
+      position: camera.position.toArray(), up: camera.up.toArray(), target: controls.target.toArray(),
+      zoom: camera.zoom, radius: this.radius,
+    };
+    this.settings.zScale = shared.zScale.value;
+    this.settings.trackball = this.controlKind === "trackball";
+    try {
+      localStorage.setItem(settingsKey, JSON.stringify(this.settings));
+    } catch (error) {
+      // Storage may be off (private windows): the view is just not remembered.
+    }
+  }
+
+  restoreView() {
+    const view = this.settings.view;
+    if (!view) return false;
+    this.radius = view.radius;
+    this.camera.position.fromArray(view.position);
+    this.camera.up.fromArray(view.up);
+    this.camera.zoom = view.zoom;
+    this.camera.near = view.radius / 100;
+    this.camera.far = view.radius * 100;
+    this.controls.target.fromArray(view.target);
+    this.camera.lookAt(this.controls.target);
+    this.fitProjection();
+    this.controls.update();
+    return true;
+  }
+}
+
+// Whether WebGL runs on the processor (no graphics card, or none allowed).
+function softwareRenderer() {
+  const gl = document.createElement("canvas").getContext("webgl2");
+  if (!gl) return false;
+  const info = gl.getExtension("WEBGL_debug_renderer_info");
+  const name = info ? String(gl.getParameter(info.UNMASKED_RENDERER_WEBGL)) : "";
+  const lose = gl.getExtension("WEBGL_lose_context");
+  if (lose) lose.loseContext();
+  return /swiftshader|llvmpipe|softpipe|software/i.test(name);
+}
+
+function inside(ring, x, y) {
+  let result = false;
+  for (let i = 0, n = ring.length / 2, j = n - 1; i < n; j = i++) {
+    const xi = ring[2 * i], yi = ring[2 * i + 1], xj = ring[2 * j], yj = ring[2 * j + 1];
+    if ((yi > y) !== (yj > y) && x < (xj - xi) * (y - yi) / (yj - yi) + xi) result = !result;
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- export
+
+// The shown leaves as plain three.js meshes, one node per placement sharing
+// the leaf's mesh, grouped by layer; heights as stretched on the screen.
+function exportScene(viewer) {
+  const scene = new THREE.Scene();
+  scene.name = document.title;
+  const zs = shared.zScale.value;
+  const materials = new Map();
+  let placements = 0;
+  for (const leaf of viewer.scene.leaves) if (leaf.shown) placements += leaf.count;
+  if (placements > EXPORT_PLACEMENTS) {
+    throw new Error(`${placements.toLocaleString("en")} placements shown: glTF export takes at most ` +
+                    `${EXPORT_PLACEMENTS.toLocaleString("en")} (hide layers or cells first)`);
+  }
+  const layers = new Map();
+  for (const leaf of viewer.scene.leaves) {
+    if (!leaf.shown) continue;
+    if (!layers.has(leaf.layer)) {
+      const group = new THREE.Group();
+      group.name = leaf.layer.name;
+      layers.set(leaf.layer, group);
+      scene.add(group);
+      materials.set(leaf.layer, new THREE.MeshStandardMaterial({
+        color: new THREE.Color(leaf.color), metalness: config.metalness ?? 0.3, roughness: config.roughness ?? 0.65,
+        transparent: leaf.layer.opacity < 1, opacity: leaf.layer.opacity,
+      }));
+    }
+    const builder = new Builder();
+    leaf.rings.forEach((ring, k) => builder.prism(ring, triangulate(ring), leaf.z * zs, (leaf.z + leaf.height) * zs, 0, k));
+    const geometry = new THREE.BufferGeometry();
+    geometry.setAttribute("position", new THREE.Float32BufferAttribute(builder.position, 3));
+    geometry.setAttribute("normal", new THREE.Float32BufferAttribute(builder.normal, 3));
+    geometry.setIndex(builder.index);
+    const name = [...leaf.cells, leaf.layer.name].join("/");
+    for (let k = 0; k < leaf.count; k++) {
+      const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * k, 6 * k + 6);
+      const mesh = new THREE.Mesh(geometry, materials.get(leaf.layer));
+      mesh.name = name;
+      mesh.matrixAutoUpdate = false;
+      mesh.matrix.set(a, b, 0, tx, d, e, 0, ty, 0, 0, 1, 0, 0, 0, 0, 1);
+      layers.get(leaf.layer).add(mesh);
+    }
+  }
+  return scene;
+}
+
+function exportGLB(viewer) {
+  const scene = exportScene(viewer);
+  return new Promise((resolve, reject) => {
+    try {
+      new GLTFExporter().parse(scene, resolve, { binary: true, onlyVisible: false });
+    } catch (error) {
+      reject(error);
+    }
+  });
+}
+
+function download(blob, name) {
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+}
+
+function fileStem() {
+  const stem = (document.getElementById("title").textContent || "show3d").replace(/[^A-Za-z0-9.+-]+/g, "_");
+  return stem.replace(/^_+|_+$/g, "") || "show3d";
+}
+
+// ---------------------------------------------------------------- panel
+
+const number = (n) => n.toLocaleString("en");
+const micrometres = (v) => `${Number(v.toFixed(4))} µm`;
+
+function treeRow(entry, viewer, depth) {
+  const { node } = entry;
+  const colours = new Set(entry.leaves.map(leaf => leaf.color));
   const item = document.createElement("div");
   const row = item.appendChild(document.createElement("div"));
   row.className = "row";
@@ -326,24 +1211,28 @@ function treeRow(group, scene, depth, onChange) {
   twisty.className = "twisty";
   const box = row.appendChild(document.createElement("input"));
   box.type = "checkbox";
-  box.checked = true;
+  box.checked = entry.checked;
   box.dataset.id = node.id;
-  box.addEventListener("change", () => { group.visible = box.checked; onChange(); });
-  if (color) {
+  box.addEventListener("change", () => {
+    // Every node of this id: one cell placed under several parents.
+    for (const same of viewer.scene.nodes.get(node.id)) same.checked = box.checked;
+    viewer.updateLeaves();
+  });
+  if (colours.size === 1) {
     const swatch = row.appendChild(document.createElement("span"));
     swatch.className = "swatch";
-    swatch.style.background = color;
+    swatch.style.background = [...colours][0];
   }
   row.appendChild(document.createElement("span")).textContent = node.name;
   row.title = node.id;
-  if (children.length) {
+  if (entry.children.length) {
     // Children rows are made on first opening: big layouts have many nodes.
     let list = null;
     const open = (show) => {
       if (show && !list) {
         list = item.appendChild(document.createElement("div"));
         list.className = "children";
-        for (const child of children) list.appendChild(treeRow(child, scene, depth + 1, onChange));
+        for (const child of entry.children) list.appendChild(treeRow(child, viewer, depth + 1));
       }
       if (list) list.hidden = !show;
       twisty.textContent = show ? "▾" : "▸";
@@ -354,210 +1243,339 @@ function treeRow(group, scene, depth, onChange) {
   return item;
 }
 
-// ---------------------------------------------------------------- view
-
-function makeCamera(aspect) {
-  const camera = config.ortho === false
-    ? new THREE.PerspectiveCamera(35, aspect, 0.01, 1e7)
-    : new THREE.OrthographicCamera(-aspect, aspect, 1, -1, 0.01, 1e7);
-  const up = { X: [1, 0, 0], Y: [0, 1, 0] }[config.up] || [0, 0, 1];
-  camera.up.set(...up);
-  return camera;
-}
-
-function makeControls(camera, element) {
-  if (config.control === "orbit") {
-    const controls = new OrbitControls(camera, element);
-    controls.rotateSpeed = config.rotate_speed ?? 1;
-    controls.zoomSpeed = config.zoom_speed ?? 1;
-    controls.panSpeed = config.pan_speed ?? 1;
-    return controls;
+// The layers in stack order, top first: visibility, "only", opacity.
+function legend(viewer) {
+  const list = document.getElementById("layers");
+  const layers = [...viewer.scene.layers.values()].sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
+  const boxes = new Map();
+  for (const layer of layers) {
+    const row = list.appendChild(document.createElement("div"));
+    row.className = "layer";
+    row.dataset.layer = layer.name;
+    const box = row.appendChild(document.createElement("input"));
+    box.type = "checkbox";
+    box.checked = layer.visible;
+    box.title = "show this layer";
+    box.addEventListener("change", () => { layer.visible = box.checked; viewer.updateLeaves(); });
+    boxes.set(layer, box);
+    const swatch = row.appendChild(document.createElement("span"));
+    swatch.className = "swatch";
+    swatch.style.background = layer.color;
+    const name = row.appendChild(document.createElement("span"));
+    name.className = "name";
+    name.textContent = layer.name;
+    name.title = `${layer.name}: z ${micrometres(layer.z)} to ${micrometres(layer.z + layer.height)}`;
+    const only = row.appendChild(document.createElement("button"));
+    only.type = "button";
+    only.className = "only";
+    only.textContent = "only";
+    only.title = "show only this layer";
+    only.addEventListener("click", () => {
+      for (const [other, otherBox] of boxes) otherBox.checked = other.visible = other === layer;
+      viewer.updateLeaves();
+    });
+    const opacity = row.appendChild(document.createElement("input"));
+    opacity.type = "range";
+    opacity.min = 0; opacity.max = 100;
+    opacity.value = Math.round(100 * layer.opacity);
+    opacity.title = "opacity";
+    opacity.addEventListener("input", () => { layer.opacity = opacity.value / 100; viewer.updateLeaves(); });
   }
-  const controls = new TrackballControls(camera, element);
-  controls.rotateSpeed = 2 * (config.rotate_speed ?? 1);
-  controls.zoomSpeed = 1.2 * (config.zoom_speed ?? 1);
-  controls.panSpeed = 0.6 * (config.pan_speed ?? 1);
-  return controls;
-}
-
-// Looks at the whole scene from the front left, above, the layout's z up.
-function resetView(view) {
-  const { camera, controls, bounds } = view;
-  const center = bounds.getCenter(new THREE.Vector3());
-  const radius = Math.max(bounds.getBoundingSphere(new THREE.Sphere()).radius, 1e-3);
-  const direction = new THREE.Vector3(-0.6, -1, 1.1).normalize();
-  camera.position.copy(center).addScaledVector(direction, 4 * radius);
-  camera.up.copy(view.up);
-  camera.zoom = 1;
-  camera.near = radius / 100;
-  camera.far = radius * 100;
-  view.radius = radius;
-  controls.target.copy(center);
-  camera.lookAt(center);
-  fitProjection(view);
-}
-
-function fitProjection(view) {
-  const { camera, renderer, radius } = view;
-  const size = renderer.getSize(new THREE.Vector2());
-  const aspect = size.x / Math.max(size.y, 1);
-  if (camera.isOrthographicCamera) {
-    const half = 1.05 * radius;
-    Object.assign(camera, { left: -half * aspect, right: half * aspect, top: half, bottom: -half });
-  } else {
-    camera.aspect = aspect;
-  }
-  camera.updateProjectionMatrix();
-  if (view.controls.handleResize) view.controls.handleResize();
-}
-
-function helpers(bounds, radius) {
-  const origin = config.axes0 === false ? bounds.getCenter(new THREE.Vector3()) : new THREE.Vector3();
-  const axes = new THREE.AxesHelper(radius / 2);
-  axes.position.copy(origin);
-  axes.visible = !!config.axes;
-  const grids = new THREE.Group();
-  const [xy, xz, yz] = config.grid || [false, false, false];
-  const size = 2 * radius, ticks = config.ticks || 10;
-  // GridHelper lies in the x-z plane; turn it into the other two planes.
-  const planes = [[xy, [Math.PI / 2, 0, 0]], [xz, [0, 0, 0]], [yz, [0, 0, Math.PI / 2]]];
-  for (const [shown, rotation] of planes) {
-    const grid = new THREE.GridHelper(size, ticks, 0x999999, 0xdddddd);
-    grid.rotation.set(...rotation);
-    grid.position.copy(config.center_grid ? bounds.getCenter(new THREE.Vector3()) : origin);
-    grid.visible = !!shown;
-    grids.add(grid);
-  }
-  return { axes, grids };
-}
-
-function lights(camera) {
-  const ambient = new THREE.AmbientLight(0xffffff, 0.5 * (config.ambient_intensity ?? 1));
-  // A light that moves with the camera keeps the visible faces lit.
-  const headlight = new THREE.DirectionalLight(0xffffff, 0.7 * (config.direct_intensity ?? 1.1));
-  headlight.position.set(0.5, 1, 2);
-  camera.add(headlight);
-  return ambient;
-}
-
-// ---------------------------------------------------------------- page
-
-function showCounts(stats, edgesDrawn) {
-  const number = (n) => n.toLocaleString("en");
-  let text = `${number(stats.parts)} parts · ${number(stats.polygons)} polygons · ` +
-             `${number(stats.instances)} placements`;
-  if (!edgesDrawn && config.render_edges !== false) text += " · edges off (large scene)";
-  document.getElementById("counts").textContent = text;
-}
-
-// The renderer, camera, controls and lights around the scene; `view.redraw()`
-// asks for a new frame.
-function createView(element, scene) {
-  const renderer = new THREE.WebGLRenderer({ antialias: true });
-  renderer.setPixelRatio(window.devicePixelRatio);
-  renderer.setSize(element.clientWidth, element.clientHeight);
-  element.prepend(renderer.domElement);
-
-  const camera = makeCamera(element.clientWidth / Math.max(element.clientHeight, 1));
-  const view = { camera, renderer, bounds: scene.bounds, up: camera.up.clone(), radius: 1, dirty: true };
-  view.redraw = () => { view.dirty = true; };
-  view.controls = makeControls(camera, renderer.domElement);
-  view.controls.addEventListener("change", view.redraw);
-  resetView(view);
-
-  view.world = new THREE.Scene();
-  view.world.background = new THREE.Color(0xf2f3f5);
-  view.helpers = helpers(scene.bounds, view.radius);
-  view.world.add(scene.root, camera, lights(camera), view.helpers.axes, view.helpers.grids);
-
-  new ResizeObserver(() => {
-    renderer.setSize(element.clientWidth, element.clientHeight);
-    fitProjection(view);
-    view.redraw();
-  }).observe(element);
-  return view;
-}
-
-// A check box of the panel: starts as `checked` and calls `apply` on changes.
-function checkBox(id, checked, apply) {
-  const box = document.getElementById(id);
-  box.checked = checked;
-  apply(checked);
-  box.addEventListener("change", () => apply(box.checked));
-}
-
-function setUpPanel(scene, view) {
-  const showing = (test) => (on) => {
-    scene.root.traverse(object => { if (test(object)) object.visible = on; });
-    view.redraw();
+  const all = (on) => () => {
+    for (const [layer, box] of boxes) box.checked = layer.visible = on;
+    viewer.updateLeaves();
   };
-  // Edges: on when the settings ask for them and the scene is small enough.
-  const edges = config.render_edges !== false && scene.edgeCost <= EDGE_BUDGET;
-  checkBox("edges", edges, showing(object => object.userData.isEdges));
-  const { axes, grids } = view.helpers;
-  checkBox("axes", axes.visible, (on) => { axes.visible = on; view.redraw(); });
-  // The box shows the grids chosen in the settings, or the x-y one when none was.
+  document.getElementById("all-layers").addEventListener("click", all(true));
+  document.getElementById("no-layers").addEventListener("click", all(false));
+}
+
+function showCounts(stats) {
+  document.getElementById("counts").textContent =
+    `${number(stats.parts)} parts · ${number(stats.polygons)} polygons · ${number(stats.instances)} placements`;
+}
+
+function describe(found) {
+  if (!found) return "";
+  const { leaf, box } = found;
+  const lines = [
+    ["layer", leaf.layer.name],
+    ["cell", leaf.cells.join(" / ") || "(top)"],
+    ["placement", found.kind === "coarse" ? `tile of ${number(found.tile.count)} (zoom in for one)` : `${number(found.placement + 1)} of ${number(leaf.count)}`],
+    ["x", `${micrometres(box[0])} … ${micrometres(box[3])}`],
+    ["y", `${micrometres(box[1])} … ${micrometres(box[4])}`],
+    ["z", `${micrometres(box[2])} … ${micrometres(box[5])}`],
+    ["size", `${micrometres(box[3] - box[0])} × ${micrometres(box[4] - box[1])}`],
+  ];
+  return lines;
+}
+
+function showInfo(lines) {
+  const info = document.getElementById("info");
+  info.replaceChildren();
+  info.hidden = !lines || !lines.length;
+  for (const [label, value] of lines || []) {
+    const row = info.appendChild(document.createElement("div"));
+    row.appendChild(document.createElement("b")).textContent = label;
+    row.appendChild(document.createElement("span")).textContent = value;
+    row.dataset.field = label;
+  }
+}
+
+// A bar of a round length, about 120 pixels long.
+function updateScaleBar(viewer) {
+  const perPixel = viewer.unitsPerPixel(viewer.controls.target);
+  const target = 120 * perPixel;
+  const power = Math.pow(10, Math.floor(Math.log10(target)));
+  const length = [5, 2, 1].map(f => f * power).find(v => v <= target) || power;
+  const bar = document.getElementById("scalebar");
+  bar.querySelector(".bar").style.width = `${length / perPixel}px`;
+  bar.querySelector(".label").textContent = length >= 1000 ? `${Number((length / 1000).toPrecision(3))} mm` : micrometres(length);
+}
+
+function setUpPanel(viewer) {
+  const scene = viewer.scene;
+  const tools = { mode: "pick", ruler: [] };
+  const status = document.getElementById("status");
+  const say = (text) => { status.textContent = text; };
+  viewer.say = say;
+
+  // Edges: on unless the settings say no; drawn only where shapes are big enough.
+  const edges = document.getElementById("edges");
+  edges.checked = viewer.edgesOn = config.render_edges !== false && viewer.settings.edges !== false;
+  edges.addEventListener("change", () => { viewer.edgesOn = edges.checked; viewer.redraw(); });
+  const { axes, grids } = viewer.helpers;
+  const axesBox = document.getElementById("axes");
+  axesBox.checked = axes.visible;
+  axesBox.addEventListener("change", () => { axes.visible = axesBox.checked; viewer.redraw(); });
   const chosen = grids.children.filter(grid => grid.visible);
   const gridsShown = chosen.length ? chosen : grids.children.slice(0, 1);
-  checkBox("grid", chosen.length > 0, (on) => {
-    for (const grid of gridsShown) grid.visible = on;
-    view.redraw();
-  });
-  document.getElementById("reset").addEventListener("click", () => { resetView(view); view.redraw(); });
+  const gridBox = document.getElementById("grid");
+  gridBox.checked = chosen.length > 0;
+  gridBox.addEventListener("change", () => { for (const grid of gridsShown) grid.visible = gridBox.checked; viewer.redraw(); });
+  const trackball = document.getElementById("trackball");
+  trackball.checked = viewer.controlKind === "trackball";
+  trackball.addEventListener("change", () => { viewer.useControls(trackball.checked ? "trackball" : "orbit"); viewer.preset("fit"); });
+  const dark = document.getElementById("dark");
+  dark.checked = !!viewer.settings.dark;
+  const setDark = (on) => { dark.checked = viewer.settings.dark = on; viewer.applyTheme(); viewer.saveSettings(); };
+  dark.addEventListener("change", () => setDark(dark.checked));
 
-  document.getElementById("tree").appendChild(treeRow(scene.root.children[0], scene, 0, view.redraw));
-  document.getElementById("status").textContent = "drag: rotate · right drag: pan · wheel: zoom";
-  showCounts(scene.stats, edges);
+  document.getElementById("reset").addEventListener("click", () => viewer.preset("iso"));
+  for (const name of ["top", "front", "side", "iso", "fit"]) {
+    document.getElementById(`view-${name}`).addEventListener("click", () => viewer.preset(name));
+  }
+
+  // Heights.
+  const height = document.getElementById("height");
+  const heightLabel = document.getElementById("height-value");
+  const setHeight = (factor) => {
+    const target = viewer.controls.target;
+    target.z *= factor / shared.zScale.value;
+    shared.zScale.value = factor;
+    heightLabel.textContent = `× ${factor}`;
+    viewer.updateTileBounds();
+    viewer.clearMarks();
+    if (tools.ruler.length) viewer.addMark(tools.ruler);
+    viewer.redraw();
+    viewer.saveSettings();
+  };
+  height.value = Math.round(10 * Math.log2(shared.zScale.value));
+  heightLabel.textContent = `× ${shared.zScale.value}`;
+  height.addEventListener("input", () => setHeight(Number(Math.pow(2, height.value / 10).toPrecision(3))));
+
+  // Cross-section.
+  const axis = document.getElementById("section-axis");
+  const place = document.getElementById("section-at");
+  const sectionLabel = document.getElementById("section-value");
+  const setSection = () => {
+    const bounds = viewer.sceneBounds(() => true);
+    const v = shared.section.value;
+    if (axis.value === "off") {
+      v.set(0, 0, 0, 0);
+      sectionLabel.textContent = "";
+    } else {
+      const i = axis.value === "x" ? 0 : 1;
+      const low = bounds.min.getComponent(i), high = bounds.max.getComponent(i);
+      const at = low + (high - low) * place.value / 1000;
+      v.set(i === 0 ? 1 : 0, i === 1 ? 1 : 0, at, 1);
+      sectionLabel.textContent = `${axis.value} ≤ ${micrometres(at)}`;
+    }
+    viewer.setSides();
+  };
+  axis.addEventListener("change", setSection);
+  place.addEventListener("input", setSection);
+
+  // Clicks: identify, or measure in ruler mode.
+  const ruler = document.getElementById("ruler");
+  const setMode = (mode) => {
+    tools.mode = mode;
+    ruler.classList.toggle("on", mode === "ruler");
+    tools.ruler = [];
+    viewer.clearMarks();
+    say(mode === "ruler" ? "ruler: click two points" : "");
+    document.getElementById("measure").textContent = "";
+  };
+  ruler.addEventListener("click", () => setMode(tools.mode === "ruler" ? "pick" : "ruler"));
+  const clear = () => {
+    shared.highlight.value.set(-1, -1, -1);
+    showInfo(null);
+    if (tools.mode === "ruler") setMode("ruler");
+    viewer.redraw();
+  };
+  const canvas = viewer.renderer.domElement;
+  let down = null;
+  canvas.addEventListener("pointerdown", (event) => { down = [event.clientX, event.clientY, event.button]; });
+  canvas.addEventListener("pointerup", (event) => {
+    if (!down || down[2] !== 0 || Math.hypot(event.clientX - down[0], event.clientY - down[1]) > 4) return;
+    const rect = canvas.getBoundingClientRect();
+    const found = viewer.identify(event.clientX - rect.left, event.clientY - rect.top);
+    if (tools.mode === "ruler") {
+      if (!found) return;
+      if (tools.ruler.length === 2) { tools.ruler = []; viewer.clearMarks(); }
+      tools.ruler.push(found.point);
+      viewer.clearMarks();
+      viewer.addMark(tools.ruler);
+      const [p, q] = tools.ruler;
+      const text = q ? `distance ${micrometres(p.distanceTo(q))} (dx ${micrometres(q.x - p.x)}, dy ${micrometres(q.y - p.y)}, dz ${micrometres(q.z - p.z)})`
+        : `from (${micrometres(p.x)}, ${micrometres(p.y)}): click the second point`;
+      document.getElementById("measure").textContent = text;
+      say(text);
+      return;
+    }
+    if (!found) { clear(); return; }
+    shared.highlight.value.set(found.leaf.index, found.placement, found.ring);
+    showInfo(describe(found));
+    viewer.redraw();
+  });
+
+  // Exports.
+  const savePNG = () => {
+    viewer.render();
+    viewer.renderer.domElement.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
+  };
+  const saveGLB = async () => {
+    try {
+      say("writing glTF …");
+      const glb = await exportGLB(viewer);
+      download(new Blob([glb], { type: "model/gltf-binary" }), `${fileStem()}.glb`);
+      say("glTF written");
+    } catch (error) {
+      say(`glTF export: ${error.message}`);
+    }
+  };
+  document.getElementById("png").addEventListener("click", savePNG);
+  document.getElementById("glb").addEventListener("click", saveGLB);
+
+  const keys = {
+    "1": () => viewer.preset("top"), "2": () => viewer.preset("front"), "3": () => viewer.preset("side"),
+    "4": () => viewer.preset("iso"), f: () => viewer.preset("fit"), m: () => ruler.click(),
+    e: () => edges.click(), d: () => setDark(!viewer.settings.dark),
+    x: () => { axis.value = axis.value === "x" ? "off" : "x"; setSection(); },
+    y: () => { axis.value = axis.value === "y" ? "off" : "y"; setSection(); },
+    Escape: () => { clear(); if (tools.mode === "ruler") setMode("pick"); },
+    "?": () => { const help = document.getElementById("keys"); help.open = !help.open; },
+  };
+  window.addEventListener("keydown", (event) => {
+    if (event.target.closest && event.target.closest("input, select, textarea") && event.key !== "Escape") return;
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    const action = keys[event.key] || keys[event.key.toLowerCase()];
+    if (action) { action(); event.preventDefault(); }
+  });
+
+  document.getElementById("tree").appendChild(treeRow(scene.tree, viewer, 0));
+  legend(viewer);
+  showCounts(scene.stats);
+  say("drag: rotate · right drag: pan · wheel: zoom · click: identify");
+  return { exportGLB: () => exportGLB(viewer), setSection, setHeight };
 }
 
+// ---------------------------------------------------------------- frames
+
 // Draws only after something changed, so an idle page costs nothing.
-function runFrames(view, afterFirst) {
+function runFrames(viewer, afterFirst) {
   let first = true;
   const frame = () => {
     requestAnimationFrame(frame);
-    view.controls.update();
-    if (view.dirty) {
-      view.dirty = false;
-      view.renderer.render(view.world, view.camera);
-    }
-    if (first) {
-      first = false;
-      afterFirst();
+    viewer.controls.update();
+    if (viewer.dirty) {
+      viewer.dirty = false;
+      viewer.render();
+      updateScaleBar(viewer);
+      if (first) {
+        first = false;
+        afterFirst();
+      }
     }
   };
   frame();
 }
 
-function start() {
+function finish(viewer) {
+  const gl = viewer.renderer.getContext();
+  gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+}
+
+async function start() {
   const began = performance.now();
-  const scene = buildScene();
-  const times = { build: performance.now() - began };
-  const view = createView(document.getElementById("view"), scene);
-  setUpPanel(scene, view);
+  const arrays = await loadArrays();
+  const times = { decode: performance.now() - began };
+  const scene = readScene(arrays);
+  const viewer = new Viewer(document.getElementById("view"), scene);
+  times.build = performance.now() - began - times.decode;
+  const actions = setUpPanel(viewer);
+  viewer.updateTileBounds();
 
   // What a test (or a curious reader at the console) may look at.
   window.show3d = {
-    scene: view.world, camera: view.camera, renderer: view.renderer, controls: view.controls,
-    stats: scene.stats, objects: scene.objects, redraw: view.redraw, times,
+    viewer, camera: viewer.camera, renderer: viewer.renderer,
+    get controls() { return viewer.controls; },
+    stats: scene.stats, times, redraw: () => viewer.redraw(), ...actions,
+    arrayBytes: arrays.byteLength,
     // Whether the node with this id (every node of that id) is drawn at all.
-    shown: (id) => (scene.objects.get(id) || []).every(object => {
-      for (let o = object; o; o = o.parent) if (!o.visible) return false;
-      return true;
-    }),
+    shown: (id) => (scene.nodes.get(id) || []).every(entry => entry.leaves.length
+      ? entry.leaves.some(leaf => leaf.shown) : entry.checked),
+    // Canvas pixel of a layout point (heights as in the layout).
+    pixel: (x, y, z) => {
+      const size = viewer.size();
+      const p = new THREE.Vector3(x, y, z * shared.zScale.value).project(viewer.camera);
+      return [(p.x + 1) / 2 * size.x, (1 - p.y) / 2 * size.y];
+    },
+    drawCalls: () => viewer.renderer.info.render.calls,
+    triangles: () => viewer.renderer.info.render.triangles,
+    // Turns the view about the vertical through the target `frames` times by
+    // `step` degrees, as a drag does, and times each frame to its last pixel.
+    rotate: (frames = 10, step = 3) => {
+      const { camera, controls } = viewer;
+      const result = { times: [], calls: [], triangles: [] };
+      viewer.setMoving(true);
+      for (let i = 0; i < frames; i++) {
+        camera.position.sub(controls.target).applyAxisAngle(new THREE.Vector3(0, 0, 1), step * Math.PI / 180).add(controls.target);
+        camera.lookAt(controls.target);
+        const before = performance.now();
+        viewer.render();
+        finish(viewer);
+        result.times.push(performance.now() - before);
+        result.calls.push(viewer.renderer.info.render.calls);
+        result.triangles.push(viewer.renderer.info.render.triangles);
+      }
+      viewer.setMoving(false);
+      return result;
+    },
   };
-  runFrames(view, () => {
-    times.draw = performance.now() - began - times.build;
+  runFrames(viewer, () => {
+    // Reading a pixel waits for the frame to be drawn through.
+    finish(viewer);
+    times.firstFrame = performance.now();
+    times.draw = performance.now() - began - times.decode - times.build;
     window.show3dStats = scene.stats;
     window.show3dReady = true;
   });
 }
 
-try {
-  start();
-} catch (error) {
+start().catch((error) => {
   window.show3dError = String(error && error.stack || error);
   const notice = document.getElementById("notice");
   notice.textContent = `The scene could not be drawn: ${error.message || error}`;
   notice.hidden = false;
-  throw error;
-}
+  console.error(error);
+});
