@@ -29,6 +29,8 @@ from pathlib import Path
 
 import orjson
 
+from tessarand import report
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
@@ -47,22 +49,8 @@ def page_of(layout: Path, kit: str, folder: Path) -> Path:
 
 def message_bytes(message: Path) -> int:
     """Bytes of all the message's buffers, decoded (shared ones each time)."""
-    total = 0
-
-    def walk(value):
-        nonlocal total
-        if isinstance(value, dict):
-            if value.get("codec") == "b64" and isinstance(value.get("buffer"), str):
-                total += len(value["buffer"]) * 3 // 4 - value["buffer"][-2:].count("=")
-            else:
-                for item in value.values():
-                    walk(item)
-        elif isinstance(value, list):
-            for item in value:
-                walk(item)
-
-    walk(orjson.loads(message.read_bytes()))
-    return total
+    texts = report.buffer_texts(orjson.loads(message.read_bytes()))
+    return sum(len(text) * 3 // 4 - text[-2:].count("=") for text in texts)
 
 
 def measure(page: Path, timeout: float) -> dict:

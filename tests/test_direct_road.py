@@ -212,7 +212,7 @@ class CountingPart(show3d.Part):
 
 @pytest.mark.parametrize("replace", [
     lambda patch: patch.setattr(show3d, "Part", CountingPart),
-    lambda patch: patch.setattr(show3d.ParseGDS, "get_color", lambda self, spec: "#123456"),
+    lambda patch: patch.setattr(show3d.ParseGDS, "get_color", lambda self, layer_spec: "#123456"),
     lambda patch, matrix=show3d.KTrans.trans_matrix: patch.setattr(show3d.KTrans, "trans_matrix",
                                                                   lambda self: matrix(self)),
     lambda patch: patch.setattr(show3d, "np", __import__("numpy")),
@@ -225,7 +225,7 @@ def test_a_replaced_name_or_method_takes_the_general_road(monkeypatch, replace):
 
 
 def test_a_replaced_method_is_honoured(monkeypatch):
-    monkeypatch.setattr(show3d.ParseGDS, "get_color", lambda self, spec: "#123456")
+    monkeypatch.setattr(show3d.ParseGDS, "get_color", lambda self, layer_spec: "#123456")
     result = converted(hierarchy(), Output.LAYER, None)
     leaves = [part for layer in result["parts"] for part in walk_parts(layer) if "shape" in part]
     assert leaves and {leaf["color"] for leaf in leaves} == {"#123456"}

@@ -977,7 +977,7 @@ def hostile_layer_map(parser, action):
     kind = index_class(on_eq=lambda self, other: action(layer_map) or int.__eq__(self, other))
     pairs = list(layer_map.items())
     layer_map.clear()
-    layer_map.update((kind(index), spec) for index, spec in pairs)
+    layer_map.update((kind(index), layer_spec) for index, layer_spec in pairs)
 
 
 @case("hostile_keys", KeyError)

@@ -380,25 +380,25 @@ def _pair_text(pair) -> str:
 
 # ---------------------------------------------------------------- the scene's counts
 
+def buffer_texts(value):
+    """The base64 text of every buffer description in nested data, each time it
+    occurs."""
+    if isinstance(value, dict):
+        if value.get("codec") == "b64" and isinstance(value.get("buffer"), str):
+            yield value["buffer"]
+        else:
+            for item in value.values():
+                yield from buffer_texts(item)
+    elif isinstance(value, list):
+        for item in value:
+            yield from buffer_texts(item)
+
+
 def page_warnings(scene: dict, limits: dict | None = None) -> list[str]:
     """Why the page of a scene (as the message carries it) will not open
     comfortably, one sentence a reason; none when it will."""
     limits = limits or PAGE_LIMITS
-    distinct = {}
-
-    def arrays(value):
-        if isinstance(value, dict):
-            if value.get("codec") == "b64" and isinstance(value.get("buffer"), str):
-                distinct[value["buffer"]] = len(value["buffer"]) * 3 // 4
-            else:
-                for item in value.values():
-                    arrays(item)
-        elif isinstance(value, list):
-            for item in value:
-                arrays(item)
-
-    arrays(scene)
-    size = sum(distinct.values())
+    size = sum(len(text) * 3 // 4 for text in set(buffer_texts(scene)))
     polygons = scene.get("instances", [])
     points = sum(polygon["shape"][0] // 2 for polygon in polygons)
     reasons = []

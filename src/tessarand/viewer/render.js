@@ -1201,37 +1201,38 @@ function fileStem() {
 const number = (n) => n.toLocaleString("en");
 const micrometres = (v) => `${Number(v.toFixed(4))} µm`;
 
+// A new element with the given properties (className, type, title, ...), the
+// last child of `parent`.
+function element(parent, tag, properties = {}) {
+  return parent.appendChild(Object.assign(document.createElement(tag), properties));
+}
+
+// The square of a colour beside a tree node or a layer.
+function swatch(row, color) {
+  element(row, "span", { className: "swatch" }).style.background = color;
+}
+
 function treeRow(entry, viewer, depth) {
   const { node } = entry;
   const colours = new Set(entry.leaves.map(leaf => leaf.color));
   const item = document.createElement("div");
-  const row = item.appendChild(document.createElement("div"));
-  row.className = "row";
-  const twisty = row.appendChild(document.createElement("span"));
-  twisty.className = "twisty";
-  const box = row.appendChild(document.createElement("input"));
-  box.type = "checkbox";
-  box.checked = entry.checked;
+  const row = element(item, "div", { className: "row", title: node.id });
+  const twisty = element(row, "span", { className: "twisty" });
+  const box = element(row, "input", { type: "checkbox", checked: entry.checked });
   box.dataset.id = node.id;
   box.addEventListener("change", () => {
     // Every node of this id: one cell placed under several parents.
     for (const same of viewer.scene.nodes.get(node.id)) same.checked = box.checked;
     viewer.updateLeaves();
   });
-  if (colours.size === 1) {
-    const swatch = row.appendChild(document.createElement("span"));
-    swatch.className = "swatch";
-    swatch.style.background = [...colours][0];
-  }
-  row.appendChild(document.createElement("span")).textContent = node.name;
-  row.title = node.id;
+  if (colours.size === 1) swatch(row, [...colours][0]);
+  element(row, "span", { textContent: node.name });
   if (entry.children.length) {
     // Children rows are made on first opening: big layouts have many nodes.
     let list = null;
     const open = (show) => {
       if (show && !list) {
-        list = item.appendChild(document.createElement("div"));
-        list.className = "children";
+        list = element(item, "div", { className: "children" });
         for (const child of entry.children) list.appendChild(treeRow(child, viewer, depth + 1));
       }
       if (list) list.hidden = !show;
@@ -1249,36 +1250,26 @@ function legend(viewer) {
   const layers = [...viewer.scene.layers.values()].sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
   const boxes = new Map();
   for (const layer of layers) {
-    const row = list.appendChild(document.createElement("div"));
-    row.className = "layer";
+    const row = element(list, "div", { className: "layer" });
     row.dataset.layer = layer.name;
-    const box = row.appendChild(document.createElement("input"));
-    box.type = "checkbox";
-    box.checked = layer.visible;
-    box.title = "show this layer";
+    const box = element(row, "input", { type: "checkbox", checked: layer.visible, title: "show this layer" });
     box.addEventListener("change", () => { layer.visible = box.checked; viewer.updateLeaves(); });
     boxes.set(layer, box);
-    const swatch = row.appendChild(document.createElement("span"));
-    swatch.className = "swatch";
-    swatch.style.background = layer.color;
-    const name = row.appendChild(document.createElement("span"));
-    name.className = "name";
-    name.textContent = layer.name;
-    name.title = `${layer.name}: z ${micrometres(layer.z)} to ${micrometres(layer.z + layer.height)}`;
-    const only = row.appendChild(document.createElement("button"));
-    only.type = "button";
-    only.className = "only";
-    only.textContent = "only";
-    only.title = "show only this layer";
+    swatch(row, layer.color);
+    element(row, "span", {
+      className: "name", textContent: layer.name,
+      title: `${layer.name}: z ${micrometres(layer.z)} to ${micrometres(layer.z + layer.height)}`,
+    });
+    const only = element(row, "button", {
+      type: "button", className: "only", textContent: "only", title: "show only this layer",
+    });
     only.addEventListener("click", () => {
       for (const [other, otherBox] of boxes) otherBox.checked = other.visible = other === layer;
       viewer.updateLeaves();
     });
-    const opacity = row.appendChild(document.createElement("input"));
-    opacity.type = "range";
-    opacity.min = 0; opacity.max = 100;
-    opacity.value = Math.round(100 * layer.opacity);
-    opacity.title = "opacity";
+    const opacity = element(row, "input", {
+      type: "range", min: 0, max: 100, value: Math.round(100 * layer.opacity), title: "opacity",
+    });
     opacity.addEventListener("input", () => { layer.opacity = opacity.value / 100; viewer.updateLeaves(); });
   }
   const all = (on) => () => {
@@ -1314,9 +1305,9 @@ function showInfo(lines) {
   info.replaceChildren();
   info.hidden = !lines || !lines.length;
   for (const [label, value] of lines || []) {
-    const row = info.appendChild(document.createElement("div"));
-    row.appendChild(document.createElement("b")).textContent = label;
-    row.appendChild(document.createElement("span")).textContent = value;
+    const row = element(info, "div");
+    element(row, "b", { textContent: label });
+    element(row, "span", { textContent: value });
     row.dataset.field = label;
   }
 }

@@ -29,14 +29,8 @@ char *write_base64(const FloatArray &values, char *out) {
     return out + base64_bytes(values);
 }
 
-nb::object base64_of(const FloatArray &values) {
-    return base64_text(reinterpret_cast<const unsigned char *>(values->data()),
-                       values->size() * sizeof(float));
-}
-
-nb::object description_of(const FloatArray &values) {
-    return buffer_description(nb::make_tuple(nb::int_(values->size())), nb::str("float32"),
-                              base64_of(values));
+nb::object base64_of(const float *data, size_t count) {
+    return base64_text(reinterpret_cast<const unsigned char *>(data), count * sizeof(float));
 }
 
 bool is_ascii(const char *text, size_t size) {
@@ -57,6 +51,11 @@ char *write_text(std::string_view text, char *out) {
 }
 
 } // namespace
+
+nb::object float32_description(const float *data, size_t count) {
+    return buffer_description(nb::make_tuple(nb::int_(count)), nb::str("float32"),
+                              base64_of(data, count));
+}
 
 DeferredBuffers::DeferredBuffers() : key_(random_key()), mark_("\\u0000" + key_) {}
 
@@ -166,9 +165,10 @@ void DeferredBuffers::materialize() {
         if (entry.is_list) {
             value = check(PyList_New(0));
             for (size_t i = entry.first; i < entry.first + entry.count; ++i)
-                check_status(PyList_Append(value.ptr(), description_of(arrays_[i]).ptr()));
+                check_status(PyList_Append(
+                    value.ptr(), float32_description(arrays_[i]->data(), arrays_[i]->size()).ptr()));
         } else {
-            value = base64_of(arrays_[entry.first]);
+            value = base64_of(arrays_[entry.first]->data(), arrays_[entry.first]->size());
         }
         check_status(PyObject_SetItem(entry.owner.ptr(), entry.key.ptr(), value.ptr()));
     }

@@ -17,6 +17,10 @@ namespace show3d {
 
 using FloatArray = std::shared_ptr<const std::vector<float>>;
 
+// numpy_to_buffer_json's description of `count` float32 values: shape,
+// dtype, base64 text, codec.
+nb::object float32_description(const float *data, size_t count);
+
 class DeferredBuffers {
 public:
     // Arrays of fewer floats are cheaper written as text at once, unless a

@@ -163,10 +163,8 @@ bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
 
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
     nb::object text = call_method(trans, S3D_NAME("to_s"));
-    Py_ssize_t size = 0;
-    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!at) raise_current();
-    return parse_simple_trans(at, at + size, parts);
+    std::string_view view = utf8_view(text);
+    return parse_simple_trans(view.data(), view.data() + view.size(), parts);
 }
 
 nb::object compose_objects(const Globals &globals, nb::handle p, nb::handle t) {

@@ -13,10 +13,8 @@ namespace {
 // form).
 bool read_hull_text(nb::handle polygon, std::vector<double> &xy) {
     nb::object text = call_method(polygon, S3D_NAME("to_s"));
-    Py_ssize_t size = 0;
-    const char *begin = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!begin) raise_current();
-    return parse_hull_text(begin, begin + size, xy);
+    std::string_view view = utf8_view(text);
+    return parse_hull_text(view.data(), view.data() + view.size(), xy);
 }
 
 // The hull read point by point through the float polygon, for any polygon
@@ -142,17 +140,10 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
 
 namespace {
 
-std::string utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data) raise_current();
-    return std::string(data, size_t(size));
-}
-
 // Whether `function` is written in shapely's own package (`package`). A
 // replacement whose attributes fail is simply not shapely's own: the
 // one-by-one path, which never reads them, decides what happens.
-bool defined_in(nb::handle function, const std::string &package) {
+bool defined_in(nb::handle function, std::string_view package) {
     nb::object code;
     try {
         code = optional_attr(function, S3D_NAME("__code__"));
@@ -162,17 +153,19 @@ bool defined_in(nb::handle function, const std::string &package) {
     }
     if (!PyCode_Check(code.ptr())) return false;
     nb::object file = get_attr(code, S3D_NAME("co_filename"));
-    return PyUnicode_Check(file.ptr()) && utf8(file).starts_with(package);
+    return PyUnicode_Check(file.ptr()) && utf8_view(file).starts_with(package);
 }
 
 } // namespace
 
 bool bulk_simplification_possible(const Globals &globals) {
     nb::object shapely = check(PyImport_ImportModule("shapely"));
-    nb::object os_path = check(PyImport_ImportModule("os.path"));
     nb::object init = optional_attr(shapely, S3D_NAME("__file__"));
     if (!PyUnicode_Check(init.ptr())) return false;
-    std::string package = utf8(os_path.attr("dirname")(init)) + "/";
+    std::string_view file = utf8_view(init);
+    size_t slash = file.rfind('/');
+    if (slash == std::string_view::npos) return false;
+    std::string_view package = file.substr(0, slash + 1);
     nb::object polygon = check(PyImport_ImportModule("shapely.geometry")).attr("Polygon");
     if (!get_attr(globals[S3D_NAME("sg")], S3D_NAME("Polygon")).is(polygon)) return false;
     return defined_in(optional_attr(shapely, S3D_NAME("simplify")), package) &&

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <string_view>
 #include <utility>
 
 namespace show3d {
@@ -127,6 +128,15 @@ inline nb::object get_attr(nb::handle object, PyObject *name) {
 
 inline void set_attr(nb::handle object, PyObject *name, nb::handle value) {
     check_status(PyObject_SetAttr(object.ptr(), name, value.ptr()));
+}
+
+// The UTF-8 form of a str, valid while `text` lives; TypeError for anything
+// else.
+inline std::string_view utf8_view(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) raise_current();
+    return {data, size_t(size)};
 }
 
 // getattr(object, name, None): only AttributeError counts as absent.

@@ -305,11 +305,9 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
 bool Walk::read_simple_array(nb::handle array, Placements &placements) {
     if (Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr())) return false;
     nb::object text = call_method(array, S3D_NAME("to_s"));
-    Py_ssize_t size = 0;
-    const char *at = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!at) raise_current();
+    std::string_view view = utf8_view(text);
     SimpleArray parsed;
-    if (!parse_simple_array(at, at + size, parsed)) return false;
+    if (!parse_simple_array(view.data(), view.data() + view.size(), parsed)) return false;
     placements.reserve(size_t(std::min(parsed.columns * parsed.rows, 1LL << 20)));
     bool within = expand_simple_array(
         parsed, [&](const SimpleTrans &member) { placements.push_back({member, -1}); });
@@ -461,11 +459,6 @@ nb::object float32_array(const float *data, size_t count) {
     return array;
 }
 
-nb::object float32_description(const float *data, size_t count) {
-    return buffer_description(
-        nb::make_tuple(nb::int_(count)), nb::str("float32"),
-        base64_text(reinterpret_cast<const unsigned char *>(data), count * sizeof(float)));
-}
 
 // What a leaf of a layer shows, asked of the parser once per layer.
 struct LayerLook {
