@@ -250,9 +250,18 @@ def test_walk_stopped_by_error_keeps_what_one_by_one_keeps(table, build, toleran
     assert_same_table(bulk, single)
 
 
+def bumpy_strip(count, y0):
+    """A strip whose top edge has bumps, every other one exactly as high as the tolerance
+    0.01: the module leaves such outlines to shapely, which flattens them."""
+    top = [kdb.Point(100 * k + 50 * (j % 2), y0 + 1000 + (j % 2) * (10 if k % 2 else 5))
+           for k in range(count // 2) for j in range(2)]
+    return kdb.Polygon([kdb.Point(0, y0)] + top + [kdb.Point(100 * (count // 2), y0)], True)
+
+
 def many_vertices(count):
-    """Curves enough for one batch on the walk's own thread, or several on the worker."""
-    return make_layout({"T": {(1, 0): [circle(count, 20000 + 7 * k, 100 * k) for k in range(3)]}})
+    """Outlines for shapely, enough for one batch on the walk's own thread, or several on
+    the worker."""
+    return make_layout({"T": {(1, 0): [bumpy_strip(count, 2000 * k) for k in range(3)]}})
 
 
 @pytest.mark.parametrize("count", [500, 40000])

@@ -7,12 +7,12 @@
 //   hull-text TEXT            -> the hull points, or "none"
 //   hull-bytes HEX            -> the hull points, or "none"
 //   trans TEXT                -> the parts of a simple transformation, or "none"
-//   ring TOL X Y X Y ...      -> "keeps" when simplification provably keeps the ring, else "may change"
+//   simplify TOL X Y X Y ...  -> "kept", "unsure", or "simplified" and the points (hex floats)
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/placement.hpp"
-#include "core/ring_check.hpp"
+#include "core/ring_simplify.hpp"
 
 #include <cstdio>
 #include <iostream>
@@ -91,14 +91,21 @@ int main() {
                                   << " " << t.x << " " << t.y;
                       });
             std::cout << (ok ? members.str() : "none") << "\n";
-        } else if (verb == "ring") {
+        } else if (verb == "simplify") {
             double tolerance = 0, value = 0;
             in >> tolerance;
-            std::vector<double> xy;
+            std::vector<double> xy, simplified;
             while (in >> value) xy.push_back(value);
-            std::vector<std::pair<size_t, size_t>> sections;
-            bool keeps = simplification_keeps_ring(xy.data(), xy.size() / 2, tolerance, sections);
-            std::cout << (keeps ? "keeps" : "may change") << "\n";
+            static RingSimplifier simplifier;
+            RingResult result = simplifier.simplify(xy.data(), xy.size() / 2, tolerance, simplified);
+            if (result == RingResult::kept) std::cout << "kept";
+            if (result == RingResult::unsure) std::cout << "unsure";
+            if (result == RingResult::simplified) {
+                std::cout << "simplified";
+                for (double v : simplified) std::printf(" %a", v);
+                std::fflush(stdout);
+            }
+            std::cout << "\n";
         } else if (verb == "hull-bytes") {
             std::string hex;
             in >> hex;

@@ -1,7 +1,6 @@
 #include "polygons.hpp"
 
 #include "core/hull.hpp"
-#include "core/ring_check.hpp"
 
 #include <algorithm>
 
@@ -178,12 +177,31 @@ size_t worker_count() {
     return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
 }
 
+// The geometry library's version that RingSimplifier is verified against,
+// by major and minor number.
+constexpr long verified_geos[2] = {3, 14};
+
+// Whether shapely runs on the verified version; anything unexpected in its
+// version tuple counts as not.
+bool geos_version_verified() {
+    nb::object shapely = check(PyImport_ImportModule("shapely"));
+    nb::object version = optional_attr(shapely, S3D_NAME("geos_version"));
+    if (!PyTuple_CheckExact(version.ptr()) || PyTuple_GET_SIZE(version.ptr()) < 2) return false;
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+        PyObject *part = PyTuple_GET_ITEM(version.ptr(), k);
+        if (!PyLong_CheckExact(part)) return false;
+        int overflow = 0;
+        if (PyLong_AsLongAndOverflow(part, &overflow) != verified_geos[k] || overflow) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 BulkSimplifier::BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals)
     : sink_(sink), tolerance_(std::move(tolerance)), globals_(globals) {
-    if (PyFloat_CheckExact(tolerance_.ptr()))
-        proof_tolerance_ = PyFloat_AS_DOUBLE(tolerance_.ptr());
+    if (PyFloat_CheckExact(tolerance_.ptr()) && geos_version_verified())
+        native_tolerance_ = PyFloat_AS_DOUBLE(tolerance_.ptr());
 }
 
 BulkSimplifier::~BulkSimplifier() {
@@ -284,11 +302,17 @@ void BulkSimplifier::run_worker() {
 
 void BulkSimplifier::prepare(Batch &batch) const {
     for (double &value : batch.coords) value /= 1000.0;
-    if (!proof_tolerance_) return;
-    std::vector<std::pair<size_t, size_t>> sections;
-    for (Pending &item : batch.pending)
-        item.kept = simplification_keeps_ring(batch.coords.data() + 2 * item.first, item.points,
-                                              *proof_tolerance_, sections);
+    if (!native_tolerance_) return;
+    RingSimplifier simplifier;
+    std::vector<double> simplified;
+    for (Pending &item : batch.pending) {
+        item.native = simplifier.simplify(batch.coords.data() + 2 * item.first, item.points,
+                                          *native_tolerance_, simplified);
+        if (item.native != RingResult::simplified) continue;
+        item.simplified_first = batch.simplified.size() / 2;
+        item.simplified_points = simplified.size() / 2;
+        batch.simplified.insert(batch.simplified.end(), simplified.begin(), simplified.end());
+    }
 }
 
 // With the lock held: the batch simplified in one go, or one by one when
@@ -313,12 +337,19 @@ void BulkSimplifier::store_raw(const Batch &batch, const Pending &item) {
     sink_.store(item.slot, batch.coords.data() + 2 * item.first, item.points);
 }
 
+bool BulkSimplifier::store_native(const Batch &batch, const Pending &item) {
+    if (item.native == RingResult::kept) {
+        store_raw(batch, item);
+    } else if (item.native == RingResult::simplified) {
+        sink_.store(item.slot, batch.simplified.data() + 2 * item.simplified_first,
+                    item.simplified_points);
+    }
+    return item.native != RingResult::unsure;
+}
+
 void BulkSimplifier::simplify_one_by_one(const Batch &batch) {
     for (const Pending &item : batch.pending) {
-        if (item.kept) {
-            store_raw(batch, item);
-            continue;
-        }
+        if (store_native(batch, item)) continue;
         nb::object raw = outline_list(batch.coords.data() + 2 * item.first, item.points, 1.0);
         sink_.store_list(item.slot, simplify_outline(globals_, raw, tolerance_));
     }
@@ -329,7 +360,8 @@ void BulkSimplifier::simplify_batch(const Batch &batch) {
     std::vector<long long> ring_ids;
     std::vector<const Pending *> rings;
     for (const Pending &item : batch.pending) {
-        if (item.kept || item.points < 3) {
+        if (store_native(batch, item)) continue;
+        if (item.points < 3) {
             store_raw(batch, item);
             continue;
         }

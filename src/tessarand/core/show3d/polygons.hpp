@@ -3,6 +3,7 @@
 // one or in bulk for a whole walk.
 #pragma once
 
+#include "core/ring_simplify.hpp"
 #include "pyhelpers.hpp"
 
 #include <atomic>
@@ -45,11 +46,13 @@ public:
     virtual void store_list(Py_ssize_t index, nb::handle outline) = 0;
 };
 
-// Collects the outlines of one walk and simplifies them in batches with
-// vectorised calls of the real shapely, on worker threads beside the walk;
-// results equal the one-by-one path bit for bit, and whatever a batch cannot
-// handle goes through that path. Outlines that simplification provably keeps
-// as they are (rectangles, most Manhattan shapes) skip shapely.
+// Collects the outlines of one walk and simplifies them in batches on worker
+// threads beside the walk; results equal the one-by-one path bit for bit.
+// Where shapely's geometry library is a version whose simplification
+// RingSimplifier is verified against, the outlines whose result is certain
+// (most of them) are simplified here without the interpreter lock; the rest
+// go to vectorised calls of the real shapely, and whatever a batch cannot
+// handle goes through the one-by-one path.
 class BulkSimplifier {
 public:
     BulkSimplifier(OutlineSink &sink, nb::object tolerance, Globals globals);
@@ -67,11 +70,12 @@ private:
     struct Pending {
         Py_ssize_t slot;
         size_t first, points;
-        bool kept = false;
+        RingResult native = RingResult::unsure;
+        size_t simplified_first = 0, simplified_points = 0;
     };
     struct Batch {
         std::vector<Pending> pending;
-        std::vector<double> coords;
+        std::vector<double> coords, simplified;
     };
     static constexpr size_t batch_vertices = 1 << 16, small_batch_vertices = 1 << 12,
                             yield_interval = 64;
@@ -79,11 +83,13 @@ private:
     void submit();
     void split_last_batch();
     void run_worker();
-    // Without the interpreter lock: micrometres, and the outlines kept as they are.
+    // Without the interpreter lock: micrometres, and the outlines simplified here.
     void prepare(Batch &batch) const;
     // With the lock: every outline of the batch into the sink.
     void process(Batch &batch);
     void store_raw(const Batch &batch, const Pending &item);
+    // Stores an outline simplified in prepare(); false for one left to shapely.
+    bool store_native(const Batch &batch, const Pending &item);
     void simplify_one_by_one(const Batch &batch);
     // Rings of fewer than three points cannot become polygons: they stay raw.
     void simplify_batch(const Batch &batch);
@@ -91,9 +97,9 @@ private:
     OutlineSink &sink_;
     nb::object tolerance_;
     Globals globals_;
-    // The tolerance for the proof that an outline stays; none when the
-    // tolerance is no plain float.
-    std::optional<double> proof_tolerance_;
+    // The tolerance for simplifying here; none when the tolerance is no
+    // plain float or the geometry library is not a verified version.
+    std::optional<double> native_tolerance_;
     Batch filling_;
     size_t adds_since_yield_ = 0;
     std::mutex mutex_;
