@@ -14,12 +14,15 @@
 //     the chord of its two neighbours in the result and that chord passes the
 //     checks: the ring then starts at the last point before it.
 // The topology checks refuse a chord that meets another segment of the ring
-// anywhere but at a shared end. We never replay them: a chord is accepted only
-// when every other segment near it clearly keeps off it (bounding boxes apart,
-// one segment clearly on one side of the other's line, or a shared end with no
-// overlap); anything else, a distance too close to the tolerance to
-// call, or a flattening where the minimum-size rule could decide, returns
-// "unsure" and the ring goes to the library.
+// anywhere but at a shared end. We never replay them. The walk runs as if
+// every check passed; then every chord it made is checked against every
+// segment of the input outside its own section and every other chord: a
+// superset of what the library checks it against. A chord passes only when
+// each of them clearly keeps off it (bounding boxes apart, one segment
+// clearly on one side of the other's line, or a shared end with no overlap).
+// A chord that does not pass, a distance too close to the tolerance to
+// call, or a flattening where the minimum-size rule could decide, makes the
+// result "unsure" and the ring goes to the library.
 #pragma once
 
 #include <algorithm>
@@ -42,6 +45,7 @@ public:
         if (!prepare(xy, points, tolerance)) return RingResult::unsure;
         if (!simplify_sections()) return RingResult::unsure;
         if (!simplify_start()) return RingResult::unsure;
+        if (!chords_are_clear()) return RingResult::unsure;
         if (result_.size() == points) return RingResult::kept;
         simplified.clear();
         for (const Segment &segment : result_) {
@@ -84,7 +88,8 @@ private:
         return std::sqrt(dx * dx + dy * dy);
     }
 
-    const double *at(size_t k) const { return xy_ + 2 * (k == points_ ? 0 : k); }
+    // Point k of the closed ring (point `points_` is point 0 again).
+    const double *at(size_t k) const { return closed_.data() + 2 * k; }
 
     Box box(const Segment &segment) const {
         const double *a = at(segment.from), *b = at(segment.to);
@@ -95,24 +100,20 @@ private:
     bool prepare(const double *xy, size_t points, double tolerance) {
         if (points < 3 || points >= UINT32_MAX / 2 || !(tolerance >= 0) || !std::isfinite(tolerance))
             return false;
-        xy_ = xy;
+        closed_.assign(xy, xy + 2 * points);
+        closed_.insert(closed_.end(), xy, xy + 2);
         points_ = points;
         tolerance_ = tolerance;
         double extent = 0;
-        bounds_ = {xy[0], xy[1], xy[0], xy[1]};
-        for (size_t k = 0; k < points; ++k) {
-            double x = xy[2 * k], y = xy[2 * k + 1];
-            if (!std::isfinite(x) || !std::isfinite(y)) return false;
-            extent = std::max({extent, std::fabs(x), std::fabs(y)});
-            bounds_ = {std::min(bounds_.x0, x), std::min(bounds_.y0, y), std::max(bounds_.x1, x),
-                       std::max(bounds_.y1, y)};
+        for (size_t k = 0; k < 2 * points; ++k) {
+            if (!std::isfinite(xy[k])) return false;
+            extent = std::max(extent, std::fabs(xy[k]));
         }
         // Covers any rounding difference between our distances and the library's.
         margin_ = tolerance * 1e-9 + extent * 1e-12;
         result_.clear();
         chords_.clear();
-        removed_.assign(points, 0);
-        build_grid();
+        sections_of_chords_.clear();
         return true;
     }
 
@@ -129,21 +130,13 @@ private:
                 continue;
             }
             double furthest = -1.0;
-            uint32_t split = section.from;
-            for (uint32_t k = section.from + 1; k < section.to; ++k) {
-                double d = distance(at(k), at(section.from), at(section.to));
-                if (d > furthest) {
-                    furthest = d;
-                    split = k;
-                }
-            }
+            uint32_t split = furthest_point(section.from, section.to, furthest);
             bool within = furthest <= tolerance_ + margin_;
             if (within && (section.depth <= 2 || furthest > tolerance_ - margin_)) return false;
             if (within) {
                 Segment chord{section.from, section.to};
-                if (!chord_is_clear(chord, section.from, section.to)) return false;
-                for (uint32_t k = section.from; k < section.to; ++k) removed_[k] = 1;
-                add_chord(chord);
+                chords_.push_back(chord);
+                sections_of_chords_.push_back(chord);
                 result_.push_back(chord);
                 continue;
             }
@@ -162,32 +155,71 @@ private:
         double d = distance(at(0), at(chord.from), at(chord.to));
         if (d > tolerance_ + margin_) return true;
         if (d > tolerance_ - margin_) return false;
-        // Nothing may come near the new chord but the two segments it
-        // replaces, which end where it ends.
-        if (!chord_is_clear(chord, 0, 0)) return false;
+        // Its section wraps round the start; checked against every segment.
+        chords_.push_back(chord);
+        sections_of_chords_.push_back({0, 0});
         result_.front().from = last.from;
         result_.pop_back();
         return true;
     }
 
-    // No segment of the ring outside the section [from, to) and no chord
-    // made so far can meet `chord` anywhere but at a shared end.
-    bool chord_is_clear(const Segment &chord, uint32_t from, uint32_t to) {
-        const double *a = at(chord.from), *b = at(chord.to);
-        if (a[0] == b[0] && a[1] == b[1]) return false;
-        Box reach = box(chord);
-        ++stamp_;
-        auto [cx0, cy0] = cell(reach.x0, reach.y0);
-        auto [cx1, cy1] = cell(reach.x1, reach.y1);
-        for (size_t cy = cy0; cy <= cy1; ++cy) {
-            for (size_t cx = cx0; cx <= cx1; ++cx) {
-                for (uint32_t id : cells_[cy * columns_ + cx]) {
-                    if (seen_[id] == stamp_) continue;
-                    seen_[id] = stamp_;
-                    Segment other = id < points_ ? Segment{id, id + 1} : chords_[id - points_];
-                    if (id < points_ && (removed_[id] || (id >= from && id < to))) continue;
-                    if (box(other).apart(reach)) continue;
-                    if (!meets_only_at_end(chord, other)) return false;
+    // The furthest inner point of the section [from, to] as the library finds
+    // it: the first at the largest distance. A cheap pass (no divisions, and
+    // within far less than the margin of the exact distance) finds the points
+    // that can be the largest; only those get the library's own distance.
+    uint32_t furthest_point(uint32_t from, uint32_t to, double &furthest) {
+        const double *a = at(from), *b = at(to);
+        double dx = b[0] - a[0], dy = b[1] - a[1], length2 = dx * dx + dy * dy;
+        double inverse = length2 > 0 ? 1 / std::sqrt(length2) : 0;
+        auto rough = [&](const double *p) {
+            double px = p[0] - a[0], py = p[1] - a[1], along = px * dx + py * dy;
+            if (length2 == 0 || along <= 0) return std::sqrt(px * px + py * py);
+            if (along >= length2) return point_distance(p, b);
+            return std::fabs(px * dy - py * dx) * inverse;
+        };
+        rough_.resize(to - from);
+        double largest = -1.0;
+        for (uint32_t k = from + 1; k < to; ++k) {
+            rough_[k - from] = rough(at(k));
+            largest = std::max(largest, rough_[k - from]);
+        }
+        uint32_t split = from;
+        for (uint32_t k = from + 1; k < to; ++k) {
+            if (rough_[k - from] < largest - margin_) continue;
+            double d = distance(at(k), a, b);
+            if (d > furthest) {
+                furthest = d;
+                split = k;
+            }
+        }
+        return split;
+    }
+
+    // Every chord against every segment of the input outside its section and
+    // every other chord whose box meets its own; a chord is checked against
+    // what shares its cells in a uniform grid.
+    bool chords_are_clear() {
+        if (chords_.empty()) return true;
+        size_t boxes = points_ + chords_.size();
+        fill_grid(boxes);
+        for (uint32_t c = 0; c < chords_.size(); ++c) {
+            const Segment &chord = chords_[c];
+            const double *a = at(chord.from), *b = at(chord.to);
+            if (a[0] == b[0] && a[1] == b[1]) return false;
+            const Segment &section = sections_of_chords_[c];
+            const Box &reach = boxes_[points_ + c];
+            Cells cells = cells_of(chord);
+            for (size_t cy = cells.y0; cy <= cells.y1; ++cy) {
+                for (size_t cx = cells.x0; cx <= cells.x1; ++cx) {
+                    size_t cell = cy * columns_ + cx;
+                    for (uint32_t k = cell_start_[cell]; k < cell_start_[cell + 1]; ++k) {
+                        uint32_t id = cell_items_[k];
+                        if (id == points_ + c || (id >= section.from && id < section.to)) continue;
+                        // Flattened before this chord was made: its chord stands for it.
+                        if (id < section.from && flattened_[id]) continue;
+                        if (boxes_[id].apart(reach)) continue;
+                        if (!meets_only_at_end(chord, segment(id))) return false;
+                    }
                 }
             }
         }
@@ -221,8 +253,8 @@ private:
     static int side(const double *a, const double *b, const double *p) {
         double ux = b[0] - a[0], uy = b[1] - a[1], vx = p[0] - a[0], vy = p[1] - a[1];
         double cross = ux * vy - uy * vx;
-        double bound = 1e-9 * std::hypot(ux, uy) * std::hypot(vx, vy);
-        return cross > bound ? 1 : cross < -bound ? -1 : 0;
+        if (cross * cross <= 1e-18 * (ux * ux + uy * uy) * (vx * vx + vy * vy)) return 0;
+        return cross > 0 ? 1 : -1;
     }
 
     // Both ends of c-d clearly on the same side of the line a-b.
@@ -231,58 +263,84 @@ private:
         return first != 0 && first == side(a, b, d);
     }
 
-    // ---- a uniform grid over the ring's segments and chords ----
-    // Cells follow x and y monotonically, so boxes that overlap always share
-    // a cell.
-    std::pair<size_t, size_t> cell(double x, double y) const {
+    struct Cells {
+        size_t x0, y0, x1, y1;
+    };
+
+    // The cells a segment's box covers: those between the cells of its ends.
+    Cells cells_of(const Segment &segment) const {
+        uint32_t a = point_cells_[segment.from == points_ ? 0 : segment.from];
+        uint32_t b = point_cells_[segment.to == points_ ? 0 : segment.to];
+        size_t ax = a % columns_, ay = a / columns_, bx = b % columns_, by = b / columns_;
+        return {std::min(ax, bx), std::min(ay, by), std::max(ax, bx), std::max(ay, by)};
+    }
+
+    // The boxes of the input's segments and of the chords, and the grid
+    // holding them (counted, then filled). Cells follow x and y
+    // monotonically, so boxes that meet share a cell.
+    void fill_grid(size_t boxes) {
+        flattened_.assign(points_, 0);
+        for (const Segment &section : sections_of_chords_)
+            std::fill(flattened_.begin() + section.from, flattened_.begin() + section.to, 1);
+        Box bounds = box({0, 0});
+        for (uint32_t k = 0; k < points_; ++k) {
+            const double *p = at(k);
+            bounds = {std::min(bounds.x0, p[0]), std::min(bounds.y0, p[1]), std::max(bounds.x1, p[0]),
+                      std::max(bounds.y1, p[1])};
+        }
+        size_t side = std::max<size_t>(1, size_t(std::sqrt(double(boxes)) * grid_density));
+        double width = bounds.x1 - bounds.x0, height = bounds.y1 - bounds.y0;
+        columns_ = width > 0 ? side : 1;
+        size_t rows = height > 0 ? side : 1;
+        double x_scale = width > 0 ? double(columns_) / width : 0;
+        double y_scale = height > 0 ? double(rows) / height : 0;
         auto along = [](double v, double origin, double scale, size_t count) {
             double k = std::floor((v - origin) * scale);
             return size_t(std::clamp(k, 0.0, double(count - 1)));
         };
-        return {along(x, bounds_.x0, x_scale_, columns_), along(y, bounds_.y0, y_scale_, rows_)};
+        point_cells_.resize(points_);
+        for (uint32_t k = 0; k < points_; ++k) {
+            const double *p = at(k);
+            point_cells_[k] = uint32_t(along(p[1], bounds.y0, y_scale, rows) * columns_ +
+                                       along(p[0], bounds.x0, x_scale, columns_));
+        }
+        boxes_.resize(boxes);
+        for (uint32_t id = 0; id < boxes; ++id) boxes_[id] = box(segment(id));
+        cell_start_.assign(columns_ * rows + 1, 0);
+        auto each_cell = [&](uint32_t id, auto &&visit) {
+            Cells cells = cells_of(segment(id));
+            for (size_t cy = cells.y0; cy <= cells.y1; ++cy)
+                for (size_t cx = cells.x0; cx <= cells.x1; ++cx) visit(cy * columns_ + cx);
+        };
+        for (uint32_t id = 0; id < boxes; ++id)
+            each_cell(id, [&](size_t cell) { ++cell_start_[cell + 1]; });
+        for (size_t cell = 0; cell + 1 < cell_start_.size(); ++cell)
+            cell_start_[cell + 1] += cell_start_[cell];
+        cell_items_.resize(cell_start_.back());
+        fill_.assign(cell_start_.begin(), cell_start_.end() - 1);
+        for (uint32_t id = 0; id < boxes; ++id)
+            each_cell(id, [&](size_t cell) { cell_items_[fill_[cell]++] = id; });
     }
 
-    void build_grid() {
-        size_t side = std::max<size_t>(1, size_t(std::sqrt(double(points_)) / 2));
-        double width = bounds_.x1 - bounds_.x0, height = bounds_.y1 - bounds_.y0;
-        columns_ = width > 0 ? side : 1;
-        rows_ = height > 0 ? side : 1;
-        x_scale_ = width > 0 ? double(columns_) / width : 0;
-        y_scale_ = height > 0 ? double(rows_) / height : 0;
-        if (cells_.size() < columns_ * rows_) cells_.resize(columns_ * rows_);
-        for (size_t k = 0; k < columns_ * rows_; ++k) cells_[k].clear();
-        seen_.assign(points_, 0);
-        stamp_ = 0;
-        for (uint32_t k = 0; k < points_; ++k) insert(k, {k, k + 1});
+    // Segment `id` of the input, or chord `id - points_`.
+    Segment segment(uint32_t id) const {
+        return id < points_ ? Segment{id, id + 1} : chords_[id - points_];
     }
 
-    void insert(uint32_t id, const Segment &segment) {
-        Box b = box(segment);
-        auto [cx0, cy0] = cell(b.x0, b.y0);
-        auto [cx1, cy1] = cell(b.x1, b.y1);
-        for (size_t cy = cy0; cy <= cy1; ++cy)
-            for (size_t cx = cx0; cx <= cx1; ++cx) cells_[cy * columns_ + cx].push_back(id);
-    }
+    // Cells per side, per square root of the boxes.
+    static constexpr double grid_density = 1.0;
 
-    void add_chord(const Segment &chord) {
-        uint32_t id = uint32_t(points_ + chords_.size());
-        chords_.push_back(chord);
-        seen_.push_back(0);
-        insert(id, chord);
-    }
-
-    const double *xy_ = nullptr;
+    std::vector<double> closed_;
     size_t points_ = 0;
     double tolerance_ = 0, margin_ = 0;
-    Box bounds_{};
     std::vector<Segment> result_, chords_;
+    std::vector<Segment> sections_of_chords_; // the input segments each chord replaced
     std::vector<Section> sections_;
-    std::vector<unsigned char> removed_;
-    size_t columns_ = 1, rows_ = 1;
-    double x_scale_ = 0, y_scale_ = 0;
-    std::vector<std::vector<uint32_t>> cells_;
-    std::vector<uint64_t> seen_;
-    uint64_t stamp_ = 0;
+    std::vector<double> rough_;
+    std::vector<unsigned char> flattened_; // by input segment: replaced by a chord
+    std::vector<Box> boxes_; // by input segment, then by chord
+    size_t columns_ = 1;
+    std::vector<uint32_t> point_cells_, cell_start_, cell_items_, fill_;
 };
 
 } // namespace show3d
