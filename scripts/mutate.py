@@ -67,7 +67,7 @@ TESTS = {  # unit -> the test files that exercise it most directly
     "core/hull.hpp": ["tests/test_core.py", "tests/test_parser_polygons.py"],
     "core/placement.hpp": ["tests/test_core.py", "tests/test_ktrans.py", "tests/test_fast_paths.py"],
     "core/base64.hpp": ["tests/test_core.py", "tests/test_serialisation.py"],
-    "core/ring_check.hpp": ["tests/test_core.py", "tests/test_parser_polygons.py"],
+    "core/ring_simplify.hpp": ["tests/test_core.py", "tests/test_parser_polygons.py"],
     "buffers.cpp": ["tests/test_direct_road.py", "tests/test_entry.py"],
 }
 

@@ -341,3 +341,45 @@ def test_replaced_simplification_gives_what_one_by_one_gives(table, monkeypatch,
     assert_same_table(bulk, single)
     shift = 1.0 if replace == "Polygon.simplify" else 0.0  # the method does not call shapely.simplify
     assert [(x + shift, y + shift) for x, y in RECT] in bulk.instances
+
+
+class VersionTuple(tuple):
+    pass
+
+
+class HostileInt(int):
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("version", [
+    "verified", (3, 13, 0), (4, 14, 1), (3,), "3.14.1", VersionTuple((3, 14, 1)), (3.0, 14, 1),
+    (HostileInt(3), 14, 1), (3, 2**70, 1), None,
+])
+def test_curves_reach_shapely_only_where_the_library_version_is_not_verified(table, monkeypatch, version):
+    """Curves are simplified in the module only with the geometry library's verified
+    version; any other version, or anything odd in its place, sends them to shapely.
+    Both give what one-by-one simplification gives."""
+    import shapely
+
+    if shapely.geos_version[:2] != (3, 14):
+        pytest.skip("the simplifier is verified against another version of GEOS")
+    layout = make_layout({"T": {(1, 0): [circle(512, 20000 + 9 * k, 100 * k) for k in range(20)]}})
+    single = OneByOne(layout, table, curve_tolerance=0.01)
+    single.export_cells()
+    if version != "verified":
+        monkeypatch.setattr(shapely, "geos_version", version)
+    reached = []
+    original = shapely.lib.simplify_preserve_topology
+
+    def counting(*args, **kwargs):
+        reached.append(1)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(shapely.lib, "simplify_preserve_topology", counting)
+    bulk = show3d.ParseGDS(layout, table, curve_tolerance=0.01)
+    bulk.export_cells()
+    assert_same_table(bulk, single)
+    assert bool(reached) == (version != "verified")
