@@ -8,8 +8,8 @@
 //     point (the first one at the largest distance from the chord pi-pj) is
 //     found; the section is flattened to the chord when that distance is
 //     within the tolerance and the chord passes the topology checks, and is
-//     split at that point otherwise. The two outermost levels never flatten
-//     while the result is still below four points.
+//     split at that point otherwise. While the result is still below four
+//     points, a section flattens only if the result cannot end up below four.
 //   - Then the start point is dropped when it lies within the tolerance of
 //     the chord of its two neighbours in the result and that chord passes the
 //     checks: the ring then starts at the last point before it.
@@ -20,9 +20,8 @@
 // superset of what the library checks it against. A chord passes only when
 // each of them clearly keeps off it (bounding boxes apart, one segment
 // clearly on one side of the other's line, or a shared end with no overlap).
-// A chord that does not pass, a distance too close to the tolerance to
-// call, or a flattening where the minimum-size rule could decide, makes the
-// result "unsure" and the ring goes to the library.
+// A chord that does not pass, or a distance too close to the tolerance to
+// call, makes the result "unsure" and the ring goes to the library.
 #pragma once
 
 #include <algorithm>
@@ -132,7 +131,8 @@ private:
             double furthest = -1.0;
             uint32_t split = furthest_point(section.from, section.to, furthest);
             bool within = furthest <= tolerance_ + margin_;
-            if (within && (section.depth <= 2 || furthest > tolerance_ - margin_)) return false;
+            if (within && furthest > tolerance_ - margin_) return false;
+            if (within && !minimum_size_allows(section.depth)) within = false;
             if (within) {
                 Segment chord{section.from, section.to};
                 chords_.push_back(chord);
@@ -146,10 +146,20 @@ private:
         return true;
     }
 
+    // While the result has fewer than four points (the segments so far and
+    // their end), a section may flatten only if even a result that flattens
+    // everything still to come keeps four: depth + 1 points.
+    bool minimum_size_allows(uint32_t depth) const {
+        size_t result_points = result_.empty() ? 0 : result_.size() + 1;
+        return result_points >= minimum_points || depth + 1 >= minimum_points;
+    }
+
+    static constexpr size_t minimum_points = 4;
+
     // The start point goes when the result has more than four points and
     // it lies within the tolerance of the chord of its neighbours.
     bool simplify_start() {
-        if (result_.size() + 1 <= 4) return true;
+        if (result_.size() + 1 <= minimum_points) return true;
         Segment first = result_.front(), last = result_.back();
         Segment chord{last.from, first.to};
         double d = distance(at(0), at(chord.from), at(chord.to));
@@ -269,10 +279,9 @@ private:
 
     // The cells a segment's box covers: those between the cells of its ends.
     Cells cells_of(const Segment &segment) const {
-        uint32_t a = point_cells_[segment.from == points_ ? 0 : segment.from];
-        uint32_t b = point_cells_[segment.to == points_ ? 0 : segment.to];
-        size_t ax = a % columns_, ay = a / columns_, bx = b % columns_, by = b / columns_;
-        return {std::min(ax, bx), std::min(ay, by), std::max(ax, bx), std::max(ay, by)};
+        const uint32_t *a = &point_cells_[2 * (segment.from == points_ ? 0 : segment.from)];
+        const uint32_t *b = &point_cells_[2 * (segment.to == points_ ? 0 : segment.to)];
+        return {std::min(a[0], b[0]), std::min(a[1], b[1]), std::max(a[0], b[0]), std::max(a[1], b[1])};
     }
 
     // The boxes of the input's segments and of the chords, and the grid
@@ -298,11 +307,11 @@ private:
             double k = std::floor((v - origin) * scale);
             return size_t(std::clamp(k, 0.0, double(count - 1)));
         };
-        point_cells_.resize(points_);
+        point_cells_.resize(2 * points_);
         for (uint32_t k = 0; k < points_; ++k) {
             const double *p = at(k);
-            point_cells_[k] = uint32_t(along(p[1], bounds.y0, y_scale, rows) * columns_ +
-                                       along(p[0], bounds.x0, x_scale, columns_));
+            point_cells_[2 * k] = uint32_t(along(p[0], bounds.x0, x_scale, columns_));
+            point_cells_[2 * k + 1] = uint32_t(along(p[1], bounds.y0, y_scale, rows));
         }
         boxes_.resize(boxes);
         for (uint32_t id = 0; id < boxes; ++id) boxes_[id] = box(segment(id));
@@ -340,7 +349,8 @@ private:
     std::vector<unsigned char> flattened_; // by input segment: replaced by a chord
     std::vector<Box> boxes_; // by input segment, then by chord
     size_t columns_ = 1;
-    std::vector<uint32_t> point_cells_, cell_start_, cell_items_, fill_;
+    std::vector<uint32_t> point_cells_; // by point: the column and row of its cell
+    std::vector<uint32_t> cell_start_, cell_items_, fill_;
 };
 
 } // namespace show3d
