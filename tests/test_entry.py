@@ -297,3 +297,37 @@ def test_samples_end_to_end(name, mode, monkeypatch, kit):
     content = orjson.loads(message.content)
     assert list(content) == ["type", "data", "config"] and content["type"] == "data"
     assert message.content.endswith(',"config":' + CONFIG + "}") and snap(plain(content["data"])) == snap(plain(scene))
+
+
+@pytest.mark.parametrize("given", ["path", "component"])
+def test_layouts_of_the_host_are_released_before_the_file_is_read_back(tmp_path, monkeypatch, given):
+    """The imported and the derived component are let go once the temporary file is
+    written; a caller's own component stays theirs."""
+    import weakref
+
+    path = component().write_gds(tmp_path / "chip.gds")
+    held, alive_at_read = {}, []
+    import_gds, derive = orvalis.import_gds, pdk.get_layer_stack().get_component_with_derived_layers
+
+    def importing(*args, **kwargs):
+        result = import_gds(*args, **kwargs)
+        held["imported"] = weakref.ref(result)
+        return result
+
+    def deriving(comp):
+        result = derive(comp)
+        held["derived"] = weakref.ref(result)
+        return result
+
+    class Parser(show3d.ParseGDS):  # built once the file is read back
+        def __init__(self, *args, **kwargs):
+            alive_at_read.extend(name for name, ref in held.items() if ref() is not None)
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(orvalis, "import_gds", importing)
+    monkeypatch.setattr(pdk.get_layer_stack(), "get_component_with_derived_layers", deriving)
+    monkeypatch.setattr(show3d, "ParseGDS", Parser)
+    mine = component()
+    scene = show3d.to_3D_viewer(str(path) if given == "path" else mine, Output.CELL, as_dict=True)
+    assert sorted(held) == (["derived", "imported"] if given == "path" else ["derived"])
+    assert alive_at_read == [] and scene["parts"]

@@ -130,6 +130,11 @@ Converted convert_component(const Call &call, bool encode, DeferredBuffers *defe
     nb::object derived = call_method(layer_stack, S3D_NAME("get_component_with_derived_layers"), source);
     nb::object layers = show3d::call(globals[S3D_NAME("get_layer_properties")], layer_stack, layer_views);
     nb::object path = write_temporary_gds(globals, derived);
+    // The file holds all that is needed now: the layouts read and derived
+    // here go before the file is read back, so that three copies of a large
+    // layout never live at once.
+    derived.reset();
+    source.reset();
     nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
     Converted result;
     try {
