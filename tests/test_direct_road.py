@@ -336,3 +336,29 @@ def test_copying_a_layer_entry_keeps_the_direct_road():
     copy.copy(show3d.PdkLayer("WG", 0.22, 0.5, "#ff0000"))  # caches slot names on the class
     records, _ = records_made(lambda: converted(hierarchy(), Output.CELL, None))
     assert records == 0
+
+
+def curves_and_strips():
+    """Circles the module simplifies itself and strips it leaves to shapely, mixed in
+    several batches of the simplifying workers."""
+    circles = [kdb.Polygon(kdb.Box(-r, -r, r, r)).round_corners(0, r, 512).moved(7 * r, 0)
+               for r in range(3000, 3000 + 60 * 37, 37)]
+    strips = []
+    for k in range(6):
+        top = [kdb.Point(100 * i + 50 * (j % 2), 5000 * k + 1000 + (j % 2) * (10 if i % 2 else 5))
+               for i in range(1500) for j in range(2)]
+        strips.append(kdb.Polygon([kdb.Point(0, 5000 * k)] + top + [kdb.Point(150000, 5000 * k)], True))
+    return make_layout({"TOP": {(1, 0): circles[:30] + strips + circles[30:]}}, layers=[(1, 0)])
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_simplified_curves_are_shapelys_on_the_direct_road(monkeypatch, mode):
+    import shapely.geometry as sg
+
+    direct_records, direct = records_made(lambda: converted(curves_and_strips(), mode, 0.01))
+    assert direct_records == 0
+    with monkeypatch.context() as patch:  # shapely simplifies every outline, one by one
+        simplify = sg.Polygon.simplify
+        patch.setattr(sg.Polygon, "simplify", lambda self, *args, **kwargs: simplify(self, *args, **kwargs))
+        general = converted(curves_and_strips(), mode, 0.01)
+    same_scene(direct, general)

@@ -289,9 +289,11 @@ void BulkSimplifier::run_worker() {
         ++in_flight_;
         lock.unlock();
         prepare(batch);
-        PyGILState_STATE state = PyGILState_Ensure();
-        process(batch);
-        PyGILState_Release(state);
+        if (store_natives_early(batch)) {
+            PyGILState_STATE state = PyGILState_Ensure();
+            process(batch);
+            PyGILState_Release(state);
+        }
         lock.lock();
         if (--in_flight_ == 0 && queue_.empty()) {
             busy_.store(false);
@@ -333,16 +335,37 @@ void BulkSimplifier::process(Batch &batch) {
     }
 }
 
+bool BulkSimplifier::store_natives_early(Batch &batch) {
+    if (!sink_.stores_without_interpreter()) return true;
+    bool left = false;
+    try {
+        for (Pending &item : batch.pending) {
+            store_native(batch, item);
+            item.stored = item.native != RingResult::unsure;
+            left = left || !item.stored;
+        }
+    } catch (const std::bad_alloc &) {
+        return true; // process() stores the rest and reports it with the lock held
+    }
+    return left;
+}
+
+void BulkSimplifier::store(Py_ssize_t slot, const double *xy, size_t points) {
+    std::unique_lock<std::mutex> lock(sink_mutex_, std::defer_lock);
+    if (sink_.stores_without_interpreter()) lock.lock();
+    sink_.store(slot, xy, points);
+}
+
 void BulkSimplifier::store_raw(const Batch &batch, const Pending &item) {
-    sink_.store(item.slot, batch.coords.data() + 2 * item.first, item.points);
+    store(item.slot, batch.coords.data() + 2 * item.first, item.points);
 }
 
 bool BulkSimplifier::store_native(const Batch &batch, const Pending &item) {
+    if (item.stored) return true;
     if (item.native == RingResult::kept) {
         store_raw(batch, item);
     } else if (item.native == RingResult::simplified) {
-        sink_.store(item.slot, batch.simplified.data() + 2 * item.simplified_first,
-                    item.simplified_points);
+        store(item.slot, batch.simplified.data() + 2 * item.simplified_first, item.simplified_points);
     }
     return item.native != RingResult::unsure;
 }
@@ -351,7 +374,10 @@ void BulkSimplifier::simplify_one_by_one(const Batch &batch) {
     for (const Pending &item : batch.pending) {
         if (store_native(batch, item)) continue;
         nb::object raw = outline_list(batch.coords.data() + 2 * item.first, item.points, 1.0);
-        sink_.store_list(item.slot, simplify_outline(globals_, raw, tolerance_));
+        nb::object outline = simplify_outline(globals_, raw, tolerance_);
+        std::unique_lock<std::mutex> lock(sink_mutex_, std::defer_lock);
+        if (sink_.stores_without_interpreter()) lock.lock();
+        sink_.store_list(item.slot, outline);
     }
 }
 
@@ -409,7 +435,7 @@ void BulkSimplifier::simplify_batch(const Batch &batch) {
         const double *ring_xy = xy + 2 * first;
         if (ring_xy[0] == ring_xy[2 * (count - 1)] && ring_xy[1] == ring_xy[2 * count - 1])
             --count;
-        sink_.store(rings[ring]->slot, ring_xy, count);
+        store(rings[ring]->slot, ring_xy, count);
     }
 }
 

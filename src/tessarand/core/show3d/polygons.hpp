@@ -44,6 +44,9 @@ public:
     virtual void store(Py_ssize_t index, const double *xy, size_t points) = 0;
     // An outline as the one-by-one path gives it: a list of (x, y) pairs.
     virtual void store_list(Py_ssize_t index, nb::handle outline) = 0;
+    // Whether store() works without the interpreter lock (the simplifier
+    // then calls it from its workers, one at a time).
+    virtual bool stores_without_interpreter() const { return false; }
 };
 
 // Collects the outlines of one walk and simplifies them in batches on worker
@@ -72,6 +75,7 @@ private:
         size_t first, points;
         RingResult native = RingResult::unsure;
         size_t simplified_first = 0, simplified_points = 0;
+        bool stored = false;
     };
     struct Batch {
         std::vector<Pending> pending;
@@ -87,8 +91,15 @@ private:
     void prepare(Batch &batch) const;
     // With the lock: every outline of the batch into the sink.
     void process(Batch &batch);
+    // Without the interpreter lock, where the sink allows: the outlines
+    // simplified in prepare() into the sink. False when nothing is left for
+    // process().
+    bool store_natives_early(Batch &batch);
+    // Every store into the sink goes through these.
+    void store(Py_ssize_t slot, const double *xy, size_t points);
     void store_raw(const Batch &batch, const Pending &item);
-    // Stores an outline simplified in prepare(); false for one left to shapely.
+    // Stores an outline simplified in prepare(), unless stored already;
+    // false for one left to shapely.
     bool store_native(const Batch &batch, const Pending &item);
     void simplify_one_by_one(const Batch &batch);
     // Rings of fewer than three points cannot become polygons: they stay raw.
@@ -102,7 +113,7 @@ private:
     std::optional<double> native_tolerance_;
     Batch filling_;
     size_t adds_since_yield_ = 0;
-    std::mutex mutex_;
+    std::mutex mutex_, sink_mutex_;
     std::condition_variable wake_, idle_;
     std::deque<Batch> queue_;
     size_t in_flight_ = 0;

@@ -116,6 +116,8 @@ bool plain_patterns(nb::handle patterns) {
 // float32 outlines by polygon number, x0, y0, x1, y1, ...
 class PolygonTable : public OutlineSink {
 public:
+    bool stores_without_interpreter() const override { return true; }
+
     void store(Py_ssize_t index, const double *xy, size_t points) override {
         std::vector<float> &out = slot(index);
         out.resize(2 * points);

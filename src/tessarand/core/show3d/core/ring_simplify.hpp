@@ -16,8 +16,9 @@
 // The topology checks refuse a chord that meets another segment of the ring
 // anywhere but at a shared end. We never replay them. The walk runs as if
 // every check passed; then every chord it made is checked against every
-// segment of the input outside its own section and every other chord: a
-// superset of what the library checks it against. A chord passes only when
+// other chord and every input segment outside its own section that was still
+// in place when it was made: a superset of what the library checks it
+// against. A chord passes only when
 // each of them clearly keeps off it (bounding boxes apart, one segment
 // clearly on one side of the other's line, or a shared end with no overlap).
 // A chord that does not pass, or a distance too close to the tolerance to
@@ -205,9 +206,9 @@ private:
         return split;
     }
 
-    // Every chord against every segment of the input outside its section and
-    // every other chord whose box meets its own; a chord is checked against
-    // what shares its cells in a uniform grid.
+    // Every chord against what shares its cells in a uniform grid: the other
+    // chords and the input's segments, but for those it replaced and those
+    // an earlier chord had replaced.
     bool chords_are_clear() {
         if (chords_.empty()) return true;
         size_t boxes = points_ + chords_.size();
@@ -343,7 +344,9 @@ private:
     size_t points_ = 0;
     double tolerance_ = 0, margin_ = 0;
     std::vector<Segment> result_, chords_;
-    std::vector<Segment> sections_of_chords_; // the input segments each chord replaced
+    // By chord: the input segments it replaced (none for the start's chord,
+    // checked against everything).
+    std::vector<Segment> sections_of_chords_;
     std::vector<Section> sections_;
     std::vector<double> rough_;
     std::vector<unsigned char> flattened_; // by input segment: replaced by a chord
