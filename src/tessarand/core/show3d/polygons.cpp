@@ -244,15 +244,20 @@ void BulkSimplifier::submit() {
     wake_.notify_one();
 }
 
+void BulkSimplifier::submit_rest() {
+    // Too little for threads to be worth starting: flush() does it.
+    if (workers_.empty() && filling_.coords.size() < 2 * small_batch_vertices) return;
+    if (workers_.empty()) split_last_batch();
+    submit();
+}
+
 void BulkSimplifier::flush() {
-    if (workers_.empty() && filling_.coords.size() < 2 * small_batch_vertices) {
-        // Too little for threads to be worth starting.
+    submit_rest();
+    if (workers_.empty()) {
         prepare(filling_);
         process(filling_);
         filling_ = Batch{};
     } else {
-        if (workers_.empty()) split_last_batch();
-        submit();
         Py_BEGIN_ALLOW_THREADS
         std::unique_lock<std::mutex> lock(mutex_);
         idle_.wait(lock, [this] { return queue_.empty() && in_flight_ == 0; });

@@ -65,6 +65,8 @@ public:
 
     // An outline in database units, for the sink's `slot`.
     void add(Py_ssize_t slot, const double *xy, size_t points);
+    // Hands what is left to the workers, without waiting for them.
+    void submit_rest();
     // Returns when every outline added is in the sink; raises the first error
     // of a batch that was no ordinary exception.
     void flush();

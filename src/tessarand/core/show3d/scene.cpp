@@ -194,14 +194,19 @@ public:
     }
 
     // Every cell below the top cells, in the step-by-step walk's order.
+    // Simplification may still run on the workers afterwards, while the
+    // tree is made: table() waits for it.
     void run(nb::handle tops) {
         for (nb::handle top : tops) top_slots_.push_back(visit(top));
-        if (bulk_) bulk_->flush();
+        if (bulk_) bulk_->submit_rest();
     }
 
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
-    const PolygonTable &table() const { return table_; }
+    const PolygonTable &table() {
+        if (bulk_) bulk_->flush();
+        return table_;
+    }
     std::vector<nb::object> &complex_pool() { return complex_; }
 
 private:
@@ -470,7 +475,7 @@ struct LayerLook {
 
 class Writer {
 public:
-    Writer(const Globals &globals, TreeMaker &trees, const Walk &walk,
+    Writer(const Globals &globals, TreeMaker &trees, Walk &walk,
            std::vector<LayerLook> looks, bool encode, DeferredBuffers *deferred)
         : trees_(trees), walk_(walk), looks_(std::move(looks)), encode_(encode),
           deferred_(deferred) {
@@ -505,7 +510,7 @@ private:
     }
 
     TreeMaker &trees_;
-    const Walk &walk_;
+    Walk &walk_;
     std::vector<LayerLook> looks_;
     bool encode_;
     DeferredBuffers *deferred_; // where encoded arrays go, when set
