@@ -162,6 +162,15 @@ def awkward_rings(rng):
         rings.append([(k * 100, rng.choice([0, 0, 0, 1, -1])) for k in range(count)] + [(count * 100, 500), (0, 500)])
     for depth in (9, 10, 11, 30):
         rings.append([(0, 0), (1000, 0), (1000, 400), (500, 400 + depth), (0, 400)])
+    # Degenerate: slivers with all points on one line, a ring that comes back to a
+    # point after a loop within the tolerance, repeated points.
+    for count in (3, 7, 40):
+        rings.append([(0, 5 * k) for k in range(count)] + [(0, 5 * k + 2) for k in reversed(range(1, count - 1))])
+        rings.append([(3 * k, 0) for k in range(count)] + [(3 * k + 1, 0) for k in reversed(range(1, count - 1))])
+    rings.append([(0, 0), (5000, 0), (5000, 3000), (2500, 3000), (2503, 3004), (2506, 3000), (2500, 3000), (0, 3000)])
+    rings.append([(0, 0), (0, 0), (4000, 0), (4000, 10), (4000, 2000), (4000, 2000), (0, 2000)])
+    # Each ring again from other start points, so that every segment is the first one somewhere.
+    rings += [ring[k:] + ring[:k] for ring in rings for k in rng.sample(range(len(ring)), min(2, len(ring)))]
     return rings
 
 
@@ -190,6 +199,14 @@ def verified_geos():
 
     if shapely.geos_version[:2] != (3, 14):
         pytest.skip("the simplifier is verified against another version of GEOS")
+
+
+@pytest.mark.parametrize("line", [
+    "simplify 0.01", "simplify 0.01 0 0 1 1", "simplify 0.01 0 0 1 1 2 0 nan 0", "simplify 0.01 0 0 1 1 inf 0",
+    "simplify -0.01 0 0 1 1 2 0", "simplify nan 0 0 1 1 2 0", "simplify inf 0 0 1 1 2 0",
+])
+def test_rings_the_simplifier_cannot_take_are_left_to_shapely(core, line):
+    assert core([line]) == ["unsure"]
 
 
 @pytest.mark.parametrize("tolerance", [0.001, 0.01, 0.05])

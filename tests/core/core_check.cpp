@@ -92,10 +92,11 @@ int main() {
                       });
             std::cout << (ok ? members.str() : "none") << "\n";
         } else if (verb == "simplify") {
-            double tolerance = 0, value = 0;
-            in >> tolerance;
+            std::string word; // read with stod, which takes nan and inf
+            in >> word;
+            double tolerance = std::stod(word);
             std::vector<double> xy, simplified;
-            while (in >> value) xy.push_back(value);
+            while (in >> word) xy.push_back(std::stod(word));
             static RingSimplifier simplifier;
             RingResult result = simplifier.simplify(xy.data(), xy.size() / 2, tolerance, simplified);
             if (result == RingResult::kept) std::cout << "kept";

@@ -253,7 +253,8 @@ private:
         } else {
             return one_side(a, b, c, d) || one_side(c, d, a, b);
         }
-        if (same(far_other, shared) || same(far_other, far_chord)) return false;
+        // A segment of no length, or the chord itself, fails below: not
+        // leaving the shared end, or leaving it in the chord's direction.
         double ux = far_chord[0] - shared[0], uy = far_chord[1] - shared[1];
         double vx = far_other[0] - shared[0], vy = far_other[1] - shared[1];
         return ux * vx + uy * vy < 0 || side(shared, far_chord, far_other) != 0;
