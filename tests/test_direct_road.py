@@ -338,27 +338,32 @@ def test_copying_a_layer_entry_keeps_the_direct_road():
     assert records == 0
 
 
-def curves_and_strips():
-    """Circles the module simplifies itself and strips it leaves to shapely, mixed in
-    several batches of the simplifying workers."""
+def curves_and_pinches():
+    """Circles the module simplifies itself, and outlines it leaves to shapely (a bump
+    whose chord would pass through the tip of a notch), mixed in several batches of the
+    simplifying workers."""
     circles = [kdb.Polygon(kdb.Box(-r, -r, r, r)).round_corners(0, r, 512).moved(7 * r, 0)
                for r in range(3000, 3000 + 60 * 37, 37)]
-    strips = []
-    for k in range(6):
-        top = [kdb.Point(100 * i + 50 * (j % 2), 5000 * k + 1000 + (j % 2) * (10 if i % 2 else 5))
-               for i in range(1500) for j in range(2)]
-        strips.append(kdb.Polygon([kdb.Point(0, 5000 * k)] + top + [kdb.Point(150000, 5000 * k)], True))
-    return make_layout({"TOP": {(1, 0): circles[:30] + strips + circles[30:]}}, layers=[(1, 0)])
+    pinch = [(0, 1000), (500, 1005), (1000, 1000), (1000, 0), (510, 0), (500, 1000), (490, 0), (0, 0)]
+    pinches = [kdb.Polygon([kdb.Point(x + 2000 * k, y - 5000) for x, y in pinch]) for k in range(20)]
+    return make_layout({"TOP": {(1, 0): circles[:30] + pinches + circles[30:]}}, layers=[(1, 0)])
 
 
 @pytest.mark.parametrize("mode", MODES)
 def test_simplified_curves_are_shapelys_on_the_direct_road(monkeypatch, mode):
     import shapely.geometry as sg
 
-    direct_records, direct = records_made(lambda: converted(curves_and_strips(), mode, 0.01))
-    assert direct_records == 0
+    import shapely
+
+    simplified = []
+    original = shapely.lib.simplify_preserve_topology
+    with monkeypatch.context() as patch:  # counts the outlines shapely gets
+        patch.setattr(shapely.lib, "simplify_preserve_topology",
+                      lambda geometry, *args, **kwargs: simplified.append(len(geometry)) or original(geometry, *args, **kwargs))
+        direct_records, direct = records_made(lambda: converted(curves_and_pinches(), mode, 0.01))
+    assert direct_records == 0 and sum(simplified) == 20  # the pinches alone
     with monkeypatch.context() as patch:  # shapely simplifies every outline, one by one
         simplify = sg.Polygon.simplify
         patch.setattr(sg.Polygon, "simplify", lambda self, *args, **kwargs: simplify(self, *args, **kwargs))
-        general = converted(curves_and_strips(), mode, 0.01)
+        general = converted(curves_and_pinches(), mode, 0.01)
     same_scene(direct, general)

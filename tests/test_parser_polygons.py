@@ -250,18 +250,17 @@ def test_walk_stopped_by_error_keeps_what_one_by_one_keeps(table, build, toleran
     assert_same_table(bulk, single)
 
 
-def bumpy_strip(count, y0):
-    """A strip whose top edge has bumps, every other one exactly as high as the tolerance
-    0.01: the module leaves such outlines to shapely, which flattens them."""
-    top = [kdb.Point(100 * k + 50 * (j % 2), y0 + 1000 + (j % 2) * (10 if k % 2 else 5))
-           for k in range(count // 2) for j in range(2)]
-    return kdb.Polygon([kdb.Point(0, y0)] + top + [kdb.Point(100 * (count // 2), y0)], True)
-
-
 def many_vertices(count):
-    """Outlines for shapely, enough for one batch on the walk's own thread, or several on
-    the worker."""
-    return make_layout({"T": {(1, 0): [bumpy_strip(count, 2000 * k) for k in range(3)]}})
+    """Curves enough for one batch on the walk's own thread, or several on the workers."""
+    return make_layout({"T": {(1, 0): [circle(count, 20000 + 7 * k, 100 * k) for k in range(3)]}})
+
+
+def shapely_for_every_outline(monkeypatch):
+    """The module simplifies outlines itself only with the geometry library's version it
+    is checked against: with another, every outline goes to shapely."""
+    import shapely
+
+    monkeypatch.setattr(shapely, "geos_version", (0, 0, 0))
 
 
 @pytest.mark.parametrize("count", [500, 40000])
@@ -272,6 +271,7 @@ def test_failing_batch_simplification_gives_the_one_by_one_outlines(table, monke
         raise ValueError("no simplification today")
 
     # The vectorised call fails; one by one (the scalar call) still simplifies.
+    shapely_for_every_outline(monkeypatch)
     monkeypatch.setattr(shapely.lib, "simplify_preserve_topology", refuse)
     layout = many_vertices(count)
     bulk, single = (cls(layout, table, curve_tolerance=0.01) for cls in (show3d.ParseGDS, OneByOne))
@@ -290,6 +290,7 @@ def test_interrupted_simplification_stops_the_conversion(table, monkeypatch, cou
     def interrupt(*args, **kwargs):
         raise KeyboardInterrupt
 
+    shapely_for_every_outline(monkeypatch)
     for name in ("simplify_preserve_topology", "simplify_preserve_topology_scalar"):
         monkeypatch.setattr(shapely.lib, name, interrupt)
     layout = many_vertices(count)

@@ -21,8 +21,10 @@
 // against. A chord passes only when
 // each of them clearly keeps off it (bounding boxes apart, one segment
 // clearly on one side of the other's line, or a shared end with no overlap).
-// A chord that does not pass, or a distance too close to the tolerance to
-// call, makes the result "unsure" and the ring goes to the library.
+// A chord that does not pass makes the result "unsure" and the ring goes to
+// the library. Distances are the library's own, operation for operation (no
+// fused multiply-add on this platform's baseline), so that they meet the
+// tolerance, and tie, exactly as there.
 #pragma once
 
 #include <algorithm>
@@ -109,8 +111,8 @@ private:
             if (!std::isfinite(xy[k])) return false;
             extent = std::max(extent, std::fabs(xy[k]));
         }
-        // Covers any rounding difference between our distances and the library's.
-        margin_ = tolerance * 1e-9 + extent * 1e-12;
+        // Far more than the rough distances can be off the exact ones.
+        rough_margin_ = extent * 1e-12;
         result_.clear();
         chords_.clear();
         sections_of_chords_.clear();
@@ -131,9 +133,7 @@ private:
             }
             double furthest = -1.0;
             uint32_t split = furthest_point(section.from, section.to, furthest);
-            bool within = furthest <= tolerance_ + margin_;
-            if (within && furthest > tolerance_ - margin_) return false;
-            if (within && !minimum_size_allows(section.depth)) within = false;
+            bool within = furthest <= tolerance_ && minimum_size_allows(section.depth);
             if (within) {
                 Segment chord{section.from, section.to};
                 chords_.push_back(chord);
@@ -164,8 +164,7 @@ private:
         Segment first = result_.front(), last = result_.back();
         Segment chord{last.from, first.to};
         double d = distance(at(0), at(chord.from), at(chord.to));
-        if (d > tolerance_ + margin_) return true;
-        if (d > tolerance_ - margin_) return false;
+        if (d > tolerance_) return true;
         // Its section wraps round the start; checked against every segment.
         chords_.push_back(chord);
         sections_of_chords_.push_back({0, 0});
@@ -176,7 +175,7 @@ private:
 
     // The furthest inner point of the section [from, to] as the library finds
     // it: the first at the largest distance. A cheap pass (no divisions, and
-    // within far less than the margin of the exact distance) finds the points
+    // within far less than rough_margin_ of the exact distance) finds the points
     // that can be the largest; only those get the library's own distance.
     uint32_t furthest_point(uint32_t from, uint32_t to, double &furthest) {
         const double *a = at(from), *b = at(to);
@@ -196,7 +195,7 @@ private:
         }
         uint32_t split = from;
         for (uint32_t k = from + 1; k < to; ++k) {
-            if (rough_[k - from] < largest - margin_) continue;
+            if (rough_[k - from] < largest - rough_margin_) continue;
             double d = distance(at(k), a, b);
             if (d > furthest) {
                 furthest = d;
@@ -343,7 +342,7 @@ private:
 
     std::vector<double> closed_;
     size_t points_ = 0;
-    double tolerance_ = 0, margin_ = 0;
+    double tolerance_ = 0, rough_margin_ = 0;
     std::vector<Segment> result_, chords_;
     // By chord: the input segments it replaced (none for the start's chord,
     // checked against everything).
