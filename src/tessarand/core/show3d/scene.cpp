@@ -142,6 +142,8 @@ public:
 
     size_t size() const { return outlines_.size(); }
     const std::vector<float> &outline(size_t index) const { return outlines_[index]; }
+    // Moves an outline out, leaving it empty here.
+    std::vector<float> take(size_t index) { return std::move(outlines_[index]); }
 
 private:
     std::vector<float> &slot(Py_ssize_t index) {
@@ -203,7 +205,7 @@ public:
 
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
-    const PolygonTable &table() {
+    PolygonTable &table() {
         if (bulk_) bulk_->flush();
         return table_;
     }
@@ -582,12 +584,13 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
 nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     nb::object node = group(nb::str(name), nb::str(id), parts, origin());
     node["format"] = format_;
-    const PolygonTable &table = walk_.table();
+    PolygonTable &table = walk_.table();
     if (table.size() > 0 && deferred_ && encode_) {
+        // The outlines move on to the message text: nothing else reads them.
         std::vector<FloatArray> outlines;
         outlines.reserve(table.size());
         for (size_t i = 0; i < table.size(); ++i)
-            outlines.push_back(std::make_shared<const std::vector<float>>(table.outline(i)));
+            outlines.push_back(std::make_shared<const std::vector<float>>(table.take(i)));
         deferred_->describe_list(std::move(outlines), node, "instances");
     } else if (table.size() > 0) {
         nb::list instances;
