@@ -310,15 +310,22 @@ void BulkSimplifier::run_worker() {
 void BulkSimplifier::prepare(Batch &batch) const {
     for (double &value : batch.coords) value /= 1000.0;
     if (!native_tolerance_) return;
-    RingSimplifier simplifier;
-    std::vector<double> simplified;
-    for (Pending &item : batch.pending) {
-        item.native = simplifier.simplify(batch.coords.data() + 2 * item.first, item.points,
-                                          *native_tolerance_, simplified);
-        if (item.native != RingResult::simplified) continue;
-        item.simplified_first = batch.simplified.size() / 2;
-        item.simplified_points = simplified.size() / 2;
-        batch.simplified.insert(batch.simplified.end(), simplified.begin(), simplified.end());
+    try {
+        RingSimplifier simplifier;
+        std::vector<double> simplified;
+        for (Pending &item : batch.pending) {
+            RingResult result = simplifier.simplify(batch.coords.data() + 2 * item.first,
+                                                    item.points, *native_tolerance_, simplified);
+            if (result == RingResult::simplified) {
+                item.simplified_first = batch.simplified.size() / 2;
+                item.simplified_points = simplified.size() / 2;
+                batch.simplified.insert(batch.simplified.end(), simplified.begin(), simplified.end());
+            }
+            item.native = result;
+        }
+    } catch (const std::bad_alloc &) {
+        // Out of memory on a worker: what is not done yet goes to shapely,
+        // which reports it with the interpreter lock held.
     }
 }
 
