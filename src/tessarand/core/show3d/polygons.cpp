@@ -352,8 +352,7 @@ bool BulkSimplifier::store_natives_early(Batch &batch) {
     bool left = false;
     try {
         for (Pending &item : batch.pending) {
-            store_native(batch, item);
-            item.stored = item.native != RingResult::unsure;
+            item.stored = store_native(batch, item);
             left = left || !item.stored;
         }
     } catch (const std::bad_alloc &) {
@@ -362,9 +361,14 @@ bool BulkSimplifier::store_natives_early(Batch &batch) {
     return left;
 }
 
-void BulkSimplifier::store(Py_ssize_t slot, const double *xy, size_t points) {
+std::unique_lock<std::mutex> BulkSimplifier::sink_lock() {
     std::unique_lock<std::mutex> lock(sink_mutex_, std::defer_lock);
     if (sink_.stores_without_interpreter()) lock.lock();
+    return lock;
+}
+
+void BulkSimplifier::store(Py_ssize_t slot, const double *xy, size_t points) {
+    std::unique_lock<std::mutex> lock = sink_lock();
     sink_.store(slot, xy, points);
 }
 
@@ -387,8 +391,7 @@ void BulkSimplifier::simplify_one_by_one(const Batch &batch) {
         if (store_native(batch, item)) continue;
         nb::object raw = outline_list(batch.coords.data() + 2 * item.first, item.points, 1.0);
         nb::object outline = simplify_outline(globals_, raw, tolerance_);
-        std::unique_lock<std::mutex> lock(sink_mutex_, std::defer_lock);
-        if (sink_.stores_without_interpreter()) lock.lock();
+        std::unique_lock<std::mutex> lock = sink_lock();
         sink_.store_list(item.slot, outline);
     }
 }

@@ -97,7 +97,8 @@ private:
     // simplified in prepare() into the sink. False when nothing is left for
     // process().
     bool store_natives_early(Batch &batch);
-    // Every store into the sink goes through these.
+    // Every store into the sink goes through these, holding sink_lock().
+    std::unique_lock<std::mutex> sink_lock();
     void store(Py_ssize_t slot, const double *xy, size_t points);
     void store_raw(const Batch &batch, const Pending &item);
     // Stores an outline simplified in prepare(), unless stored already;

@@ -468,7 +468,6 @@ nb::object float32_array(const float *data, size_t count) {
     return array;
 }
 
-
 // What a leaf of a layer shows, asked of the parser once per layer.
 struct LayerLook {
     nb::object name, zmin, height, color;
