@@ -228,6 +228,16 @@ def test_awkward_rings_are_simplified_as_shapely_does_or_left_to_it(core, verifi
     assert {"kept", "simplified", "unsure"} <= set(verdicts) or tolerance == 0.0
 
 
+@pytest.mark.parametrize("tolerance", [0.0, 0.005, 0.01, 0.2])
+def test_both_searches_for_the_topology_checks_give_the_same_results(core, tolerance):
+    rings = curved_rings(random.Random(5)) + awkward_rings(random.Random(3))
+    lines = [f"{tolerance!r} " + " ".join(f"{x / 1000!r} {y / 1000!r}" for x, y in ring) for ring in rings]
+    in_grid = core([f"simplify-in-grid {line}" for line in lines])
+    assert core([f"simplify-along-runs {line}" for line in lines]) == in_grid
+    assert core([f"simplify {line}" for line in lines]) == in_grid
+    assert tolerance == 0.0 or "unsure" in {line.split()[0] for line in in_grid}
+
+
 def array_cases():
     rng = random.Random(11)
     cases = [kdb.CellInstArray(7, kdb.Trans(a, m, rng.randrange(-9999, 9999), rng.randrange(-9999, 9999)),

@@ -8,6 +8,8 @@
 //   hull-bytes HEX            -> the hull points, or "none"
 //   trans TEXT                -> the parts of a simple transformation, or "none"
 //   simplify TOL X Y X Y ...  -> "kept", "unsure", or "simplified" and the points (hex floats)
+//   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
+//                                one search or the other for every ring
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
 #include "core/base64.hpp"
 #include "core/hull.hpp"
@@ -91,13 +93,14 @@ int main() {
                                   << " " << t.x << " " << t.y;
                       });
             std::cout << (ok ? members.str() : "none") << "\n";
-        } else if (verb == "simplify") {
+        } else if (verb == "simplify" || verb == "simplify-in-grid" || verb == "simplify-along-runs") {
             std::string word; // read with stod, which takes nan and inf
             in >> word;
             double tolerance = std::stod(word);
             std::vector<double> xy, simplified;
             while (in >> word) xy.push_back(std::stod(word));
-            static RingSimplifier simplifier;
+            static RingSimplifier usual, in_grid(0), along_runs(SIZE_MAX);
+            RingSimplifier &simplifier = verb == "simplify" ? usual : verb == "simplify-in-grid" ? in_grid : along_runs;
             RingResult result = simplifier.simplify(xy.data(), xy.size() / 2, tolerance, simplified);
             if (result == RingResult::kept) std::cout << "kept";
             if (result == RingResult::unsure) std::cout << "unsure";

@@ -173,8 +173,10 @@ bool bulk_simplification_possible(const Globals &globals) {
 
 namespace {
 
+// Threads beside the walk: one per core but the walk's own, whose thread
+// joins them once the walk is done.
 size_t worker_count() {
-    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4) - 1;
 }
 
 // The geometry library's version that RingSimplifier is verified against,
@@ -258,6 +260,7 @@ void BulkSimplifier::flush() {
         process(filling_);
         filling_ = Batch{};
     } else {
+        while (std::optional<Batch> batch = take_queued()) run_batch(*batch);
         Py_BEGIN_ALLOW_THREADS
         std::unique_lock<std::mutex> lock(mutex_);
         idle_.wait(lock, [this] { return queue_.empty() && in_flight_ == 0; });
@@ -274,7 +277,7 @@ void BulkSimplifier::flush() {
 // the workers, so that they all simplify.
 void BulkSimplifier::split_last_batch() {
     Batch whole = std::move(filling_);
-    size_t share = whole.coords.size() / 2 / worker_count() + 1;
+    size_t share = whole.coords.size() / 2 / (worker_count() + 1) + 1;
     filling_ = Batch{};
     for (const Pending &item : whole.pending) {
         filling_.pending.push_back({item.slot, filling_.coords.size() / 2, item.points});
@@ -300,10 +303,34 @@ void BulkSimplifier::run_worker() {
             PyGILState_Release(state);
         }
         lock.lock();
-        if (--in_flight_ == 0 && queue_.empty()) {
-            busy_.store(false);
-            idle_.notify_all();
-        }
+        finished_batch();
+    }
+}
+
+std::optional<BulkSimplifier::Batch> BulkSimplifier::take_queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.empty()) return std::nullopt;
+    Batch batch = std::move(queue_.front());
+    queue_.pop_front();
+    ++in_flight_;
+    return batch;
+}
+
+void BulkSimplifier::run_batch(Batch &batch) {
+    bool left;
+    Py_BEGIN_ALLOW_THREADS
+    prepare(batch);
+    left = store_natives_early(batch);
+    Py_END_ALLOW_THREADS
+    if (left) process(batch);
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_batch();
+}
+
+void BulkSimplifier::finished_batch() {
+    if (--in_flight_ == 0 && queue_.empty()) {
+        busy_.store(false);
+        idle_.notify_all();
     }
 }
 

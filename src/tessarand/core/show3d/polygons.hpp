@@ -89,6 +89,12 @@ private:
     void submit();
     void split_last_batch();
     void run_worker();
+    // The walk's thread, once the walk is done: the next queued batch, and
+    // running it as a worker would.
+    std::optional<Batch> take_queued();
+    void run_batch(Batch &batch);
+    // With mutex_ held: a batch is done; the last one wakes flush().
+    void finished_batch();
     // Without the interpreter lock: micrometres, and the outlines simplified here.
     void prepare(Batch &batch) const;
     // With the lock: every outline of the batch into the sink.

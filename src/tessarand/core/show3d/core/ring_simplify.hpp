@@ -21,6 +21,9 @@
 // against. A chord passes only when
 // each of them clearly keeps off it (bounding boxes apart, one segment
 // clearly on one side of the other's line, or a shared end with no overlap).
+// Those whose boxes meet the chord's are found along runs of the ring where
+// x and y only grow or only shrink, or, for rings with too many such runs,
+// in a grid; both find the same ones.
 // A chord that does not pass makes the result "unsure" and the ring goes to
 // the library. Distances are the library's own, operation for operation (no
 // fused multiply-add on this platform's baseline), so that they meet the
@@ -39,6 +42,9 @@ enum class RingResult { unsure, kept, simplified };
 
 class RingSimplifier {
 public:
+    // Rings of more runs than `max_runs` are checked in a grid (0: every ring).
+    explicit RingSimplifier(size_t max_runs = 32) : max_runs_(max_runs) {}
+
     // Simplifies the closed ring of `points` x, y pairs (first point not
     // repeated). `simplified` gets the open result ring when the result is
     // `simplified`.
@@ -205,31 +211,147 @@ private:
         return split;
     }
 
-    // Every chord against what shares its cells in a uniform grid: the other
-    // chords and the input's segments, but for those it replaced and those
-    // an earlier chord had replaced.
+    // Every chord against every other chord and every input segment whose
+    // box meets its own, but for those it replaced and those an earlier chord
+    // had replaced.
     bool chords_are_clear() {
         if (chords_.empty()) return true;
-        size_t boxes = points_ + chords_.size();
-        fill_grid(boxes);
+        flattened_.assign(points_, 0);
+        for (const Segment &section : sections_of_chords_)
+            std::fill(flattened_.begin() + section.from, flattened_.begin() + section.to, 1);
+        return sort_into_runs() ? chords_are_clear_in_runs() : chords_are_clear_in_grid();
+    }
+
+    // Whether chord c, of box `reach`, keeps clear of item `id` (an input
+    // segment, or chord id - points_).
+    bool clear_of(uint32_t c, const Box &reach, uint32_t id) const {
+        const Segment &section = sections_of_chords_[c];
+        if (id == points_ + c || (id >= section.from && id < section.to)) return true;
+        // Flattened before this chord was made: its chord stands for it.
+        if (id < section.from && flattened_[id]) return true;
+        if (box(segment(id)).apart(reach)) return true;
+        return meets_only_at_end(chords_[c], segment(id));
+    }
+
+    bool chord_has_length(uint32_t c) const {
+        const double *a = at(chords_[c].from), *b = at(chords_[c].to);
+        return a[0] != b[0] || a[1] != b[1];
+    }
+
+    // ---- the search along runs ----
+    // A run: items that follow each other along the ring, stored so that the
+    // ends of their x ranges never decrease; the ends of their y ranges then
+    // never decrease either (`rising`) or never increase. The items whose
+    // boxes meet a chord's are one stretch of each run, found by moving two
+    // cursors from where the previous chord's stretch began: for a ring
+    // drawn as a few such runs, a few steps per chord.
+    struct Span {
+        Box box;
+        uint32_t id;
+    };
+    struct Run {
+        uint32_t first, count;
+        bool rising;
+        Box box;
+        uint32_t x_cursor, y_cursor;
+    };
+
+    // The input segments, then the chords but the start's, as runs; false
+    // when there are more than max_runs_.
+    bool sort_into_runs() {
+        spans_.clear();
+        runs_.clear();
+        uint32_t end = uint32_t(points_ + chords_.size() - (has_start_chord() ? 1 : 0));
+        return add_runs(0, uint32_t(points_)) && add_runs(uint32_t(points_), end);
+    }
+
+    bool has_start_chord() const { return sections_of_chords_.back().to == 0; }
+
+    bool add_runs(uint32_t id, uint32_t end) {
+        while (id < end) {
+            uint32_t first = id;
+            int x_direction = 0, y_direction = 0;
+            Box last = box(segment(id++));
+            for (; id < end; ++id) {
+                Box next = box(segment(id));
+                if (!follows(last.x0, last.x1, next.x0, next.x1, x_direction) ||
+                    !follows(last.y0, last.y1, next.y0, next.y1, y_direction))
+                    break;
+                last = next;
+            }
+            if (runs_.size() == max_runs_) return false;
+            Run run{uint32_t(spans_.size()), id - first, (x_direction < 0) == (y_direction < 0),
+                    box(segment(first)), 0, 0};
+            for (uint32_t k = 0; k < run.count; ++k) {
+                uint32_t item = x_direction < 0 ? id - 1 - k : first + k;
+                Box item_box = box(segment(item));
+                run.box = {std::min(run.box.x0, item_box.x0), std::min(run.box.y0, item_box.y0),
+                           std::max(run.box.x1, item_box.x1), std::max(run.box.y1, item_box.y1)};
+                spans_.push_back({item_box, item});
+            }
+            runs_.push_back(run);
+        }
+        return true;
+    }
+
+    // Whether range [lo, hi] may follow [last_lo, last_hi] in a run going
+    // `direction` (0 while not known, then set).
+    static bool follows(double last_lo, double last_hi, double lo, double hi, int &direction) {
+        bool up = lo >= last_lo && hi >= last_hi, down = lo <= last_lo && hi <= last_hi;
+        if (direction == 0 && up != down) direction = up ? 1 : -1;
+        return direction > 0 ? up : direction < 0 ? down : true;
+    }
+
+    bool chords_are_clear_in_runs() {
+        // The start's chord is in no run: every other chord meets it here.
+        uint32_t start = has_start_chord() ? uint32_t(points_ + chords_.size() - 1) : 0;
         for (uint32_t c = 0; c < chords_.size(); ++c) {
-            const Segment &chord = chords_[c];
-            const double *a = at(chord.from), *b = at(chord.to);
-            if (a[0] == b[0] && a[1] == b[1]) return false;
-            const Segment &section = sections_of_chords_[c];
-            const Box &reach = boxes_[points_ + c];
-            Cells cells = cells_of(chord);
+            if (!chord_has_length(c)) return false;
+            Box reach = box(chords_[c]);
+            for (Run &run : runs_)
+                if (!run.box.apart(reach) && !clear_of_run(c, reach, run)) return false;
+            if (start && points_ + c != start && !clear_of(c, reach, start)) return false;
+        }
+        return true;
+    }
+
+    bool clear_of_run(uint32_t c, const Box &reach, Run &run) {
+        const Span *spans = spans_.data() + run.first;
+        uint32_t x = run.x_cursor, y = run.y_cursor;
+        // The first span whose x range reaches the chord's...
+        while (x > 0 && spans[x - 1].box.x1 >= reach.x0) --x;
+        while (x < run.count && spans[x].box.x1 < reach.x0) ++x;
+        // ...and the first whose y range does.
+        if (run.rising) {
+            while (y > 0 && spans[y - 1].box.y1 >= reach.y0) --y;
+            while (y < run.count && spans[y].box.y1 < reach.y0) ++y;
+        } else {
+            while (y > 0 && spans[y - 1].box.y0 <= reach.y1) --y;
+            while (y < run.count && spans[y].box.y0 > reach.y1) ++y;
+        }
+        run.x_cursor = x;
+        run.y_cursor = y;
+        for (uint32_t k = std::max(x, y); k < run.count; ++k) {
+            const Box &item = spans[k].box;
+            if (item.x0 > reach.x1 || (run.rising ? item.y0 > reach.y1 : item.y1 < reach.y0)) break;
+            if (!clear_of(c, reach, spans[k].id)) return false;
+        }
+        return true;
+    }
+
+    // ---- the search in a grid ----
+    // Every chord against what shares its cells in a uniform grid.
+    bool chords_are_clear_in_grid() {
+        fill_grid(points_ + chords_.size());
+        for (uint32_t c = 0; c < chords_.size(); ++c) {
+            if (!chord_has_length(c)) return false;
+            Box reach = box(chords_[c]);
+            Cells cells = cells_of(chords_[c]);
             for (size_t cy = cells.y0; cy <= cells.y1; ++cy) {
                 for (size_t cx = cells.x0; cx <= cells.x1; ++cx) {
                     size_t cell = cy * columns_ + cx;
-                    for (uint32_t k = cell_start_[cell]; k < cell_start_[cell + 1]; ++k) {
-                        uint32_t id = cell_items_[k];
-                        if (id == points_ + c || (id >= section.from && id < section.to)) continue;
-                        // Flattened before this chord was made: its chord stands for it.
-                        if (id < section.from && flattened_[id]) continue;
-                        if (boxes_[id].apart(reach)) continue;
-                        if (!meets_only_at_end(chord, segment(id))) return false;
-                    }
+                    for (uint32_t k = cell_start_[cell]; k < cell_start_[cell + 1]; ++k)
+                        if (!clear_of(c, reach, cell_items_[k])) return false;
                 }
             }
         }
@@ -285,13 +407,10 @@ private:
         return {std::min(a[0], b[0]), std::min(a[1], b[1]), std::max(a[0], b[0]), std::max(a[1], b[1])};
     }
 
-    // The boxes of the input's segments and of the chords, and the grid
-    // holding them (counted, then filled). Cells follow x and y
-    // monotonically, so boxes that meet share a cell.
+    // The grid holding the boxes of the input's segments and of the chords
+    // (counted, then filled). Cells follow x and y monotonically, so boxes
+    // that meet share a cell.
     void fill_grid(size_t boxes) {
-        flattened_.assign(points_, 0);
-        for (const Segment &section : sections_of_chords_)
-            std::fill(flattened_.begin() + section.from, flattened_.begin() + section.to, 1);
         Box bounds = box({0, 0});
         for (uint32_t k = 0; k < points_; ++k) {
             const double *p = at(k);
@@ -314,8 +433,6 @@ private:
             point_cells_[2 * k] = uint32_t(along(p[0], bounds.x0, x_scale, columns_));
             point_cells_[2 * k + 1] = uint32_t(along(p[1], bounds.y0, y_scale, rows));
         }
-        boxes_.resize(boxes);
-        for (uint32_t id = 0; id < boxes; ++id) boxes_[id] = box(segment(id));
         cell_start_.assign(columns_ * rows + 1, 0);
         auto each_cell = [&](uint32_t id, auto &&visit) {
             Cells cells = cells_of(segment(id));
@@ -350,7 +467,9 @@ private:
     std::vector<Section> sections_;
     std::vector<double> rough_;
     std::vector<unsigned char> flattened_; // by input segment: replaced by a chord
-    std::vector<Box> boxes_; // by input segment, then by chord
+    size_t max_runs_;
+    std::vector<Span> spans_;
+    std::vector<Run> runs_;
     size_t columns_ = 1;
     std::vector<uint32_t> point_cells_; // by point: the column and row of its cell
     std::vector<uint32_t> cell_start_, cell_items_, fill_;
