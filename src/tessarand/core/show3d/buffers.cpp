@@ -7,16 +7,35 @@
 #include <random>
 #include <string_view>
 
+#if defined(__linux__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+#if defined(__APPLE__)
+#include <sys/random.h>
+#endif
+
 namespace show3d {
 namespace {
 
+// 128 random bits in hex. One call for the system's entropy: the standard
+// random device probes the processor first, tens of microseconds a message
+// in a virtual machine.
 std::string random_key() {
-    std::random_device source;
+    unsigned char bytes[16];
+#if defined(__linux__) || defined(__APPLE__)
+    bool drawn = getentropy(bytes, sizeof bytes) == 0;
+#else
+    bool drawn = false;
+#endif
+    if (!drawn) {
+        std::random_device source;
+        for (unsigned char &byte : bytes) byte = static_cast<unsigned char>(source());
+    }
+    static constexpr char digits[] = "0123456789abcdef";
     std::string key;
-    for (int i = 0; i < 4; ++i) {
-        char part[9];
-        std::snprintf(part, sizeof part, "%08x", unsigned(source()));
-        key += part;
+    for (unsigned char byte : bytes) {
+        key += digits[byte >> 4];
+        key += digits[byte & 15];
     }
     return key;
 }
