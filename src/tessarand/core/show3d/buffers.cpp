@@ -40,11 +40,10 @@ std::string random_key() {
     return key;
 }
 
-size_t base64_bytes(const FloatArray &values) { return base64_size(values->size() * sizeof(float)); }
+size_t base64_bytes(const FloatArray &values) { return base64_size(values.size * sizeof(float)); }
 
 char *write_base64(const FloatArray &values, char *out) {
-    base64_encode(reinterpret_cast<const unsigned char *>(values->data()),
-                  values->size() * sizeof(float), out);
+    base64_encode(reinterpret_cast<const unsigned char *>(values.data), values.size * sizeof(float), out);
     return out + base64_bytes(values);
 }
 
@@ -86,7 +85,7 @@ nb::object DeferredBuffers::placeholder(bool is_list) const {
 }
 
 nb::object DeferredBuffers::describe(FloatArray values) {
-    nb::object description = buffer_description(nb::make_tuple(nb::int_(values->size())),
+    nb::object description = buffer_description(nb::make_tuple(nb::int_(values.size)),
                                                 nb::str("float32"), placeholder(false));
     entries_.push_back({false, arrays_.size(), 1, description, nb::str("buffer")});
     arrays_.push_back(std::move(values));
@@ -133,7 +132,7 @@ size_t DeferredBuffers::json_size(const Entry &entry) const {
     if (!entry.is_list) return base64_bytes(arrays_[entry.first]);
     size_t size = 2 + (entry.count ? entry.count - 1 : 0);
     for (size_t i = entry.first; i < entry.first + entry.count; ++i)
-        size += before_count.size() + std::to_string(arrays_[i]->size()).size() +
+        size += before_count.size() + std::to_string(arrays_[i].size).size() +
                 after_count.size() + base64_bytes(arrays_[i]) + after_text.size();
     return size;
 }
@@ -144,7 +143,7 @@ char *DeferredBuffers::write_json(const Entry &entry, char *out) const {
     for (size_t i = entry.first; i < entry.first + entry.count; ++i) {
         if (i > entry.first) *out++ = ',';
         out = write_text(before_count, out);
-        out = write_text(std::to_string(arrays_[i]->size()), out);
+        out = write_text(std::to_string(arrays_[i].size), out);
         out = write_text(after_count, out);
         out = write_base64(arrays_[i], out);
         out = write_text(after_text, out);
@@ -185,9 +184,9 @@ void DeferredBuffers::materialize() {
             value = check(PyList_New(0));
             for (size_t i = entry.first; i < entry.first + entry.count; ++i)
                 check_status(PyList_Append(
-                    value.ptr(), float32_description(arrays_[i]->data(), arrays_[i]->size()).ptr()));
+                    value.ptr(), float32_description(arrays_[i].data, arrays_[i].size).ptr()));
         } else {
-            value = base64_of(arrays_[entry.first]->data(), arrays_[entry.first]->size());
+            value = base64_of(arrays_[entry.first].data, arrays_[entry.first].size);
         }
         check_status(PyObject_SetItem(entry.owner.ptr(), entry.key.ptr(), value.ptr()));
     }

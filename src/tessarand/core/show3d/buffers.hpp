@@ -15,7 +15,19 @@
 
 namespace show3d {
 
-using FloatArray = std::shared_ptr<const std::vector<float>>;
+// float32 values that `owner` keeps alive: a vector of their own, or part
+// of a larger block (the polygon table's outlines).
+struct FloatArray {
+    std::shared_ptr<const void> owner;
+    const float *data = nullptr;
+    size_t size = 0;
+
+    static FloatArray of(std::vector<float> values) {
+        auto held = std::make_shared<const std::vector<float>>(std::move(values));
+        return {held, held->data(), held->size()};
+    }
+    explicit operator bool() const { return owner != nullptr; }
+};
 
 // numpy_to_buffer_json's description of `count` float32 values: shape,
 // dtype, base64 text, codec.

@@ -113,14 +113,14 @@ bool plain_patterns(nb::handle patterns) {
 
 // ---- the polygon table -----------------------------------------------------------
 
-// float32 outlines by polygon number, x0, y0, x1, y1, ...
+// float32 outlines by polygon number, x0, y0, x1, y1, ..., one after the
+// other in large blocks, which the message's buffer descriptions share.
 class PolygonTable : public OutlineSink {
 public:
     bool stores_without_interpreter() const override { return true; }
 
     void store(Py_ssize_t index, const double *xy, size_t points) override {
-        std::vector<float> &out = slot(index);
-        out.resize(2 * points);
+        float *out = slot(index, 2 * points);
         for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i]);
     }
 
@@ -128,29 +128,49 @@ public:
     // pairs, or the road steps aside.
     void store_list(Py_ssize_t index, nb::handle outline) override {
         if (!PyList_CheckExact(outline.ptr())) throw StepAside();
-        std::vector<float> &out = slot(index);
-        out.resize(2 * size_t(PyList_GET_SIZE(outline.ptr())));
-        if (!read_float_pairs(outline, out.data())) throw StepAside();
+        float *out = slot(index, 2 * size_t(PyList_GET_SIZE(outline.ptr())));
+        if (!read_float_pairs(outline, out)) throw StepAside();
     }
 
     // An outline in database units, unsimplified.
     void store_database_units(Py_ssize_t index, const double *xy, size_t points) {
-        std::vector<float> &out = slot(index);
-        out.resize(2 * points);
+        float *out = slot(index, 2 * points);
         for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i] / 1000.0);
     }
 
     size_t size() const { return outlines_.size(); }
-    const std::vector<float> &outline(size_t index) const { return outlines_[index]; }
-    // Moves an outline out, leaving it empty here.
-    std::vector<float> take(size_t index) { return std::move(outlines_[index]); }
+    FloatArray outline(size_t index) const {
+        return {blocks_, outlines_[index].data, outlines_[index].size};
+    }
 
 private:
-    std::vector<float> &slot(Py_ssize_t index) {
+    struct Outline {
+        const float *data = nullptr;
+        size_t size = 0;
+    };
+    using Blocks = std::vector<std::unique_ptr<float[]>>;
+    static constexpr size_t block_floats = 1 << 16;
+
+    // Room for `count` floats of outline `index`; a block never moves.
+    float *slot(Py_ssize_t index, size_t count) {
         if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
-        return outlines_[size_t(index)];
+        if (count > room_) {
+            size_t floats = std::max(block_floats, count);
+            blocks_->push_back(std::make_unique_for_overwrite<float[]>(floats));
+            next_ = blocks_->back().get();
+            room_ = floats;
+        }
+        float *out = next_;
+        next_ += count;
+        room_ -= count;
+        outlines_[size_t(index)] = {out, count};
+        return out;
     }
-    std::vector<std::vector<float>> outlines_;
+
+    std::shared_ptr<Blocks> blocks_ = std::make_shared<Blocks>();
+    float *next_ = nullptr;
+    size_t room_ = 0;
+    std::vector<Outline> outlines_;
 };
 
 // ---- the cell table ------------------------------------------------------------------
@@ -435,8 +455,8 @@ nb::object TreeMaker::object_of(const Placement &placement) {
 
 const FloatArray &TreeMaker::matrices(Node &node) {
     if (node.matrices) return node.matrices;
-    auto values = std::make_shared<std::vector<float>>(6 * node.placements.size());
-    float *out = values->data();
+    std::vector<float> values(6 * node.placements.size());
+    float *out = values.data();
     for (const Placement &placement : node.placements) {
         PlacementMatrix matrix;
         if (placement.complex < 0) {
@@ -452,7 +472,7 @@ const FloatArray &TreeMaker::matrices(Node &node) {
         }
         for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
     }
-    node.matrices = std::move(values);
+    node.matrices = FloatArray::of(std::move(values));
     return node.matrices;
 }
 
@@ -505,9 +525,9 @@ private:
     // Large arrays leave their text to the message; small ones cost less
     // written at once.
     nb::object array(const FloatArray &values) const {
-        if (encode_ && deferred_ && values->size() >= DeferredBuffers::smallest_deferred)
+        if (encode_ && deferred_ && values.size >= DeferredBuffers::smallest_deferred)
             return deferred_->describe(values);
-        return array(values->data(), values->size());
+        return array(values.data, values.size);
     }
 
     TreeMaker &trees_;
@@ -585,16 +605,17 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     node["format"] = format_;
     PolygonTable &table = walk_.table();
     if (table.size() > 0 && deferred_ && encode_) {
-        // The outlines move on to the message text: nothing else reads them.
+        // The message text shares the outlines' blocks.
         std::vector<FloatArray> outlines;
         outlines.reserve(table.size());
-        for (size_t i = 0; i < table.size(); ++i)
-            outlines.push_back(std::make_shared<const std::vector<float>>(table.take(i)));
+        for (size_t i = 0; i < table.size(); ++i) outlines.push_back(table.outline(i));
         deferred_->describe_list(std::move(outlines), node, "instances");
     } else if (table.size() > 0) {
         nb::list instances;
-        for (size_t i = 0; i < table.size(); ++i)
-            instances.append(array(table.outline(i).data(), table.outline(i).size()));
+        for (size_t i = 0; i < table.size(); ++i) {
+            FloatArray outline = table.outline(i);
+            instances.append(array(outline.data, outline.size));
+        }
         node["instances"] = instances;
     }
     return node;
