@@ -1,6 +1,7 @@
 #include "buffers.hpp"
 
 #include "core/base64.hpp"
+#include "core/huge_pages.hpp"
 #include "viewer.hpp"
 
 #include <cstring>
@@ -166,6 +167,7 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
     nb::object out = ascii ? check(PyUnicode_New(Py_ssize_t(total), 127))
                            : check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
     char *write = ascii ? static_cast<char *>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
+    prefer_huge_pages(write, total);
     size_t copied = 0;
     for (const Found &item : found) {
         write = write_text({text + copied, item.begin - copied}, write);

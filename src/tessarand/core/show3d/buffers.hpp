@@ -7,6 +7,7 @@
 // less time, and a third of the memory at the peak.
 #pragma once
 
+#include "core/huge_pages.hpp"
 #include "pyhelpers.hpp"
 
 #include <memory>
@@ -25,6 +26,13 @@ struct FloatArray {
     static FloatArray of(std::vector<float> values) {
         auto held = std::make_shared<const std::vector<float>>(std::move(values));
         return {held, held->data(), held->size()};
+    }
+    // `size` values not yet written, for `fill` to write.
+    template <typename Fill> static FloatArray filled(size_t size, Fill &&fill) {
+        std::shared_ptr<float[]> held(new float[size]);
+        prefer_huge_pages(held.get(), size * sizeof(float));
+        fill(held.get());
+        return {held, held.get(), size};
     }
     explicit operator bool() const { return owner != nullptr; }
 };

@@ -149,15 +149,18 @@ private:
         size_t size = 0;
     };
     using Blocks = std::vector<std::unique_ptr<float[]>>;
-    static constexpr size_t block_floats = 1 << 16;
+    // Each block twice the one before, up to the largest size.
+    static constexpr size_t first_block_floats = size_t(1) << 16, largest_block_floats = size_t(1) << 22;
 
     // Room for `count` floats of outline `index`; a block never moves.
     float *slot(Py_ssize_t index, size_t count) {
         if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
         if (count > room_) {
-            size_t floats = std::max(block_floats, count);
+            block_floats_ = blocks_->empty() ? first_block_floats : std::min(2 * block_floats_, largest_block_floats);
+            size_t floats = std::max(block_floats_, count);
             blocks_->push_back(std::make_unique_for_overwrite<float[]>(floats));
             next_ = blocks_->back().get();
+            prefer_huge_pages(next_, floats * sizeof(float));
             room_ = floats;
         }
         float *out = next_;
@@ -169,7 +172,7 @@ private:
 
     std::shared_ptr<Blocks> blocks_ = std::make_shared<Blocks>();
     float *next_ = nullptr;
-    size_t room_ = 0;
+    size_t room_ = 0, block_floats_ = 0;
     std::vector<Outline> outlines_;
 };
 
@@ -391,6 +394,7 @@ private:
     Placements multiply(const Placements *parents, const Placements &children);
     Placement product(const Placement &p, const Placement &t);
     nb::object object_of(const Placement &placement);
+    PlacementMatrix matrix_of(const Placement &placement);
 
     const Globals &globals_;
     Walk &walk_;
@@ -453,26 +457,25 @@ nb::object TreeMaker::object_of(const Placement &placement) {
     return call(trans_type_, nb::int_(s.angle), nb::bool_(s.mirror), nb::int_(s.x), nb::int_(s.y));
 }
 
+PlacementMatrix TreeMaker::matrix_of(const Placement &placement) {
+    if (placement.complex < 0) return simple_matrix(placement.simple);
+    auto known = complex_matrices_.find(placement.complex);
+    if (known == complex_matrices_.end())
+        known = complex_matrices_
+                    .emplace(placement.complex,
+                             complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]))
+                    .first;
+    return known->second;
+}
+
 const FloatArray &TreeMaker::matrices(Node &node) {
     if (node.matrices) return node.matrices;
-    std::vector<float> values(6 * node.placements.size());
-    float *out = values.data();
-    for (const Placement &placement : node.placements) {
-        PlacementMatrix matrix;
-        if (placement.complex < 0) {
-            matrix = simple_matrix(placement.simple);
-        } else {
-            auto known = complex_matrices_.find(placement.complex);
-            if (known == complex_matrices_.end())
-                known = complex_matrices_
-                            .emplace(placement.complex,
-                                     complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]))
-                            .first;
-            matrix = known->second;
+    node.matrices = FloatArray::filled(6 * node.placements.size(), [&](float *out) {
+        for (const Placement &placement : node.placements) {
+            PlacementMatrix matrix = matrix_of(placement);
+            for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
         }
-        for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
-    }
-    node.matrices = FloatArray::of(std::move(values));
+    });
     return node.matrices;
 }
 
