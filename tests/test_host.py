@@ -108,6 +108,41 @@ def test_derived_layers_computed_per_top_cell():
     assert ly.layers() == layer_count and ly.find_layer(1001, 0) is None
 
 
+def test_derived_layers_drawn_once_into_a_cell_that_several_top_cells_place():
+    comp = Component("a")
+    ly = comp.layout
+    shared = ly.create_cell("shared")
+    shared.shapes(ly.layer(*SG.GatPoly)).insert(kdb.Box(0, 0, 1000, 1000))
+    shared.shapes(ly.layer(*SG.Cont)).insert(kdb.Box(200, 200, 400, 400))
+    other = ly.create_cell("b")
+    for top in (comp.cell, other):
+        top.insert(kdb.CellInstArray(shared.cell_index(), kdb.Trans()))
+
+    out = pdk_registry.activate_pdk("sg13g2").layer_stack.get_component_with_derived_layers(comp).layout
+
+    drawn = out.cell("shared").shapes(out.layer(*SG.Cont_to_Gatpoly)).each()
+    assert [str(shape.polygon) for shape in drawn] == ["(200,200;200,400;400,400;400,200)"]
+    # The cell that held the top cells side by side is gone again.
+    assert [cell.name for cell in out.top_cells()] == ["a", "b"]
+    assert sorted(cell.name for cell in out.each_cell()) == ["a", "b", "shared"]
+
+
+def test_derived_layers_of_top_cells_too_wide_to_line_up():
+    comp = Component("a")
+    ly = comp.layout
+    other = ly.create_cell("b")
+    for top in (comp.cell, other):
+        top.shapes(ly.layer(*SG.GatPoly)).insert(kdb.Box(0, 0, 2**30, 1000))
+        top.shapes(ly.layer(*SG.Cont)).insert(kdb.Box(200, 200, 400, 400))
+
+    out = pdk_registry.activate_pdk("sg13g2").layer_stack.get_component_with_derived_layers(comp).layout
+
+    for name in ("a", "b"):
+        cell = out.cell(name)
+        assert _same(kdb.Region(cell.shapes(out.layer(*SG.Cont_to_Gatpoly))), (200, 200, 400, 400))
+    assert [cell.name for cell in out.top_cells()] == ["a", "b"]
+
+
 def test_stack_without_derived_levels_returns_copy():
     comp = Component()
     out = LayerStack(layers={}).get_component_with_derived_layers(comp)

@@ -1,6 +1,7 @@
 """Layer stacks (heights of each layer) and layer views (display colours)."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 
 import klayout.db as kdb
@@ -112,27 +113,59 @@ class LayerStack:
         """Return a copy of `component` with every derived level's result drawn in.
 
         Levels are evaluated in order, so a level may use an earlier one's result.
-        The booleans run hierarchically: a result lands in the cells whose shapes
-        produce it, so a repeated cell is computed once.
+        The booleans run hierarchically and once for all top cells: a result lands
+        in the cells whose shapes produce it, so a cell is computed, and drawn into,
+        once however often and from however many top cells it is placed.
         """
         layout = component.layout.dup()
         store = kdb.DeepShapeStore()
         store.threads = 0  # on the calling thread: handing small jobs to workers costs far more
         derived = [(name, level) for name, level in self.layers.items()
                    if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
-        for number, (name, level) in enumerate(derived, start=1):
-            if self.progress:
-                self.progress(f"{name} ({number} of {len(derived)})")
-            _draw_derived(layout, level.layer, level.derived_layer, store)
+        with _every_top(layout) as tops:
+            for number, (name, level) in enumerate(derived, start=1):
+                if self.progress:
+                    self.progress(f"{name} ({number} of {len(derived)})")
+                _draw_derived(layout, level.layer, level.derived_layer, store, tops)
         if self.progress:
             self.progress(None)
         return Component.from_layout(layout)
 
 
+# Room between top cells placed side by side, in database units.
+_TOP_GAP = 1000
+# Side by side they must stay well inside KLayout's 32-bit coordinates.
+_TOP_ROW_LIMIT = 1 << 30
+
+
+@contextmanager
+def _every_top(layout: kdb.Layout) -> Iterator[list[kdb.Cell]]:
+    """The cells to evaluate the booleans from: the only top cell, or a holder
+    cell that places every top cell beside the others, apart, so that no shapes
+    of two top cells meet (removed again afterwards). Top cells too wide to be
+    lined up are evaluated one by one instead."""
+    tops = layout.top_cells()
+    drawn = [top for top in tops if not top.bbox().empty()]
+    width = sum(top.bbox().width() + _TOP_GAP for top in drawn)
+    if len(tops) < 2 or width > _TOP_ROW_LIMIT:
+        yield tops
+        return
+    holder = layout.create_cell("$derived_layers")
+    x = 0
+    for top in drawn:
+        box = top.bbox()
+        holder.insert(kdb.CellInstArray(top.cell_index(), kdb.Trans(x - box.left, 0)))
+        x += box.width() + _TOP_GAP
+    try:
+        yield [holder]
+    finally:
+        layout.delete_cell(holder.cell_index())
+
+
 def _draw_derived(layout: kdb.Layout, expression: DerivedLayer, target: LogicalLayer,
-                  store: kdb.DeepShapeStore) -> None:
+                  store: kdb.DeepShapeStore, tops: list[kdb.Cell]) -> None:
     index = layout.layer(target.layer.layer, target.layer.datatype)
-    for top in layout.top_cells():
+    for top in tops:
         region = expression.get_region(layout, top, store)
         if not region.is_empty():
             region.insert_into(layout, top.cell_index(), index)
