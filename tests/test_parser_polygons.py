@@ -301,6 +301,27 @@ def test_interrupted_simplification_stops_the_conversion(table, monkeypatch, cou
             show3d.ParseGDS(layout, table, curve_tolerance=0.01).export_cells()
 
 
+@pytest.mark.parametrize("count", [500, 40000])
+def test_outline_the_direct_road_cannot_store_sends_it_to_the_general_road(monkeypatch, count):
+    import shapely
+    import shapely.geometry
+    from orvalis import Component
+
+    class NotNumbers:
+        coords = [("a", "b"), ("c", "d"), ("a", "b")]
+
+    def refuse(*args, **kwargs):
+        raise ValueError("no simplification today")
+
+    # The vectorised call fails, and one by one an outline comes back that the
+    # direct road cannot store, on a worker thread when there are many vertices.
+    shapely_for_every_outline(monkeypatch)
+    monkeypatch.setattr(shapely.lib, "simplify_preserve_topology", refuse)
+    monkeypatch.setattr(shapely.geometry.Polygon, "exterior", property(lambda self: NotNumbers()))
+    with pytest.raises(ValueError, match="could not convert string to float: 'a'"):
+        show3d.to_3D_viewer(Component.from_layout(many_vertices(count)), curve_tolerance=0.01, as_dict=True)
+
+
 class CodeFails:
     """A stand-in for shapely.simplify whose __code__ cannot be read."""
 

@@ -271,6 +271,7 @@ void BulkSimplifier::flush() {
         error_.reset();
         throw error;
     }
+    if (other_error_) std::rethrow_exception(std::exchange(other_error_, nullptr));
 }
 
 // The last batch of a walk that filled no batch before: shared out among
@@ -367,10 +368,14 @@ void BulkSimplifier::process(Batch &batch) {
             simplify_one_by_one(batch);
         }
     } catch (nb::python_error &error) {
-        if (!error_) error_.emplace(std::move(error));
+        if (!error_ && !other_error_) error_.emplace(std::move(error));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-        if (!error_) error_.emplace();
+        if (!error_ && !other_error_) error_.emplace();
+    } catch (...) {
+        // The sink's own (a road that steps aside): the walk's thread raises it
+        // from flush(); thrown on a worker, it would end the process.
+        if (!error_ && !other_error_) other_error_ = std::current_exception();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -68,7 +69,7 @@ public:
     // Hands what is left to the workers, without waiting for them.
     void submit_rest();
     // Returns when every outline added is in the sink; raises the first error
-    // of a batch that was no ordinary exception.
+    // of a batch that was no ordinary exception, or that the sink threw.
     void flush();
 
 private:
@@ -129,6 +130,7 @@ private:
     std::atomic<bool> busy_{false};
     bool stopping_ = false;
     std::optional<nb::python_error> error_;
+    std::exception_ptr other_error_;
     std::vector<std::thread> workers_;
 };
 
