@@ -156,7 +156,8 @@ private:
     float *slot(Py_ssize_t index, size_t count) {
         if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
         if (count > room_) {
-            block_floats_ = blocks_->empty() ? first_block_floats : std::min(2 * block_floats_, largest_block_floats);
+            block_floats_ =
+                blocks_->empty() ? first_block_floats : std::min(2 * block_floats_, largest_block_floats);
             size_t floats = std::max(block_floats_, count);
             blocks_->push_back(std::make_unique_for_overwrite<float[]>(floats));
             next_ = blocks_->back().get();
