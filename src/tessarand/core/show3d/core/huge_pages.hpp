@@ -13,12 +13,14 @@
 
 namespace show3d {
 
-// Below this, the faults saved do not pay for the call.
-constexpr size_t huge_pages_from_bytes = size_t(4) << 20;
+// Below this, the faults saved do not pay for the call. Above the second,
+// fresh huge pages were seen to stall for seconds on a virtual machine whose
+// memory its host fills lazily, while small pages did not.
+constexpr size_t huge_pages_from_bytes = size_t(4) << 20, huge_pages_to_bytes = size_t(128) << 20;
 
 inline void prefer_huge_pages(void *data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes < huge_pages_from_bytes) return;
+    if (bytes < huge_pages_from_bytes || bytes > huge_pages_to_bytes) return;
     constexpr uintptr_t huge = uintptr_t(2) << 20;
     uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + huge - 1) & ~(huge - 1);
     uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(huge - 1);
