@@ -18,12 +18,11 @@
 // every check passed; then every chord it made is checked against every
 // other chord and every input segment outside its own section that was still
 // in place when it was made: a superset of what the library checks it
-// against. A chord passes only when
-// each of them clearly keeps off it (bounding boxes apart, one segment
-// clearly on one side of the other's line, or a shared end with no overlap).
-// Those whose boxes meet the chord's are found along runs of the ring where
-// x and y only grow or only shrink, or, for rings with too many such runs,
-// in a grid; both find the same ones.
+// against. A chord passes only when each of them clearly keeps off it
+// (bounding boxes apart, one segment clearly on one side of the other's
+// line, or a shared end with no overlap). Those whose boxes meet the chord's
+// are found along runs of the ring where x and y only grow or only shrink,
+// or, for rings with too many such runs, in a grid; both find the same ones.
 // A chord that does not pass makes the result "unsure" and the ring goes to
 // the library. Distances are the library's own, operation for operation (no
 // fused multiply-add on this platform's baseline), so that they meet the
