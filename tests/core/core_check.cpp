@@ -100,7 +100,8 @@ int main() {
             std::vector<double> xy, simplified;
             while (in >> word) xy.push_back(std::stod(word));
             static RingSimplifier usual, in_grid(0), along_runs(SIZE_MAX);
-            RingSimplifier &simplifier = verb == "simplify" ? usual : verb == "simplify-in-grid" ? in_grid : along_runs;
+            RingSimplifier &simplifier =
+                verb == "simplify" ? usual : verb == "simplify-in-grid" ? in_grid : along_runs;
             RingResult result = simplifier.simplify(xy.data(), xy.size() / 2, tolerance, simplified);
             if (result == RingResult::kept) std::cout << "kept";
             if (result == RingResult::unsure) std::cout << "unsure";

@@ -16,17 +16,13 @@
 
 namespace show3d {
 
-// float32 values that `owner` keeps alive: a vector of their own, or part
+// float32 values that `owner` keeps alive: a buffer of their own, or part
 // of a larger block (the polygon table's outlines).
 struct FloatArray {
     std::shared_ptr<const void> owner;
     const float *data = nullptr;
     size_t size = 0;
 
-    static FloatArray of(std::vector<float> values) {
-        auto held = std::make_shared<const std::vector<float>>(std::move(values));
-        return {held, held->data(), held->size()};
-    }
     // `size` values not yet written, for `fill` to write.
     template <typename Fill> static FloatArray filled(size_t size, Fill &&fill) {
         std::shared_ptr<float[]> held(new float[size]);

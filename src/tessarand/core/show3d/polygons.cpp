@@ -266,12 +266,7 @@ void BulkSimplifier::flush() {
         idle_.wait(lock, [this] { return queue_.empty() && in_flight_ == 0; });
         Py_END_ALLOW_THREADS
     }
-    if (error_) {
-        nb::python_error error = std::move(*error_);
-        error_.reset();
-        throw error;
-    }
-    if (other_error_) std::rethrow_exception(std::exchange(other_error_, nullptr));
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
 // The last batch of a walk that filled no batch before: shared out among
@@ -293,9 +288,7 @@ void BulkSimplifier::run_worker() {
     while (true) {
         wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (stopping_) return;
-        Batch batch = std::move(queue_.front());
-        queue_.pop_front();
-        ++in_flight_;
+        Batch batch = take_front();
         lock.unlock();
         prepare(batch);
         if (store_natives_early(batch)) {
@@ -308,13 +301,17 @@ void BulkSimplifier::run_worker() {
     }
 }
 
-std::optional<BulkSimplifier::Batch> BulkSimplifier::take_queued() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty()) return std::nullopt;
+BulkSimplifier::Batch BulkSimplifier::take_front() {
     Batch batch = std::move(queue_.front());
     queue_.pop_front();
     ++in_flight_;
     return batch;
+}
+
+std::optional<BulkSimplifier::Batch> BulkSimplifier::take_queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.empty()) return std::nullopt;
+    return take_front();
 }
 
 void BulkSimplifier::run_batch(Batch &batch) {
@@ -367,16 +364,19 @@ void BulkSimplifier::process(Batch &batch) {
             if (!error.matches(PyExc_Exception)) throw;
             simplify_one_by_one(batch);
         }
-    } catch (nb::python_error &error) {
-        if (!error_ && !other_error_) error_.emplace(std::move(error));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-        if (!error_ && !other_error_) error_.emplace();
+        keep_first_error(std::make_exception_ptr(nb::python_error()));
     } catch (...) {
-        // The sink's own (a road that steps aside): the walk's thread raises it
-        // from flush(); thrown on a worker, it would end the process.
-        if (!error_ && !other_error_) other_error_ = std::current_exception();
+        // Python's errors, and the sink's own (a road that steps aside): the
+        // walk's thread raises them from flush(); thrown on a worker, a C++
+        // error would end the process.
+        keep_first_error(std::current_exception());
     }
+}
+
+void BulkSimplifier::keep_first_error(std::exception_ptr error) {
+    if (!error_) error_ = std::move(error);
 }
 
 bool BulkSimplifier::store_natives_early(Batch &batch) {

@@ -90,6 +90,8 @@ private:
     void submit();
     void split_last_batch();
     void run_worker();
+    // With mutex_ held: the first queued batch, now in flight.
+    Batch take_front();
     // The walk's thread, once the walk is done: the next queued batch, and
     // running it as a worker would.
     std::optional<Batch> take_queued();
@@ -100,6 +102,8 @@ private:
     void prepare(Batch &batch) const;
     // With the lock: every outline of the batch into the sink.
     void process(Batch &batch);
+    // With the lock: the first error of any batch, for flush() to raise.
+    void keep_first_error(std::exception_ptr error);
     // Without the interpreter lock, where the sink allows: the outlines
     // simplified in prepare() into the sink. False when nothing is left for
     // process().
@@ -129,8 +133,7 @@ private:
     size_t in_flight_ = 0;
     std::atomic<bool> busy_{false};
     bool stopping_ = false;
-    std::optional<nb::python_error> error_;
-    std::exception_ptr other_error_;
+    std::exception_ptr error_;
     std::vector<std::thread> workers_;
 };
 

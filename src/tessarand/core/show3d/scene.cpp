@@ -616,10 +616,7 @@ nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
         deferred_->describe_list(std::move(outlines), node, "instances");
     } else if (table.size() > 0) {
         nb::list instances;
-        for (size_t i = 0; i < table.size(); ++i) {
-            FloatArray outline = table.outline(i);
-            instances.append(array(outline.data, outline.size));
-        }
+        for (size_t i = 0; i < table.size(); ++i) instances.append(array(table.outline(i)));
         node["instances"] = instances;
     }
     return node;

@@ -268,26 +268,23 @@ private:
 
     bool add_runs(uint32_t id, uint32_t end) {
         while (id < end) {
-            uint32_t first = id;
-            int x_direction = 0, y_direction = 0;
-            Box last = box(segment(id++));
-            for (; id < end; ++id) {
-                Box next = box(segment(id));
-                if (!follows(last.x0, last.x1, next.x0, next.x1, x_direction) ||
-                    !follows(last.y0, last.y1, next.y0, next.y1, y_direction))
-                    break;
-                last = next;
-            }
             if (runs_.size() == max_runs_) return false;
-            Run run{uint32_t(spans_.size()), id - first, (x_direction < 0) == (y_direction < 0),
-                    box(segment(first)), 0, 0};
-            for (uint32_t k = 0; k < run.count; ++k) {
-                uint32_t item = x_direction < 0 ? id - 1 - k : first + k;
-                Box item_box = box(segment(item));
-                run.box = {std::min(run.box.x0, item_box.x0), std::min(run.box.y0, item_box.y0),
-                           std::max(run.box.x1, item_box.x1), std::max(run.box.y1, item_box.y1)};
-                spans_.push_back({item_box, item});
+            Run run{uint32_t(spans_.size()), 0, true, box(segment(id)), 0, 0};
+            int x_direction = 0, y_direction = 0;
+            for (; id < end; ++id, ++run.count) {
+                Box next = box(segment(id));
+                if (run.count > 0) {
+                    const Box &last = spans_.back().box;
+                    if (!follows(last.x0, last.x1, next.x0, next.x1, x_direction) ||
+                        !follows(last.y0, last.y1, next.y0, next.y1, y_direction))
+                        break;
+                }
+                run.box = {std::min(run.box.x0, next.x0), std::min(run.box.y0, next.y0),
+                           std::max(run.box.x1, next.x1), std::max(run.box.y1, next.y1)};
+                spans_.push_back({next, id});
             }
+            run.rising = (x_direction < 0) == (y_direction < 0);
+            if (x_direction < 0) std::reverse(spans_.begin() + run.first, spans_.end());
             runs_.push_back(run);
         }
         return true;
