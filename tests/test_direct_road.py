@@ -87,6 +87,29 @@ def test_show3d_sends_the_same_message(monkeypatch, name, mode):
     assert len(sent) == 2 and sent[0] == sent[1]
 
 
+def large_scene():
+    """Over a megabyte of arrays, written on every core: 2,000 outlines; 90,000
+    simple and 40,000 complex placements, each group under a rotated parent."""
+    cells = {"TOP": {(1, 0): [(i, 0, i + 7, 5 + i % 3) for i in range(0, 20000, 10)]},
+             "MID": {}, "U": {(1, 0): [BOX]}, "V": {(2, 0): [RING]}}
+    places = [("TOP", "MID", kdb.Trans(1, True, 5, -7)),
+              ("MID", "U", kdb.Trans(), kdb.Vector(2000, 0), kdb.Vector(0, 2000), 300, 300),
+              ("MID", "V", kdb.ICplxTrans(1.5, 30.0, False, kdb.Vector(10, 20)),
+               kdb.Vector(3000, 0), kdb.Vector(0, 3000), 200, 200)]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_show3d_sends_the_same_large_message(monkeypatch, tmp_path, mode):
+    import tessarand.core.communication as comms
+    sent = []
+    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+    path = tmp_path / "large.gds"
+    large_scene().write(str(path))
+    both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
+    assert len(sent) == 2 and len(sent[0]) > 4_000_000 and sent[0] == sent[1]
+
+
 @pytest.mark.parametrize("dumps", ["orjson's", "a stand-in's"])
 @pytest.mark.parametrize("mode", MODES)
 def test_show3d_message_with_text_beyond_ascii(monkeypatch, tmp_path, mode, dumps):

@@ -2,8 +2,11 @@
 
 #include "core/base64.hpp"
 #include "core/huge_pages.hpp"
+#include "core/parallel.hpp"
 #include "viewer.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <random>
 #include <string_view>
@@ -43,11 +46,6 @@ std::string random_key() {
 
 size_t base64_bytes(const FloatArray &values) { return base64_size(values.size * sizeof(float)); }
 
-char *write_base64(const FloatArray &values, char *out) {
-    base64_encode(reinterpret_cast<const unsigned char *>(values.data), values.size * sizeof(float), out);
-    return out + base64_bytes(values);
-}
-
 nb::object base64_of(const float *data, size_t count) {
     return base64_text(reinterpret_cast<const unsigned char *>(data), count * sizeof(float));
 }
@@ -64,12 +62,131 @@ constexpr std::string_view before_count = "{\"shape\":[",
                            after_count = "],\"dtype\":\"float32\",\"buffer\":\"",
                            after_text = "\",\"codec\":\"b64\"}";
 
+size_t digits(size_t value) {
+    size_t count = 1;
+    while (value >= 10) value /= 10, ++count;
+    return count;
+}
+
+size_t description_size(const FloatArray &values) {
+    return before_count.size() + digits(values.size) + after_count.size() + base64_bytes(values) +
+           after_text.size();
+}
+
 char *write_text(std::string_view text, char *out) {
     std::memcpy(out, text.data(), text.size());
     return out + text.size();
 }
 
+void write_base64(const char *data, size_t bytes, char *out) {
+    base64_encode(reinterpret_cast<const unsigned char *>(data), bytes, out);
+}
+
+// Descriptions of `count` arrays, each after a comma but the first (unless
+// `comma`).
+void write_descriptions(const FloatArray *arrays, size_t count, bool comma, char *out) {
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0 || comma) *out++ = ',';
+        out = write_text(before_count, out);
+        out = std::to_chars(out, out + 20, arrays[i].size).ptr;
+        out = write_text(after_count, out);
+        write_base64(reinterpret_cast<const char *>(arrays[i].data), arrays[i].size * sizeof(float), out);
+        out = write_text(after_text, out + base64_bytes(arrays[i]));
+    }
+}
+
 } // namespace
+
+// A text to write as pieces, each at its place: copies of text, base64 of
+// arrays and runs of descriptions, none much over piece_bytes. Planning
+// writes nothing; the pieces are independent, so a large text is written on
+// every core, page faults included.
+class TextPlan {
+public:
+    explicit TextPlan(char *out) : end_(out) {}
+
+    // `text` must stay alive until write().
+    void copy(std::string_view text) {
+        for (size_t at = 0; at < text.size(); at += piece_bytes) {
+            size_t bytes = std::min(piece_bytes, text.size() - at);
+            add({Piece::copy, text.data() + at, bytes, nullptr, 0, false}, bytes);
+        }
+    }
+    void base64(const FloatArray &values) {
+        const char *data = reinterpret_cast<const char *>(values.data);
+        size_t bytes = values.size * sizeof(float);
+        // Whole groups of three bytes, so that the pieces' texts join into the
+        // text of the whole.
+        for (size_t at = 0; at < bytes; at += piece_bytes) {
+            size_t size = std::min(piece_bytes, bytes - at);
+            add({Piece::base64, data + at, size, nullptr, 0, false}, base64_size(size));
+        }
+    }
+    // The JSON list of the arrays' descriptions.
+    void descriptions(const FloatArray *arrays, size_t count) {
+        copy("[");
+        for (size_t first = 0, i = 0, size = 0; i < count; ++i) {
+            size += (i > 0) + description_size(arrays[i]);
+            if (size >= piece_bytes || i + 1 == count) {
+                add({Piece::descriptions, nullptr, 0, arrays + first, i + 1 - first, first > 0}, size);
+                first = i + 1, size = 0;
+            }
+        }
+        copy("]");
+    }
+
+    const char *end() const { return end_; }
+    void write() const;
+
+private:
+    static constexpr size_t piece_bytes = 3 << 16;
+    // Below this many bytes, starting threads costs more than they save.
+    static constexpr size_t parallel_from = 1 << 20;
+
+    struct Piece {
+        enum Kind : char { copy, base64, descriptions } kind;
+        const char *data; // copy, base64
+        size_t bytes;
+        const FloatArray *arrays; // descriptions
+        size_t count;
+        bool comma;
+        char *out = nullptr;
+    };
+    void add(Piece piece, size_t text_size) {
+        piece.out = end_;
+        end_ += text_size;
+        pieces_.push_back(piece);
+    }
+    static void write(const Piece &piece) noexcept {
+        switch (piece.kind) {
+        case Piece::copy: std::memcpy(piece.out, piece.data, piece.bytes); break;
+        case Piece::base64: write_base64(piece.data, piece.bytes, piece.out); break;
+        case Piece::descriptions: write_descriptions(piece.arrays, piece.count, piece.comma, piece.out); break;
+        }
+    }
+
+    char *end_;
+    std::vector<Piece> pieces_;
+};
+
+// Runs of pieces of about piece_bytes of text each, taken by the threads in
+// turn.
+void TextPlan::write() const {
+    if (pieces_.empty()) return;
+    std::vector<size_t> starts{0};
+    for (size_t i = 1; i < pieces_.size(); ++i)
+        if (size_t(pieces_[i].out - pieces_[starts.back()].out) >= piece_bytes) starts.push_back(i);
+    starts.push_back(pieces_.size());
+    auto write_run = [&](size_t r) noexcept {
+        for (size_t i = starts[r]; i < starts[r + 1]; ++i) write(pieces_[i]);
+    };
+    size_t runs = starts.size() - 1;
+    if (size_t(end_ - pieces_.front().out) < parallel_from) {
+        for (size_t r = 0; r < runs; ++r) write_run(r);
+        return;
+    }
+    run_pieces(runs, write_run);
+}
 
 nb::object float32_description(const float *data, size_t count) {
     return buffer_description(nb::make_tuple(nb::int_(count)), nb::str("float32"),
@@ -132,25 +249,13 @@ bool DeferredBuffers::find_placeholders(const char *json, size_t size,
 size_t DeferredBuffers::json_size(const Entry &entry) const {
     if (!entry.is_list) return base64_bytes(arrays_[entry.first]);
     size_t size = 2 + (entry.count ? entry.count - 1 : 0);
-    for (size_t i = entry.first; i < entry.first + entry.count; ++i)
-        size += before_count.size() + std::to_string(arrays_[i].size).size() +
-                after_count.size() + base64_bytes(arrays_[i]) + after_text.size();
+    for (size_t i = entry.first; i < entry.first + entry.count; ++i) size += description_size(arrays_[i]);
     return size;
 }
 
-char *DeferredBuffers::write_json(const Entry &entry, char *out) const {
-    if (!entry.is_list) return write_base64(arrays_[entry.first], out);
-    *out++ = '[';
-    for (size_t i = entry.first; i < entry.first + entry.count; ++i) {
-        if (i > entry.first) *out++ = ',';
-        out = write_text(before_count, out);
-        out = write_text(std::to_string(arrays_[i].size), out);
-        out = write_text(after_count, out);
-        out = write_base64(arrays_[i], out);
-        out = write_text(after_text, out);
-    }
-    *out++ = ']';
-    return out;
+void DeferredBuffers::plan_json(const Entry &entry, TextPlan &plan) const {
+    if (entry.is_list) plan.descriptions(arrays_.data() + entry.first, entry.count);
+    else plan.base64(arrays_[entry.first]);
 }
 
 nb::object DeferredBuffers::splice(nb::handle json) const {
@@ -168,13 +273,16 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
                            : check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
     char *write = ascii ? static_cast<char *>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
     prefer_huge_pages(write, total);
+    TextPlan plan(write);
     size_t copied = 0;
     for (const Found &item : found) {
-        write = write_text({text + copied, item.begin - copied}, write);
-        write = write_json(entries_[item.entry], write);
+        plan.copy({text + copied, item.begin - copied});
+        plan_json(entries_[item.entry], plan);
         copied = item.end;
     }
-    write_text({text + copied, size - copied}, write);
+    plan.copy({text + copied, size - copied});
+    if (plan.end() != write + total) raise(PyExc_SystemError, "message text of an unexpected size");
+    plan.write();
     if (ascii) return out;
     return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.ptr()), Py_ssize_t(total), nullptr));
 }

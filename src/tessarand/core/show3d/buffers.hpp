@@ -37,6 +37,8 @@ struct FloatArray {
 // dtype, base64 text, codec.
 nb::object float32_description(const float *data, size_t count);
 
+class TextPlan;
+
 class DeferredBuffers {
 public:
     // Arrays of fewer floats are cheaper written as text at once, unless a
@@ -76,7 +78,7 @@ private:
     bool find_placeholders(const char *json, size_t size, std::vector<Found> &found) const;
     nb::object placeholder(bool is_list) const;
     size_t json_size(const Entry &entry) const;
-    char *write_json(const Entry &entry, char *out) const;
+    void plan_json(const Entry &entry, TextPlan &plan) const;
 
     std::string key_;  // random, so that the scene's own text cannot meet it
     std::string mark_; // how JSON writes a placeholder's start: "\u0000" and the key

@@ -15,10 +15,12 @@
 #include "ktrans.hpp"
 #include "polygons.hpp"
 #include "viewer.hpp"
+#include "core/parallel.hpp"
 #include "core/placement.hpp"
 
 #include "arrays.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -180,11 +182,22 @@ private:
 // ---- the cell table ------------------------------------------------------------------
 
 // A placement: a simple transformation as numbers, or a complex one kept as
-// KLayout's object (a number in the pool of complex transformations).
+// KLayout's object (a number in the pool of complex transformations). Sixteen
+// bytes, as there are millions: displacements stay within KLayout's 32-bit
+// range, which every way in checks.
 struct Placement {
-    SimpleTrans simple{};
+    int32_t x = 0, y = 0;
+    int8_t angle = 0;
+    bool mirror = false;
     int complex = -1;
+
+    static Placement simple(const SimpleTrans &trans) {
+        return {int32_t(trans.x), int32_t(trans.y), int8_t(trans.angle), trans.mirror, -1};
+    }
+    static Placement complex_number(int number) { return {0, 0, 0, false, number}; }
+    SimpleTrans trans() const { return {angle, mirror, x, y}; }
 };
+static_assert(sizeof(Placement) == 16);
 
 using Placements = std::vector<Placement>;
 
@@ -343,7 +356,7 @@ bool Walk::read_simple_array(nb::handle array, Placements &placements) {
     if (!parse_simple_array(view.data(), view.data() + view.size(), parsed)) return false;
     placements.reserve(size_t(std::min(parsed.columns * parsed.rows, 1LL << 20)));
     bool within = expand_simple_array(
-        parsed, [&](const SimpleTrans &member) { placements.push_back({member, -1}); });
+        parsed, [&](const SimpleTrans &member) { placements.push_back(Placement::simple(member)); });
     if (!within) placements.clear();
     return within;
 }
@@ -353,15 +366,16 @@ void Walk::read_members(nb::handle array, Placements &placements) {
     bool complex = truth(call_method(array, S3D_NAME("is_complex")));
     nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
     for (nb::handle trans : snapshot(each)) {
-        Placement placement;
         if (complex) {
-            placement.complex = int(complex_.size());
+            placements.push_back(Placement::complex_number(int(complex_.size())));
             complex_.push_back(nb::borrow(trans));
-        } else if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
-                   !read_simple_trans(trans, placement.simple)) {
-            throw StepAside();
+            continue;
         }
-        placements.push_back(placement);
+        SimpleTrans simple;
+        if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
+            !read_simple_trans(trans, simple) || !within_coordinate_range(simple))
+            throw StepAside();
+        placements.push_back(Placement::simple(simple));
     }
 }
 
@@ -392,10 +406,11 @@ public:
 
 private:
     Node make(size_t cell, bool is_ref, Placements placements);
-    Placements multiply(const Placements *parents, const Placements &children);
+    void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
     nb::object object_of(const Placement &placement);
-    PlacementMatrix matrix_of(const Placement &placement);
+    void learn_complex_matrices(const Placements &placements);
+    PlacementMatrix matrix_of(const Placement &placement) const;
 
     const Globals &globals_;
     Walk &walk_;
@@ -418,9 +433,8 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements) {
     for (const CellData::Instance &instance : data.instances) {
         auto [found, fresh] = group_of.emplace(instance.child, groups.size());
         if (fresh) groups.push_back({instance.child, {}});
-        Placements composed = multiply(is_ref ? &node.placements : nullptr, instance.placements);
-        Placements &group = groups[found->second].second;
-        group.insert(group.end(), composed.begin(), composed.end());
+        multiply(is_ref ? &node.placements : nullptr, instance.placements,
+                 groups[found->second].second);
     }
     for (auto &[child, group] : groups) {
         node.children.push_back(make(child, true, std::move(group)));
@@ -430,52 +444,63 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements) {
     return node;
 }
 
-// Every child placement after every parent placement, child by child.
-Placements TreeMaker::multiply(const Placements *parents, const Placements &children) {
-    if (!parents) return children;
-    Placements result;
-    result.reserve(parents->size() * children.size());
+// Every child placement after every parent placement, child by child,
+// appended to `out`.
+void TreeMaker::multiply(const Placements *parents, const Placements &children, Placements &out) {
+    if (!parents) {
+        out.insert(out.end(), children.begin(), children.end());
+        return;
+    }
+    out.reserve(out.size() + parents->size() * children.size());
     for (const Placement &t : children)
-        for (const Placement &p : *parents) result.push_back(product(p, t));
-    return result;
+        for (const Placement &p : *parents) out.push_back(product(p, t));
 }
 
 Placement TreeMaker::product(const Placement &p, const Placement &t) {
     if (p.complex < 0 && t.complex < 0) {
-        Placement result{compose(p.simple, t.simple), -1};
-        if (!within_coordinate_range(result.simple)) throw StepAside();
-        return result;
+        SimpleTrans result = compose(p.trans(), t.trans());
+        if (!within_coordinate_range(result)) throw StepAside();
+        return Placement::simple(result);
     }
     nb::object composed = compose_objects(globals_, object_of(p), object_of(t));
     auto &pool = walk_.complex_pool();
     pool.push_back(composed);
-    return {{}, int(pool.size() - 1)};
+    return Placement::complex_number(int(pool.size() - 1));
 }
 
 nb::object TreeMaker::object_of(const Placement &placement) {
     if (placement.complex >= 0) return walk_.complex_pool()[size_t(placement.complex)];
-    const SimpleTrans &s = placement.simple;
-    return call(trans_type_, nb::int_(s.angle), nb::bool_(s.mirror), nb::int_(s.x), nb::int_(s.y));
+    return call(trans_type_, nb::int_(placement.angle), nb::bool_(placement.mirror),
+                nb::int_(placement.x), nb::int_(placement.y));
 }
 
-PlacementMatrix TreeMaker::matrix_of(const Placement &placement) {
-    if (placement.complex < 0) return simple_matrix(placement.simple);
-    auto known = complex_matrices_.find(placement.complex);
-    if (known == complex_matrices_.end())
-        known = complex_matrices_
-                    .emplace(placement.complex,
-                             complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]))
-                    .first;
-    return known->second;
+// Reads the matrices of the node's complex placements (from KLayout's
+// objects) that are not known yet.
+void TreeMaker::learn_complex_matrices(const Placements &placements) {
+    for (const Placement &placement : placements) {
+        if (placement.complex < 0 || complex_matrices_.count(placement.complex)) continue;
+        complex_matrices_.emplace(placement.complex,
+                                  complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]));
+    }
+}
+
+// No Python: the complex placements' matrices are known by then.
+PlacementMatrix TreeMaker::matrix_of(const Placement &placement) const {
+    if (placement.complex < 0) return simple_matrix(placement.trans());
+    return complex_matrices_.find(placement.complex)->second;
 }
 
 const FloatArray &TreeMaker::matrices(Node &node) {
     if (node.matrices) return node.matrices;
-    node.matrices = FloatArray::filled(6 * node.placements.size(), [&](float *out) {
-        for (const Placement &placement : node.placements) {
-            PlacementMatrix matrix = matrix_of(placement);
-            for (int k = 0; k < 6; ++k) *out++ = float(matrix.entries[k]);
-        }
+    const Placements &placements = node.placements;
+    learn_complex_matrices(placements);
+    node.matrices = FloatArray::filled(6 * placements.size(), [&](float *out) {
+        run_ranges(placements.size(), 1 << 15, [&](size_t begin, size_t end) noexcept {
+            for (size_t i = begin; i < end; ++i) {
+                PlacementMatrix matrix = matrix_of(placements[i]);
+                for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
+            }
+        });
     });
     return node.matrices;
 }
