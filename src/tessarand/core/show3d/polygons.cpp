@@ -2,6 +2,8 @@
 
 #include "core/hull.hpp"
 
+#include "arrays.hpp"
+
 #include <algorithm>
 
 namespace show3d {
@@ -45,13 +47,20 @@ bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
                             size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
 }
 
-nb::object float64_array(nb::handle np, const double *data, size_t count, Py_ssize_t columns) {
-    nb::object buffer = check(PyByteArray_FromStringAndSize(
-        reinterpret_cast<const char *>(data), Py_ssize_t(count * sizeof(double))));
-    nb::object array = call_keywords(np.attr("frombuffer"), {buffer}, S3D_KEYWORDS("dtype"),
-                                     {nb::str("float64")});
-    if (columns > 1) array = array.attr("reshape")(-1, columns);
+// A new numpy array of `rows` rows of `columns` values of numpy type `type`,
+// copied from `data` (one-dimensional for one column).
+nb::object numpy_copy(const void *data, size_t rows, npy_intp columns, int type) {
+    npy_intp shape[2] = {npy_intp(rows), columns};
+    nb::object array = check(PyArray_SimpleNew(columns > 1 ? 2 : 1, shape, type));
+    auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
+    if (PyArray_NBYTES(raw)) std::memcpy(PyArray_DATA(raw), data, size_t(PyArray_NBYTES(raw)));
     return array;
+}
+
+// np.ascontiguousarray(value, dtype) through numpy's C interface.
+nb::object contiguous(nb::handle value, int type) {
+    return check(PyArray_FromAny(value.ptr(), PyArray_DescrFromType(type), 1, 0,
+                                 NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 // Read access to the memory of a contiguous array of T (TypeError for items
@@ -444,23 +453,18 @@ void BulkSimplifier::simplify_batch(const Batch &batch) {
         rings.push_back(&item);
     }
     if (rings.empty()) return;
-    nb::object np = check(PyImport_ImportModule("numpy"));
     nb::object shapely = check(PyImport_ImportModule("shapely"));
-    nb::object coords = float64_array(np, ring_coords.data(), ring_coords.size(), 2);
-    nb::object ids = np.attr("array")(
-        np.attr("frombuffer")(nb::bytes(reinterpret_cast<const char *>(ring_ids.data()),
-                                        ring_ids.size() * sizeof(long long)),
-                              nb::arg("dtype") = "int64"));
+    nb::object coords = numpy_copy(ring_coords.data(), ring_coords.size() / 2, 2, NPY_FLOAT64);
+    nb::object ids = numpy_copy(ring_ids.data(), ring_ids.size(), 1, NPY_INT64);
     nb::object polygons = shapely.attr("polygons")(
         shapely.attr("linearrings")(coords, nb::arg("indices") = ids));
     nb::object simple = shapely.attr("simplify")(polygons, tolerance_,
                                                  nb::arg("preserve_topology") = true);
-    nb::object kinds = np.attr("ascontiguousarray")(shapely.attr("get_type_id")(simple),
-                                                    nb::arg("dtype") = "int64");
+    nb::object kinds = contiguous(shapely.attr("get_type_id")(simple), NPY_INT64);
     nb::object result = shapely.attr("get_coordinates")(
         shapely.attr("get_exterior_ring")(simple), nb::arg("return_index") = true);
-    nb::object out_coords = np.attr("ascontiguousarray")(result[0], nb::arg("dtype") = "float64");
-    nb::object out_ids = np.attr("ascontiguousarray")(result[1], nb::arg("dtype") = "int64");
+    nb::object out_coords = contiguous(result[0], NPY_FLOAT64);
+    nb::object out_ids = contiguous(result[1], NPY_INT64);
 
     ArrayView<long long> kind_view(kinds), id_view(out_ids);
     ArrayView<double> coord_view(out_coords);
