@@ -89,9 +89,10 @@ def test_show3d_sends_the_same_message(monkeypatch, name, mode):
 
 def large_scene():
     """Over a megabyte of arrays, written on every core: 2,000 outlines; 90,000
-    simple and 40,000 complex placements, each group under a rotated parent."""
+    simple and 40,000 complex placements, each group under a rotated parent, the
+    simple ones on two layers (one array in two leaves)."""
     cells = {"TOP": {(1, 0): [(i, 0, i + 7, 5 + i % 3) for i in range(0, 20000, 10)]},
-             "MID": {}, "U": {(1, 0): [BOX]}, "V": {(2, 0): [RING]}}
+             "MID": {}, "U": {(1, 0): [BOX], (2, 0): [(0, 0, 30, 40)]}, "V": {(2, 0): [RING]}}
     places = [("TOP", "MID", kdb.Trans(1, True, 5, -7)),
               ("MID", "U", kdb.Trans(), kdb.Vector(2000, 0), kdb.Vector(0, 2000), 300, 300),
               ("MID", "V", kdb.ICplxTrans(1.5, 30.0, False, kdb.Vector(10, 20)),

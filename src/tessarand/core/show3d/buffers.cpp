@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <random>
+#include <unordered_map>
 #include <string_view>
 
 #if defined(__linux__) || defined(__APPLE__)
@@ -100,26 +101,25 @@ void write_descriptions(const FloatArray *arrays, size_t count, bool comma, char
 // A text to write as pieces, each at its place: copies of text, base64 of
 // arrays and runs of descriptions, none much over piece_bytes. Planning
 // writes nothing; the pieces are independent, so a large text is written on
-// every core, page faults included.
+// every core, page faults included. An array met again (a cell's placements
+// on each of its layers) is encoded once: its other texts are copies of the
+// first, written after it.
 class TextPlan {
 public:
     explicit TextPlan(char *out) : end_(out) {}
 
     // `text` must stay alive until write().
-    void copy(std::string_view text) {
-        for (size_t at = 0; at < text.size(); at += piece_bytes) {
-            size_t bytes = std::min(piece_bytes, text.size() - at);
-            add({Piece::copy, text.data() + at, bytes, nullptr, 0, false}, bytes);
-        }
-    }
+    void copy(std::string_view text) { copy(text, pieces_); }
     void base64(const FloatArray &values) {
+        auto [first, fresh] = texts_.try_emplace({values.data, values.size}, end_);
+        if (!fresh) return copy({first->second, base64_bytes(values)}, repeats_);
         const char *data = reinterpret_cast<const char *>(values.data);
         size_t bytes = values.size * sizeof(float);
         // Whole groups of three bytes, so that the pieces' texts join into the
         // text of the whole.
         for (size_t at = 0; at < bytes; at += piece_bytes) {
             size_t size = std::min(piece_bytes, bytes - at);
-            add({Piece::base64, data + at, size, nullptr, 0, false}, base64_size(size));
+            add({Piece::base64, data + at, size, nullptr, false}, base64_size(size), pieces_);
         }
     }
     // The JSON list of the arrays' descriptions.
@@ -128,7 +128,7 @@ public:
         for (size_t first = 0, i = 0, size = 0; i < count; ++i) {
             size += (i > 0) + description_size(arrays[i]);
             if (size >= piece_bytes || i + 1 == count) {
-                add({Piece::descriptions, nullptr, 0, arrays + first, i + 1 - first, first > 0}, size);
+                add({Piece::descriptions, nullptr, i + 1 - first, arrays + first, first > 0}, size, pieces_);
                 first = i + 1, size = 0;
             }
         }
@@ -136,7 +136,10 @@ public:
     }
 
     const char *end() const { return end_; }
-    void write() const;
+    void write() const {
+        write(pieces_);
+        write(repeats_);
+    }
 
 private:
     static constexpr size_t piece_bytes = 3 << 16;
@@ -145,43 +148,66 @@ private:
 
     struct Piece {
         enum Kind : char { copy, base64, descriptions } kind;
-        const char *data; // copy, base64
-        size_t bytes;
+        const char *data;         // copy, base64
+        size_t count;             // bytes of data, or descriptions
         const FloatArray *arrays; // descriptions
-        size_t count;
         bool comma;
         char *out = nullptr;
+        size_t text = 0; // the size of what it writes
     };
-    void add(Piece piece, size_t text_size) {
+    struct ArrayKey {
+        const float *data;
+        size_t size;
+        bool operator==(const ArrayKey &other) const { return data == other.data && size == other.size; }
+    };
+    struct KeyHash {
+        size_t operator()(const ArrayKey &key) const {
+            return std::hash<const float *>()(key.data) ^ (key.size * 0x9e3779b97f4a7c15ULL);
+        }
+    };
+
+    void copy(std::string_view text, std::vector<Piece> &to) {
+        for (size_t at = 0; at < text.size(); at += piece_bytes) {
+            size_t bytes = std::min(piece_bytes, text.size() - at);
+            add({Piece::copy, text.data() + at, bytes, nullptr, false}, bytes, to);
+        }
+    }
+    void add(Piece piece, size_t text_size, std::vector<Piece> &to) {
         piece.out = end_;
+        piece.text = text_size;
         end_ += text_size;
-        pieces_.push_back(piece);
+        to.push_back(piece);
     }
     static void write(const Piece &piece) noexcept {
         switch (piece.kind) {
-        case Piece::copy: std::memcpy(piece.out, piece.data, piece.bytes); break;
-        case Piece::base64: write_base64(piece.data, piece.bytes, piece.out); break;
+        case Piece::copy: std::memcpy(piece.out, piece.data, piece.count); break;
+        case Piece::base64: write_base64(piece.data, piece.count, piece.out); break;
         case Piece::descriptions: write_descriptions(piece.arrays, piece.count, piece.comma, piece.out); break;
         }
     }
+    static void write(const std::vector<Piece> &pieces);
 
     char *end_;
-    std::vector<Piece> pieces_;
+    std::vector<Piece> pieces_, repeats_;
+    std::unordered_map<ArrayKey, char *, KeyHash> texts_; // where each array's text begins
 };
 
 // Runs of pieces of about piece_bytes of text each, taken by the threads in
 // turn.
-void TextPlan::write() const {
-    if (pieces_.empty()) return;
+void TextPlan::write(const std::vector<Piece> &pieces) {
     std::vector<size_t> starts{0};
-    for (size_t i = 1; i < pieces_.size(); ++i)
-        if (size_t(pieces_[i].out - pieces_[starts.back()].out) >= piece_bytes) starts.push_back(i);
-    starts.push_back(pieces_.size());
+    size_t run = 0, total = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (run >= piece_bytes) starts.push_back(i), run = 0;
+        run += pieces[i].text;
+        total += pieces[i].text;
+    }
+    starts.push_back(pieces.size());
     auto write_run = [&](size_t r) noexcept {
-        for (size_t i = starts[r]; i < starts[r + 1]; ++i) write(pieces_[i]);
+        for (size_t i = starts[r]; i < starts[r + 1]; ++i) write(pieces[i]);
     };
     size_t runs = starts.size() - 1;
-    if (size_t(end_ - pieces_.front().out) < parallel_from) {
+    if (total < parallel_from) {
         for (size_t r = 0; r < runs; ++r) write_run(r);
         return;
     }
