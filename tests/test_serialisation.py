@@ -167,7 +167,8 @@ def description(array):
     np.arange(2, dtype=np.uint8), np.arange(4, dtype=np.uint8), np.arange(5, dtype=np.uint8),
     np.arange(12, dtype="<i4").reshape(3, 4)[:, ::2], np.array([True, False]), np.zeros((2, 0)),
     np.array([[0.1, -0.0, 1e30]], "float32").T, np.array([-1.25], "<f2"),
-    np.array([[1.5, -2.0], [0.25, 3.0]], "float32").T], ids=lambda a: f"{a.dtype}{a.shape}")
+    np.array([[1.5, -2.0], [0.25, 3.0]], "float32").T, np.array([1 + 2j], "c8"), np.array([b"ab", b"c"]),
+    np.array(["\u00fcber", "x"])], ids=lambda a: f"{a.dtype}{a.shape}")
 def test_buffer_holds_the_row_major_bytes(array):
     before = array.copy()
     result = numpy_to_buffer_json(value=array)
@@ -177,6 +178,16 @@ def test_buffer_holds_the_row_major_bytes(array):
     assert array.tobytes() == before.tobytes() and array.shape == before.shape
     if array.size == 0:
         assert result["shape"] == (0,) and result["buffer"] == ""
+
+
+@pytest.mark.parametrize("array", [
+    np.array(["a text longer than sixteen bytes", "b"], np.dtypes.StringDType()),
+    np.array(["2020-01-01"], "datetime64[D]"), np.array([5], "timedelta64[s]")],
+    ids=lambda a: a.dtype.kind)
+def test_dtypes_without_a_buffer_form_are_refused(array):
+    """Their memory holds no plain values (a string array's holds pointers)."""
+    with pytest.raises(ValueError, match="^cannot include dtype '.+' in a buffer$"):
+        numpy_to_buffer_json({"x": array})
 
 
 def test_nested_structure_none_subclassed_dicts_and_errors():

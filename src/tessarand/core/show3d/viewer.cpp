@@ -477,15 +477,17 @@ private:
         return buffer_description(shape, dtype, encode(flat));
     }
 
-    // The same for a plain C-contiguous ndarray, read through numpy's C
-    // interface: its flattened form is a view of the same memory, so the bytes
-    // are encoded where they lie.
+    // The same for a plain C-contiguous ndarray of booleans or numbers, read
+    // through numpy's C interface: its flattened form is a view of the same
+    // memory, so the bytes are encoded where they lie. Other dtypes go the
+    // general way, whose memoryview refuses those without a buffer form (dates,
+    // variable-width strings, whose memory holds pointers).
     nb::object describe_directly(nb::handle value) {
         if (!direct_ || Py_TYPE(value.ptr()) != &PyArray_Type) return {};
         auto *array = reinterpret_cast<PyArrayObject *>(value.ptr());
         PyArray_Descr *descr = PyArray_DESCR(array);
-        if (!PyArray_IS_C_CONTIGUOUS(array) || descr->type_num == NPY_OBJECT ||
-            descr->type_num == NPY_VOID)
+        if (!PyArray_IS_C_CONTIGUOUS(array) ||
+            !(PyTypeNum_ISBOOL(descr->type_num) || PyTypeNum_ISNUMBER(descr->type_num)))
             return {};
         return buffer_description(
             nb::make_tuple(nb::int_(PyArray_SIZE(array))), dtype_text(descr),
