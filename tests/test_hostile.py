@@ -667,6 +667,58 @@ def placements_list_empties_itself_when_walked():
         expect(snap(parser.to_viewer(mode)) == snap(scene(mode)), "another scene")
 
 
+class MovingParser(ParseGDS):
+    """Runs `move(self)` from get_height, before the first leaf on layer 2/0 (A's)."""
+
+    def get_height(self, layer_spec):
+        if layer_spec == (2, 0) and not self.moved:
+            self.moved = True
+            self.move(self)
+        return super().get_height(layer_spec)
+
+
+def moved_scene(move):
+    """The cell-mode scene of a MovingParser; A's node and B's node below it."""
+    parser = MovingParser(layout(), table())
+    parser.moved, parser.move = False, move
+    parser.export_cells()
+    a_node = parser.to_viewer(Output.CELL).parts[0].parts[1]
+    return a_node, a_node.parts[2]
+
+
+@case("mutating_walks")
+def placement_added_between_two_leaves_of_a_reference():
+    """A's leaf on 1/0 is made before the move, its leaf on 2/0 after: that one
+    shows the new placement too."""
+    def move(parser):
+        parser.parsed_cells.cells[0].references[0].trans.append(KTrans(kdb.Trans(0, False, 5000, 0)))
+    a_node, _ = moved_scene(move)
+    first, second = (leaf.shape.matrices.reshape(-1, 6) for leaf in a_node.parts[:2])
+    expect(len(first) == 2 and len(second) == 3 and second[2, 2] == 5.0, (first, second))
+
+
+@case("mutating_walks")
+def shared_transformation_moved_between_two_references():
+    """A and B are placed by one KLayout transformation; it moves between A's leaves
+    and B's: B shows where it is then."""
+    shared = kdb.Trans(0, False, 1000, 0)
+
+    def place(parser):
+        top = parser.parsed_cells.cells[0]
+        top.references[0].trans = [KTrans(shared)]
+        top.references[0].references[0].trans = [KTrans(shared)]
+
+    def move(parser):
+        shared.disp = kdb.Vector(7000, 0)
+
+    parser = MovingParser(layout(), table())
+    parser.moved, parser.move = False, move
+    parser.export_cells()
+    place(parser)
+    b_leaf = parser.to_viewer(Output.CELL).parts[0].parts[1].parts[2].parts[0]
+    expect(b_leaf.shape.matrices.tolist() == [1.0, -0.0, 7.0, 0.0, 1.0, 0.0], b_leaf.shape.matrices)
+
+
 class Trigger(str):
     """An attribute name with the hash of another one; comparing it runs `action`."""
 

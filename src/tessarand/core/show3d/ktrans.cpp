@@ -262,10 +262,17 @@ PlacementProducts::PlacementProducts(const Globals &globals) : globals_(globals)
     trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
 }
 
-bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
+// The wrapped simple transformation of a KTrans of ours, or invalid.
+nb::object PlacementProducts::plain_trans(nb::handle ktrans) const {
     nb::object trans = plain_wrapped_trans(ktrans_class_, ktrans);
     if (!trans.is_valid() || reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr())) != trans_type_.ptr())
-        return false;
+        return {};
+    return trans;
+}
+
+bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
+    nb::object trans = plain_trans(ktrans);
+    if (!trans.is_valid()) return false;
     if (const SimpleTrans *known = parts_.find(trans.ptr())) {
         parts = *known;
         return true;
@@ -318,9 +325,12 @@ nb::object PlacementProducts::multiply(nb::handle parent, nb::handle trans) {
     return multiply_placements(globals_, parent, trans);
 }
 
-bool PlacementProducts::read_matrix(nb::handle ktrans, PlacementMatrix &matrix) {
+// Read anew every time: code of the caller's run between two reads (an
+// overridden method) may have changed the transformation in place.
+bool PlacementProducts::read_matrix(nb::handle ktrans, PlacementMatrix &matrix) const {
     SimpleTrans parts;
-    if (!parts_of(ktrans, parts)) return false;
+    nb::object trans = plain_trans(ktrans);
+    if (!trans.is_valid() || !read_simple_trans(trans, parts)) return false;
     matrix = simple_matrix(parts);
     return true;
 }

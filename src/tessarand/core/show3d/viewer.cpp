@@ -73,7 +73,7 @@ public:
 
 private:
     nb::object placement_array(nb::handle reference);
-    nb::object direct_placement_array(nb::handle trans);
+    nb::object direct_placement_array(nb::handle placements);
     nb::object make_shape(nb::handle refs, nb::handle layer_spec, nb::handle cell);
     nb::object make_leaf(nb::handle name, nb::handle id, nb::object shape, nb::handle layer_spec);
     nb::object make_node(nb::handle parent, nb::handle name, nb::object &id);
@@ -84,7 +84,10 @@ private:
     nb::object parts_class_, part_class_, shape_class_, reference_class_, ktrans_class_;
     bool fast_arrays_ = false, own_matrices_ = false;
     PlacementProducts products_; // reads each simple transformation once
-    std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> arrays_; // list, array
+    struct KnownArray {
+        nb::object list, items, array; // the list, its items then (a plain list), their array
+    };
+    std::unordered_map<PyObject *, KnownArray> arrays_;
     int depth_ = 0;
 };
 
@@ -108,16 +111,32 @@ bool TreeBuilder::exclude(nb::handle layer_name) {
     return false;
 }
 
+// Whether `list` still holds exactly the items of `then`.
+bool holds_the_same(nb::handle list, nb::handle then) {
+    Py_ssize_t count = PyTuple_GET_SIZE(then.ptr());
+    if (!PyList_CheckExact(list.ptr()) || PyList_GET_SIZE(list.ptr()) != count) return false;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyList_GET_ITEM(list.ptr(), i) != PyTuple_GET_ITEM(then.ptr(), i)) return false;
+    return true;
+}
+
 // Six float32 numbers a, b, tx, c, d, ty per placement of a reference. A
 // reference with leaves on several layers computes its array once; the other
-// leaves get copies.
+// leaves get copies. A plain list is read again when code run meanwhile gave
+// it other items; any other iterable is read once.
 nb::object TreeBuilder::placement_array(nb::handle reference) {
     nb::object trans = get_attr(reference, S3D_NAME("trans"));
     auto known = fast_arrays_ ? arrays_.find(trans.ptr()) : arrays_.end();
-    if (known != arrays_.end())
-        return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(known->second.second.ptr()),
+    if (known != arrays_.end() &&
+        (!known->second.items.is_valid() || holds_the_same(trans, known->second.items)))
+        return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(known->second.array.ptr()),
                                      NPY_CORDER));
-    nb::object array = direct_placement_array(trans);
+    nb::object items, array;
+    if (PyList_CheckExact(trans.ptr())) {
+        // Reading a placement may run code that changes the list.
+        items = snapshot(trans);
+        array = direct_placement_array(items);
+    }
     if (!array.is_valid()) {
         nb::list matrices;
         nb::object iterator = check(PyObject_GetIter(trans.ptr()));
@@ -129,16 +148,15 @@ nb::object TreeBuilder::placement_array(nb::handle reference) {
     // Only arrays of the real numpy are reused: with another np each leaf
     // asks it anew.
     if (fast_arrays_ && PyArray_CheckExact(array.ptr()))
-        arrays_.emplace(trans.ptr(), std::pair{trans, array});
+        arrays_.insert_or_assign(trans.ptr(), KnownArray{trans, items, array});
     return array;
 }
 
-// The placement array read straight from KTrans objects of ours; invalid when
-// one of them must be asked for its own matrix.
-nb::object TreeBuilder::direct_placement_array(nb::handle trans) {
-    if (!own_matrices_ || !PyList_CheckExact(trans.ptr())) return {};
-    // Reading a placement may run code (attribute lookups) that changes the list.
-    nb::tuple placements = snapshot(trans);
+// The placement array read straight from KTrans objects of ours (a snapshot
+// of the list: reading a placement may run code that changes the list);
+// invalid when one of them must be asked for its own matrix.
+nb::object TreeBuilder::direct_placement_array(nb::handle placements) {
+    if (!own_matrices_) return {};
     Py_ssize_t count = PyTuple_GET_SIZE(placements.ptr());
     nb::object array = new_float32(6 * count);
     float *out = float32_data(array);
