@@ -63,14 +63,14 @@ constexpr std::string_view before_count = "{\"shape\":[",
                            after_count = "],\"dtype\":\"float32\",\"buffer\":\"",
                            after_text = "\",\"codec\":\"b64\"}";
 
-size_t digits(size_t value) {
+size_t decimal_digits(size_t value) {
     size_t count = 1;
     while (value >= 10) value /= 10, ++count;
     return count;
 }
 
 size_t description_size(const FloatArray &values) {
-    return before_count.size() + digits(values.size) + after_count.size() + base64_bytes(values) +
+    return before_count.size() + decimal_digits(values.size) + after_count.size() + base64_bytes(values) +
            after_text.size();
 }
 

@@ -20,6 +20,7 @@
 
 #include "arrays.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -451,7 +452,9 @@ void TreeMaker::multiply(const Placements *parents, const Placements &children, 
         out.insert(out.end(), children.begin(), children.end());
         return;
     }
-    out.reserve(out.size() + parents->size() * children.size());
+    // Room for them, growing as push_back would: a group gathers many instances.
+    size_t needed = out.size() + parents->size() * children.size();
+    if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
     for (const Placement &t : children)
         for (const Placement &p : *parents) out.push_back(product(p, t));
 }
