@@ -1,5 +1,6 @@
-"""The Python-free core (placement algebra, hull readers, base64) built on its own with
-the C++ compiler and checked against KLayout and the standard library."""
+"""The Python-free core (placement algebra, hull readers, base64, work spread over the
+cores) built on its own with the C++ compiler and checked against KLayout and the
+standard library."""
 
 import base64
 import math
@@ -25,7 +26,7 @@ def core(tmp_path_factory):
     if not compiler:
         pytest.skip("no C++ compiler")
     program = tmp_path_factory.mktemp("core") / "core_check"
-    subprocess.run([compiler, "-std=c++20", "-O1", "-I", str(SOURCES), "-o", str(program),
+    subprocess.run([compiler, "-std=c++20", "-O1", "-pthread", "-I", str(SOURCES), "-o", str(program),
                     str(Path(__file__).parent / "core" / "core_check.cpp")], check=True)
 
     def run(lines):
@@ -264,3 +265,8 @@ def test_array_members_are_klayouts(core):
 ])
 def test_other_placement_texts_are_refused(core, text):
     assert core([f"array {text}"]) == ["none"]
+
+
+@pytest.mark.parametrize("count, per", [(0, 4), (1, 4), (3, 4), (4, 4), (5, 4), (1000, 7), (70_000, 1 << 15)])
+def test_ranges_visit_every_index_once(core, count, per):
+    assert core([f"ranges {count} {per}"]) == [str(count)]

@@ -11,11 +11,14 @@
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
+//   ranges COUNT PER          -> how many of 0 .. COUNT-1 the threads visited exactly once
 #include "core/base64.hpp"
 #include "core/hull.hpp"
+#include "core/parallel.hpp"
 #include "core/placement.hpp"
 #include "core/ring_simplify.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -111,6 +114,16 @@ int main() {
                 std::fflush(stdout);
             }
             std::cout << "\n";
+        } else if (verb == "ranges") {
+            size_t count = 0, per = 1;
+            in >> count >> per;
+            std::vector<std::atomic<int>> visits(count);
+            run_ranges(count, per, [&](size_t begin, size_t end) noexcept {
+                for (size_t i = begin; i < end; ++i) ++visits[i];
+            });
+            size_t once = 0;
+            for (const auto &v : visits) once += v == 1;
+            std::cout << once << "\n";
         } else if (verb == "hull-bytes") {
             std::string hex;
             in >> hex;

@@ -388,7 +388,7 @@ struct Node {
     Placements placements; // relative to the top cell
     std::vector<Node> children;
     std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
-    FloatArray matrices; // six per placement, made on first use
+    FloatArray matrices; // six per placement, for a placed node with polygons of its own
 
     bool reaches(size_t slot) const { return (layers[slot / 64] >> (slot % 64)) & 1; }
 };
@@ -402,8 +402,9 @@ public:
 
     Node top(size_t cell) { return make(cell, false, {}); }
 
-    // Six float32 entries per placement, as the viewer's matrices.
-    const FloatArray &matrices(Node &node);
+    // Sets the viewer's matrices (six float32 entries per placement) of every
+    // node that shows polygons of its own at its placements.
+    void make_matrices(std::vector<Node> &tops);
 
 private:
     Node make(size_t cell, bool is_ref, Placements placements);
@@ -493,19 +494,59 @@ PlacementMatrix TreeMaker::matrix_of(const Placement &placement) const {
     return complex_matrices_.find(placement.complex)->second;
 }
 
-const FloatArray &TreeMaker::matrices(Node &node) {
-    if (node.matrices) return node.matrices;
-    const Placements &placements = node.placements;
-    learn_complex_matrices(placements);
-    node.matrices = FloatArray::filled(6 * placements.size(), [&](float *out) {
-        run_ranges(placements.size(), 1 << 15, [&](size_t begin, size_t end) noexcept {
-            for (size_t i = begin; i < end; ++i) {
-                PlacementMatrix matrix = matrix_of(placements[i]);
-                for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
+// One block for all of them, filled on every core in spans of placements.
+void TreeMaker::make_matrices(std::vector<Node> &tops) {
+    std::vector<Node *> shown, pending;
+    for (Node &top : tops) pending.push_back(&top);
+    size_t total = 0;
+    while (!pending.empty()) {
+        Node *node = pending.back();
+        pending.pop_back();
+        for (Node &child : node->children) pending.push_back(&child);
+        if (!node->is_ref || walk_.cells()[node->cell].polygons.empty()) continue;
+        learn_complex_matrices(node->placements);
+        shown.push_back(node);
+        total += node->placements.size();
+    }
+    constexpr size_t span = 1 << 15;
+    struct Span {
+        const Placement *from;
+        size_t count, first; // placements, and the first one's number in the block
+    };
+    std::vector<Span> spans;
+    size_t first = 0;
+    for (Node *node : shown) {
+        const Placements &placements = node->placements;
+        for (size_t at = 0; at < placements.size(); at += span) {
+            size_t count = std::min(span, placements.size() - at);
+            spans.push_back({placements.data() + at, count, first + at});
+        }
+        first += placements.size();
+    }
+    // Runs of spans of about `span` placements each, taken by the threads in turn.
+    std::vector<size_t> runs{0};
+    for (size_t i = 0, run = 0; i < spans.size(); ++i) {
+        if (run >= span) runs.push_back(i), run = 0;
+        run += spans[i].count;
+    }
+    runs.push_back(spans.size());
+    FloatArray block = FloatArray::filled(6 * total, [&](float *out) {
+        run_pieces(runs.size() - 1, [&](size_t r) noexcept {
+            for (size_t i = runs[r]; i < runs[r + 1]; ++i) {
+                float *to = out + 6 * spans[i].first;
+                for (size_t k = 0; k < spans[i].count; ++k) {
+                    PlacementMatrix matrix = matrix_of(spans[i].from[k]);
+                    for (int e = 0; e < 6; ++e) *to++ = float(matrix.entries[e]);
+                }
             }
         });
     });
-    return node.matrices;
+    first = 0;
+    for (Node *node : shown) {
+        size_t count = 6 * node->placements.size();
+        node->matrices = {block.owner, block.data + 6 * first, count};
+        first += node->placements.size();
+    }
 }
 
 // ---- the writer ----------------------------------------------------------------------
@@ -577,6 +618,11 @@ nb::object int_list(const std::vector<long> &values) {
     return list;
 }
 
+// dict[key] = value, the key an interned name: thousands of leaves are written.
+void set_item(nb::handle dict, PyObject *key, nb::handle value) {
+    check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
+}
+
 nb::object Writer::origin() const {
     nb::list position, rotation;
     for (int i = 0; i < 3; ++i) position.append(nb::float_(0.0));
@@ -590,11 +636,11 @@ nb::object Writer::origin() const {
 // A node of the tree: name, id, version, loc and, unless empty, parts.
 nb::object Writer::group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc) {
     nb::dict node;
-    node["name"] = name;
-    node["id"] = id;
-    node["version"] = version_;
-    node["loc"] = loc;
-    if (PyList_GET_SIZE(parts.ptr()) > 0) node["parts"] = parts;
+    set_item(node, S3D_NAME("name"), name);
+    set_item(node, S3D_NAME("id"), id);
+    set_item(node, S3D_NAME("version"), version_);
+    set_item(node, S3D_NAME("loc"), loc);
+    if (PyList_GET_SIZE(parts.ptr()) > 0) set_item(node, S3D_NAME("parts"), parts);
     return node;
 }
 
@@ -602,13 +648,9 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
                         size_t slot, Node &node) {
     const LayerLook &look = looks_[slot];
     nb::dict shape;
-    shape["refs"] = int_list(refs);
-    shape["height"] = look.height;
-    if (node.is_ref) {
-        shape["matrices"] = array(trees_.matrices(node));
-    } else {
-        shape["matrices"] = array(nullptr, 0);
-    }
+    set_item(shape, S3D_NAME("refs"), int_list(refs));
+    set_item(shape, S3D_NAME("height"), look.height);
+    set_item(shape, S3D_NAME("matrices"), node.is_ref ? array(node.matrices) : array(nullptr, 0));
     nb::object zero = nb::int_(0), one = nb::int_(1);
     nb::list position, rotation, loc;
     for (nb::handle value : {zero.ptr(), zero.ptr(), look.zmin.ptr()}) position.append(value);
@@ -619,16 +661,16 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     state.append(one);
     state.append(one);
     nb::dict part;
-    part["name"] = name;
-    part["id"] = id;
-    part["version"] = version_;
-    part["loc"] = loc;
-    part["shape"] = shape;
-    part["color"] = look.color;
-    part["renderback"] = renderback_;
-    part["state"] = state;
-    part["type"] = type_;
-    part["subtype"] = subtype_;
+    set_item(part, S3D_NAME("name"), name);
+    set_item(part, S3D_NAME("id"), id);
+    set_item(part, S3D_NAME("version"), version_);
+    set_item(part, S3D_NAME("loc"), loc);
+    set_item(part, S3D_NAME("shape"), shape);
+    set_item(part, S3D_NAME("color"), look.color);
+    set_item(part, S3D_NAME("renderback"), renderback_);
+    set_item(part, S3D_NAME("state"), state);
+    set_item(part, S3D_NAME("type"), type_);
+    set_item(part, S3D_NAME("subtype"), subtype_);
     return part;
 }
 
@@ -781,6 +823,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     TreeMaker trees(globals, walk, slots.size());
     std::vector<Node> tops;
     for (size_t top : walk.tops()) tops.push_back(trees.top(top));
+    trees.make_matrices(tops);
     Writer writer(globals, trees, walk, std::move(looks), encode, deferred);
     return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
 }
