@@ -145,15 +145,16 @@ def _every_top(layout: kdb.Layout) -> Iterator[list[kdb.Cell]]:
     of two top cells meet (removed again afterwards). Top cells too wide to be
     lined up are evaluated one by one instead."""
     tops = layout.top_cells()
-    drawn = [top for top in tops if not top.bbox().empty()]
-    width = sum(top.bbox().width() + _TOP_GAP for top in drawn)
+    # Every box before the first placement: each placement makes KLayout
+    # compute the boxes anew at the next query.
+    drawn = [(top, box) for top in tops if not (box := top.bbox()).empty()]
+    width = sum(box.width() + _TOP_GAP for _, box in drawn)
     if len(tops) < 2 or width > _TOP_ROW_LIMIT:
         yield tops
         return
     holder = layout.create_cell("$derived_layers")
     x = 0
-    for top in drawn:
-        box = top.bbox()
+    for top, box in drawn:
         holder.insert(kdb.CellInstArray(top.cell_index(), kdb.Trans(x - box.left, 0)))
         x += box.width() + _TOP_GAP
     try:
