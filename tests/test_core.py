@@ -268,5 +268,5 @@ def test_other_placement_texts_are_refused(core, text):
 
 
 @pytest.mark.parametrize("count, per", [(0, 4), (1, 4), (3, 4), (4, 4), (5, 4), (1000, 7), (70_000, 1 << 15)])
-def test_ranges_visit_every_index_once(core, count, per):
-    assert core([f"ranges {count} {per}"]) == [str(count)]
+def test_batches_visit_every_item_once(core, count, per):
+    assert core([f"batches {count} {per}"]) == [str(count)]

@@ -11,7 +11,8 @@
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
-//   ranges COUNT PER          -> how many of 0 .. COUNT-1 the threads visited exactly once
+//   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once,
+//                                in batches of PER (every item weighs one)
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/parallel.hpp"
@@ -114,13 +115,12 @@ int main() {
                 std::fflush(stdout);
             }
             std::cout << "\n";
-        } else if (verb == "ranges") {
+        } else if (verb == "batches") {
             size_t count = 0, per = 1;
             in >> count >> per;
             std::vector<std::atomic<int>> visits(count);
-            run_ranges(count, per, [&](size_t begin, size_t end) noexcept {
-                for (size_t i = begin; i < end; ++i) ++visits[i];
-            });
+            run_batches(
+                count, per, [](size_t) { return 1; }, [&](size_t i) noexcept { ++visits[i]; });
             size_t once = 0;
             for (const auto &v : visits) once += v == 1;
             std::cout << once << "\n";

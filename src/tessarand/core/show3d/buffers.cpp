@@ -143,8 +143,8 @@ public:
 
 private:
     static constexpr size_t piece_bytes = 3 << 16;
-    // Below this many bytes, starting threads costs more than they save.
-    static constexpr size_t parallel_from = 1 << 20;
+    // A text of less does not pay for starting a thread.
+    static constexpr size_t batch_bytes = 1 << 19;
 
     struct Piece {
         enum Kind : char { copy, base64, descriptions } kind;
@@ -192,26 +192,11 @@ private:
     std::unordered_map<ArrayKey, char *, KeyHash> texts_; // where each array's text begins
 };
 
-// Runs of pieces of about piece_bytes of text each, taken by the threads in
-// turn.
+// Batches of pieces of about batch_bytes of text each, on every core.
 void TextPlan::write(const std::vector<Piece> &pieces) {
-    std::vector<size_t> starts{0};
-    size_t run = 0, total = 0;
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        if (run >= piece_bytes) starts.push_back(i), run = 0;
-        run += pieces[i].text;
-        total += pieces[i].text;
-    }
-    starts.push_back(pieces.size());
-    auto write_run = [&](size_t r) noexcept {
-        for (size_t i = starts[r]; i < starts[r + 1]; ++i) write(pieces[i]);
-    };
-    size_t runs = starts.size() - 1;
-    if (total < parallel_from) {
-        for (size_t r = 0; r < runs; ++r) write_run(r);
-        return;
-    }
-    run_pieces(runs, write_run);
+    run_batches(
+        pieces.size(), batch_bytes, [&](size_t i) { return pieces[i].text; },
+        [&](size_t i) noexcept { write(pieces[i]); });
 }
 
 nb::object float32_description(const float *data, size_t count) {

@@ -523,23 +523,16 @@ void TreeMaker::make_matrices(std::vector<Node> &tops) {
         }
         first += placements.size();
     }
-    // Runs of spans of about `span` placements each, taken by the threads in turn.
-    std::vector<size_t> runs{0};
-    for (size_t i = 0, run = 0; i < spans.size(); ++i) {
-        if (run >= span) runs.push_back(i), run = 0;
-        run += spans[i].count;
-    }
-    runs.push_back(spans.size());
     FloatArray block = FloatArray::filled(6 * total, [&](float *out) {
-        run_pieces(runs.size() - 1, [&](size_t r) noexcept {
-            for (size_t i = runs[r]; i < runs[r + 1]; ++i) {
+        run_batches(
+            spans.size(), span, [&](size_t i) { return spans[i].count; },
+            [&](size_t i) noexcept {
                 float *to = out + 6 * spans[i].first;
                 for (size_t k = 0; k < spans[i].count; ++k) {
                     PlacementMatrix matrix = matrix_of(spans[i].from[k]);
                     for (int e = 0; e < 6; ++e) *to++ = float(matrix.entries[e]);
                 }
-            }
-        });
+            });
     });
     first = 0;
     for (Node *node : shown) {

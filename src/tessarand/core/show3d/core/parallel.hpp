@@ -40,11 +40,21 @@ template <typename Piece> void run_pieces(size_t count, Piece &&piece) {
     for (std::thread &helper : helpers) helper.join();
 }
 
-// range(begin, end) over [0, count) in ranges of `per_range`: on every core
-// once there are two ranges or more.
-template <typename Range> void run_ranges(size_t count, size_t per_range, Range &&range) {
-    size_t ranges = (count + per_range - 1) / per_range;
-    run_pieces(ranges, [&](size_t r) noexcept { range(r * per_range, std::min(count, (r + 1) * per_range)); });
+// Items 0 .. count - 1 in batches of consecutive items that weigh at least
+// `per_batch` together (the last may weigh less), the batches taken by the
+// threads in turn: item(i) runs once for every i, in order within a batch.
+template <typename Weight, typename Item>
+void run_batches(size_t count, size_t per_batch, Weight &&weight, Item &&item) {
+    static_assert(std::is_nothrow_invocable_v<Item &, size_t>, "items run on helper threads");
+    std::vector<size_t> starts{0};
+    for (size_t i = 0, batch = 0; i < count; ++i) {
+        if (batch >= per_batch) starts.push_back(i), batch = 0;
+        batch += weight(i);
+    }
+    starts.push_back(count);
+    run_pieces(starts.size() - 1, [&](size_t b) noexcept {
+        for (size_t i = starts[b]; i < starts[b + 1]; ++i) item(i);
+    });
 }
 
 } // namespace show3d
