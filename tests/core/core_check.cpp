@@ -11,8 +11,9 @@
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
-//   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once,
-//                                in batches of PER (every item weighs one)
+//   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once
+//                                and in order within their batch (item i weighs i % 5),
+//                                in batches of PER
 #include "core/base64.hpp"
 #include "core/hull.hpp"
 #include "core/parallel.hpp"
@@ -119,10 +120,18 @@ int main() {
             size_t count = 0, per = 1;
             in >> count >> per;
             std::vector<std::atomic<int>> visits(count);
+            std::vector<size_t> before(count, SIZE_MAX); // the item visited just before on its thread
             run_batches(
-                count, per, [](size_t) { return 1; }, [&](size_t i) noexcept { ++visits[i]; });
+                count, per, [](size_t i) { return i % 5; },
+                [&](size_t i) noexcept {
+                    thread_local size_t last = SIZE_MAX;
+                    ++visits[i];
+                    before[i] = last;
+                    last = i;
+                });
             size_t once = 0;
-            for (const auto &v : visits) once += v == 1;
+            for (size_t i = 0; i < count; ++i)
+                once += visits[i] == 1 && (before[i] == SIZE_MAX || before[i] < i);
             std::cout << once << "\n";
         } else if (verb == "hull-bytes") {
             std::string hex;

@@ -98,8 +98,9 @@ void write_descriptions(const FloatArray *arrays, size_t count, bool comma, char
 
 } // namespace
 
-// A text to write as pieces, each at its place: copies of text, base64 of
-// arrays and runs of descriptions, none much over piece_bytes. Planning
+// A text to write as pieces, each at its place: copies of text and base64 of
+// arrays in slices of piece_bytes, and runs of whole descriptions of about
+// that size (a description is never split). Planning
 // writes nothing; the pieces are independent, so a large text is written on
 // every core, page faults included. An array met again (a cell's placements
 // on each of its layers) is encoded once: its other texts are copies of the
@@ -119,7 +120,7 @@ public:
         // text of the whole.
         for (size_t at = 0; at < bytes; at += piece_bytes) {
             size_t size = std::min(piece_bytes, bytes - at);
-            add({Piece::base64, data + at, size, nullptr, false}, base64_size(size), pieces_);
+            add({Piece::encoded, data + at, size, nullptr, false}, base64_size(size), pieces_);
         }
     }
     // The JSON list of the arrays' descriptions.
@@ -128,7 +129,7 @@ public:
         for (size_t first = 0, i = 0, size = 0; i < count; ++i) {
             size += (i > 0) + description_size(arrays[i]);
             if (size >= piece_bytes || i + 1 == count) {
-                add({Piece::descriptions, nullptr, i + 1 - first, arrays + first, first > 0}, size, pieces_);
+                add({Piece::described, nullptr, i + 1 - first, arrays + first, first > 0}, size, pieces_);
                 first = i + 1, size = 0;
             }
         }
@@ -137,8 +138,8 @@ public:
 
     const char *end() const { return end_; }
     void write() const {
-        write(pieces_);
-        write(repeats_);
+        write_all(pieces_);
+        write_all(repeats_);
     }
 
 private:
@@ -147,7 +148,7 @@ private:
     static constexpr size_t batch_bytes = 1 << 19;
 
     struct Piece {
-        enum Kind : char { copy, base64, descriptions } kind;
+        enum Kind : char { copied, encoded, described } kind;
         const char *data;         // copy, base64
         size_t count;             // bytes of data, or descriptions
         const FloatArray *arrays; // descriptions
@@ -169,7 +170,7 @@ private:
     void copy(std::string_view text, std::vector<Piece> &to) {
         for (size_t at = 0; at < text.size(); at += piece_bytes) {
             size_t bytes = std::min(piece_bytes, text.size() - at);
-            add({Piece::copy, text.data() + at, bytes, nullptr, false}, bytes, to);
+            add({Piece::copied, text.data() + at, bytes, nullptr, false}, bytes, to);
         }
     }
     void add(Piece piece, size_t text_size, std::vector<Piece> &to) {
@@ -178,14 +179,14 @@ private:
         end_ += text_size;
         to.push_back(piece);
     }
-    static void write(const Piece &piece) noexcept {
+    static void write_piece(const Piece &piece) noexcept {
         switch (piece.kind) {
-        case Piece::copy: std::memcpy(piece.out, piece.data, piece.count); break;
-        case Piece::base64: write_base64(piece.data, piece.count, piece.out); break;
-        case Piece::descriptions: write_descriptions(piece.arrays, piece.count, piece.comma, piece.out); break;
+        case Piece::copied: std::memcpy(piece.out, piece.data, piece.count); break;
+        case Piece::encoded: write_base64(piece.data, piece.count, piece.out); break;
+        case Piece::described: write_descriptions(piece.arrays, piece.count, piece.comma, piece.out); break;
         }
     }
-    static void write(const std::vector<Piece> &pieces);
+    static void write_all(const std::vector<Piece> &pieces);
 
     char *end_;
     std::vector<Piece> pieces_, repeats_;
@@ -193,10 +194,10 @@ private:
 };
 
 // Batches of pieces of about batch_bytes of text each, on every core.
-void TextPlan::write(const std::vector<Piece> &pieces) {
+void TextPlan::write_all(const std::vector<Piece> &pieces) {
     run_batches(
         pieces.size(), batch_bytes, [&](size_t i) { return pieces[i].text; },
-        [&](size_t i) noexcept { write(pieces[i]); });
+        [&](size_t i) noexcept { write_piece(pieces[i]); });
 }
 
 nb::object float32_description(const float *data, size_t count) {

@@ -262,17 +262,10 @@ PlacementProducts::PlacementProducts(const Globals &globals) : globals_(globals)
     trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
 }
 
-// The wrapped simple transformation of a KTrans of ours, or invalid.
-nb::object PlacementProducts::plain_trans(nb::handle ktrans) const {
+bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
     nb::object trans = plain_wrapped_trans(ktrans_class_, ktrans);
     if (!trans.is_valid() || reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr())) != trans_type_.ptr())
-        return {};
-    return trans;
-}
-
-bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
-    nb::object trans = plain_trans(ktrans);
-    if (!trans.is_valid()) return false;
+        return false;
     if (const SimpleTrans *known = parts_.find(trans.ptr())) {
         parts = *known;
         return true;
@@ -323,16 +316,6 @@ nb::object PlacementProducts::multiply(nb::handle parent, nb::handle trans) {
     if (!parent.is_none() && !trans.is_none() && multiply_simple(parent, trans, result))
         return result;
     return multiply_placements(globals_, parent, trans);
-}
-
-// Read anew every time: code of the caller's run between two reads (an
-// overridden method) may have changed the transformation in place.
-bool PlacementProducts::read_matrix(nb::handle ktrans, PlacementMatrix &matrix) const {
-    SimpleTrans parts;
-    nb::object trans = plain_trans(ktrans);
-    if (!trans.is_valid() || !read_simple_trans(trans, parts)) return false;
-    matrix = simple_matrix(parts);
-    return true;
 }
 
 } // namespace show3d

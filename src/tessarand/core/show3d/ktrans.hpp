@@ -92,11 +92,8 @@ public:
     explicit PlacementProducts(const Globals &globals);
     nb::object multiply(nb::handle parent, nb::handle trans);
     bool own() const { return own_; }
-    // The matrix of a KTrans this object can read (false otherwise).
-    bool read_matrix(nb::handle ktrans, PlacementMatrix &matrix) const;
 
 private:
-    nb::object plain_trans(nb::handle ktrans) const;
     bool parts_of(nb::handle ktrans, SimpleTrans &parts);
     nb::object make(const SimpleTrans &parts);
     bool multiply_simple(nb::handle parent, nb::handle trans, nb::object &result);

@@ -60,7 +60,7 @@ nb::object numpy_copy(const void *data, size_t rows, npy_intp columns, int type)
 // np.ascontiguousarray(value, dtype) through numpy's C interface.
 nb::object contiguous(nb::handle value, int type) {
     return check(PyArray_FromAny(value.ptr(), PyArray_DescrFromType(type), 1, 0,
-                                 NPY_ARRAY_CARRAY | NPY_ARRAY_FORCECAST, nullptr));
+                                 NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST, nullptr));
 }
 
 // Read access to the memory of a contiguous array of T (TypeError for items

@@ -403,14 +403,15 @@ public:
     Node top(size_t cell) { return make(cell, false, {}); }
 
     // Sets the viewer's matrices (six float32 entries per placement) of every
-    // node that shows polygons of its own at its placements.
-    void make_matrices(std::vector<Node> &tops);
+    // placed node with polygons of its own on a shown layer (`shown` by slot).
+    void make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown);
 
 private:
     Node make(size_t cell, bool is_ref, Placements placements);
     void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
     nb::object object_of(const Placement &placement);
+    bool shows_polygons(const Node &node, const std::vector<bool> &shown) const;
     void learn_complex_matrices(const Placements &placements);
     PlacementMatrix matrix_of(const Placement &placement) const;
 
@@ -494,34 +495,38 @@ PlacementMatrix TreeMaker::matrix_of(const Placement &placement) const {
     return complex_matrices_.find(placement.complex)->second;
 }
 
+// Whether the node's own polygons lie on a shown layer.
+bool TreeMaker::shows_polygons(const Node &node, const std::vector<bool> &shown) const {
+    for (const auto &[slot, numbers] : walk_.cells()[node.cell].polygons)
+        if (shown[slot]) return true;
+    return false;
+}
+
 // One block for all of them, filled on every core in spans of placements.
-void TreeMaker::make_matrices(std::vector<Node> &tops) {
-    std::vector<Node *> shown, pending;
+void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown) {
+    std::vector<std::pair<Node *, size_t>> placed; // and its first placement's number in the block
+    std::vector<Node *> pending;
     for (Node &top : tops) pending.push_back(&top);
     size_t total = 0;
     while (!pending.empty()) {
         Node *node = pending.back();
         pending.pop_back();
         for (Node &child : node->children) pending.push_back(&child);
-        if (!node->is_ref || walk_.cells()[node->cell].polygons.empty()) continue;
+        if (!node->is_ref || !shows_polygons(*node, shown)) continue;
         learn_complex_matrices(node->placements);
-        shown.push_back(node);
+        placed.push_back({node, total});
         total += node->placements.size();
     }
     constexpr size_t span = 1 << 15;
     struct Span {
         const Placement *from;
-        size_t count, first; // placements, and the first one's number in the block
+        size_t count, first;
     };
     std::vector<Span> spans;
-    size_t first = 0;
-    for (Node *node : shown) {
+    for (const auto &[node, first] : placed) {
         const Placements &placements = node->placements;
-        for (size_t at = 0; at < placements.size(); at += span) {
-            size_t count = std::min(span, placements.size() - at);
-            spans.push_back({placements.data() + at, count, first + at});
-        }
-        first += placements.size();
+        for (size_t at = 0; at < placements.size(); at += span)
+            spans.push_back({placements.data() + at, std::min(span, placements.size() - at), first + at});
     }
     FloatArray block = FloatArray::filled(6 * total, [&](float *out) {
         run_batches(
@@ -534,12 +539,8 @@ void TreeMaker::make_matrices(std::vector<Node> &tops) {
                 }
             });
     });
-    first = 0;
-    for (Node *node : shown) {
-        size_t count = 6 * node->placements.size();
-        node->matrices = {block.owner, block.data + 6 * first, count};
-        first += node->placements.size();
-    }
+    for (const auto &[node, first] : placed)
+        node->matrices = {block.owner, block.data + 6 * first, 6 * node->placements.size()};
 }
 
 // ---- the writer ----------------------------------------------------------------------
@@ -562,9 +563,9 @@ struct LayerLook {
 
 class Writer {
 public:
-    Writer(const Globals &globals, TreeMaker &trees, Walk &walk,
-           std::vector<LayerLook> looks, bool encode, DeferredBuffers *deferred)
-        : trees_(trees), walk_(walk), looks_(std::move(looks)), encode_(encode),
+    Writer(const Globals &globals, Walk &walk, std::vector<LayerLook> looks, bool encode,
+           DeferredBuffers *deferred)
+        : walk_(walk), looks_(std::move(looks)), encode_(encode),
           deferred_(deferred) {
         nb::object part = globals[S3D_NAME("Part")];
         version_ = get_attr(part, S3D_NAME("version"));
@@ -596,7 +597,6 @@ private:
         return array(values.data, values.size);
     }
 
-    TreeMaker &trees_;
     Walk &walk_;
     std::vector<LayerLook> looks_;
     bool encode_;
@@ -643,6 +643,7 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     nb::dict shape;
     set_item(shape, S3D_NAME("refs"), int_list(refs));
     set_item(shape, S3D_NAME("height"), look.height);
+    check_assertion(!node.is_ref || node.matrices); // made by make_matrices
     set_item(shape, S3D_NAME("matrices"), node.is_ref ? array(node.matrices) : array(nullptr, 0));
     nb::object zero = nb::int_(0), one = nb::int_(1);
     nb::list position, rotation, loc;
@@ -669,7 +670,7 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
 
 nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     nb::object node = group(nb::str(name), nb::str(id), parts, origin());
-    node["format"] = format_;
+    set_item(node, S3D_NAME("format"), format_);
     PolygonTable &table = walk_.table();
     if (table.size() > 0 && deferred_ && encode_) {
         // The message text shares the outlines' blocks.
@@ -816,8 +817,10 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     TreeMaker trees(globals, walk, slots.size());
     std::vector<Node> tops;
     for (size_t top : walk.tops()) tops.push_back(trees.top(top));
-    trees.make_matrices(tops);
-    Writer writer(globals, trees, walk, std::move(looks), encode, deferred);
+    std::vector<bool> shown;
+    for (const LayerLook &look : looks) shown.push_back(!look.excluded);
+    trees.make_matrices(tops, shown);
+    Writer writer(globals, walk, std::move(looks), encode, deferred);
     return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
 }
 

@@ -54,7 +54,7 @@ nb::object polygon_array(const Globals &globals, nb::handle polygon, bool fast) 
 class TreeBuilder {
 public:
     TreeBuilder(nb::handle self, const Globals &globals)
-        : self_(self), globals_(globals), products_(globals) {
+        : self_(self), globals_(globals) {
         parts_class_ = globals[S3D_NAME("Parts")];
         part_class_ = globals[S3D_NAME("Part")];
         shape_class_ = globals[S3D_NAME("Shape")];
@@ -83,7 +83,6 @@ private:
     const Globals &globals_;
     nb::object parts_class_, part_class_, shape_class_, reference_class_, ktrans_class_;
     bool fast_arrays_ = false, own_matrices_ = false;
-    PlacementProducts products_; // reads each simple transformation once
     struct KnownArray {
         nb::object list, items, array; // the list, its items then (a plain list), their array
     };
@@ -163,9 +162,9 @@ nb::object TreeBuilder::direct_placement_array(nb::handle placements) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle ktrans = PyTuple_GET_ITEM(placements.ptr(), i);
         PlacementMatrix matrix;
-        if (!products_.read_matrix(ktrans, matrix) &&
-            !read_own_matrix(globals_, ktrans_class_, ktrans, matrix))
-            return {};
+        // Read anew for every leaf: code of the caller's run between two leaves
+        // (an overridden method) may have changed the transformation in place.
+        if (!read_own_matrix(globals_, ktrans_class_, ktrans, matrix)) return {};
         for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
     }
     return array;
