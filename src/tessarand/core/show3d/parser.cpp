@@ -699,6 +699,12 @@ const FunctionDef &CellWalker::extract_def() { return extract_dpolygon_def; }
 
 } // namespace
 
+bool uses_own_layer_lookups(nb::handle parser) {
+    for (const FunctionDef *def : {&get_name_def, &get_zmin_def, &get_height_def, &get_color_def})
+        if (!uses_own_method(parser, nb::str(def->name).ptr(), *def)) return false;
+    return true;
+}
+
 nb::dict parser_namespace(nb::handle globals) {
     nb::dict namespace_;
     nb::dict keyword_true;

@@ -10,10 +10,8 @@ namespace show3d {
 // extraction, cell parsing, layer split and reference combination.
 nb::dict parser_namespace(nb::handle globals);
 
-// The four per-layer lookups, read by the viewer builder when the parser's
-// own methods are in place.
-struct LayerFacts {
-    nb::object name, zmin, height, color;
-};
+// True when get_name, get_zmin, get_height and get_color of `parser` are the
+// class's own: overridden in no subclass and not on the instance.
+bool uses_own_layer_lookups(nb::handle parser);
 
 } // namespace show3d

@@ -5,6 +5,7 @@
 #include "viewer.hpp"
 
 #include "ktrans.hpp"
+#include "parser.hpp"
 #include "core/base64.hpp"
 
 #define SHOW3D_OWNS_ARRAY_API
@@ -62,6 +63,9 @@ public:
         ktrans_class_ = globals[S3D_NAME("KTrans")];
         fast_arrays_ = is_real_numpy(globals);
         own_matrices_ = fast_arrays_ && has_own_matrix_methods(ktrans_class_);
+        // Between two leaves of a reference the layer lookups run: overridden,
+        // they may change its placements, and every leaf reads them anew.
+        reuse_arrays_ = fast_arrays_ && uses_own_layer_lookups(self);
     }
 
     nb::object convert_cells(nb::handle cells, nb::handle parent);
@@ -82,7 +86,7 @@ private:
     nb::handle self_;
     const Globals &globals_;
     nb::object parts_class_, part_class_, shape_class_, reference_class_, ktrans_class_;
-    bool fast_arrays_ = false, own_matrices_ = false;
+    bool fast_arrays_ = false, own_matrices_ = false, reuse_arrays_ = false;
     struct KnownArray {
         nb::object list, items, array; // the list, its items then (a plain list), their array
     };
@@ -125,7 +129,7 @@ bool holds_the_same(nb::handle list, nb::handle then) {
 // it other items; any other iterable is read once.
 nb::object TreeBuilder::placement_array(nb::handle reference) {
     nb::object trans = get_attr(reference, S3D_NAME("trans"));
-    auto known = fast_arrays_ ? arrays_.find(trans.ptr()) : arrays_.end();
+    auto known = reuse_arrays_ ? arrays_.find(trans.ptr()) : arrays_.end();
     if (known != arrays_.end() &&
         (!known->second.items.is_valid() || holds_the_same(trans, known->second.items)))
         return check(PyArray_NewCopy(reinterpret_cast<PyArrayObject *>(known->second.array.ptr()),
@@ -146,7 +150,7 @@ nb::object TreeBuilder::placement_array(nb::handle reference) {
     }
     // Only arrays of the real numpy are reused: with another np each leaf
     // asks it anew.
-    if (fast_arrays_ && PyArray_CheckExact(array.ptr()))
+    if (reuse_arrays_ && PyArray_CheckExact(array.ptr()))
         arrays_.insert_or_assign(trans.ptr(), KnownArray{trans, items, array});
     return array;
 }
