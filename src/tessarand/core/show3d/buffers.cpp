@@ -9,8 +9,8 @@
 #include <charconv>
 #include <cstring>
 #include <random>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 
 #if defined(__linux__) || defined(__APPLE__)
 #include <unistd.h>
@@ -98,22 +98,25 @@ void write_descriptions(const FloatArray *arrays, size_t count, bool comma, char
 
 } // namespace
 
-// A text to write as pieces, each at its place: copies of text and base64 of
-// arrays in slices of piece_bytes, and runs of whole descriptions of about
-// that size (a description is never split). Planning
+// A text to write as pieces, each at its offset: copies of text and base64
+// of arrays in slices of piece_bytes, and runs of whole descriptions of about
+// that size (a description is never split). Planning measures the text and
 // writes nothing; the pieces are independent, so a large text is written on
 // every core, page faults included. An array met again (a cell's placements
 // on each of its layers) is encoded once: its other texts are copies of the
 // first, written after it.
 class TextPlan {
 public:
-    explicit TextPlan(char *out) : end_(out) {}
-
     // `text` must stay alive until write().
-    void copy(std::string_view text) { copy(text, pieces_); }
+    void copy(std::string_view text) {
+        for (size_t at = 0; at < text.size(); at += piece_bytes) {
+            size_t bytes = std::min(piece_bytes, text.size() - at);
+            add({Piece::copied, text.data() + at, bytes, nullptr, false}, bytes, pieces_);
+        }
+    }
     void base64(const FloatArray &values) {
-        auto [first, fresh] = texts_.try_emplace({values.data, values.size}, end_);
-        if (!fresh) return copy({first->second, base64_bytes(values)}, repeats_);
+        auto [first, fresh] = texts_.try_emplace({values.data, values.size}, size_);
+        if (!fresh) return add_repeat(first->second, base64_bytes(values));
         const char *data = reinterpret_cast<const char *>(values.data);
         size_t bytes = values.size * sizeof(float);
         // Whole groups of three bytes, so that the pieces' texts join into the
@@ -136,10 +139,11 @@ public:
         copy("]");
     }
 
-    const char *end() const { return end_; }
-    void write() const {
-        write_all(pieces_);
-        write_all(repeats_);
+    size_t size() const { return size_; }
+    // Writes the text into the `size()` bytes at `out`.
+    void write(char *out) const {
+        write_all(pieces_, out);
+        write_all(repeats_, out);
     }
 
 private:
@@ -148,13 +152,14 @@ private:
     static constexpr size_t batch_bytes = 1 << 19;
 
     struct Piece {
-        enum Kind : char { copied, encoded, described } kind;
-        const char *data;         // copy, base64
-        size_t count;             // bytes of data, or descriptions
-        const FloatArray *arrays; // descriptions
+        enum Kind : char { copied, repeated, encoded, described } kind;
+        const char *data;         // copied, encoded
+        size_t count;             // bytes of data (repeated: of the text), or descriptions
+        const FloatArray *arrays; // described
         bool comma;
-        char *out = nullptr;
-        size_t text = 0; // the size of what it writes
+        size_t offset = 0; // where it writes
+        size_t text = 0;   // the size of what it writes
+        size_t from = 0;   // repeated: where the text it copies begins
     };
     struct ArrayKey {
         const float *data;
@@ -167,37 +172,41 @@ private:
         }
     };
 
-    void copy(std::string_view text, std::vector<Piece> &to) {
-        for (size_t at = 0; at < text.size(); at += piece_bytes) {
-            size_t bytes = std::min(piece_bytes, text.size() - at);
-            add({Piece::copied, text.data() + at, bytes, nullptr, false}, bytes, to);
+    // The `bytes` of text written at `from` once more, in slices.
+    void add_repeat(size_t from, size_t bytes) {
+        for (size_t at = 0; at < bytes; at += piece_bytes) {
+            Piece piece{Piece::repeated, nullptr, std::min(piece_bytes, bytes - at), nullptr, false};
+            piece.from = from + at;
+            add(piece, piece.count, repeats_);
         }
     }
     void add(Piece piece, size_t text_size, std::vector<Piece> &to) {
-        piece.out = end_;
+        piece.offset = size_;
         piece.text = text_size;
-        end_ += text_size;
+        size_ += text_size;
         to.push_back(piece);
     }
-    static void write_piece(const Piece &piece) noexcept {
+    static void write_piece(const Piece &piece, char *out) noexcept {
+        char *at = out + piece.offset;
         switch (piece.kind) {
-        case Piece::copied: std::memcpy(piece.out, piece.data, piece.count); break;
-        case Piece::encoded: write_base64(piece.data, piece.count, piece.out); break;
-        case Piece::described: write_descriptions(piece.arrays, piece.count, piece.comma, piece.out); break;
+        case Piece::copied: std::memcpy(at, piece.data, piece.count); break;
+        case Piece::repeated: std::memcpy(at, out + piece.from, piece.count); break;
+        case Piece::encoded: write_base64(piece.data, piece.count, at); break;
+        case Piece::described: write_descriptions(piece.arrays, piece.count, piece.comma, at); break;
         }
     }
-    static void write_all(const std::vector<Piece> &pieces);
+    static void write_all(const std::vector<Piece> &pieces, char *out);
 
-    char *end_;
+    size_t size_ = 0;
     std::vector<Piece> pieces_, repeats_;
-    std::unordered_map<ArrayKey, char *, KeyHash> texts_; // where each array's text begins
+    std::unordered_map<ArrayKey, size_t, KeyHash> texts_; // where each array's text begins
 };
 
 // Batches of pieces of about batch_bytes of text each, on every core.
-void TextPlan::write_all(const std::vector<Piece> &pieces) {
+void TextPlan::write_all(const std::vector<Piece> &pieces, char *out) {
     run_batches(
         pieces.size(), batch_bytes, [&](size_t i) { return pieces[i].text; },
-        [&](size_t i) noexcept { write_piece(pieces[i]); });
+        [&](size_t i) noexcept { write_piece(pieces[i], out); });
 }
 
 nb::object float32_description(const float *data, size_t count) {
@@ -258,13 +267,6 @@ bool DeferredBuffers::find_placeholders(const char *json, size_t size,
     return found.size() == entries_.size();
 }
 
-size_t DeferredBuffers::json_size(const Entry &entry) const {
-    if (!entry.is_list) return base64_bytes(arrays_[entry.first]);
-    size_t size = 2 + (entry.count ? entry.count - 1 : 0);
-    for (size_t i = entry.first; i < entry.first + entry.count; ++i) size += description_size(arrays_[i]);
-    return size;
-}
-
 void DeferredBuffers::plan_json(const Entry &entry, TextPlan &plan) const {
     if (entry.is_list) plan.descriptions(arrays_.data() + entry.first, entry.count);
     else plan.base64(arrays_[entry.first]);
@@ -277,15 +279,7 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
     std::vector<Found> found;
     found.reserve(entries_.size());
     if (!find_placeholders(text, size, found)) return {};
-    size_t total = size;
-    for (const Found &item : found) total += json_size(entries_[item.entry]) - (item.end - item.begin);
-
-    bool ascii = is_ascii(text, size);
-    nb::object out = ascii ? check(PyUnicode_New(Py_ssize_t(total), 127))
-                           : check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
-    char *write = ascii ? static_cast<char *>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
-    prefer_huge_pages(write, total);
-    TextPlan plan(write);
+    TextPlan plan;
     size_t copied = 0;
     for (const Found &item : found) {
         plan.copy({text + copied, item.begin - copied});
@@ -293,8 +287,14 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
         copied = item.end;
     }
     plan.copy({text + copied, size - copied});
-    if (plan.end() != write + total) raise(PyExc_SystemError, "message text of an unexpected size");
-    plan.write();
+
+    size_t total = plan.size();
+    bool ascii = is_ascii(text, size);
+    nb::object out = ascii ? check(PyUnicode_New(Py_ssize_t(total), 127))
+                           : check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
+    char *write = ascii ? static_cast<char *>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
+    prefer_huge_pages(write, total);
+    plan.write(write);
     if (ascii) return out;
     return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.ptr()), Py_ssize_t(total), nullptr));
 }

@@ -77,7 +77,6 @@ private:
     };
     bool find_placeholders(const char *json, size_t size, std::vector<Found> &found) const;
     nb::object placeholder(bool is_list) const;
-    size_t json_size(const Entry &entry) const;
     void plan_json(const Entry &entry, TextPlan &plan) const;
 
     std::string key_;  // random, so that the scene's own text cannot meet it
