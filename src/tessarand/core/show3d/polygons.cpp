@@ -47,16 +47,6 @@ bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
                             size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
 }
 
-// A new numpy array of `rows` rows of `columns` values of numpy type `type`,
-// copied from `data` (one-dimensional for one column).
-nb::object numpy_copy(const void *data, size_t rows, npy_intp columns, int type) {
-    npy_intp shape[2] = {npy_intp(rows), columns};
-    nb::object array = check(PyArray_SimpleNew(columns > 1 ? 2 : 1, shape, type));
-    auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_NBYTES(raw)) std::memcpy(PyArray_DATA(raw), data, size_t(PyArray_NBYTES(raw)));
-    return array;
-}
-
 // np.ascontiguousarray(value, dtype) through numpy's C interface.
 nb::object contiguous(nb::handle value, int type) {
     return check(PyArray_FromAny(value.ptr(), PyArray_DescrFromType(type), 1, 0,

@@ -545,16 +545,6 @@ void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &
 
 // ---- the writer ----------------------------------------------------------------------
 
-// A float32 array, or its buffer description as numpy_to_buffer_json gives
-// it: shape, dtype, base64 of the bytes, codec.
-nb::object float32_array(const float *data, size_t count) {
-    npy_intp size = npy_intp(count);
-    nb::object array = check(PyArray_SimpleNew(1, &size, NPY_FLOAT32));
-    if (count) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())), data,
-                           count * sizeof(float));
-    return array;
-}
-
 // What a leaf of a layer shows, asked of the parser once per layer.
 struct LayerLook {
     nb::object name, zmin, height, color;
@@ -586,8 +576,9 @@ private:
     nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
     nb::object root(const char *name, const char *id, nb::handle parts);
     nb::object origin() const;
+    // A float32 array, or its buffer description as numpy_to_buffer_json gives it.
     nb::object array(const float *data, size_t count) const {
-        return encode_ ? float32_description(data, count) : float32_array(data, count);
+        return encode_ ? float32_description(data, count) : numpy_copy(data, count, 1, NPY_FLOAT32);
     }
     // Large arrays leave their text to the message; small ones cost less
     // written at once.
