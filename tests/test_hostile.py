@@ -677,13 +677,14 @@ class MovingParser(ParseGDS):
         return super().get_height(layer_spec)
 
 
-def moved_scene(move):
-    """The cell-mode scene of a MovingParser; A's node and B's node below it."""
+def moved_a_node(move, prepare=lambda parser: None):
+    """A's node in the cell-mode scene of a MovingParser, `prepare` run on it after
+    the export."""
     parser = MovingParser(layout(), table())
     parser.moved, parser.move = False, move
     parser.export_cells()
-    a_node = parser.to_viewer(Output.CELL).parts[0].parts[1]
-    return a_node, a_node.parts[2]
+    prepare(parser)
+    return parser.to_viewer(Output.CELL).parts[0].parts[1]
 
 
 @case("mutating_walks")
@@ -692,7 +693,7 @@ def placement_added_between_two_leaves_of_a_reference():
     shows the new placement too."""
     def move(parser):
         parser.parsed_cells.cells[0].references[0].trans.append(KTrans(kdb.Trans(0, False, 5000, 0)))
-    a_node, _ = moved_scene(move)
+    a_node = moved_a_node(move)
     first, second = (leaf.shape.matrices.reshape(-1, 6) for leaf in a_node.parts[:2])
     expect(len(first) == 2 and len(second) == 3 and second[2, 2] == 5.0, (first, second))
 
@@ -711,11 +712,7 @@ def shared_transformation_moved_between_two_references():
     def move(parser):
         shared.disp = kdb.Vector(7000, 0)
 
-    parser = MovingParser(layout(), table())
-    parser.moved, parser.move = False, move
-    parser.export_cells()
-    place(parser)
-    a_node = parser.to_viewer(Output.CELL).parts[0].parts[1]
+    a_node = moved_a_node(move, place)
     offsets = [leaf.shape.matrices[2] for leaf in (*a_node.parts[:2], a_node.parts[2].parts[0])]
     expect(offsets == [1.0, 7.0, 7.0], offsets)
 
