@@ -7,7 +7,7 @@ import pytest
 import orvalis.pdk as pdk_registry
 from orvalis import Component, import_gds
 from orvalis.kits.sg13g2 import LAYER as SG
-from orvalis.technology import Color, LayerStack, LayerView, LayerViews
+from orvalis.technology import Color, LayerStack, LayerView, LayerViews, LogicalLayer
 from tessarand.core import shared
 from tessarand.core.communication import send_message
 from tessarand.core.lazy import lazy_import
@@ -141,6 +141,29 @@ def test_derived_layers_of_top_cells_too_wide_to_line_up():
         cell = out.cell(name)
         assert _same(kdb.Region(cell.shapes(out.layer(*SG.Cont_to_Gatpoly))), (200, 200, 400, 400))
     assert [cell.name for cell in out.top_cells()] == ["a", "b"]
+
+
+# Left box (0..6000), right box (4000..10000); None leaves the layer out of the layout.
+@pytest.mark.parametrize("left, right, operation, expected", [
+    (None, (4000, 10000), "and", []),
+    (None, (4000, 10000), "not", []),
+    (None, (4000, 10000), "or", [(4000, 0, 10000, 10000)]),
+    ((0, 6000), None, "and", []),
+    ((0, 6000), None, "not", [(0, 0, 6000, 10000)]),
+    ((0, 6000), None, "or", [(0, 0, 6000, 10000)]),
+    ((0, 6000), (4000, 10000), "and", [(4000, 0, 6000, 10000)]),
+    ((0, 6000), (4000, 10000), "not", [(0, 0, 4000, 10000)]),
+])
+def test_derived_region_with_an_absent_layer(left, right, operation, expected):
+    ly = kdb.Layout()
+    top = ly.create_cell("top")
+    for layer, span in ((SG.pSD, left), (SG.nSD, right)):
+        if span is not None:
+            top.shapes(ly.layer(*layer)).insert(kdb.Box(span[0], 0, span[1], 10000))
+    expression = {"and": lambda a, b: a & b, "or": lambda a, b: a | b, "not": lambda a, b: a - b}[
+        operation](LogicalLayer(SG.pSD), LogicalLayer(SG.nSD))
+    store = kdb.DeepShapeStore()
+    assert _same(expression.get_region(ly, top, store), *expected)
 
 
 def test_stack_without_derived_levels_returns_copy():

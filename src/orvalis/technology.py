@@ -73,6 +73,10 @@ class DerivedLayer(_LayerExpression):
     def get_region(self, layout: kdb.Layout, cell: kdb.Cell,
                    store: kdb.DeepShapeStore | None = None) -> kdb.Region:
         left = self.left.get_region(layout, cell, store)
+        # An empty left side of "and" or "not" decides the result before the
+        # right side is gathered (the layer of a feature the layout lacks).
+        if left.is_empty() and self.operation != "or":
+            return kdb.Region()
         right = self.right.get_region(layout, cell, store)
         # An empty side decides the result without an operation, so that deep
         # regions never meet the flat empty region of an absent layer.

@@ -226,6 +226,7 @@ public:
         integer_polygon_ = integer_polygon_type(globals);
         trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
         array_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("CellInstArray"));
+        cell_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Cell"));
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
             if (!bulk_simplification_possible(globals)) throw StepAside();
@@ -251,6 +252,7 @@ public:
 
 private:
     size_t visit(nb::handle cell);
+    nb::object shapes_of(nb::handle cell, size_t slot);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
     bool read_simple_array(nb::handle array, Placements &placements);
@@ -259,7 +261,7 @@ private:
 
     const Globals &globals_;
     std::vector<LayerSlot> layers_;
-    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, tolerance_;
+    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, tolerance_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -305,11 +307,20 @@ size_t Walk::visit(nb::handle cell) {
     return slot;
 }
 
+// The shapes of one layer: KLayout's own cells give them in one call
+// (each_shape is shapes(layer).each() by KLayout's definition), which saves
+// a call for each of the many layers a cell has nothing on.
+nb::object Walk::shapes_of(nb::handle cell, size_t slot) {
+    if (Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()))
+        return call_method(cell, S3D_NAME("each_shape"), layers_[slot].index);
+    nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
+    return call_method(shapes, S3D_NAME("each"));
+}
+
 void Walk::read_shapes(nb::handle cell, CellData &data) {
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
-        nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
-        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
+        nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
             nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
