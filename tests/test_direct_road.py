@@ -4,6 +4,7 @@ the step-by-step road whenever something it would use was replaced."""
 
 import copy
 import fnmatch
+import gc
 import sys
 import types
 
@@ -109,6 +110,61 @@ def test_show3d_sends_the_same_large_message(monkeypatch, tmp_path, mode):
     large_scene().write(str(path))
     both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
     assert len(sent) == 2 and len(sent[0]) > 4_000_000 and sent[0] == sent[1]
+
+
+def leaf_groups(case):
+    """Cells that place nothing (U, W) under a placed cell (MID), whose placements
+    the direct road composes only while it writes the message."""
+    cells = {"TOP": {}, "MID": {(1, 0): [BOX]}, "U": {(1, 0): [BOX], (2, 0): [(0, 0, 30, 40)]},
+             "W": {(2, 0): [(0, 0, 5, 5)]}}
+    cplx = kdb.ICplxTrans(1.5, 30.0, False, kdb.Vector(10, 20))
+    if case == "runs":  # three parents, U in three runs a chunk or a piece of text long, W apart
+        places = [("TOP", "MID", kdb.Trans(1, True, 5, -7), kdb.Vector(0, 900), kdb.Vector(900, 0), 3, 1),
+                  ("MID", "U", kdb.Trans(2, False, 3, 4), kdb.Vector(40, 3), kdb.Vector(-5, 25), 7, 13),
+                  ("MID", "W", kdb.Trans(3, True, 0, 0)),
+                  ("MID", "U", kdb.Trans(1, True, -8, 9)),
+                  ("MID", "U", kdb.Trans(0, False, 0, 0), kdb.Vector(50, 0), kdb.Vector(0, 50), 100, 50)]
+    elif case == "mixed":  # one group of U: a simple array and a complex placement
+        places = [("TOP", "MID", kdb.Trans(1, False, 5, 5), kdb.Vector(0, 900), kdb.Vector(900, 0), 2, 1),
+                  ("MID", "U", kdb.Trans(), kdb.Vector(40, 0), kdb.Vector(0, 40), 30, 30),
+                  ("MID", "U", cplx)]
+    else:  # beyond the range the products could reach, though none does
+        far = 2_000_000_000
+        places = [("TOP", "MID", kdb.Trans(0, False, far, 0)),
+                  ("MID", "U", kdb.Trans(0, False, -far, 0), kdb.Vector(10, 0), kdb.Vector(0, 10), 30, 30)]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("case", ["runs", "mixed", "near the edge"])
+def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path, case, mode):
+    import tessarand.core.communication as comms
+    sent = []
+    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+    path = tmp_path / "leaves.gds"
+    leaf_groups(case).write(str(path))
+    both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
+    assert len(sent) == 2 and sent[0] == sent[1]
+    direct, general = both_roads(monkeypatch, lambda: converted(leaf_groups(case), mode, None))
+    same_scene(direct, general)
+
+
+def test_placements_composed_late_are_let_go_after_the_message(monkeypatch, tmp_path):
+    """What the late matrices are made from (the walk's tables, which hold the type
+    kdb.Trans among other objects) goes when the message is written. (KLayout keeps
+    references to the types of the cells and placements it hands out, so only
+    kdb.Trans, of which none is made here, tells.)"""
+    import tessarand.core.communication as comms
+    monkeypatch.setattr(comms, "send_message", lambda message: None)
+    path = tmp_path / "leaves.gds"
+    leaf_groups("runs").write(str(path))
+    def references_after_a_message():
+        show3d.show3d(str(path), Output.LAYER)
+        gc.collect()
+        return sys.getrefcount(kdb.Trans)
+
+    held = references_after_a_message()
+    assert [references_after_a_message() for _ in range(3)] == [held] * 3
 
 
 @pytest.mark.parametrize("dumps", ["orjson's", "a stand-in's"])

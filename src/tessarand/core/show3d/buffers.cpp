@@ -83,8 +83,22 @@ void write_base64(const char *data, size_t bytes, char *out) {
     base64_encode(reinterpret_cast<const unsigned char *>(data), bytes, out);
 }
 
-// Descriptions of `count` arrays, each after a comma but the first (unless
-// `comma`).
+// Base64 of the values [first, first + count) of `source`, made a few at a
+// time: whole groups of three bytes, so that the chunks' texts join.
+void write_base64(const FloatSource &source, size_t first, size_t count, char *out) {
+    constexpr size_t chunk = 128 * FloatSource::group;
+    static_assert(chunk * sizeof(float) % 3 == 0);
+    float values[chunk];
+    for (size_t done = 0; done < count; done += chunk) {
+        size_t floats = std::min(chunk, count - done);
+        source.fill(first + done, floats, values);
+        write_base64(reinterpret_cast<const char *>(values), floats * sizeof(float), out);
+        out += base64_size(floats * sizeof(float));
+    }
+}
+
+// Descriptions of `count` arrays in memory, each after a comma but the first
+// (unless `comma`).
 void write_descriptions(const FloatArray *arrays, size_t count, bool comma, char *out) {
     for (size_t i = 0; i < count; ++i) {
         if (i > 0 || comma) *out++ = ',';
@@ -115,8 +129,10 @@ public:
         }
     }
     void base64(const FloatArray &values) {
-        auto [first, fresh] = texts_.try_emplace({values.data, values.size}, size_);
+        const void *identity = values.source ? static_cast<const void *>(values.source) : values.data;
+        auto [first, fresh] = texts_.try_emplace({identity, values.size}, size_);
         if (!fresh) return add_repeat(first->second, base64_bytes(values));
+        if (values.source) return generated(*values.source, values.size);
         const char *data = reinterpret_cast<const char *>(values.data);
         size_t bytes = values.size * sizeof(float);
         // Whole groups of three bytes, so that the pieces' texts join into the
@@ -126,7 +142,7 @@ public:
             add({Piece::encoded, data + at, size, nullptr, false}, base64_size(size), pieces_);
         }
     }
-    // The JSON list of the arrays' descriptions.
+    // The JSON list of the descriptions of arrays in memory.
     void descriptions(const FloatArray *arrays, size_t count) {
         copy("[");
         for (size_t first = 0, i = 0, size = 0; i < count; ++i) {
@@ -152,26 +168,38 @@ private:
     static constexpr size_t batch_bytes = 1 << 19;
 
     struct Piece {
-        enum Kind : char { copied, repeated, encoded, described } kind;
+        enum Kind : char { copied, repeated, encoded, generated, described } kind;
         const char *data;         // copied, encoded
-        size_t count;             // bytes of data (repeated: of the text), or descriptions
+        size_t count;             // bytes of data (repeated: of the text), values, or descriptions
         const FloatArray *arrays; // described
         bool comma;
         size_t offset = 0; // where it writes
         size_t text = 0;   // the size of what it writes
-        size_t from = 0;   // repeated: where the text it copies begins
+        size_t from = 0;   // repeated: where the text it copies begins; generated: the first value
+        const FloatSource *source = nullptr; // generated
     };
     struct ArrayKey {
-        const float *data;
+        const void *data;
         size_t size;
         bool operator==(const ArrayKey &other) const { return data == other.data && size == other.size; }
     };
     struct KeyHash {
         size_t operator()(const ArrayKey &key) const {
-            return std::hash<const float *>()(key.data) ^ (key.size * 0x9e3779b97f4a7c15ULL);
+            return std::hash<const void *>()(key.data) ^ (key.size * 0x9e3779b97f4a7c15ULL);
         }
     };
 
+    // The `count` values of `source`, in slices as for arrays in memory.
+    void generated(const FloatSource &source, size_t count) {
+        constexpr size_t piece_values = piece_bytes / sizeof(float);
+        static_assert(piece_values % FloatSource::group == 0);
+        for (size_t at = 0; at < count; at += piece_values) {
+            Piece piece{Piece::generated, nullptr, std::min(piece_values, count - at), nullptr, false};
+            piece.from = at;
+            piece.source = &source;
+            add(piece, base64_size(piece.count * sizeof(float)), pieces_);
+        }
+    }
     // The `bytes` of text written at `from` once more, in slices.
     void add_repeat(size_t from, size_t bytes) {
         for (size_t at = 0; at < bytes; at += piece_bytes) {
@@ -192,6 +220,7 @@ private:
         case Piece::copied: std::memcpy(at, piece.data, piece.count); break;
         case Piece::repeated: std::memcpy(at, out + piece.from, piece.count); break;
         case Piece::encoded: write_base64(piece.data, piece.count, at); break;
+        case Piece::generated: write_base64(*piece.source, piece.from, piece.count, at); break;
         case Piece::described: write_descriptions(piece.arrays, piece.count, piece.comma, at); break;
         }
     }
@@ -300,15 +329,17 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
 }
 
 void DeferredBuffers::materialize() {
+    std::vector<float> scratch;
     for (const Entry &entry : entries_) {
         nb::object value;
         if (entry.is_list) {
             value = check(PyList_New(0));
             for (size_t i = entry.first; i < entry.first + entry.count; ++i)
                 check_status(PyList_Append(
-                    value.ptr(), float32_description(arrays_[i].data, arrays_[i].size).ptr()));
+                    value.ptr(), float32_description(arrays_[i].values(scratch), arrays_[i].size).ptr()));
         } else {
-            value = base64_of(arrays_[entry.first].data, arrays_[entry.first].size);
+            const FloatArray &values = arrays_[entry.first];
+            value = base64_of(values.values(scratch), values.size);
         }
         check_status(PyObject_SetItem(entry.owner.ptr(), entry.key.ptr(), value.ptr()));
     }

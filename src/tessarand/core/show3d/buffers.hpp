@@ -16,12 +16,37 @@
 
 namespace show3d {
 
-// float32 values that `owner` keeps alive: a buffer of their own, or part
-// of a larger block (the polygon table's outlines).
+// float32 values made on demand, on any thread: values too many to be worth
+// keeping in memory until they are written (the placement matrices).
+class FloatSource {
+public:
+    // Values are made in whole groups of this many.
+    static constexpr size_t group = 6;
+    virtual ~FloatSource() = default;
+    // Writes the values [first, first + count), both multiples of `group`.
+    virtual void fill(size_t first, size_t count, float *out) const noexcept = 0;
+};
+
+// float32 values that `owner` keeps alive: a buffer of their own, part of a
+// larger block (the polygon table's outlines), or made by `source` when they
+// are written (`data` is then null).
 struct FloatArray {
     std::shared_ptr<const void> owner;
     const float *data = nullptr;
     size_t size = 0;
+    const FloatSource *source = nullptr;
+
+    static FloatArray made_by(std::shared_ptr<const FloatSource> source, size_t size) {
+        const FloatSource *raw = source.get();
+        return {std::move(source), nullptr, size, raw};
+    }
+    // The values in memory, made now if they come from a source.
+    const float *values(std::vector<float> &scratch) const {
+        if (!source) return data;
+        scratch.resize(size);
+        source->fill(0, size, scratch.data());
+        return scratch.data();
+    }
 
     // `size` values not yet written, for `fill` to write.
     template <typename Fill> static FloatArray filled(size_t size, Fill &&fill) {
@@ -52,7 +77,7 @@ public:
     nb::object describe(FloatArray values);
 
     // Sets owner[key] to a placeholder for the list of the descriptions of
-    // `arrays`.
+    // `arrays`, which are in memory.
     void describe_list(std::vector<FloatArray> arrays, nb::handle owner, const char *key);
 
     // orjson's `json` bytes with every placeholder replaced, decoded as UTF-8.

@@ -202,6 +202,33 @@ static_assert(sizeof(Placement) == 16);
 
 using Placements = std::vector<Placement>;
 
+// How far a placement's displacement reaches: its larger coordinate, as
+// large as any coordinate it can have after a quarter turn or a mirror.
+long long reach_of(const Placement &placement) {
+    return std::max(std::llabs(placement.x), std::llabs(placement.y));
+}
+
+// What a run of placements reaches, and whether all of them are simple.
+struct Extent {
+    long long reach = 0;
+    bool simple = true;
+
+    static Extent of(const Placements &placements) {
+        Extent extent;
+        for (const Placement &placement : placements) {
+            if (placement.complex >= 0) extent.simple = false;
+            else extent.reach = std::max(extent.reach, reach_of(placement));
+        }
+        return extent;
+    }
+    // Whether every product of a placement within `parents` and one within
+    // `members` stays within KLayout's coordinates: a product's displacement
+    // is the parent's plus the member's turned or mirrored.
+    static bool products_within_range(const Extent &parents, const Extent &members) {
+        return parents.simple && members.simple && parents.reach + members.reach <= 2147483647LL;
+    }
+};
+
 struct CellData {
     nb::object name;
     long index = 0;
@@ -209,6 +236,7 @@ struct CellData {
     struct Instance {
         size_t child; // slot in the cell table
         Placements placements;
+        Extent extent;
     };
     std::vector<Instance> instances;
     bool open = true; // on the path of the walk
@@ -353,7 +381,8 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
         nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
         Placements placements;
         if (!read_simple_array(array, placements)) read_members(array, placements);
-        data.instances.push_back({0, std::move(placements)});
+        Extent extent = Extent::of(placements);
+        data.instances.push_back({0, std::move(placements), extent});
     }
     if (PyErr_Occurred()) raise_current();
 }
@@ -393,65 +422,164 @@ void Walk::read_members(nb::handle array, Placements &placements) {
 
 // ---- the combined tree -------------------------------------------------------------
 
+// A stretch of a node's placements: placements as they are, or every member
+// of an instance after every placement of the parent (p * t for each t, p),
+// composed only when the matrices are written.
+struct PlacementRun {
+    const Placement *parents; // null: the members as they are
+    size_t parent_count;
+    const Placement *members;
+    size_t member_count;
+    size_t first; // the number of its first placement in the node
+
+    size_t size() const { return parents ? parent_count * member_count : member_count; }
+};
+
+using ComplexMatrices = std::unordered_map<int, PlacementMatrix>;
+
+PlacementMatrix matrix_of(const Placement &placement, const ComplexMatrices &complex) {
+    if (placement.complex < 0) return simple_matrix(placement.trans());
+    return complex.find(placement.complex)->second;
+}
+
+float *put(const PlacementMatrix &matrix, float *out) {
+    for (double entry : matrix.entries) *out++ = float(entry);
+    return out;
+}
+
+// The six float32 entries of each placement [first, first + count) of a node
+// made of `runs`. No Python: the complex placements' matrices are known.
+void write_matrices(const std::vector<PlacementRun> &runs, const ComplexMatrices &complex,
+                    size_t first, size_t count, float *out) noexcept {
+    auto run = std::upper_bound(runs.begin(), runs.end(), first,
+                                [](size_t k, const PlacementRun &r) { return k < r.first; }) - 1;
+    for (size_t k = first, end = first + count; k < end; ++run) {
+        size_t stop = std::min(end, run->first + run->size());
+        if (stop <= k) continue;
+        if (!run->parents) {
+            for (; k < stop; ++k) out = put(matrix_of(run->members[k - run->first], complex), out);
+            continue;
+        }
+        size_t p = (k - run->first) % run->parent_count, t = (k - run->first) / run->parent_count;
+        for (; k < stop; ++k) {
+            out = put(simple_matrix(compose(run->parents[p].trans(), run->members[t].trans())), out);
+            if (++p == run->parent_count) p = 0, ++t;
+        }
+    }
+}
+
 struct Node {
     size_t cell;
     bool is_ref;
-    Placements placements; // relative to the top cell
+    Placements placements; // relative to the top cell, unless composed late
     std::vector<Node> children;
     std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
     FloatArray matrices; // six per placement, for a placed node with polygons of its own
+    // A node that places nothing may leave its placements to be composed
+    // with its matrices: it then has runs instead.
+    std::vector<PlacementRun> late;
 
     bool reaches(size_t slot) const { return (layers[slot / 64] >> (slot % 64)) & 1; }
+    size_t placement_count() const {
+        return late.empty() ? placements.size() : late.back().first + late.back().size();
+    }
+    std::vector<PlacementRun> runs() const {
+        if (!late.empty()) return late;
+        return {{nullptr, 0, placements.data(), placements.size(), 0}};
+    }
+};
+
+// The matrices of one node, made when its text is written.
+class NodeMatrices : public FloatSource {
+public:
+    NodeMatrices(std::vector<PlacementRun> runs, const ComplexMatrices &complex,
+                 std::shared_ptr<const void> keep)
+        : runs_(std::move(runs)), complex_(complex), keep_(std::move(keep)) {}
+    void fill(size_t first, size_t count, float *out) const noexcept override {
+        write_matrices(runs_, complex_, first / group, count / group, out);
+    }
+
+private:
+    std::vector<PlacementRun> runs_;
+    const ComplexMatrices &complex_;
+    std::shared_ptr<const void> keep_; // what the runs point into
 };
 
 class TreeMaker {
 public:
-    TreeMaker(const Globals &globals, Walk &walk, size_t layer_count)
-        : globals_(globals), walk_(walk), words_((layer_count + 63) / 64) {
+    TreeMaker(const Globals &globals, Walk &walk, ComplexMatrices &complex, size_t layer_count)
+        : globals_(globals), walk_(walk), complex_matrices_(complex), words_((layer_count + 63) / 64) {
         trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
     }
 
-    Node top(size_t cell) { return make(cell, false, {}); }
+    Node top(size_t cell) { return make(cell, false, {}, {}); }
 
     // Sets the viewer's matrices (six float32 entries per placement) of every
-    // placed node with polygons of its own on a shown layer (`shown` by slot).
-    void make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown);
+    // placed node with polygons of its own on a shown layer (`shown` by slot):
+    // made when the message text is written while `keep` holds what they are
+    // made from, else now.
+    void make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown,
+                       std::shared_ptr<const void> keep);
 
 private:
-    Node make(size_t cell, bool is_ref, Placements placements);
+    Node make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> late);
     void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
     nb::object object_of(const Placement &placement);
     bool shows_polygons(const Node &node, const std::vector<bool> &shown) const;
     void learn_complex_matrices(const Placements &placements);
-    PlacementMatrix matrix_of(const Placement &placement) const;
 
     const Globals &globals_;
     Walk &walk_;
+    ComplexMatrices &complex_matrices_;
     size_t words_;
     nb::object trans_type_;
-    std::unordered_map<int, PlacementMatrix> complex_matrices_;
     int depth_ = 0;
 };
 
 // The references of a cell grouped by placed cell, in order of first
 // appearance; each group's placements are those of its members in order,
-// composed with the node's own.
-Node TreeMaker::make(size_t cell, bool is_ref, Placements placements) {
+// composed with the node's own. A group of a cell that places nothing is
+// composed late when every product is simple and within range: its
+// placements are needed only for its matrices.
+Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> late) {
     RecursionGuard guard(depth_, " while combining references");
-    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}};
+    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(late)};
     const CellData &data = walk_.cells()[cell];
     for (const auto &[slot, numbers] : data.polygons) node.layers[slot / 64] |= uint64_t(1) << (slot % 64);
-    std::vector<std::pair<size_t, Placements>> groups;
+    struct Group {
+        size_t child;
+        bool late = true;
+        Placements placements;
+        std::vector<PlacementRun> runs;
+        size_t count = 0;
+    };
+    std::vector<Group> groups;
+    std::vector<size_t> group_of_instance;
     std::unordered_map<size_t, size_t> group_of;
+    Extent parents = is_ref ? Extent::of(node.placements) : Extent{};
     for (const CellData::Instance &instance : data.instances) {
         auto [found, fresh] = group_of.emplace(instance.child, groups.size());
-        if (fresh) groups.push_back({instance.child, {}});
-        multiply(is_ref ? &node.placements : nullptr, instance.placements,
-                 groups[found->second].second);
+        if (fresh) groups.push_back({instance.child});
+        Group &group = groups[found->second];
+        group.late = group.late && walk_.cells()[instance.child].instances.empty() &&
+                     Extent::products_within_range(parents, instance.extent);
+        group_of_instance.push_back(found->second);
     }
-    for (auto &[child, group] : groups) {
-        node.children.push_back(make(child, true, std::move(group)));
+    for (size_t i = 0; i < data.instances.size(); ++i) {
+        const CellData::Instance &instance = data.instances[i];
+        Group &group = groups[group_of_instance[i]];
+        if (!group.late) {
+            multiply(is_ref ? &node.placements : nullptr, instance.placements, group.placements);
+            continue;
+        }
+        PlacementRun run{is_ref ? node.placements.data() : nullptr, node.placements.size(),
+                         instance.placements.data(), instance.placements.size(), group.count};
+        group.count += run.size();
+        group.runs.push_back(run);
+    }
+    for (Group &group : groups) {
+        node.children.push_back(make(group.child, true, std::move(group.placements), std::move(group.runs)));
         const Node &made = node.children.back();
         for (size_t w = 0; w < words_; ++w) node.layers[w] |= made.layers[w];
     }
@@ -500,12 +628,6 @@ void TreeMaker::learn_complex_matrices(const Placements &placements) {
     }
 }
 
-// No Python: the complex placements' matrices are known by then.
-PlacementMatrix TreeMaker::matrix_of(const Placement &placement) const {
-    if (placement.complex < 0) return simple_matrix(placement.trans());
-    return complex_matrices_.find(placement.complex)->second;
-}
-
 // Whether the node's own polygons lie on a shown layer.
 bool TreeMaker::shows_polygons(const Node &node, const std::vector<bool> &shown) const {
     for (const auto &[slot, numbers] : walk_.cells()[node.cell].polygons)
@@ -513,9 +635,16 @@ bool TreeMaker::shows_polygons(const Node &node, const std::vector<bool> &shown)
     return false;
 }
 
-// One block for all of them, filled on every core in spans of placements.
-void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown) {
-    std::vector<std::pair<Node *, size_t>> placed; // and its first placement's number in the block
+// Made late, each node's matrices are a source of their own. Made now, they
+// fill one block for all nodes, on every core in spans of placements.
+void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &shown,
+                              std::shared_ptr<const void> keep) {
+    struct Placed {
+        Node *node;
+        std::vector<PlacementRun> runs;
+        size_t first; // its first placement's number in the block
+    };
+    std::vector<Placed> placed;
     std::vector<Node *> pending;
     for (Node &top : tops) pending.push_back(&top);
     size_t total = 0;
@@ -525,33 +654,37 @@ void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &
         for (Node &child : node->children) pending.push_back(&child);
         if (!node->is_ref || !shows_polygons(*node, shown)) continue;
         learn_complex_matrices(node->placements);
-        placed.push_back({node, total});
-        total += node->placements.size();
+        placed.push_back({node, node->runs(), total});
+        total += node->placement_count();
+    }
+    if (keep) {
+        for (Placed &item : placed) {
+            size_t count = item.node->placement_count();
+            auto source = std::make_shared<NodeMatrices>(std::move(item.runs), complex_matrices_, keep);
+            item.node->matrices = FloatArray::made_by(std::move(source), 6 * count);
+        }
+        return;
     }
     constexpr size_t span = 1 << 15;
     struct Span {
-        const Placement *from;
-        size_t count, first;
+        const Placed *node;
+        size_t from, count; // placements of the node
     };
     std::vector<Span> spans;
-    for (const auto &[node, first] : placed) {
-        const Placements &placements = node->placements;
-        for (size_t at = 0; at < placements.size(); at += span)
-            spans.push_back({placements.data() + at, std::min(span, placements.size() - at), first + at});
-    }
+    for (const Placed &item : placed)
+        for (size_t at = 0, count = item.node->placement_count(); at < count; at += span)
+            spans.push_back({&item, at, std::min(span, count - at)});
     FloatArray block = FloatArray::filled(6 * total, [&](float *out) {
         run_batches(
             spans.size(), span, [&](size_t i) { return spans[i].count; },
             [&](size_t i) noexcept {
-                float *to = out + 6 * spans[i].first;
-                for (size_t k = 0; k < spans[i].count; ++k) {
-                    PlacementMatrix matrix = matrix_of(spans[i].from[k]);
-                    for (int e = 0; e < 6; ++e) *to++ = float(matrix.entries[e]);
-                }
+                const Span &piece = spans[i];
+                write_matrices(piece.node->runs, complex_matrices_, piece.from, piece.count,
+                               out + 6 * (piece.node->first + piece.from));
             });
     });
-    for (const auto &[node, first] : placed)
-        node->matrices = {block.owner, block.data + 6 * first, 6 * node->placements.size()};
+    for (const Placed &item : placed)
+        item.node->matrices = {block.owner, block.data + 6 * item.first, 6 * item.node->placement_count()};
 }
 
 // ---- the writer ----------------------------------------------------------------------
@@ -596,7 +729,8 @@ private:
     nb::object array(const FloatArray &values) const {
         if (encode_ && deferred_ && values.size >= DeferredBuffers::smallest_deferred)
             return deferred_->describe(values);
-        return array(values.data, values.size);
+        std::vector<float> scratch;
+        return array(values.values(scratch), values.size);
     }
 
     Walk &walk_;
@@ -809,21 +943,46 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
     return looks;
 }
 
+// The walk's tables and the tree, kept as long as matrices made late need
+// them: until the message text is written.
+struct Scene {
+    Scene(const Globals &globals, nb::handle parser, std::vector<LayerSlot> slots)
+        : walk(globals, parser, std::move(slots)) {}
+    Walk walk;
+    std::vector<Node> tops;
+    ComplexMatrices complex;
+};
+
+void forget_matrices(std::vector<Node> &nodes) {
+    for (Node &node : nodes) {
+        node.matrices = {};
+        forget_matrices(node.children);
+    }
+}
+
 nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, bool encode,
                        DeferredBuffers *deferred) {
     std::vector<LayerSlot> slots = layer_slots(parser);
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
-    Walk walk(globals, parser, slots);
+    auto scene = std::make_shared<Scene>(globals, parser, slots);
     nb::object layout = get_attr(parser, S3D_NAME("layout"));
-    walk.run(snapshot(call_method(layout, S3D_NAME("top_cells"))));
-    TreeMaker trees(globals, walk, slots.size());
-    std::vector<Node> tops;
-    for (size_t top : walk.tops()) tops.push_back(trees.top(top));
+    scene->walk.run(snapshot(call_method(layout, S3D_NAME("top_cells"))));
+    TreeMaker trees(globals, scene->walk, scene->complex, slots.size());
+    for (size_t top : scene->walk.tops()) scene->tops.push_back(trees.top(top));
     std::vector<bool> shown;
     for (const LayerLook &look : looks) shown.push_back(!look.excluded);
-    trees.make_matrices(tops, shown);
-    Writer writer(globals, walk, std::move(looks), encode, deferred);
-    return cell_mode ? writer.cells_root(tops) : writer.layers_root(tops);
+    // The message text writes the matrices itself, on every core, from the
+    // placements: they never need memory of their own.
+    bool written_late = encode && deferred;
+    // Matrices made late hold the scene: the tree lets go of them, whatever
+    // happens, so that the scene goes with the last of them.
+    struct Forget {
+        std::vector<Node> &tops;
+        ~Forget() { forget_matrices(tops); }
+    } forget{scene->tops};
+    trees.make_matrices(scene->tops, shown, written_late ? scene : nullptr);
+    Writer writer(globals, scene->walk, std::move(looks), encode, deferred);
+    return cell_mode ? writer.cells_root(scene->tops) : writer.layers_root(scene->tops);
 }
 
 } // namespace
