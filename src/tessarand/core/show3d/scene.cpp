@@ -451,6 +451,7 @@ float *put(const PlacementMatrix &matrix, float *out) {
 // made of `runs`. No Python: the complex placements' matrices are known.
 void write_matrices(const std::vector<PlacementRun> &runs, const ComplexMatrices &complex,
                     size_t first, size_t count, float *out) noexcept {
+    if (count == 0) return;
     auto run = std::upper_bound(runs.begin(), runs.end(), first,
                                 [](size_t k, const PlacementRun &r) { return k < r.first; }) - 1;
     for (size_t k = first, end = first + count; k < end; ++run) {
@@ -557,7 +558,7 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
     std::vector<Group> groups;
     std::vector<size_t> group_of_instance;
     std::unordered_map<size_t, size_t> group_of;
-    Extent parents = is_ref ? Extent::of(node.placements) : Extent{};
+    Extent parents = is_ref && !data.instances.empty() ? Extent::of(node.placements) : Extent{};
     for (const CellData::Instance &instance : data.instances) {
         auto [found, fresh] = group_of.emplace(instance.child, groups.size());
         if (fresh) groups.push_back({instance.child});
