@@ -270,6 +270,20 @@ def test_hand_built_hierarchy_gives_the_same_scene(monkeypatch, mode, tolerance,
     assert direct["parts"]  # something is shown
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_the_callers_dictionaries_share_no_lists(mode):
+    """The message's dictionaries may share their equal lists; those a caller gets
+    may not, so that changing one node changes no other."""
+    seen, nodes = set(), [converted(hierarchy(), mode, None)]
+    while nodes:
+        node = nodes.pop()
+        lists = [node["loc"], *node["loc"], *([node["state"]] if "state" in node else [])]
+        assert not seen & {id(item) for item in lists}
+        seen |= {id(item) for item in lists}
+        nodes.extend(node.get("parts", ()))
+    assert len(seen) > 20
+
+
 def test_placements_beyond_klayout_range_take_the_general_road(monkeypatch):
     big = 2_000_000_000
     layout = make_layout({"T": {}, "M": {}, "L": {(1, 0): [BOX]}},

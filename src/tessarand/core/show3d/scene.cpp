@@ -701,7 +701,7 @@ public:
     Writer(const Globals &globals, Walk &walk, std::vector<LayerLook> looks, bool encode,
            DeferredBuffers *deferred)
         : walk_(walk), looks_(std::move(looks)), encode_(encode),
-          deferred_(deferred) {
+          deferred_(deferred), shared_parts_(encode && deferred), leaf_locs_(looks_.size()) {
         nb::object part = globals[S3D_NAME("Part")];
         version_ = get_attr(part, S3D_NAME("version"));
         renderback_ = get_attr(part, S3D_NAME("renderback"));
@@ -720,7 +720,9 @@ private:
                     Node &node);
     nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
     nb::object root(const char *name, const char *id, nb::handle parts);
-    nb::object origin() const;
+    nb::object origin();
+    nb::object leaf_loc(size_t slot);
+    nb::object leaf_state();
     // A float32 array, or its buffer description as numpy_to_buffer_json gives it.
     nb::object array(const float *data, size_t count) const {
         return encode_ ? float32_description(data, count) : numpy_copy(data, count, 1, NPY_FLOAT32);
@@ -738,6 +740,11 @@ private:
     std::vector<LayerLook> looks_;
     bool encode_;
     DeferredBuffers *deferred_; // where encoded arrays go, when set
+    // The dictionaries go nowhere but into the message text: equal lists of
+    // numbers may be one list, made once.
+    bool shared_parts_;
+    nb::object origin_, leaf_state_;
+    std::vector<nb::object> leaf_locs_; // by layer slot
     nb::object version_, renderback_, type_, subtype_, format_;
 };
 
@@ -753,14 +760,41 @@ void set_item(nb::handle dict, PyObject *key, nb::handle value) {
     check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
-nb::object Writer::origin() const {
+// The loc of a group: [[0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0]].
+nb::object Writer::origin() {
+    if (shared_parts_ && origin_.is_valid()) return origin_;
     nb::list position, rotation;
     for (int i = 0; i < 3; ++i) position.append(nb::float_(0.0));
     for (double value : {0.0, 0.0, 0.0, 1.0}) rotation.append(nb::float_(value));
     nb::list loc;
     loc.append(position);
     loc.append(rotation);
+    if (shared_parts_) origin_ = loc;
     return loc;
+}
+
+// The loc of a leaf: [[0, 0, zmin], [0, 0, 0, 1]].
+nb::object Writer::leaf_loc(size_t slot) {
+    if (shared_parts_ && leaf_locs_[slot].is_valid()) return leaf_locs_[slot];
+    nb::object zero = nb::int_(0), one = nb::int_(1);
+    nb::list position, rotation, loc;
+    for (nb::handle value : {zero.ptr(), zero.ptr(), looks_[slot].zmin.ptr()}) position.append(value);
+    for (nb::handle value : {zero.ptr(), zero.ptr(), zero.ptr(), one.ptr()}) rotation.append(value);
+    loc.append(position);
+    loc.append(rotation);
+    if (shared_parts_) leaf_locs_[slot] = loc;
+    return loc;
+}
+
+// The state of a leaf: [1, 1].
+nb::object Writer::leaf_state() {
+    if (shared_parts_ && leaf_state_.is_valid()) return leaf_state_;
+    nb::object one = nb::int_(1);
+    nb::list state;
+    state.append(one);
+    state.append(one);
+    if (shared_parts_) leaf_state_ = state;
+    return state;
 }
 
 // A node of the tree: name, id, version, loc and, unless empty, parts.
@@ -782,24 +816,15 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     set_item(shape, S3D_NAME("height"), look.height);
     check_assertion(!node.is_ref || node.matrices); // made by make_matrices
     set_item(shape, S3D_NAME("matrices"), node.is_ref ? array(node.matrices) : array(nullptr, 0));
-    nb::object zero = nb::int_(0), one = nb::int_(1);
-    nb::list position, rotation, loc;
-    for (nb::handle value : {zero.ptr(), zero.ptr(), look.zmin.ptr()}) position.append(value);
-    for (nb::handle value : {zero.ptr(), zero.ptr(), zero.ptr(), one.ptr()}) rotation.append(value);
-    loc.append(position);
-    loc.append(rotation);
-    nb::list state;
-    state.append(one);
-    state.append(one);
     nb::dict part;
     set_item(part, S3D_NAME("name"), name);
     set_item(part, S3D_NAME("id"), id);
     set_item(part, S3D_NAME("version"), version_);
-    set_item(part, S3D_NAME("loc"), loc);
+    set_item(part, S3D_NAME("loc"), leaf_loc(slot));
     set_item(part, S3D_NAME("shape"), shape);
     set_item(part, S3D_NAME("color"), look.color);
     set_item(part, S3D_NAME("renderback"), renderback_);
-    set_item(part, S3D_NAME("state"), state);
+    set_item(part, S3D_NAME("state"), leaf_state());
     set_item(part, S3D_NAME("type"), type_);
     set_item(part, S3D_NAME("subtype"), subtype_);
     return part;
