@@ -128,6 +128,14 @@ def leaf_groups(case):
         places = [("TOP", "MID", kdb.Trans(1, False, 5, 5), kdb.Vector(0, 900), kdb.Vector(900, 0), 2, 1),
                   ("MID", "U", kdb.Trans(), kdb.Vector(40, 0), kdb.Vector(0, 40), 30, 30),
                   ("MID", "U", cplx)]
+    elif case == "complex parents":
+        places = [("TOP", "MID", cplx, kdb.Vector(0, 900), kdb.Vector(900, 0), 3, 2),
+                  ("MID", "U", kdb.Trans(2, False, 3, 4), kdb.Vector(40, 3), kdb.Vector(-5, 25), 17, 13)]
+    elif case == "at the edge":  # the reaches add up to KLayout's largest coordinate
+        edge = 2**31 - 1
+        places = [("TOP", "MID", kdb.Trans(0, False, edge - 290, 0)),
+                  ("TOP", "MID", kdb.Trans(3, True, 0, -(edge - 290))),
+                  ("MID", "U", kdb.Trans(0, False, 0, 0), kdb.Vector(10, 0), kdb.Vector(0, 10), 30, 30)]
     else:  # beyond the range the products could reach, though none does
         far = 2_000_000_000
         places = [("TOP", "MID", kdb.Trans(0, False, far, 0)),
@@ -136,7 +144,7 @@ def leaf_groups(case):
 
 
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("case", ["runs", "mixed", "near the edge"])
+@pytest.mark.parametrize("case", ["runs", "mixed", "complex parents", "at the edge", "near the edge"])
 def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path, case, mode):
     import tessarand.core.communication as comms
     sent = []
@@ -282,6 +290,35 @@ def test_the_callers_dictionaries_share_no_lists(mode):
         seen |= {id(item) for item in lists}
         nodes.extend(node.get("parts", ()))
     assert len(seen) > 20
+
+
+def patch_klayout(patch, where):
+    """Replaces a KLayout method the walks read through: on the class, or on the
+    top cells' own objects (KLayout hands out one object per cell)."""
+    if where == "Shapes.each":
+        each = kdb.Shapes.each
+        patch.setattr(kdb.Shapes, "each", lambda self, *flags: (s for s in each(self, *flags) if not s.is_box()))
+    elif where == "CellInstArray.each_trans":
+        each_trans = kdb.CellInstArray.each_trans
+        patch.setattr(kdb.CellInstArray, "each_trans", lambda self: list(each_trans(self))[::-1])
+    else:
+        top_cells = kdb.Layout.top_cells
+
+        def with_own_shapes(layout):
+            tops = top_cells(layout)
+            for top in tops:
+                top.shapes = lambda layer, cell=top: kdb.Shapes()
+            return tops
+        patch.setattr(kdb.Layout, "top_cells", with_own_shapes)
+
+
+@pytest.mark.parametrize("where", ["Shapes.each", "CellInstArray.each_trans", "a top cell's shapes"])
+def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
+    with monkeypatch.context() as patch:
+        patch_klayout(patch, where)
+        direct, general = both_roads(monkeypatch, lambda: converted(hierarchy(), Output.CELL, None))
+    same_scene(direct, general)
+    assert snap(direct) != snap(converted(hierarchy(), Output.CELL, None))  # the replacement was read
 
 
 def test_placements_beyond_klayout_range_take_the_general_road(monkeypatch):

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <unordered_map>
 
@@ -210,14 +211,14 @@ long long reach_of(const Placement &placement) {
 
 // What a run of placements reaches, and whether all of them are simple.
 struct Extent {
-    long long reach = 0;
+    uint32_t reach = 0; // up to 2^31
     bool simple = true;
 
     static Extent of(const Placements &placements) {
         Extent extent;
         for (const Placement &placement : placements) {
             if (placement.complex >= 0) extent.simple = false;
-            else extent.reach = std::max(extent.reach, reach_of(placement));
+            else extent.reach = std::max(extent.reach, uint32_t(reach_of(placement)));
         }
         return extent;
     }
@@ -225,7 +226,8 @@ struct Extent {
     // `members` stays within KLayout's coordinates: a product's displacement
     // is the parent's plus the member's turned or mirrored.
     static bool products_within_range(const Extent &parents, const Extent &members) {
-        return parents.simple && members.simple && parents.reach + members.reach <= 2147483647LL;
+        return parents.simple && members.simple &&
+               uint64_t(parents.reach) + members.reach <= uint64_t(2147483647);
     }
 };
 
@@ -246,19 +248,45 @@ struct LayerSlot {
     nb::object index, layer_spec; // layout layer index, its (layer, datatype)
 };
 
+// Whether KLayout class `cls` still has its own method `name`: KLayout's
+// methods are C method descriptors of that name; a replacement from Python
+// is not.
+bool klayout_method(nb::handle cls, const char *name) {
+    nb::object method = dict_lookup(class_dict(cls), nb::str(name));
+    if (!method.is_valid() || Py_TYPE(method.ptr()) != &PyMethodDescr_Type) return false;
+    return PyUnicode_CompareWithASCIIString(PyDescr_NAME(method.ptr()), name) == 0;
+}
+
+// Whether the object's own attributes hold none of `names` (KLayout keeps
+// one Python object per cell, and callers may set attributes on it).
+bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
+    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
+    for (const char *name : names)
+        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
+    return true;
+}
+
 class Walk {
 public:
     Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
-        : globals_(globals), layers_(std::move(layers)) {
+        : layers_(std::move(layers)) {
         cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
         integer_polygon_ = integer_polygon_type(globals);
-        trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
-        array_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("CellInstArray"));
-        cell_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Cell"));
+        nb::object kdb = globals[S3D_NAME("kdb")];
+        trans_type_ = get_attr(kdb, S3D_NAME("Trans"));
+        array_type_ = get_attr(kdb, S3D_NAME("CellInstArray"));
+        cell_type_ = get_attr(kdb, S3D_NAME("Cell"));
+        // The shortcuts below read what the step-by-step walk reads, as long
+        // as KLayout's methods are its own.
+        each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
+                      klayout_method(get_attr(kdb, S3D_NAME("Shapes")), "each");
+        text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
+                     klayout_method(array_type_, "each_trans") &&
+                     klayout_method(array_type_, "each_cplx_trans");
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
             if (!bulk_simplification_possible(globals)) throw StepAside();
-            bulk_.emplace(table_, tolerance_, globals_);
+            bulk_.emplace(table_, tolerance_, globals);
         }
     }
 
@@ -277,19 +305,21 @@ public:
         return table_;
     }
     std::vector<nb::object> &complex_pool() { return complex_; }
+    // Once the polygon table has been read: the simplifier's workers go.
+    void release_simplifier() { bulk_.reset(); }
 
 private:
     size_t visit(nb::handle cell);
-    nb::object shapes_of(nb::handle cell, size_t slot);
+    nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
     void convert(nb::handle polygon);
 
-    const Globals &globals_;
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, tolerance_;
+    bool each_shape_, text_form_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -338,17 +368,19 @@ size_t Walk::visit(nb::handle cell) {
 // The shapes of one layer: KLayout's own cells give them in one call
 // (each_shape is shapes(layer).each() by KLayout's definition), which saves
 // a call for each of the many layers a cell has nothing on.
-nb::object Walk::shapes_of(nb::handle cell, size_t slot) {
-    if (Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()))
-        return call_method(cell, S3D_NAME("each_shape"), layers_[slot].index);
+nb::object Walk::shapes_of(nb::handle cell, size_t slot, bool each_shape) {
+    if (each_shape) return call_method(cell, S3D_NAME("each_shape"), layers_[slot].index);
     nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
     return call_method(shapes, S3D_NAME("each"));
 }
 
 void Walk::read_shapes(nb::handle cell, CellData &data) {
+    bool each_shape = each_shape_ &&
+                      Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()) &&
+                      shadows_none(cell, {"each_shape", "shapes"});
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
-        nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot).ptr()));
+        nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
             nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
@@ -390,7 +422,8 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
 // A simple placement or regular array of them from its text form, one call
 // however many members it has; false for anything else.
 bool Walk::read_simple_array(nb::handle array, Placements &placements) {
-    if (Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr())) return false;
+    if (!text_form_ || Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr()))
+        return false;
     nb::object text = call_method(array, S3D_NAME("to_s"));
     std::string_view view = utf8_view(text);
     SimpleArray parsed;
@@ -426,13 +459,14 @@ void Walk::read_members(nb::handle array, Placements &placements) {
 // of an instance after every placement of the parent (p * t for each t, p),
 // composed only when the matrices are written.
 struct PlacementRun {
-    const Placement *parents; // null: the members as they are
+    bool composed; // else the members as they are
+    const Placement *parents;
     size_t parent_count;
     const Placement *members;
     size_t member_count;
     size_t first; // the number of its first placement in the node
 
-    size_t size() const { return parents ? parent_count * member_count : member_count; }
+    size_t size() const { return composed ? parent_count * member_count : member_count; }
 };
 
 using ComplexMatrices = std::unordered_map<int, PlacementMatrix>;
@@ -457,7 +491,7 @@ void write_matrices(const std::vector<PlacementRun> &runs, const ComplexMatrices
     for (size_t k = first, end = first + count; k < end; ++run) {
         size_t stop = std::min(end, run->first + run->size());
         if (stop <= k) continue;
-        if (!run->parents) {
+        if (!run->composed) {
             for (; k < stop; ++k) out = put(matrix_of(run->members[k - run->first], complex), out);
             continue;
         }
@@ -486,7 +520,7 @@ struct Node {
     }
     std::vector<PlacementRun> runs() const {
         if (!late.empty()) return late;
-        return {{nullptr, 0, placements.data(), placements.size(), 0}};
+        return {{false, nullptr, 0, placements.data(), placements.size(), 0}};
     }
 };
 
@@ -540,9 +574,11 @@ private:
 
 // The references of a cell grouped by placed cell, in order of first
 // appearance; each group's placements are those of its members in order,
-// composed with the node's own. A group of a cell that places nothing is
-// composed late when every product is simple and within range: its
-// placements are needed only for its matrices.
+// composed with the node's own. Below a placed node, a group of a cell that
+// places nothing is composed late when every product is simple and within
+// range: its placements are needed only for its matrices. (A top cell's
+// groups hold their members' placements as they are: runs would only take
+// more room.)
 Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> late) {
     RecursionGuard guard(depth_, " while combining references");
     Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(late)};
@@ -563,7 +599,7 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
         auto [found, fresh] = group_of.emplace(instance.child, groups.size());
         if (fresh) groups.push_back({instance.child});
         Group &group = groups[found->second];
-        group.late = group.late && walk_.cells()[instance.child].instances.empty() &&
+        group.late = group.late && is_ref && walk_.cells()[instance.child].instances.empty() &&
                      Extent::products_within_range(parents, instance.extent);
         group_of_instance.push_back(found->second);
     }
@@ -574,7 +610,7 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
             multiply(is_ref ? &node.placements : nullptr, instance.placements, group.placements);
             continue;
         }
-        PlacementRun run{is_ref ? node.placements.data() : nullptr, node.placements.size(),
+        PlacementRun run{true, node.placements.data(), node.placements.size(),
                          instance.placements.data(), instance.placements.size(), group.count};
         group.count += run.size();
         group.runs.push_back(run);
@@ -1008,7 +1044,9 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     } forget{scene->tops};
     trees.make_matrices(scene->tops, shown, written_late ? scene : nullptr);
     Writer writer(globals, scene->walk, std::move(looks), encode, deferred);
-    return cell_mode ? writer.cells_root(scene->tops) : writer.layers_root(scene->tops);
+    nb::object root = cell_mode ? writer.cells_root(scene->tops) : writer.layers_root(scene->tops);
+    scene->walk.release_simplifier();
+    return root;
 }
 
 } // namespace
