@@ -4,10 +4,12 @@
 //      polygons in the order of the step-by-step walk;
 //   2. the combined tree: per level one node per placed cell, in order of
 //      first appearance, carrying all placements of its group composed with
-//      those of its parent, as numbers;
+//      those of its parent, as numbers (for a cell that places nothing, as
+//      runs composed only when its matrices are written);
 //   3. the writer turns that tree into the dictionaries asdict gives, per
 //      layer (layer mode) or per cell (cell mode), pruning what a layer does
-//      not reach.
+//      not reach. For show3d, the matrices are written straight into the
+//      message text, on every core.
 // Whenever the input needs the step-by-step road's general handling, the road
 // steps aside before anything visible has happened.
 #include "scene.hpp"
