@@ -80,10 +80,10 @@ class DerivedLayer(_LayerExpression):
         right = self.right.get_region(layout, cell, store)
         # An empty side decides the result without an operation, so that deep
         # regions never meet the flat empty region of an absent layer.
-        if left.is_empty() or right.is_empty():
-            if self.operation == "or":
-                return right if left.is_empty() else left
-            return kdb.Region() if left.is_empty() or self.operation == "and" else left
+        if left.is_empty():  # only "or" gets here with an empty left side
+            return right
+        if right.is_empty():
+            return kdb.Region() if self.operation == "and" else left
         return self._OPERATIONS[self.operation](left, right)
 
     def __repr__(self) -> str:
