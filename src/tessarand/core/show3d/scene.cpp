@@ -229,7 +229,7 @@ struct Extent {
     // is the parent's plus the member's turned or mirrored.
     static bool products_within_range(const Extent &parents, const Extent &members) {
         return parents.simple && members.simple &&
-               uint64_t(parents.reach) + members.reach <= uint64_t(2147483647);
+               uint64_t(parents.reach) + members.reach <= uint64_t(coordinate_limit);
     }
 };
 

@@ -25,9 +25,10 @@ struct SimpleTrans {
 
 // KLayout keeps coordinates in 32 bits; products beyond that range are left
 // to its own arithmetic.
+constexpr long long coordinate_limit = 2147483647LL;
+
 inline bool within_coordinate_range(const SimpleTrans &trans) {
-    constexpr long long limit = 2147483647LL;
-    return std::llabs(trans.x) <= limit && std::llabs(trans.y) <= limit;
+    return std::llabs(trans.x) <= coordinate_limit && std::llabs(trans.y) <= coordinate_limit;
 }
 
 // The product p * t as KLayout composes it: t first, then p. The
@@ -99,11 +100,10 @@ inline bool parse_simple_array(const char *at, const char *end, SimpleArray &arr
         field = parsed.ptr + 1;
     }
     // Within KLayout's 32-bit coordinates, so that no sum below overflows.
-    constexpr long long limit = 2147483647LL;
     for (long long value : {array.ax, array.ay, array.bx, array.by})
-        if (std::llabs(value) > limit) return false;
-    return field == end && array.columns > 0 && array.rows > 0 && array.columns <= limit &&
-           array.rows <= limit && within_coordinate_range(array.trans);
+        if (std::llabs(value) > coordinate_limit) return false;
+    return field == end && array.columns > 0 && array.rows > 0 && array.columns <= coordinate_limit &&
+           array.rows <= coordinate_limit && within_coordinate_range(array.trans);
 }
 
 // The members of an array in KLayout's order (along a first, then along b),
