@@ -512,34 +512,30 @@ struct Node {
     std::vector<Node> children;
     std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
     FloatArray matrices; // six per placement, for a placed node with polygons of its own
-    // A node that places nothing may leave its placements to be composed
-    // with its matrices: it then has runs instead.
-    std::vector<PlacementRun> late;
+    // A placed node's placements as runs: one over `placements`, or, for a
+    // node that places nothing, runs composed when its matrices are written.
+    std::vector<PlacementRun> runs;
 
     bool reaches(size_t slot) const { return (layers[slot / 64] >> (slot % 64)) & 1; }
-    size_t placement_count() const {
-        return late.empty() ? placements.size() : late.back().first + late.back().size();
-    }
-    std::vector<PlacementRun> runs() const {
-        if (!late.empty()) return late;
-        return {{false, nullptr, 0, placements.data(), placements.size(), 0}};
-    }
+    size_t placement_count() const { return runs.empty() ? 0 : runs.back().first + runs.back().size(); }
 };
 
 // The matrices of one node, made when its text is written.
 class NodeMatrices : public FloatSource {
 public:
-    NodeMatrices(std::vector<PlacementRun> runs, const ComplexMatrices &complex,
+    NodeMatrices(const std::vector<PlacementRun> &runs, const ComplexMatrices &complex,
                  std::shared_ptr<const void> keep)
-        : runs_(std::move(runs)), complex_(complex), keep_(std::move(keep)) {}
+        : runs_(runs), complex_(complex), keep_(std::move(keep)) {}
     void fill(size_t first, size_t count, float *out) const noexcept override {
         write_matrices(runs_, complex_, first / group, count / group, out);
     }
 
 private:
-    std::vector<PlacementRun> runs_;
+    // In what `keep_` holds: the node's runs, the complex placements'
+    // matrices, and the placements the runs point into.
+    const std::vector<PlacementRun> &runs_;
     const ComplexMatrices &complex_;
-    std::shared_ptr<const void> keep_; // what the runs point into
+    std::shared_ptr<const void> keep_;
 };
 
 class TreeMaker {
@@ -559,7 +555,7 @@ public:
                        std::shared_ptr<const void> keep);
 
 private:
-    Node make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> late);
+    Node make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> runs);
     void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
     nb::object object_of(const Placement &placement);
@@ -581,9 +577,13 @@ private:
 // range: its placements are needed only for its matrices. (A top cell's
 // groups hold their members' placements as they are: runs would only take
 // more room.)
-Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> late) {
+Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> runs) {
     RecursionGuard guard(depth_, " while combining references");
-    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(late)};
+    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(runs)};
+    // Composed now: one run over them (their buffer stays where it is when
+    // the node moves).
+    if (is_ref && node.runs.empty())
+        node.runs.push_back({false, nullptr, 0, node.placements.data(), node.placements.size(), 0});
     const CellData &data = walk_.cells()[cell];
     for (const auto &[slot, numbers] : data.polygons) node.layers[slot / 64] |= uint64_t(1) << (slot % 64);
     struct Group {
@@ -680,7 +680,6 @@ void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &
                               std::shared_ptr<const void> keep) {
     struct Placed {
         Node *node;
-        std::vector<PlacementRun> runs;
         size_t first; // its first placement's number in the block
     };
     std::vector<Placed> placed;
@@ -693,21 +692,21 @@ void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &
         for (Node &child : node->children) pending.push_back(&child);
         if (!node->is_ref || !shows_polygons(*node, shown)) continue;
         learn_complex_matrices(node->placements);
-        placed.push_back({node, node->runs(), total});
+        placed.push_back({node, total});
         total += node->placement_count();
     }
     if (keep) {
         for (Placed &item : placed) {
             size_t count = item.node->placement_count();
-            auto source = std::make_shared<NodeMatrices>(std::move(item.runs), complex_matrices_, keep);
+            auto source = std::make_shared<NodeMatrices>(item.node->runs, complex_matrices_, keep);
             item.node->matrices = FloatArray::made_by(std::move(source), 6 * count);
         }
         return;
     }
     constexpr size_t span = 1 << 15;
     struct Span {
-        const Placed *node;
-        size_t from, count; // placements of the node
+        const Placed *item;
+        size_t from, count; // placements of its node
     };
     std::vector<Span> spans;
     for (const Placed &item : placed)
@@ -718,8 +717,8 @@ void TreeMaker::make_matrices(std::vector<Node> &tops, const std::vector<bool> &
             spans.size(), span, [&](size_t i) { return spans[i].count; },
             [&](size_t i) noexcept {
                 const Span &piece = spans[i];
-                write_matrices(piece.node->runs, complex_matrices_, piece.from, piece.count,
-                               out + 6 * (piece.node->first + piece.from));
+                write_matrices(piece.item->node->runs, complex_matrices_, piece.from, piece.count,
+                               out + 6 * (piece.item->first + piece.from));
             });
     });
     for (const Placed &item : placed)
