@@ -757,6 +757,7 @@ private:
                     Node &node);
     nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
     nb::object root(const char *name, const char *id, nb::handle parts);
+    template <typename Make> nb::object made_once(nb::object &kept, Make &&make);
     nb::object origin();
     nb::object leaf_loc(size_t slot);
     nb::object leaf_state();
@@ -797,41 +798,43 @@ void set_item(nb::handle dict, PyObject *key, nb::handle value) {
     check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
+// A new list of `items`.
+nb::object list_of(std::initializer_list<nb::handle> items) {
+    nb::list list;
+    for (nb::handle item : items) list.append(item);
+    return list;
+}
+
+// make(), or, where the parts may be shared, the one list it made first.
+template <typename Make> nb::object Writer::made_once(nb::object &kept, Make &&make) {
+    if (shared_parts_ && kept.is_valid()) return kept;
+    nb::object made = make();
+    if (shared_parts_) kept = made;
+    return made;
+}
+
 // The loc of a group: [[0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1.0]].
 nb::object Writer::origin() {
-    if (shared_parts_ && origin_.is_valid()) return origin_;
-    nb::list position, rotation;
-    for (int i = 0; i < 3; ++i) position.append(nb::float_(0.0));
-    for (double value : {0.0, 0.0, 0.0, 1.0}) rotation.append(nb::float_(value));
-    nb::list loc;
-    loc.append(position);
-    loc.append(rotation);
-    if (shared_parts_) origin_ = loc;
-    return loc;
+    return made_once(origin_, [] {
+        nb::object zero = nb::float_(0.0), one = nb::float_(1.0);
+        return list_of({list_of({zero, zero, zero}), list_of({zero, zero, zero, one})});
+    });
 }
 
 // The loc of a leaf: [[0, 0, zmin], [0, 0, 0, 1]].
 nb::object Writer::leaf_loc(size_t slot) {
-    if (shared_parts_ && leaf_locs_[slot].is_valid()) return leaf_locs_[slot];
-    nb::object zero = nb::int_(0), one = nb::int_(1);
-    nb::list position, rotation, loc;
-    for (nb::handle value : {zero.ptr(), zero.ptr(), looks_[slot].zmin.ptr()}) position.append(value);
-    for (nb::handle value : {zero.ptr(), zero.ptr(), zero.ptr(), one.ptr()}) rotation.append(value);
-    loc.append(position);
-    loc.append(rotation);
-    if (shared_parts_) leaf_locs_[slot] = loc;
-    return loc;
+    return made_once(leaf_locs_[slot], [&] {
+        nb::object zero = nb::int_(0), one = nb::int_(1);
+        return list_of({list_of({zero, zero, looks_[slot].zmin}), list_of({zero, zero, zero, one})});
+    });
 }
 
 // The state of a leaf: [1, 1].
 nb::object Writer::leaf_state() {
-    if (shared_parts_ && leaf_state_.is_valid()) return leaf_state_;
-    nb::object one = nb::int_(1);
-    nb::list state;
-    state.append(one);
-    state.append(one);
-    if (shared_parts_) leaf_state_ = state;
-    return state;
+    return made_once(leaf_state_, [] {
+        nb::object one = nb::int_(1);
+        return list_of({one, one});
+    });
 }
 
 // A node of the tree: name, id, version, loc and, unless empty, parts.
