@@ -44,6 +44,15 @@ def records_made(run):
     return count, result
 
 
+@pytest.fixture
+def sent(monkeypatch):
+    """The texts of the messages show3d hands to the viewer, which gets none."""
+    import tessarand.core.communication as comms
+    texts = []
+    monkeypatch.setattr(comms, "send_message", lambda message: texts.append(message.content))
+    return texts
+
+
 def both_roads(monkeypatch, run):
     direct_records, direct = records_made(run)
     with monkeypatch.context() as patch:
@@ -76,10 +85,7 @@ def test_samples_give_the_same_scene(monkeypatch, name, mode, tolerance):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("name", ["ihp_sram_1p_1024x16.gds", "siepic_rotation_flip_test.gds"])
-def test_show3d_sends_the_same_message(monkeypatch, name, mode):
-    import tessarand.core.communication as comms
-    sent = []
-    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+def test_show3d_sends_the_same_message(monkeypatch, name, mode, sent):
     pdk.activate_pdk(kit_of(name))
     try:
         both_roads(monkeypatch, lambda: show3d.show3d(str(sample_path(name)), mode))
@@ -102,10 +108,7 @@ def large_scene():
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_show3d_sends_the_same_large_message(monkeypatch, tmp_path, mode):
-    import tessarand.core.communication as comms
-    sent = []
-    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+def test_show3d_sends_the_same_large_message(monkeypatch, tmp_path, mode, sent):
     path = tmp_path / "large.gds"
     large_scene().write(str(path))
     both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
@@ -145,10 +148,7 @@ def leaf_groups(case):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("case", ["runs", "mixed", "complex parents", "at the edge", "near the edge"])
-def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path, case, mode):
-    import tessarand.core.communication as comms
-    sent = []
-    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path, case, mode, sent):
     path = tmp_path / "leaves.gds"
     leaf_groups(case).write(str(path))
     both_roads(monkeypatch, lambda: show3d.show3d(str(path), mode))
@@ -157,13 +157,11 @@ def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path,
     same_scene(direct, general)
 
 
-def test_placements_composed_late_are_let_go_after_the_message(monkeypatch, tmp_path):
+def test_placements_composed_late_are_let_go_after_the_message(monkeypatch, tmp_path, sent):
     """What the late matrices are made from (the walk's tables, which hold the type
     kdb.Trans among other objects) goes when the message is written. (KLayout keeps
     references to the types of the cells and placements it hands out, so only
     kdb.Trans, of which none is made here, tells.)"""
-    import tessarand.core.communication as comms
-    monkeypatch.setattr(comms, "send_message", lambda message: None)
     path = tmp_path / "leaves.gds"
     leaf_groups("runs").write(str(path))
     def references_after_a_message():
@@ -177,12 +175,10 @@ def test_placements_composed_late_are_let_go_after_the_message(monkeypatch, tmp_
 
 @pytest.mark.parametrize("dumps", ["orjson's", "a stand-in's"])
 @pytest.mark.parametrize("mode", MODES)
-def test_show3d_message_with_text_beyond_ascii(monkeypatch, tmp_path, mode, dumps):
+def test_show3d_message_with_text_beyond_ascii(monkeypatch, tmp_path, mode, dumps, sent):
     """The arrays' text goes into the message after orjson wrote the rest; with a
     stand-in orjson, or text beyond ASCII, the message is still orjson's own."""
-    import tessarand.core.communication as comms
-    sent, calls = [], []
-    monkeypatch.setattr(comms, "send_message", lambda message: sent.append(message.content))
+    calls = []
     if dumps == "a stand-in's":
         monkeypatch.setattr(show3d, "orjson", types.SimpleNamespace(
             dumps=lambda *args, **kwargs: calls.append(1) or orjson.dumps(*args, **kwargs)))
