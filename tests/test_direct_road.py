@@ -288,12 +288,36 @@ def test_the_callers_dictionaries_share_no_lists(mode):
     assert len(seen) > 20
 
 
+def boxes_and_texts():
+    """Boxes with and without area, far out and with properties, beside texts,
+    a polygon and a path, in the top cell and in a placed one."""
+    edge, far = 2**31 - 1, 2**30
+    shapes = [(0, 0, 100, 50), (-70, -30, -10, 40), (5, 5, 5, 60), (0, 9, 80, 9), (3, 3, 3, 3),
+              (-edge, -edge, edge, edge), (-far, -far, far, far), (far - 1, 0, far + 1, 3), kdb.BoxWithProperties(kdb.Box(10, 10, 20, 30), {"net": "a"}),
+              kdb.Text("label", kdb.Trans(4, 4)), kdb.TextWithProperties(kdb.Text("t", kdb.Trans()), {1: 2}),
+              RING, kdb.Path([kdb.Point(0, 0), kdb.Point(100, 0), kdb.Point(100, 80)], 10)]
+    cells = {"TOP": {(1, 0): shapes[:8], (2, 0): shapes[8:]}, "UNIT": {(2, 0): shapes[1:11]}}
+    return make_layout(cells, [("TOP", "UNIT", kdb.Trans(1, True, 500, 0), kdb.Vector(300, 0),
+                                kdb.Vector(0, 300), 2, 2)], layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("mode", MODES)
+def test_boxes_and_texts_give_the_same_scene(monkeypatch, mode, tolerance):
+    direct, general = both_roads(monkeypatch, lambda: converted(boxes_and_texts(), mode, tolerance))
+    same_scene(direct, general)
+
+
 def patch_klayout(patch, where):
     """Replaces a KLayout method the walks read through: on the class, or on the
     top cells' own objects (KLayout hands out one object per cell)."""
     if where == "Shapes.each":
         each = kdb.Shapes.each
         patch.setattr(kdb.Shapes, "each", lambda self, *flags: (s for s in each(self, *flags) if not s.is_box()))
+    elif where == "Shape.polygon":
+        polygon = kdb.Shape.polygon
+        patch.setattr(kdb.Shape, "polygon",
+                      property(lambda self: None if (p := polygon.__get__(self)) is None else p.moved(1, 0)))
     elif where == "CellInstArray.each_trans":
         each_trans = kdb.CellInstArray.each_trans
         patch.setattr(kdb.CellInstArray, "each_trans", lambda self: list(each_trans(self))[::-1])
@@ -308,13 +332,46 @@ def patch_klayout(patch, where):
         patch.setattr(kdb.Layout, "top_cells", with_own_shapes)
 
 
-@pytest.mark.parametrize("where", ["Shapes.each", "CellInstArray.each_trans", "a top cell's shapes"])
+@pytest.mark.parametrize("where", ["Shapes.each", "Shape.polygon", "CellInstArray.each_trans",
+                                   "a top cell's shapes"])
 def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     with monkeypatch.context() as patch:
         patch_klayout(patch, where)
         direct, general = both_roads(monkeypatch, lambda: converted(hierarchy(), Output.CELL, None))
     same_scene(direct, general)
     assert snap(direct) != snap(converted(hierarchy(), Output.CELL, None))  # the replacement was read
+
+
+@pytest.mark.parametrize("name, replacement", [
+    ("Shape.type", lambda self: kdb.Shape.TText),
+    ("Shape.bbox", lambda self: kdb.Box(0, 0, 1, 1)),
+    ("Box.to_bytes", lambda self, to_bytes=kdb.Box.to_bytes: to_bytes(kdb.Box(0, 0, 1, 1))),
+    ("Shape.TBox", kdb.Shape.TSimplePolygonRef),
+    ("Shape.TTextRef", kdb.Shape.TBox),
+    ("Shape.__getattribute__", lambda self, name: (lambda: kdb.Box(0, 0, 1, 1)) if name == "bbox"
+     else object.__getattribute__(self, name)),
+])
+def test_klayout_names_only_the_direct_road_might_read_change_nothing(monkeypatch, name, replacement):
+    """The direct road reads a box through its bounding box and skips a text by
+    its kind while KLayout's methods are its own; replaced, it reads the polygon."""
+    unreplaced = converted(boxes_and_texts(), Output.CELL, None)
+    with monkeypatch.context() as patch:
+        cls, method = name.split(".")
+        patch.setattr(getattr(kdb, cls), method, replacement)
+        direct, general = both_roads(monkeypatch, lambda: converted(boxes_and_texts(), Output.CELL, None))
+    same_scene(direct, unreplaced)
+    same_scene(general, unreplaced)
+
+
+@pytest.mark.parametrize("name", ["Shape", "Shapes", "Box", "Polygon", "Cell", "CellInstArray"])
+def test_a_klayout_class_replaced_by_a_non_class_changes_nothing(monkeypatch, name):
+    layout = boxes_and_texts()
+    unreplaced = converted(layout, Output.CELL, None)
+    with monkeypatch.context() as patch:
+        patch.setattr(kdb, name, 5)
+        direct, general = both_roads(monkeypatch, lambda: converted(layout, Output.CELL, None))
+    same_scene(direct, unreplaced)
+    same_scene(general, unreplaced)
 
 
 def test_placements_beyond_klayout_range_take_the_general_road(monkeypatch):

@@ -17,6 +17,7 @@
 #include "ktrans.hpp"
 #include "polygons.hpp"
 #include "viewer.hpp"
+#include "core/hull.hpp"
 #include "core/parallel.hpp"
 #include "core/placement.hpp"
 
@@ -254,10 +255,96 @@ struct LayerSlot {
 // methods are C method descriptors of that name; a replacement from Python
 // is not.
 bool klayout_method(nb::handle cls, const char *name) {
+    if (!PyType_Check(cls.ptr())) return false;
     nb::object method = dict_lookup(class_dict(cls), nb::str(name));
     if (!method.is_valid() || Py_TYPE(method.ptr()) != &PyMethodDescr_Type) return false;
     return PyUnicode_CompareWithASCIIString(PyDescr_NAME(method.ptr()), name) == 0;
 }
+
+// Whether KLayout class `cls` still has its own property `name` (a getter
+// KLayout defined, not a replacement from Python).
+bool klayout_property(nb::handle cls, const char *name) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object property = dict_lookup(class_dict(cls), nb::str(name));
+    if (!property.is_valid() || Py_TYPE(property.ptr()) != &PyGetSetDescr_Type) return false;
+    return PyUnicode_CompareWithASCIIString(PyDescr_NAME(property.ptr()), name) == 0;
+}
+
+// KLayout's own integer constant `name` of class `cls`; -1 for a
+// replacement. KLayout keeps its constants as static attributes, of a type
+// that Python code can neither make nor imitate (it is not a heap type).
+long klayout_constant(nb::handle cls, const char *name) {
+    if (!PyType_Check(cls.ptr())) return -1;
+    nb::object entry = dict_lookup(class_dict(cls), nb::str(name));
+    if (!entry.is_valid()) return -1;
+    PyTypeObject *type = Py_TYPE(entry.ptr());
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "pya._StaticAttribute") != 0)
+        return -1;
+    nb::object value = get_attr(cls, nb::str(name).ptr());
+    if (!is_exact_int(value)) return -1;
+    long number = PyLong_AsLong(value.ptr());
+    if (number == -1 && PyErr_Occurred()) raise_current();
+    return number;
+}
+
+// What the walk reads of a KLayout shape without its polygon, by the kind
+// Shape.type() gives: a box through its bounding box, which for a box with
+// area is the same hull in one small object instead of a polygon, and a text
+// not at all (its polygon is None). Taken only while every method the walk
+// would otherwise read is KLayout's own.
+class ShapeKinds {
+public:
+    explicit ShapeKinds(nb::handle kdb) {
+        shape_type_ = get_attr(kdb, S3D_NAME("Shape"));
+        nb::object box_type = get_attr(kdb, S3D_NAME("Box"));
+        nb::object polygon_type = get_attr(kdb, S3D_NAME("Polygon"));
+        box_ = klayout_constant(shape_type_, "TBox");
+        for (const char *name : {"TText", "TTextRef", "TTextPtrArrayMember"})
+            texts_.push_back(klayout_constant(shape_type_, name));
+        usable_ = box_ >= 0 &&
+                  std::find(texts_.begin(), texts_.end(), -1) == texts_.end() &&
+                  klayout_method(shape_type_, "type") && klayout_method(shape_type_, "bbox") &&
+                  klayout_method(shape_type_, "is_text") && klayout_property(shape_type_, "polygon") &&
+                  klayout_method(box_type, "to_bytes") && klayout_method(polygon_type, "to_bytes") &&
+                  reads_attributes_plainly(shape_type_);
+    }
+
+    enum Kind { other, box, text };
+
+    Kind kind_of(nb::handle shape) const {
+        if (!usable_ || Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()))
+            return other;
+        nb::object number = call_method(shape, S3D_NAME("type"));
+        if (!is_exact_int(number)) return other;
+        long kind = PyLong_AsLong(number.ptr());
+        if (kind == -1 && PyErr_Occurred()) raise_current();
+        if (kind == box_) return box;
+        return std::find(texts_.begin(), texts_.end(), kind) != texts_.end() ? text : other;
+    }
+
+    // The hull of a box shape; false where KLayout's polygon of the box may
+    // differ from it.
+    static bool read_box(nb::handle shape, std::vector<double> &xy) {
+        nb::object bytes = call_method(call_method(shape, S3D_NAME("bbox")), S3D_NAME("to_bytes"));
+        if (!PyBytes_Check(bytes.ptr())) return false;
+        return parse_box_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
+                                    size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
+    }
+
+private:
+    // Attribute reads go to the class's descriptors: no __getattribute__ or
+    // __getattr__ of the class's own.
+    static bool reads_attributes_plainly(nb::handle cls) {
+        nb::object own = class_dict(cls);
+        return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
+               !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
+    }
+
+    nb::object shape_type_;
+    long box_ = -1;
+    std::vector<long> texts_;
+    bool usable_ = false;
+};
 
 // Whether the object's own attributes hold none of `names` (KLayout keeps
 // one Python object per cell, and callers may set attributes on it).
@@ -271,7 +358,7 @@ bool shadows_none(nb::handle object, std::initializer_list<const char *> names) 
 class Walk {
 public:
     Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
-        : layers_(std::move(layers)) {
+        : layers_(std::move(layers)), kinds_(globals[S3D_NAME("kdb")]) {
         cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
         integer_polygon_ = integer_polygon_type(globals);
         nb::object kdb = globals[S3D_NAME("kdb")];
@@ -317,11 +404,12 @@ private:
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
-    void convert(nb::handle polygon);
+    bool read_shape(nb::handle shape);
 
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, tolerance_;
     bool each_shape_, text_form_;
+    ShapeKinds kinds_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -385,23 +473,28 @@ void Walk::read_shapes(nb::handle cell, CellData &data) {
         nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
-            nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
-            if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) continue;
-            numbers.push_back(long(next_number_));
-            convert(polygon);
+            if (!read_shape(shape)) continue;
+            size_t points = xy_.size() / 2;
+            if (bulk_) bulk_->add(next_number_, xy_.data(), points);
+            else table_.store_database_units(next_number_, xy_.data(), points);
+            numbers.push_back(long(next_number_++));
         }
         if (PyErr_Occurred()) raise_current();
         if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
     }
 }
 
-void Walk::convert(nb::handle polygon) {
+// The hull of one shape into xy_; false for a text, which has no polygon.
+bool Walk::read_shape(nb::handle shape) {
     xy_.clear();
+    ShapeKinds::Kind kind = kinds_.kind_of(shape);
+    if (kind == ShapeKinds::text) return false;
+    if (kind == ShapeKinds::box && ShapeKinds::read_box(shape, xy_)) return true;
+    xy_.clear();
+    nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+    if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) return false;
     read_hull(integer_polygon_, polygon, xy_);
-    size_t points = xy_.size() / 2;
-    if (bulk_) bulk_->add(next_number_, xy_.data(), points);
-    else table_.store_database_units(next_number_, xy_.data(), points);
-    ++next_number_;
+    return true;
 }
 
 // The placed cells and the placements of every instance: simple

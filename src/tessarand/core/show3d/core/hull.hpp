@@ -29,6 +29,25 @@ inline bool parse_hull_bytes(const unsigned char *data, size_t size, std::vector
     return true;
 }
 
+// The binary form of a box (a version byte (1), a zero byte, then left,
+// bottom, right and top as 64-bit little-endian integers) as the hull KLayout
+// gives the box as a polygon: left-bottom, left-top, right-top, right-bottom.
+// False for anything else, and for the boxes whose polygon KLayout may order
+// otherwise: one without area, and one reaching beyond 2^30, where the area
+// that orients a polygon no longer fits KLayout's 64-bit integers.
+inline bool parse_box_hull_bytes(const unsigned char *data, size_t size, std::vector<double> &xy) {
+    if (size != 34 || data[0] != 1 || data[1] != 0) return false;
+    int64_t side[4]; // left, bottom, right, top
+    std::memcpy(side, data + 2, sizeof side);
+    constexpr int64_t reach = int64_t(1) << 30;
+    for (int64_t coordinate : side)
+        if (coordinate < -reach || coordinate > reach) return false;
+    if (side[0] >= side[2] || side[1] >= side[3]) return false;
+    const int64_t hull[8] = {side[0], side[1], side[0], side[3], side[2], side[3], side[2], side[1]};
+    for (int64_t coordinate : hull) xy.push_back(double(coordinate));
+    return true;
+}
+
 // The text form "(x,y;x,y/hole...)" of an integer polygon. False for
 // anything else.
 inline bool parse_hull_text(const char *at, const char *end, std::vector<double> &xy) {
