@@ -90,6 +90,37 @@ def test_hull_readers_refuse_other_forms(core, line):
     assert core([line]) == ["none"]
 
 
+def test_box_reader_gives_klayouts_polygon_of_the_box(core):
+    far = 2**30
+    boxes = [kdb.Box(-5, -7, 100, 200), kdb.Box(-far, -far, far, far), kdb.Box(far - 1, 0, far, 1)]
+    assert core([f"box-bytes {box.to_bytes().hex()}" for box in boxes]) == [hull(kdb.Polygon(b)) for b in boxes]
+
+
+@pytest.mark.parametrize("box", [
+    kdb.Box(0, 0, 0, 10), kdb.Box(0, 5, 10, 5), kdb.Box(3, 3, 3, 3), kdb.Box(),
+    kdb.Box(-2**30 - 1, 0, 0, 1), kdb.Box(0, 0, 1, 2**30 + 1), kdb.Box(-2**31 + 1, -2**31 + 1, 2**31 - 1, 2**31 - 1),
+])
+def test_box_reader_refuses_boxes_klayout_may_turn_otherwise(core, box):
+    assert core([f"box-bytes {box.to_bytes().hex()}"]) == ["none"]
+
+
+@pytest.mark.parametrize("hex", ["", "0100" + "00" * 31, "0100" + "00" * 33, "0200" + "00" * 32])
+def test_box_reader_refuses_other_forms(core, hex):
+    assert core([f"box-bytes {hex}"]) == ["none"]
+
+
+def test_simple_transformation_bytes(core):
+    edge = 2**31 - 1
+    cases = [kdb.Trans(a, m, x, y) for a, m in ORIENTATIONS for x, y in [(0, 0), (-555, 170), (edge, -edge - 1)]]
+    assert core([f"trans-bytes {t.to_bytes().hex()}" for t in cases]) == [trans_text(t) for t in cases]
+
+
+@pytest.mark.parametrize("hex", ["", "01000800" + "00" * 16, "01000000" + "00" * 15, "02000000" + "00" * 16,
+                                 "01000001" + "00" * 16])
+def test_simple_transformation_bytes_refuse_other_forms(core, hex):
+    assert core([f"trans-bytes {hex}"]) == ["none"]
+
+
 @pytest.mark.parametrize("text, parts", [
     ("r90 1,-2", "1 0 1 -2"), ("m135 -3,4", "3 1 -3 4"), ("r0 0,0", "0 0 0 0"),
     ("r-90 1,2", "none"), ("m-45 0,0", "none"), ("r360 0,0", "none"), ("r45 0,0", "none"),

@@ -158,16 +158,18 @@ def test_placements_composed_while_the_message_is_written(monkeypatch, tmp_path,
 
 
 def test_placements_composed_late_are_let_go_after_the_message(monkeypatch, tmp_path, sent):
-    """What the late matrices are made from (the walk's tables, which hold the type
-    kdb.Trans among other objects) goes when the message is written. (KLayout keeps
-    references to the types of the cells and placements it hands out, so only
-    kdb.Trans, of which none is made here, tells.)"""
+    """What the late matrices are made from (the walk's tables, which hold the
+    curve tolerance among other objects) goes when the message is written. (KLayout
+    keeps references to the types of the objects it hands out, so the tolerance,
+    an object of the caller's, tells.)"""
     path = tmp_path / "leaves.gds"
     leaf_groups("runs").write(str(path))
+    tolerance = float("0.0125")
+
     def references_after_a_message():
-        show3d.show3d(str(path), Output.LAYER)
+        show3d.show3d(str(path), Output.LAYER, curve_tolerance=tolerance)
         gc.collect()
-        return sys.getrefcount(kdb.Trans)
+        return sys.getrefcount(tolerance)
 
     held = references_after_a_message()
     assert [references_after_a_message() for _ in range(3)] == [held] * 3
@@ -288,23 +290,31 @@ def test_the_callers_dictionaries_share_no_lists(mode):
     assert len(seen) > 20
 
 
-def boxes_and_texts():
+def shapes_and_placements():
     """Boxes with and without area, far out and with properties, beside texts,
-    a polygon and a path, in the top cell and in a placed one."""
+    a polygon and a path, in the top cell and in a cell placed singly at every
+    orientation, at the edge of KLayout's coordinates, magnified, and in arrays
+    (one of a single member)."""
     edge, far = 2**31 - 1, 2**30
     shapes = [(0, 0, 100, 50), (-70, -30, -10, 40), (5, 5, 5, 60), (0, 9, 80, 9), (3, 3, 3, 3),
               (-edge, -edge, edge, edge), (-far, -far, far, far), (far - 1, 0, far + 1, 3), kdb.BoxWithProperties(kdb.Box(10, 10, 20, 30), {"net": "a"}),
               kdb.Text("label", kdb.Trans(4, 4)), kdb.TextWithProperties(kdb.Text("t", kdb.Trans()), {1: 2}),
               RING, kdb.Path([kdb.Point(0, 0), kdb.Point(100, 0), kdb.Point(100, 80)], 10)]
     cells = {"TOP": {(1, 0): shapes[:8], (2, 0): shapes[8:]}, "UNIT": {(2, 0): shapes[1:11]}}
-    return make_layout(cells, [("TOP", "UNIT", kdb.Trans(1, True, 500, 0), kdb.Vector(300, 0),
-                                kdb.Vector(0, 300), 2, 2)], layers=[(1, 0), (2, 0)])
+    edge = 2**31 - 1
+    places = [("TOP", "UNIT", kdb.Trans(angle, mirror, 100 * angle - 7, 30 if mirror else -30))
+              for angle in range(4) for mirror in (False, True)]
+    places += [("TOP", "UNIT", kdb.Trans(0, False, edge, -edge)),
+               ("TOP", "UNIT", kdb.ICplxTrans(2.0, 90.0, False, kdb.Vector(10, 20))),
+               ("TOP", "UNIT", kdb.Trans(1, True, 500, 0), kdb.Vector(300, 0), kdb.Vector(0, 300), 2, 2),
+               ("TOP", "UNIT", kdb.Trans(3, False, 9, 9), kdb.Vector(300, 0), kdb.Vector(0, 300), 1, 1)]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
 
 
 @pytest.mark.parametrize("tolerance", [0.01, None])
 @pytest.mark.parametrize("mode", MODES)
-def test_boxes_and_texts_give_the_same_scene(monkeypatch, mode, tolerance):
-    direct, general = both_roads(monkeypatch, lambda: converted(boxes_and_texts(), mode, tolerance))
+def test_shapes_and_placements_give_the_same_scene(monkeypatch, mode, tolerance):
+    direct, general = both_roads(monkeypatch, lambda: converted(shapes_and_placements(), mode, tolerance))
     same_scene(direct, general)
 
 
@@ -318,6 +328,10 @@ def patch_klayout(patch, where):
         polygon = kdb.Shape.polygon
         patch.setattr(kdb.Shape, "polygon",
                       property(lambda self: None if (p := polygon.__get__(self)) is None else p.moved(1, 0)))
+    elif where == "Instance.cell_inst":
+        cell_inst = kdb.Instance.cell_inst
+        patch.setattr(kdb.Instance, "cell_inst",
+                      property(lambda self: (array := cell_inst.__get__(self)).transform(kdb.Trans(1, 0)) or array))
     elif where == "CellInstArray.each_trans":
         each_trans = kdb.CellInstArray.each_trans
         patch.setattr(kdb.CellInstArray, "each_trans", lambda self: list(each_trans(self))[::-1])
@@ -332,8 +346,8 @@ def patch_klayout(patch, where):
         patch.setattr(kdb.Layout, "top_cells", with_own_shapes)
 
 
-@pytest.mark.parametrize("where", ["Shapes.each", "Shape.polygon", "CellInstArray.each_trans",
-                                   "a top cell's shapes"])
+@pytest.mark.parametrize("where", ["Shapes.each", "Shape.polygon", "Instance.cell_inst",
+                                   "CellInstArray.each_trans", "a top cell's shapes"])
 def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     with monkeypatch.context() as patch:
         patch_klayout(patch, where)
@@ -346,26 +360,32 @@ def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     ("Shape.type", lambda self: kdb.Shape.TText),
     ("Shape.bbox", lambda self: kdb.Box(0, 0, 1, 1)),
     ("Box.to_bytes", lambda self, to_bytes=kdb.Box.to_bytes: to_bytes(kdb.Box(0, 0, 1, 1))),
+    ("Instance.size", lambda self: 1),
+    ("Instance.is_complex", lambda self: False),
+    ("Instance.trans", property(lambda self: kdb.Trans(5, 5))),
+    ("Trans.to_bytes", lambda self, to_bytes=kdb.Trans.to_bytes: to_bytes(kdb.Trans(5, 5))),
+    ("Instance.__getattr__", lambda self, name: None),
     ("Shape.TBox", kdb.Shape.TSimplePolygonRef),
     ("Shape.TTextRef", kdb.Shape.TBox),
     ("Shape.__getattribute__", lambda self, name: (lambda: kdb.Box(0, 0, 1, 1)) if name == "bbox"
      else object.__getattribute__(self, name)),
 ])
 def test_klayout_names_only_the_direct_road_might_read_change_nothing(monkeypatch, name, replacement):
-    """The direct road reads a box through its bounding box and skips a text by
-    its kind while KLayout's methods are its own; replaced, it reads the polygon."""
-    unreplaced = converted(boxes_and_texts(), Output.CELL, None)
+    """The direct road reads a box through its bounding box, skips a text by its
+    kind and reads a single placement from its instance while KLayout's methods
+    are its own; replaced, it reads what the step-by-step road reads."""
+    unreplaced = converted(shapes_and_placements(), Output.CELL, None)
     with monkeypatch.context() as patch:
         cls, method = name.split(".")
-        patch.setattr(getattr(kdb, cls), method, replacement)
-        direct, general = both_roads(monkeypatch, lambda: converted(boxes_and_texts(), Output.CELL, None))
+        patch.setattr(getattr(kdb, cls), method, replacement, raising=False)
+        direct, general = both_roads(monkeypatch, lambda: converted(shapes_and_placements(), Output.CELL, None))
     same_scene(direct, unreplaced)
     same_scene(general, unreplaced)
 
 
 @pytest.mark.parametrize("name", ["Shape", "Shapes", "Box", "Polygon", "Cell", "CellInstArray"])
 def test_a_klayout_class_replaced_by_a_non_class_changes_nothing(monkeypatch, name):
-    layout = boxes_and_texts()
+    layout = shapes_and_placements()
     unreplaced = converted(layout, Output.CELL, None)
     with monkeypatch.context() as patch:
         patch.setattr(kdb, name, 5)

@@ -6,7 +6,9 @@
 //   base64 HEX                -> the encoded text
 //   hull-text TEXT            -> the hull points, or "none"
 //   hull-bytes HEX            -> the hull points, or "none"
+//   box-bytes HEX             -> the hull points of a box, or "none"
 //   trans TEXT                -> the parts of a simple transformation, or "none"
+//   trans-bytes HEX           -> the same from the binary form
 //   simplify TOL X Y X Y ...  -> "kept", "unsure", or "simplified" and the points (hex floats)
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
@@ -133,12 +135,23 @@ int main() {
             for (size_t i = 0; i < count; ++i)
                 once += visits[i] == 1 && (before[i] == SIZE_MAX || before[i] < i);
             std::cout << once << "\n";
-        } else if (verb == "hull-bytes") {
+        } else if (verb == "hull-bytes" || verb == "box-bytes") {
             std::string hex;
             in >> hex;
             std::vector<unsigned char> bytes = from_hex(hex);
             std::vector<double> xy;
-            print_points(parse_hull_bytes(bytes.data(), bytes.size(), xy), xy);
+            bool ok = verb == "hull-bytes" ? parse_hull_bytes(bytes.data(), bytes.size(), xy)
+                                           : parse_box_hull_bytes(bytes.data(), bytes.size(), xy);
+            print_points(ok, xy);
+        } else if (verb == "trans-bytes") {
+            std::string hex;
+            in >> hex;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            SimpleTrans t;
+            if (parse_trans_bytes(bytes.data(), bytes.size(), t))
+                std::cout << t.angle << " " << t.mirror << " " << t.x << " " << t.y << "\n";
+            else
+                std::cout << "none\n";
         }
         std::cout.flush();
     }

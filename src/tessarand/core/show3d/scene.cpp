@@ -287,6 +287,15 @@ long klayout_constant(nb::handle cls, const char *name) {
     return number;
 }
 
+// Whether attribute reads on KLayout class `cls` go to its descriptors: no
+// __getattribute__ or __getattr__ of the class's own.
+bool reads_attributes_plainly(nb::handle cls) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object own = class_dict(cls);
+    return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
+           !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
+}
+
 // What the walk reads of a KLayout shape without its polygon, by the kind
 // Shape.type() gives: a box through its bounding box, which for a box with
 // area is the same hull in one small object instead of a polygon, and a text
@@ -332,14 +341,6 @@ public:
     }
 
 private:
-    // Attribute reads go to the class's descriptors: no __getattribute__ or
-    // __getattr__ of the class's own.
-    static bool reads_attributes_plainly(nb::handle cls) {
-        nb::object own = class_dict(cls);
-        return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
-               !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
-    }
-
     nb::object shape_type_;
     long box_ = -1;
     std::vector<long> texts_;
@@ -372,6 +373,11 @@ public:
         text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
                      klayout_method(array_type_, "each_trans") &&
                      klayout_method(array_type_, "each_cplx_trans");
+        instance_type_ = get_attr(kdb, S3D_NAME("Instance"));
+        single_form_ = text_form_ && klayout_property(instance_type_, "cell_inst") &&
+                       klayout_method(instance_type_, "is_complex") && klayout_method(instance_type_, "size") &&
+                       klayout_property(instance_type_, "trans") && klayout_method(trans_type_, "to_bytes") &&
+                       reads_attributes_plainly(instance_type_) && reads_attributes_plainly(trans_type_);
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
             if (!bulk_simplification_possible(globals)) throw StepAside();
@@ -402,13 +408,14 @@ private:
     nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    bool read_single(nb::handle inst, Placements &placements);
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
     bool read_shape(nb::handle shape);
 
     std::vector<LayerSlot> layers_;
-    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, tolerance_;
-    bool each_shape_, text_form_;
+    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
+    bool each_shape_, text_form_, single_form_;
     ShapeKinds kinds_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
@@ -505,13 +512,39 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
         nb::object inst = nb::steal(raw);
         children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(),
                                                   get_attr(inst, S3D_NAME("cell_index")).ptr())));
-        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
         Placements placements;
-        if (!read_simple_array(array, placements)) read_members(array, placements);
+        if (!read_single(inst, placements)) {
+            nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
+            if (!read_simple_array(array, placements)) read_members(array, placements);
+        }
         Extent extent = Extent::of(placements);
         data.instances.push_back({0, std::move(placements), extent});
     }
     if (PyErr_Occurred()) raise_current();
+}
+
+// A single simple placement straight from KLayout's instance, which spares
+// making the instance's array and its text form; false for anything else.
+bool Walk::read_single(nb::handle inst, Placements &placements) {
+    if (!single_form_ || Py_TYPE(inst.ptr()) != reinterpret_cast<PyTypeObject *>(instance_type_.ptr()) ||
+        truth(call_method(inst, S3D_NAME("is_complex"))))
+        return false;
+    nb::object size = call_method(inst, S3D_NAME("size"));
+    if (!is_exact_int(size) || PyLong_AsLong(size.ptr()) != 1) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    nb::object trans = get_attr(inst, S3D_NAME("trans"));
+    if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
+    nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
+    SimpleTrans parsed;
+    if (!PyBytes_Check(bytes.ptr()) ||
+        !parse_trans_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
+                           size_t(PyBytes_GET_SIZE(bytes.ptr())), parsed) ||
+        !within_coordinate_range(parsed))
+        return false;
+    placements.push_back(Placement::simple(parsed));
+    return true;
 }
 
 // A simple placement or regular array of them from its text form, one call

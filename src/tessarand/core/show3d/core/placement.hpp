@@ -7,7 +7,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace show3d {
 
@@ -45,6 +47,18 @@ inline SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
     }
     int angle = p.mirror ? (p.angle - t.angle + 4) % 4 : (p.angle + t.angle) % 4;
     return {angle, p.mirror != t.mirror, rx + p.x, ry + p.y};
+}
+
+// The binary form of a simple transformation: a version byte (1), a zero
+// byte, the orientation (0 to 3 quarter turns, 4 to 7 the same after a
+// mirror), a zero byte, then x and y as 64-bit little-endian integers. False
+// for anything else.
+inline bool parse_trans_bytes(const unsigned char *data, size_t size, SimpleTrans &parts) {
+    if (size != 20 || data[0] != 1 || data[1] != 0 || data[2] > 7 || data[3] != 0) return false;
+    int64_t xy[2];
+    std::memcpy(xy, data + 4, sizeof xy);
+    parts = {data[2] % 4, data[2] >= 4, xy[0], xy[1]};
+    return true;
 }
 
 // Reads KLayout's text form of a simple transformation, "r90 100,200" or
