@@ -57,7 +57,8 @@ def test_matrices_equal_ktrans(core):
 
 def test_base64_equals_the_standard_library(core):
     rng = random.Random(7)
-    blobs = [bytes(rng.randrange(256) for _ in range(n)) for n in (0, 1, 2, 3, 4, 5, 63, 64, 65, 1000)]
+    sizes = (0, 1, 2, 3, 4, 5, 27, 28, 29, 30, 51, 52, 53, 63, 64, 65, 76, 77, 1000, 4099)
+    blobs = [bytes(rng.randrange(256) for _ in range(n)) for n in sizes] + [bytes(range(256)) * 3]
     results = core([f"base64 {blob.hex()}" for blob in blobs])
     assert results == [base64.b64encode(blob).decode() for blob in blobs]
 
