@@ -9,6 +9,7 @@ import sys
 import types
 
 import klayout.db as kdb
+import klayout.dbcore as dbcore
 import orjson
 import pytest
 
@@ -365,8 +366,6 @@ def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     ("Instance.trans", property(lambda self: kdb.Trans(5, 5))),
     ("Trans.to_bytes", lambda self, to_bytes=kdb.Trans.to_bytes: to_bytes(kdb.Trans(5, 5))),
     ("Instance.__getattr__", lambda self, name: None),
-    ("Shape.TBox", kdb.Shape.TSimplePolygonRef),
-    ("Shape.TTextRef", kdb.Shape.TBox),
     ("Shape.__getattribute__", lambda self, name: (lambda: kdb.Box(0, 0, 1, 1)) if name == "bbox"
      else object.__getattribute__(self, name)),
 ])
@@ -383,13 +382,74 @@ def test_klayout_names_only_the_direct_road_might_read_change_nothing(monkeypatc
     same_scene(general, unreplaced)
 
 
-@pytest.mark.parametrize("name", ["Shape", "Shapes", "Box", "Polygon", "Cell", "CellInstArray"])
-def test_a_klayout_class_replaced_by_a_non_class_changes_nothing(monkeypatch, name):
-    layout = shapes_and_placements()
-    unreplaced = converted(layout, Output.CELL, None)
+@pytest.mark.parametrize("cls, name, lender", [
+    ("Shape", "bbox", "Box"), ("Box", "to_bytes", "Edge"), ("Instance", "trans", "CellInstArray"),
+    ("Instance", "size", "CellInstArray"), ("Trans", "to_bytes", "Box"),
+])
+def test_a_method_of_another_klayout_class_changes_nothing(monkeypatch, cls, name, lender):
+    """A KLayout method of the same name but of another class does not apply to
+    this class's objects; the step-by-step road never reads it."""
+    unreplaced = converted(shapes_and_placements(), Output.CELL, None)
     with monkeypatch.context() as patch:
-        patch.setattr(kdb, name, 5)
-        direct, general = both_roads(monkeypatch, lambda: converted(layout, Output.CELL, None))
+        patch.setattr(getattr(kdb, cls), name, getattr(kdb, lender).__dict__[name])
+        direct, general = both_roads(monkeypatch, lambda: converted(shapes_and_placements(), Output.CELL, None))
+    same_scene(direct, unreplaced)
+    same_scene(general, unreplaced)
+
+
+def replace_in_place(patch, case):
+    """A KLayout class changed in place (a method, or its attribute reads) while
+    the converter's name for it may be bound to another KLayout class."""
+    cls, _, what = case.partition(".")
+    if what == "__getattribute__":
+        to_bytes = getattr(kdb, cls).__dict__["to_bytes"]
+        patch.setattr(getattr(kdb, cls), "__getattribute__", lambda self, name: (lambda: to_bytes(self.moved(1, 0)))
+                      if name == "to_bytes" else object.__getattribute__(self, name), raising=False)
+    elif cls == "Box":
+        to_bytes = kdb.Box.__dict__["to_bytes"]
+        patch.setattr(kdb.Box, "to_bytes", lambda self: to_bytes(self.moved(1, 0)))
+        patch.setattr(dbcore, "Box", kdb.DBox)
+    elif cls == "Polygon":
+        to_dtype = kdb.Polygon.__dict__["to_dtype"]
+        patch.setattr(kdb.Polygon, "to_dtype", lambda self, dbu=1: to_dtype(self.moved(1, 0), dbu))
+        patch.setattr(dbcore, "Polygon", kdb.SimplePolygon)
+    else:
+        each_trans = kdb.CellInstArray.__dict__["each_trans"]
+        patch.setattr(kdb.CellInstArray, "each_trans", lambda self: [t * kdb.Trans(1, 0) for t in each_trans(self)])
+        patch.setattr(dbcore, "CellInstArray", kdb.DCellInstArray)
+
+
+@pytest.mark.parametrize("case", ["Box", "Polygon", "CellInstArray", "Box.__getattribute__",
+                                  "Polygon.__getattribute__"])
+def test_a_class_changed_in_place_is_read_alike_on_both_roads(monkeypatch, case):
+    first, second = shapes_and_placements(), shapes_and_placements()
+    with monkeypatch.context() as patch:
+        replace_in_place(patch, case)
+        direct = converted(first, Output.CELL, None)
+        step_by_step(patch)
+        general = converted(second, Output.CELL, None)
+    same_scene(direct, general)
+
+
+ONLY_THE_DIRECT_ROAD_READS = ["Shape", "Shapes", "Box", "Cell", "CellInstArray", "Instance"]
+
+
+@pytest.mark.parametrize("name, change", [
+    *[(name, "replaced by a non-class") for name in ONLY_THE_DIRECT_ROAD_READS + ["Polygon", "Trans"]],
+    *[(name, "removed") for name in ONLY_THE_DIRECT_ROAD_READS]])
+def test_a_klayout_class_name_changed_where_the_converter_reads_it(monkeypatch, name, change):
+    """The converter reads KLayout's classes from klayout.dbcore, which klayout.db
+    re-exports."""
+    unreplaced = converted(shapes_and_placements(), Output.CELL, None)
+    first, second = shapes_and_placements(), shapes_and_placements()
+    with monkeypatch.context() as patch:
+        if change == "removed":
+            patch.delattr(dbcore, name)
+        else:
+            patch.setattr(dbcore, name, 5)
+        direct = converted(first, Output.CELL, None)
+        step_by_step(patch)
+        general = converted(second, Output.CELL, None)
     same_scene(direct, unreplaced)
     same_scene(general, unreplaced)
 

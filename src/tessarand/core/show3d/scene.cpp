@@ -254,37 +254,22 @@ struct LayerSlot {
 // Whether KLayout class `cls` still has its own method `name`: KLayout's
 // methods are C method descriptors of that name; a replacement from Python
 // is not.
-bool klayout_method(nb::handle cls, const char *name) {
+// KLayout's descriptor `name` of class `cls`, of the descriptor type given:
+// one of this very class, under its own name.
+bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
     if (!PyType_Check(cls.ptr())) return false;
-    nb::object method = dict_lookup(class_dict(cls), nb::str(name));
-    if (!method.is_valid() || Py_TYPE(method.ptr()) != &PyMethodDescr_Type) return false;
-    return PyUnicode_CompareWithASCIIString(PyDescr_NAME(method.ptr()), name) == 0;
+    nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
+    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type) return false;
+    return PyDescr_TYPE(descriptor.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr()) &&
+           PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
 }
+
+bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
 
 // Whether KLayout class `cls` still has its own property `name` (a getter
 // KLayout defined, not a replacement from Python).
 bool klayout_property(nb::handle cls, const char *name) {
-    if (!PyType_Check(cls.ptr())) return false;
-    nb::object property = dict_lookup(class_dict(cls), nb::str(name));
-    if (!property.is_valid() || Py_TYPE(property.ptr()) != &PyGetSetDescr_Type) return false;
-    return PyUnicode_CompareWithASCIIString(PyDescr_NAME(property.ptr()), name) == 0;
-}
-
-// KLayout's own integer constant `name` of class `cls`; -1 for a
-// replacement. KLayout keeps its constants as static attributes, of a type
-// that Python code can neither make nor imitate (it is not a heap type).
-long klayout_constant(nb::handle cls, const char *name) {
-    if (!PyType_Check(cls.ptr())) return -1;
-    nb::object entry = dict_lookup(class_dict(cls), nb::str(name));
-    if (!entry.is_valid()) return -1;
-    PyTypeObject *type = Py_TYPE(entry.ptr());
-    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "pya._StaticAttribute") != 0)
-        return -1;
-    nb::object value = get_attr(cls, nb::str(name).ptr());
-    if (!is_exact_int(value)) return -1;
-    long number = PyLong_AsLong(value.ptr());
-    if (number == -1 && PyErr_Occurred()) raise_current();
-    return number;
+    return own_descriptor(cls, name, &PyGetSetDescr_Type);
 }
 
 // Whether attribute reads on KLayout class `cls` go to its descriptors: no
@@ -297,53 +282,69 @@ bool reads_attributes_plainly(nb::handle cls) {
 }
 
 // What the walk reads of a KLayout shape without its polygon, by the kind
-// Shape.type() gives: a box through its bounding box, which for a box with
-// area is the same hull in one small object instead of a polygon, and a text
-// not at all (its polygon is None). Taken only while every method the walk
-// would otherwise read is KLayout's own.
+// number Shape.type() gives: a box through its bounding box, which is the
+// same hull in one small object instead of a polygon, and a text not at all.
+// What a kind is, the walk learns from the first shape of the kind, read as
+// the step-by-step walk reads it: a text has no polygon and says it is one; a
+// box says it is one and its polygon is of the polygon type whose binary form
+// the walk reads. Taken only while every method the walk reads either way is
+// KLayout's own.
 class ShapeKinds {
 public:
+    enum Kind : int8_t { unknown, other, box, text };
+
     explicit ShapeKinds(nb::handle kdb) {
-        shape_type_ = get_attr(kdb, S3D_NAME("Shape"));
-        nb::object box_type = get_attr(kdb, S3D_NAME("Box"));
-        nb::object polygon_type = get_attr(kdb, S3D_NAME("Polygon"));
-        box_ = klayout_constant(shape_type_, "TBox");
-        for (const char *name : {"TText", "TTextRef", "TTextPtrArrayMember"})
-            texts_.push_back(klayout_constant(shape_type_, name));
-        usable_ = box_ >= 0 &&
-                  std::find(texts_.begin(), texts_.end(), -1) == texts_.end() &&
-                  klayout_method(shape_type_, "type") && klayout_method(shape_type_, "bbox") &&
-                  klayout_method(shape_type_, "is_text") && klayout_property(shape_type_, "polygon") &&
-                  klayout_method(box_type, "to_bytes") && klayout_method(polygon_type, "to_bytes") &&
-                  reads_attributes_plainly(shape_type_);
+        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
+        box_type_ = optional_attr(kdb, S3D_NAME("Box"));
+        polygon_type_ = optional_attr(kdb, S3D_NAME("Polygon"));
+        usable_ = klayout_method(shape_type_, "type") && klayout_method(shape_type_, "bbox") &&
+                  klayout_method(shape_type_, "is_text") && klayout_method(shape_type_, "is_box") &&
+                  klayout_property(shape_type_, "polygon") && klayout_method(box_type_, "to_bytes") &&
+                  klayout_method(polygon_type_, "to_bytes") && reads_attributes_plainly(shape_type_) &&
+                  reads_attributes_plainly(box_type_) && reads_attributes_plainly(polygon_type_);
     }
 
-    enum Kind { other, box, text };
-
-    Kind kind_of(nb::handle shape) const {
-        if (!usable_ || Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()))
-            return other;
+    // The kind number of a shape; -1 where the shortcuts are off.
+    long number_of(nb::handle shape) const {
+        if (!usable_ || Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr())) return -1;
         nb::object number = call_method(shape, S3D_NAME("type"));
-        if (!is_exact_int(number)) return other;
-        long kind = PyLong_AsLong(number.ptr());
-        if (kind == -1 && PyErr_Occurred()) raise_current();
-        if (kind == box_) return box;
-        return std::find(texts_.begin(), texts_.end(), kind) != texts_.end() ? text : other;
+        if (!is_exact_int(number)) return -1;
+        long value = PyLong_AsLong(number.ptr());
+        if (value == -1 && PyErr_Occurred()) raise_current();
+        return value;
+    }
+
+    Kind known(long number) const {
+        if (number < 0 || number > largest_number) return other;
+        return size_t(number) < kinds_.size() ? kinds_[size_t(number)] : unknown;
+    }
+
+    // What the first shape of a kind showed, read the step-by-step way.
+    void learn(long number, nb::handle shape, nb::handle polygon, bool is_text) {
+        if (number < 0 || number > largest_number) return;
+        Kind kind = is_text ? text : other;
+        if (!is_text && Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+            truth(call_method(shape, S3D_NAME("is_box"))))
+            kind = box;
+        if (kinds_.size() <= size_t(number)) kinds_.resize(size_t(number) + 1, unknown);
+        kinds_[size_t(number)] = kind;
     }
 
     // The hull of a box shape; false where KLayout's polygon of the box may
     // differ from it.
-    static bool read_box(nb::handle shape, std::vector<double> &xy) {
-        nb::object bytes = call_method(call_method(shape, S3D_NAME("bbox")), S3D_NAME("to_bytes"));
+    bool read_box(nb::handle shape, std::vector<double> &xy) const {
+        nb::object bbox = call_method(shape, S3D_NAME("bbox"));
+        if (Py_TYPE(bbox.ptr()) != reinterpret_cast<PyTypeObject *>(box_type_.ptr())) return false;
+        nb::object bytes = call_method(bbox, S3D_NAME("to_bytes"));
         if (!PyBytes_Check(bytes.ptr())) return false;
         return parse_box_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
                                     size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
     }
 
 private:
-    nb::object shape_type_;
-    long box_ = -1;
-    std::vector<long> texts_;
+    static constexpr long largest_number = 255; // KLayout's are below 32
+    nb::object shape_type_, box_type_, polygon_type_;
+    std::vector<Kind> kinds_; // by kind number
     bool usable_ = false;
 };
 
@@ -363,21 +364,23 @@ public:
         cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
         integer_polygon_ = integer_polygon_type(globals);
         nb::object kdb = globals[S3D_NAME("kdb")];
-        trans_type_ = get_attr(kdb, S3D_NAME("Trans"));
-        array_type_ = get_attr(kdb, S3D_NAME("CellInstArray"));
-        cell_type_ = get_attr(kdb, S3D_NAME("Cell"));
+        // Absent names (None) turn the shortcuts below off.
+        trans_type_ = optional_attr(kdb, S3D_NAME("Trans"));
+        array_type_ = optional_attr(kdb, S3D_NAME("CellInstArray"));
+        cell_type_ = optional_attr(kdb, S3D_NAME("Cell"));
+        instance_type_ = optional_attr(kdb, S3D_NAME("Instance"));
         // The shortcuts below read what the step-by-step walk reads, as long
         // as KLayout's methods are its own.
         each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
-                      klayout_method(get_attr(kdb, S3D_NAME("Shapes")), "each");
+                      klayout_method(optional_attr(kdb, S3D_NAME("Shapes")), "each");
         text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
                      klayout_method(array_type_, "each_trans") &&
-                     klayout_method(array_type_, "each_cplx_trans");
-        instance_type_ = get_attr(kdb, S3D_NAME("Instance"));
+                     klayout_method(array_type_, "each_cplx_trans") && klayout_method(trans_type_, "to_s") &&
+                     reads_attributes_plainly(array_type_) && reads_attributes_plainly(trans_type_);
         single_form_ = text_form_ && klayout_property(instance_type_, "cell_inst") &&
                        klayout_method(instance_type_, "is_complex") && klayout_method(instance_type_, "size") &&
                        klayout_property(instance_type_, "trans") && klayout_method(trans_type_, "to_bytes") &&
-                       reads_attributes_plainly(instance_type_) && reads_attributes_plainly(trans_type_);
+                       reads_attributes_plainly(instance_type_);
         tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
         if (!tolerance_.is_none()) {
             if (!bulk_simplification_possible(globals)) throw StepAside();
@@ -416,6 +419,7 @@ private:
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
     bool each_shape_, text_form_, single_form_;
+    bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
     ShapeKinds kinds_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
@@ -494,12 +498,15 @@ void Walk::read_shapes(nb::handle cell, CellData &data) {
 // The hull of one shape into xy_; false for a text, which has no polygon.
 bool Walk::read_shape(nb::handle shape) {
     xy_.clear();
-    ShapeKinds::Kind kind = kinds_.kind_of(shape);
+    long number = kinds_.number_of(shape);
+    ShapeKinds::Kind kind = kinds_.known(number);
     if (kind == ShapeKinds::text) return false;
-    if (kind == ShapeKinds::box && ShapeKinds::read_box(shape, xy_)) return true;
+    if (kind == ShapeKinds::box && kinds_.read_box(shape, xy_)) return true;
     xy_.clear();
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
-    if (polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")))) return false;
+    bool is_text = polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")));
+    if (kind == ShapeKinds::unknown) kinds_.learn(number, shape, polygon, is_text);
+    if (is_text) return false;
     read_hull(integer_polygon_, polygon, xy_);
     return true;
 }
@@ -526,9 +533,15 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
 // A single simple placement straight from KLayout's instance, which spares
 // making the instance's array and its text form; false for anything else.
 bool Walk::read_single(nb::handle inst, Placements &placements) {
-    if (!single_form_ || Py_TYPE(inst.ptr()) != reinterpret_cast<PyTypeObject *>(instance_type_.ptr()) ||
-        truth(call_method(inst, S3D_NAME("is_complex"))))
+    if (!single_form_ || Py_TYPE(inst.ptr()) != reinterpret_cast<PyTypeObject *>(instance_type_.ptr()))
         return false;
+    if (!arrays_checked_) { // the arrays are of the type whose methods were checked
+        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
+        single_form_ = Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(array_type_.ptr());
+        arrays_checked_ = true;
+        if (!single_form_) return false;
+    }
+    if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
     nb::object size = call_method(inst, S3D_NAME("size"));
     if (!is_exact_int(size) || PyLong_AsLong(size.ptr()) != 1) {
         if (PyErr_Occurred()) raise_current();
