@@ -117,7 +117,8 @@ def test_simple_transformation_bytes(core):
 
 
 @pytest.mark.parametrize("hex", ["", "01000800" + "00" * 16, "01000000" + "00" * 15, "02000000" + "00" * 16,
-                                 "01000001" + "00" * 16])
+                                 "01000001" + "00" * 16, "01000000" + "0000008000000000" + "00" * 8,
+                                 "01000000" + "00" * 8 + "ffffff7fffffffff"])
 def test_simple_transformation_bytes_refuse_other_forms(core, hex):
     assert core([f"trans-bytes {hex}"]) == ["none"]
 

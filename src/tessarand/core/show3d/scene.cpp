@@ -251,11 +251,8 @@ struct LayerSlot {
     nb::object index, layer_spec; // layout layer index, its (layer, datatype)
 };
 
-// Whether KLayout class `cls` still has its own method `name`: KLayout's
-// methods are C method descriptors of that name; a replacement from Python
-// is not.
-// KLayout's descriptor `name` of class `cls`, of the descriptor type given:
-// one of this very class, under its own name.
+// Whether `cls` holds a descriptor of the type given under `name` that
+// belongs to this very class and carries this very name, as KLayout's own do.
 bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
     if (!PyType_Check(cls.ptr())) return false;
     nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
@@ -264,6 +261,9 @@ bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_t
            PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
 }
 
+// Whether KLayout class `cls` still has its own method `name`: KLayout's
+// methods are C method descriptors of that name; a replacement from Python
+// (or a method of another class put in its place) is not.
 bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
 
 // Whether KLayout class `cls` still has its own property `name` (a getter
@@ -543,10 +543,8 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
     }
     if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
     nb::object size = call_method(inst, S3D_NAME("size"));
-    if (!is_exact_int(size) || PyLong_AsLong(size.ptr()) != 1) {
-        if (PyErr_Occurred()) raise_current();
-        return false;
-    }
+    int overflow = 0;
+    if (!is_exact_int(size) || PyLong_AsLongAndOverflow(size.ptr(), &overflow) != 1 || overflow) return false;
     nb::object trans = get_attr(inst, S3D_NAME("trans"));
     if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
     nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));

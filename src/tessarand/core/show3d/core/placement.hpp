@@ -52,11 +52,13 @@ inline SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
 // The binary form of a simple transformation: a version byte (1), a zero
 // byte, the orientation (0 to 3 quarter turns, 4 to 7 the same after a
 // mirror), a zero byte, then x and y as 64-bit little-endian integers. False
-// for anything else.
+// for anything else, and for coordinates beyond KLayout's 32 bits.
 inline bool parse_trans_bytes(const unsigned char *data, size_t size, SimpleTrans &parts) {
     if (size != 20 || data[0] != 1 || data[1] != 0 || data[2] > 7 || data[3] != 0) return false;
     int64_t xy[2];
     std::memcpy(xy, data + 4, sizeof xy);
+    for (int64_t coordinate : xy)
+        if (coordinate < INT32_MIN || coordinate > INT32_MAX) return false;
     parts = {data[2] % 4, data[2] >= 4, xy[0], xy[1]};
     return true;
 }
