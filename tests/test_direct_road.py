@@ -384,7 +384,7 @@ def test_klayout_names_only_the_direct_road_might_read_change_nothing(monkeypatc
 
 @pytest.mark.parametrize("cls, name, lender", [
     ("Shape", "bbox", "Box"), ("Box", "to_bytes", "Edge"), ("Instance", "trans", "CellInstArray"),
-    ("Instance", "size", "CellInstArray"), ("Trans", "to_bytes", "Box"),
+    ("Instance", "size", "CellInstArray"), ("Trans", "to_bytes", "Box"), ("CellInstArray", "to_s", "Trans"),
 ])
 def test_a_method_of_another_klayout_class_changes_nothing(monkeypatch, cls, name, lender):
     """A KLayout method of the same name but of another class does not apply to
@@ -480,6 +480,8 @@ class CountingPart(show3d.Part):
     lambda patch, matrix=show3d.KTrans.trans_matrix: patch.setattr(show3d.KTrans, "trans_matrix",
                                                                   lambda self: matrix(self)),
     lambda patch: patch.setattr(show3d, "np", __import__("numpy")),
+    lambda patch, to_s=kdb.Trans.to_s: patch.setattr(kdb.Trans, "to_s", lambda self, *args: to_s(self, *args)),
+    lambda patch, mul=kdb.ICplxTrans.__mul__: patch.setattr(kdb.ICplxTrans, "__mul__", lambda s, o: mul(s, o)),
 ])
 def test_a_replaced_name_or_method_takes_the_general_road(monkeypatch, replace):
     layout = hierarchy()

@@ -369,14 +369,21 @@ public:
         array_type_ = optional_attr(kdb, S3D_NAME("CellInstArray"));
         cell_type_ = optional_attr(kdb, S3D_NAME("Cell"));
         instance_type_ = optional_attr(kdb, S3D_NAME("Instance"));
+        // Placements are composed as numbers, as KLayout composes them: where
+        // KLayout's transformations were replaced, only the step-by-step
+        // walk, which asks them at every step, gives what they give.
+        nb::object complex_type = optional_attr(kdb, S3D_NAME("ICplxTrans"));
+        if (!klayout_method(trans_type_, "to_s") || !klayout_method(trans_type_, "__mul__") ||
+            !klayout_method(complex_type, "__mul__") || !reads_attributes_plainly(trans_type_) ||
+            !reads_attributes_plainly(complex_type))
+            throw StepAside();
         // The shortcuts below read what the step-by-step walk reads, as long
         // as KLayout's methods are its own.
         each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
                       klayout_method(optional_attr(kdb, S3D_NAME("Shapes")), "each");
         text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
                      klayout_method(array_type_, "each_trans") &&
-                     klayout_method(array_type_, "each_cplx_trans") && klayout_method(trans_type_, "to_s") &&
-                     reads_attributes_plainly(array_type_) && reads_attributes_plainly(trans_type_);
+                     klayout_method(array_type_, "each_cplx_trans") && reads_attributes_plainly(array_type_);
         single_form_ = text_form_ && klayout_property(instance_type_, "cell_inst") &&
                        klayout_method(instance_type_, "is_complex") && klayout_method(instance_type_, "size") &&
                        klayout_property(instance_type_, "trans") && klayout_method(trans_type_, "to_bytes") &&
