@@ -298,11 +298,11 @@ def shapes_and_placements():
     (one of a single member)."""
     edge, far = 2**31 - 1, 2**30
     shapes = [(0, 0, 100, 50), (-70, -30, -10, 40), (5, 5, 5, 60), (0, 9, 80, 9), (3, 3, 3, 3),
-              (-edge, -edge, edge, edge), (-far, -far, far, far), (far - 1, 0, far + 1, 3), kdb.BoxWithProperties(kdb.Box(10, 10, 20, 30), {"net": "a"}),
+              (-edge, -edge, edge, edge), (-far, -far, far, far), (far - 1, 0, far + 1, 3),
+              kdb.BoxWithProperties(kdb.Box(10, 10, 20, 30), {"net": "a"}),
               kdb.Text("label", kdb.Trans(4, 4)), kdb.TextWithProperties(kdb.Text("t", kdb.Trans()), {1: 2}),
               RING, kdb.Path([kdb.Point(0, 0), kdb.Point(100, 0), kdb.Point(100, 80)], 10)]
     cells = {"TOP": {(1, 0): shapes[:8], (2, 0): shapes[8:]}, "UNIT": {(2, 0): shapes[1:11]}}
-    edge = 2**31 - 1
     places = [("TOP", "UNIT", kdb.Trans(angle, mirror, 100 * angle - 7, 30 if mirror else -30))
               for angle in range(4) for mirror in (False, True)]
     places += [("TOP", "UNIT", kdb.Trans(0, False, edge, -edge)),
@@ -365,7 +365,6 @@ def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     ("Instance.is_complex", lambda self: False),
     ("Instance.trans", property(lambda self: kdb.Trans(5, 5))),
     ("Trans.to_bytes", lambda self, to_bytes=kdb.Trans.to_bytes: to_bytes(kdb.Trans(5, 5))),
-    ("Instance.__getattr__", lambda self, name: None),
     ("Shape.__getattribute__", lambda self, name: (lambda: kdb.Box(0, 0, 1, 1)) if name == "bbox"
      else object.__getattribute__(self, name)),
 ])
