@@ -42,9 +42,8 @@ bool read_hull_bytes(nb::handle polygon, std::vector<double> &xy) {
         if (!error.matches(PyExc_AttributeError)) throw; // a KLayout without it
         return false;
     }
-    if (!PyBytes_Check(bytes.ptr())) return false;
-    return parse_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
-                            size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
+    std::span<const unsigned char> form = bytes_view(bytes);
+    return parse_hull_bytes(form.data(), form.size(), xy);
 }
 
 // np.ascontiguousarray(value, dtype) through numpy's C interface.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -137,6 +138,14 @@ inline std::string_view utf8_view(nb::handle text) {
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!data) raise_current();
     return {data, size_t(size)};
+}
+
+// The contents of a bytes object, valid while `value` lives; empty for any
+// other object.
+inline std::span<const unsigned char> bytes_view(nb::handle value) {
+    if (!PyBytes_Check(value.ptr())) return {};
+    return {reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(value.ptr())),
+            size_t(PyBytes_GET_SIZE(value.ptr()))};
 }
 
 // getattr(object, name, None): only AttributeError counts as absent.

@@ -336,9 +336,8 @@ public:
         nb::object bbox = call_method(shape, S3D_NAME("bbox"));
         if (Py_TYPE(bbox.ptr()) != reinterpret_cast<PyTypeObject *>(box_type_.ptr())) return false;
         nb::object bytes = call_method(bbox, S3D_NAME("to_bytes"));
-        if (!PyBytes_Check(bytes.ptr())) return false;
-        return parse_box_hull_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
-                                    size_t(PyBytes_GET_SIZE(bytes.ptr())), xy);
+        std::span<const unsigned char> form = bytes_view(bytes);
+        return parse_box_hull_bytes(form.data(), form.size(), xy);
     }
 
 private:
@@ -508,8 +507,7 @@ bool Walk::read_shape(nb::handle shape) {
     long number = kinds_.number_of(shape);
     ShapeKinds::Kind kind = kinds_.known(number);
     if (kind == ShapeKinds::text) return false;
-    if (kind == ShapeKinds::box && kinds_.read_box(shape, xy_)) return true;
-    xy_.clear();
+    if (kind == ShapeKinds::box && kinds_.read_box(shape, xy_)) return true; // else xy_ is untouched
     nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
     bool is_text = polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")));
     if (kind == ShapeKinds::unknown) kinds_.learn(number, shape, polygon, is_text);
@@ -555,12 +553,9 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
     nb::object trans = get_attr(inst, S3D_NAME("trans"));
     if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
     nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
+    std::span<const unsigned char> form = bytes_view(bytes);
     SimpleTrans parsed;
-    if (!PyBytes_Check(bytes.ptr()) ||
-        !parse_trans_bytes(reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.ptr())),
-                           size_t(PyBytes_GET_SIZE(bytes.ptr())), parsed) ||
-        !within_coordinate_range(parsed))
-        return false;
+    if (!parse_trans_bytes(form.data(), form.size(), parsed) || !within_coordinate_range(parsed)) return false;
     placements.push_back(Placement::simple(parsed));
     return true;
 }
