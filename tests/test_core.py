@@ -303,3 +303,85 @@ def test_other_placement_texts_are_refused(core, text):
 @pytest.mark.parametrize("count, per", [(0, 4), (1, 4), (3, 4), (4, 4), (5, 4), (1000, 7), (70_000, 1 << 15)])
 def test_batches_visit_every_item_once(core, count, per):
     assert core([f"batches {count} {per}"]) == [str(count)]
+
+
+def written_form(layout):
+    options = kdb.SaveLayoutOptions()
+    options.format = "GDS2"
+    options.gds2_multi_xy_records = True
+    return layout.write_bytes(options).hex()
+
+
+def expected_element(layer, shape):
+    if shape.is_text():
+        return f"{layer}:t"
+    if shape.is_path():
+        return f"{layer}:p"
+    polygon = shape.polygon
+    far = any(abs(c) > 2**30 for p in polygon.each_point_hull() for c in (p.x, p.y))
+    refused = polygon.holes() > 0 or (shape.is_box() and (shape.box.area() == 0 or far))
+    return f"{layer}:" + ("none" if refused else hull(polygon))
+
+
+def test_stream_reader_gives_klayouts_order_and_hulls(core):
+    """Kinds mixed on one layer come in KLayout's order, each boundary as the hull of
+    KLayout's polygon; outlines that may not be that hull are refused."""
+    layout = kdb.Layout()
+    cell = layout.create_cell("C")
+    circle = kdb.Polygon([kdb.Point(round(2e6 * math.cos(a * math.tau / 9000)), round(2e6 * math.sin(a * math.tau / 9000)))
+                          for a in range(9000)])  # more points than one record holds
+    holed = polygons()[2]
+    mixed = [kdb.Box(0, 0, 10, 20), kdb.Text("t", 1, 2), polygons()[1], kdb.Path([kdb.Point(0, 0), kdb.Point(50, 0)], 4),
+             kdb.SimplePolygon(kdb.Box(-5, -5, 5, 5)), kdb.BoxWithProperties(kdb.Box(1, 1, 2, 2), {"a": 1}), circle,
+             kdb.Box(7, 7, 9, 8)]
+    refused = [holed, kdb.Box(5, 0, 5, 20), kdb.Box(0, 5, 10, 5), kdb.Box(-2**30 - 1, 0, 0, 1), kdb.Box(),
+               kdb.Box(2, 2, 9, 9)]
+    for layer, shapes in ((3, mixed), (8, refused)):
+        for shape in shapes:
+            cell.shapes(layout.layer(layer, 0)).insert(shape)
+    want = " | ".join(expected_element(layer, shape) for layer in (3, 8)
+                      for shape in cell.shapes(layout.layer(layer, 0)).each())
+    assert want.count("none") == 5 and want.count(":t") == 1 and want.count(":p") == 1
+    assert core([f"stream {written_form(layout)} C", f"stream {written_form(layout)} D"]) == [want, "none"]
+
+
+def record(kind, payload=b"", data_type=0):
+    return (4 + len(payload)).to_bytes(2, "big") + bytes([kind, data_type]) + payload
+
+
+def stream(*elements, cells=1, end=True):
+    body = b"".join(record(0x05, bytes(24)) + record(0x06, b"C\0") + b"".join(elements) + record(0x07)
+                    for _ in range(cells))
+    return record(0x00, bytes(2)) + record(0x01, bytes(24)) + body + (record(0x04) if end else b"")
+
+
+LAYER_1 = record(0x0D, (1).to_bytes(2, "big"))
+SQUARE = record(0x10, b"".join(v.to_bytes(4, "big", signed=True) for v in (0, 0, 0, 9, 9, 9, 9, 0, 0, 0)))
+
+
+def boundary(*parts):
+    return record(0x08) + b"".join(parts) + record(0x11)
+
+
+@pytest.mark.parametrize("form, result", [
+    (stream(boundary(LAYER_1, SQUARE)), "1:0 0 0 9 9 9 9 0"),
+    (stream(boundary(LAYER_1, SQUARE[:-4] + (1).to_bytes(4, "big"))), "1:none"),  # not closed
+    (stream(boundary(LAYER_1, SQUARE), cells=2), "none"),  # one name, two cells
+    (stream(boundary(LAYER_1, SQUARE), end=False), "none"),
+    (stream(boundary(LAYER_1, SQUARE))[:-3], "none"),
+    (stream(boundary(SQUARE)), "none"),  # no layer
+    (stream(boundary(record(0x0D, bytes(4)), SQUARE)), "none"),
+    (stream(boundary(LAYER_1, record(0x10, bytes(12)))), "none"),
+    (stream(boundary(LAYER_1, SQUARE)).replace(record(0x07), b""), "1:0 0 0 9 9 9 9 0"),
+    (record(0x00, bytes(2)) + boundary(LAYER_1, SQUARE) + record(0x04), "none"),  # outside a cell
+    (stream(boundary(LAYER_1, SQUARE))[:1] + b"\x03" + stream(boundary(LAYER_1, SQUARE))[2:], "none"),
+])
+def test_stream_reader_refuses_other_forms(core, form, result):
+    assert core([f"stream {form.hex()} C"]) == [result]
+
+
+@pytest.mark.parametrize("points", [[(9, 9), (9, 0), (0, 0), (0, 9)], [(0, 0), (9, 0), (9, 9), (0, 9)]],
+                         ids=["not from the lowest point", "counter-clockwise"])
+def test_stream_reader_refuses_hulls_klayout_does_not_keep(core, points):
+    xy = b"".join(v.to_bytes(4, "big", signed=True) for p in [*points, points[0]] for v in p)
+    assert core([f"stream {stream(boundary(LAYER_1, record(0x10, xy))).hex()} C"]) == ["1:none"]

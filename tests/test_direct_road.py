@@ -5,6 +5,8 @@ the step-by-step road whenever something it would use was replaced."""
 import copy
 import fnmatch
 import gc
+import math
+import random
 import sys
 import types
 
@@ -367,11 +369,17 @@ def test_replaced_klayout_methods_are_read_on_both_roads(monkeypatch, where):
     ("Trans.to_bytes", lambda self, to_bytes=kdb.Trans.to_bytes: to_bytes(kdb.Trans(5, 5))),
     ("Shape.__getattribute__", lambda self, name: (lambda: kdb.Box(0, 0, 1, 1)) if name == "bbox"
      else object.__getattribute__(self, name)),
+    ("Layout.write_bytes", lambda self, options: kdb.Layout().write_bytes(options)),
+    ("SaveLayoutOptions.add_layer", lambda self, index, info: None),
+    ("Shapes.size", lambda self: 0),
+    ("Shapes.SPaths", kdb.Shapes.SBoxes),
+    ("Shape.is_path", lambda self: True),
 ])
 def test_klayout_names_only_the_direct_road_might_read_change_nothing(monkeypatch, name, replacement):
     """The direct road reads a box through its bounding box, skips a text by its
-    kind and reads a single placement from its instance while KLayout's methods
-    are its own; replaced, it reads what the step-by-step road reads."""
+    kind, reads a single placement from its instance and most shapes from the
+    layout's stream form while KLayout's methods are its own; replaced, it reads
+    what the step-by-step road reads."""
     unreplaced = converted(shapes_and_placements(), Output.CELL, None)
     with monkeypatch.context() as patch:
         cls, method = name.split(".")
@@ -392,6 +400,128 @@ def test_a_method_of_another_klayout_class_changes_nothing(monkeypatch, cls, nam
     with monkeypatch.context() as patch:
         patch.setattr(getattr(kdb, cls), name, getattr(kdb, lender).__dict__[name])
         direct, general = both_roads(monkeypatch, lambda: converted(shapes_and_placements(), Output.CELL, None))
+    same_scene(direct, unreplaced)
+    same_scene(general, unreplaced)
+
+
+def mixed_layers(seed):
+    """Every kind of shape interleaved on shared layers, in three cells: boxes (some
+    without area, beyond 2^30, with properties), polygons (some with more points
+    than a stream record holds, one without area, one touching itself at a
+    corner), paths of every end, edges, texts."""
+    rng = random.Random(seed)
+    touching = kdb.Polygon([kdb.Point(*p) for p in [(0, 0), (0, 10), (10, 10), (10, 20), (20, 20), (20, 10), (10, 10), (10, 0)]])
+    circle = kdb.Polygon([kdb.Point(round(9e5 * math.cos(a * math.tau / 9000)), round(9e5 * math.sin(a * math.tau / 9000)))
+                          for a in range(9000)])
+
+    def shape():
+        x, y, w, h = rng.randrange(-9000, 9000), rng.randrange(-9000, 9000), rng.randrange(0, 90), rng.randrange(0, 90)
+        return rng.choice([
+            lambda: (x, y, x + w, y + h), lambda: (x, y, x + w + 1, y + h + 1),
+            lambda: kdb.BoxWithProperties(kdb.Box(x, y, x + 5, y + 9), {"n": x}),
+            lambda: kdb.Polygon([kdb.Point(x, y), kdb.Point(x + w + 1, y), kdb.Point(x, y + h + 1)]),
+            lambda: kdb.Polygon([kdb.Point(x, y), kdb.Point(x + 5, y), kdb.Point(x + 9, y)]),
+            lambda: kdb.Path([kdb.Point(x, y), kdb.Point(x + w, y + 40), kdb.Point(x + 90, y)], 6 + w % 5, w % 3, h % 4, w % 2 == 0),
+            lambda: kdb.Path([kdb.Point(x, y)], 8), lambda: kdb.Edge(x, y, x + w, y + h),
+            lambda: kdb.Text("t", x, y), lambda: touching.moved(x, y), lambda: circle.moved(x, y),
+            lambda: (-2**30 - 5, y, 0, y + 3),
+        ])()
+    weights = {"TOP": 40, "A": 60, "B": 30}
+    cells = {name: {(1 + rng.randrange(2), 0): [shape() for _ in range(count)]} for name, count in weights.items()}
+    for name in cells:
+        cells[name][(2, 0)] = [shape() for _ in range(weights[name] // 2)]
+    places = [("TOP", "A", kdb.Trans(1, False, 100, 0)), ("A", "B", kdb.Trans(0, True, -50, 70)),
+              ("TOP", "B", kdb.Trans(), kdb.Vector(500, 0), kdb.Vector(0, 500), 2, 3)]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("seed", range(4))
+def test_mixed_layers_give_the_same_scene(monkeypatch, seed, tolerance):
+    for mode in MODES:
+        direct, general = both_roads(monkeypatch, lambda: converted(mixed_layers(seed), mode, tolerance))
+        same_scene(direct, general)
+
+
+class KeptAsIs(Component):
+    """A component written in a form that keeps what a stream file cannot hold:
+    holes, points."""
+
+    def write_gds(self, path):
+        options = kdb.SaveLayoutOptions()
+        options.format = "LStream"
+        self.layout.write(str(path), options)
+        return path
+
+
+def kept_as_is(layout):
+    """to_3D_viewer on the layout written as KeptAsIs writes it: the kit's stack
+    with a derived-layer step that hands the component on as it is."""
+    stack = copy.copy(pdk.get_layer_stack())
+    stack.get_component_with_derived_layers = lambda component: component
+    return show3d.to_3D_viewer(KeptAsIs.from_layout(layout), Output.CELL, pdk.get_layer_views(), stack,
+                               curve_tolerance=None, as_dict=True)
+
+
+def one_awkward_shape(awkward):
+    """Plain boxes and polygons on both layers, and one shape whose stream form is
+    not the polygon KLayout gives for it, among them on layer 1/0."""
+    plain = [(0, 0, 100, 50), kdb.Polygon([kdb.Point(0, 0), kdb.Point(90, 0), kdb.Point(40, 70)]), (200, 0, 260, 30)]
+    return make_layout({"TOP": {(1, 0): [plain[0], awkward, *plain[1:]], (2, 0): plain}}, layers=[(1, 0), (2, 0)])
+
+
+def holed():
+    polygon = kdb.Polygon(kdb.Box(0, 0, 100, 100))
+    polygon.insert_hole(kdb.Box(10, 10, 20, 20))
+    return polygon
+
+
+@pytest.mark.parametrize("awkward", [
+    (-2**31 + 1, -2**31 + 1, 2**31 - 1, 2**31 - 1), (5, 0, 5, 20), (0, 5, 10, 5), holed(),
+    kdb.Polygon([kdb.Point(*p) for p in [(0, 0), (0, 10), (10, 10), (10, 20), (20, 20), (20, 10), (10, 10), (10, 0)]]),
+], ids=["full box", "no width", "no height", "holes", "touching itself"])
+def test_shapes_whose_stream_form_differs_give_the_same_scene(monkeypatch, awkward):
+    same_scene(*both_roads(monkeypatch, lambda: kept_as_is(one_awkward_shape(awkward))))
+
+
+@pytest.mark.parametrize("lying_size", [False, True])
+def test_a_shape_the_stream_form_leaves_out_fails_on_both_roads(monkeypatch, lying_size):
+    """A point has no polygon, and the step-by-step road refuses it; the stream
+    form leaves it out, even where Shapes.size was replaced to agree with it."""
+    if lying_size:
+        size = kdb.Shapes.size
+        monkeypatch.setattr(kdb.Shapes, "size", lambda self: size(self) - sum(1 for s in self.each() if s.is_point()))
+    layout = one_awkward_shape((7, 7, 9, 9))
+    layout.top_cell().shapes(layout.layer(1, 0)).insert(kdb.Point(3, 3))
+    errors = []
+    for road in (lambda patch: None, step_by_step):
+        with monkeypatch.context() as patch, pytest.raises(AttributeError) as error:
+            road(patch)
+            kept_as_is(layout)
+        errors.append(str(error.value))
+    assert errors[0] == errors[1]
+
+
+def test_a_stream_form_other_than_klayouts_is_not_read(monkeypatch):
+    """A replaced write_bytes that moves the shapes of the placed cell; the top
+    cell, whose first shape the direct road compares, is left as it is."""
+    write_bytes = kdb.Layout.write_bytes
+
+    def moved_placed_cell(layout, options):
+        copy = layout.dup()
+        for index in copy.layer_indexes():
+            copy.cell("UNIT").shapes(index).transform(kdb.Trans(1, 0))
+        return write_bytes(copy, options)
+
+    def layout():
+        plain = one_awkward_shape((7, 7, 9, 9))
+        unit = plain.create_cell("UNIT")
+        unit.shapes(0).insert(kdb.Box(0, 0, 30, 20))
+        plain.cell("TOP").insert(kdb.CellInstArray(unit.cell_index(), kdb.Trans(40, 0)))
+        return plain
+    unreplaced = converted(layout(), Output.CELL, None)
+    monkeypatch.setattr(kdb.Layout, "write_bytes", moved_placed_cell)
+    direct, general = both_roads(monkeypatch, lambda: converted(layout(), Output.CELL, None))
     same_scene(direct, unreplaced)
     same_scene(general, unreplaced)
 

@@ -13,6 +13,10 @@
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
+//   stream HEX NAME           -> the elements of cell NAME, layer by layer (ascending):
+//                                "L:t" text, "L:p" path, "L:o" other, "L:" and the hull
+//                                points of a boundary or "none"; "none" for no such cell
+//                                or a form the reader refuses
 //   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once
 //                                and in order within their batch (item i weighs i % 5),
 //                                in batches of PER
@@ -21,7 +25,9 @@
 #include "core/parallel.hpp"
 #include "core/placement.hpp"
 #include "core/ring_simplify.hpp"
+#include "core/stream.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <iostream>
@@ -143,6 +149,35 @@ int main() {
             bool ok = verb == "hull-bytes" ? parse_hull_bytes(bytes.data(), bytes.size(), xy)
                                            : parse_box_hull_bytes(bytes.data(), bytes.size(), xy);
             print_points(ok, xy);
+        } else if (verb == "stream") {
+            std::string hex, name;
+            in >> hex >> name;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            StreamIndex index;
+            const StreamCell *cell = index.parse(bytes.data(), bytes.size()) ? index.find(name) : nullptr;
+            if (!cell) {
+                std::cout << "none\n";
+                continue;
+            }
+            std::vector<uint16_t> layers;
+            for (const auto &[layer, elements] : *cell) layers.push_back(layer);
+            std::sort(layers.begin(), layers.end());
+            std::vector<uint64_t> scratch;
+            const char *separator = "";
+            for (uint16_t layer : layers)
+                for (const StreamElement &element : cell->at(layer)) {
+                    std::cout << separator << layer << ":";
+                    separator = " | ";
+                    if (element.kind != StreamKind::boundary) {
+                        std::cout << (element.kind == StreamKind::text ? "t" : element.kind == StreamKind::path ? "p" : "o");
+                        continue;
+                    }
+                    std::vector<double> xy;
+                    bool ok = stream_hull(index.points().data() + 2 * size_t(element.first), element.count, xy, scratch);
+                    std::cout << (ok ? "" : "none");
+                    for (size_t i = 0; ok && i < xy.size(); ++i) std::cout << (i ? " " : "") << (long long)xy[i];
+                }
+            std::cout << "\n";
         } else if (verb == "trans-bytes") {
             std::string hex;
             in >> hex;

@@ -20,6 +20,7 @@
 #include "core/hull.hpp"
 #include "core/parallel.hpp"
 #include "core/placement.hpp"
+#include "core/stream.hpp"
 
 #include "arrays.hpp"
 
@@ -314,6 +315,9 @@ public:
         return value;
     }
 
+    bool usable() const { return usable_; }
+    nb::handle polygon_type() const { return polygon_type_; }
+
     Kind known(long number) const {
         if (number < 0 || number > largest_number) return other;
         return size_t(number) < kinds_.size() ? kinds_[size_t(number)] : unknown;
@@ -356,6 +360,165 @@ bool shadows_none(nb::handle object, std::initializer_list<const char *> names) 
     return true;
 }
 
+// The shapes of the mapped layers read in bulk: KLayout writes the layout's
+// stream form in one call, each mapped layer under its slot number, and the
+// walk takes a cell's boundaries from it instead of asking KLayout for every
+// shape. KLayout writes the shapes of a cell and layer in the order it
+// iterates them, a boundary with the points of the polygon it gives for the
+// shape. A cell and layer are read this way only where every shape was
+// written (the count agrees) and every written outline is surely that
+// polygon's hull (see stream_hull); paths come from KLayout, as polygons.
+// Taken only while every method involved is KLayout's own, and once the
+// first boundary read proved to be the hull of the polygon KLayout gives for
+// its shape.
+class StreamedShapes {
+public:
+    StreamedShapes(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers,
+                   nb::handle polygon_type)
+        : polygon_type_(nb::borrow(polygon_type)) {
+        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
+        nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
+        nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
+        shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
+        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
+        bool own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
+                   klayout_method(layout_type, "write_bytes") && reads_attributes_plainly(layout_type) &&
+                   klayout_property(options_type, "format") &&
+                   klayout_property(options_type, "gds2_multi_xy_records") &&
+                   klayout_property(options_type, "write_context_info") &&
+                   klayout_method(options_type, "deselect_all_layers") &&
+                   klayout_method(options_type, "add_layer") && reads_attributes_plainly(options_type) &&
+                   PyType_Check(info_type.ptr()) && klayout_method(shapes_type_, "size") &&
+                   klayout_method(shapes_type_, "each") && reads_attributes_plainly(shapes_type_) &&
+                   klayout_method(shape_type_, "is_path") && layers.size() <= UINT16_MAX;
+        if (!own) return;
+        nb::object path_flag = optional_attr(shapes_type_, S3D_NAME("SPaths"));
+        if (is_exact_int(path_flag)) path_flag_ = path_flag;
+        nb::object form;
+        try {
+            form = write(layout, options_type, info_type, layers);
+        } catch (nb::python_error &error) {
+            // Whatever KLayout cannot write is read shape by shape.
+            if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError)) throw;
+            return;
+        }
+        std::span<const unsigned char> bytes = bytes_view(form);
+        usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size());
+    }
+
+    // What was written of the cell of this name; null where nothing can be
+    // taken from it.
+    const StreamCell *cell(nb::handle name) const {
+        if (!usable_ || !PyUnicode_CheckExact(name.ptr())) return nullptr;
+        return index_.find(utf8_view(name));
+    }
+
+    // The hulls of one cell's shapes on the layer of `slot`, in KLayout's
+    // order, into `hulls` (x, y pairs) and `ends` (where each hull ends);
+    // false, with nothing added, where they cannot be taken from the
+    // stream form.
+    bool read(nb::handle cell, const LayerSlot &layer, size_t slot, const StreamCell &written,
+              nb::handle integer_polygon, std::vector<double> &hulls, std::vector<size_t> &ends) {
+        if (!usable_) return false;
+        auto found = written.find(uint16_t(slot));
+        static const std::vector<StreamElement> none;
+        const std::vector<StreamElement> &elements = found == written.end() ? none : found->second;
+        nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
+        if (Py_TYPE(shapes.ptr()) != reinterpret_cast<PyTypeObject *>(shapes_type_.ptr())) return false;
+        nb::object size = call_method(shapes, S3D_NAME("size"));
+        int overflow = 0;
+        if (!is_exact_int(size) || PyLong_AsLongAndOverflow(size.ptr(), &overflow) != long(elements.size()) ||
+            overflow)
+            return false;
+        hulls.clear();
+        ends.clear();
+        bool boundaries = std::any_of(elements.begin(), elements.end(),
+                                      [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
+        if (boundaries && !proven_ && !prove(shapes, elements.front(), integer_polygon)) return false;
+        std::vector<nb::object> paths;
+        if (!paths_of(shapes, elements, paths)) return false;
+        auto next_path = paths.begin();
+        for (const StreamElement &element : elements) {
+            switch (element.kind) {
+            case StreamKind::text: continue;
+            case StreamKind::other: return false;
+            case StreamKind::boundary:
+                if (!stream_hull(index_.points().data() + 2 * size_t(element.first), element.count, hulls,
+                                 scratch_))
+                    return false;
+                break;
+            case StreamKind::path: read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), hulls); break;
+            }
+            ends.push_back(hulls.size());
+        }
+        return true;
+    }
+
+private:
+    // The stream form of the mapped layers, layer `slot` as layer number
+    // `slot`; None where the options are not KLayout's.
+    static nb::object write(nb::handle layout, nb::handle options_type, nb::handle info_type,
+                            const std::vector<LayerSlot> &layers) {
+        nb::object options = call(options_type);
+        if (Py_TYPE(options.ptr()) != reinterpret_cast<PyTypeObject *>(options_type.ptr())) return nb::none();
+        set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
+        set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
+        set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
+        call_method(options, S3D_NAME("deselect_all_layers"));
+        for (size_t slot = 0; slot < layers.size(); ++slot)
+            call_method(options, S3D_NAME("add_layer"), layers[slot].index,
+                        call(info_type, nb::int_(slot), nb::int_(0)));
+        return call_method(layout, S3D_NAME("write_bytes"), options);
+    }
+
+    // Whether the first shape of a layer that begins with a boundary gives,
+    // as KLayout's polygon, the hull written; the stream form is dropped for
+    // good where it does not.
+    bool prove(nb::handle shapes, const StreamElement &first, nb::handle integer_polygon) {
+        if (first.kind != StreamKind::boundary) return false; // wait for a layer that does
+        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
+        nb::object shape = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!shape.is_valid()) {
+            if (PyErr_Occurred()) raise_current();
+            return usable_ = false;
+        }
+        std::vector<double> given, written;
+        nb::object polygon;
+        if (Py_TYPE(shape.ptr()) == reinterpret_cast<PyTypeObject *>(shape_type_.ptr()))
+            polygon = get_attr(shape, S3D_NAME("polygon"));
+        bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
+                    Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+                    stream_hull(index_.points().data() + 2 * size_t(first.first), first.count, written, scratch_);
+        if (same) read_hull(integer_polygon, polygon, given);
+        usable_ = proven_ = same && given == written;
+        return proven_;
+    }
+
+    // The layer's paths in KLayout's order, as many as were written; false
+    // where KLayout gives any other number, or anything else.
+    bool paths_of(nb::handle shapes, const std::vector<StreamElement> &elements, std::vector<nb::object> &paths) {
+        size_t written = size_t(std::count_if(elements.begin(), elements.end(),
+                                              [](const StreamElement &e) { return e.kind == StreamKind::path; }));
+        if (written == 0) return true;
+        if (!path_flag_.is_valid()) return false;
+        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each"), path_flag_).ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object shape = nb::steal(raw);
+            if (Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()) ||
+                paths.size() == written || !truth(call_method(shape, S3D_NAME("is_path"))))
+                return false;
+            paths.push_back(std::move(shape));
+        }
+        if (PyErr_Occurred()) raise_current();
+        return paths.size() == written;
+    }
+
+    StreamIndex index_;
+    nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
+    std::vector<uint64_t> scratch_;
+    bool usable_ = false, proven_ = false;
+};
+
 class Walk {
 public:
     Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
@@ -397,8 +560,11 @@ public:
     // Every cell below the top cells, in the step-by-step walk's order.
     // Simplification may still run on the workers afterwards, while the
     // tree is made: table() waits for it.
-    void run(nb::handle tops) {
+    void run(nb::handle kdb, nb::handle layout, nb::handle tops) {
+        if (each_shape_ && kinds_.usable() && klayout_property(cell_type_, "name"))
+            streamed_.emplace(kdb, layout, layers_, kinds_.polygon_type());
         for (nb::handle top : tops) top_slots_.push_back(visit(top));
+        streamed_.reset();
         if (bulk_) bulk_->submit_rest();
     }
 
@@ -421,12 +587,18 @@ private:
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
     bool read_shape(nb::handle shape);
+    void read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers);
+    bool read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written, std::vector<long> &numbers);
+    void add_polygon(const double *xy, size_t points, std::vector<long> &numbers);
 
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
     bool each_shape_, text_form_, single_form_;
     bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
     ShapeKinds kinds_;
+    std::optional<StreamedShapes> streamed_; // during run()
+    std::vector<double> hulls_;
+    std::vector<size_t> hull_ends_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -484,21 +656,43 @@ nb::object Walk::shapes_of(nb::handle cell, size_t slot, bool each_shape) {
 void Walk::read_shapes(nb::handle cell, CellData &data) {
     bool each_shape = each_shape_ &&
                       Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()) &&
-                      shadows_none(cell, {"each_shape", "shapes"});
+                      shadows_none(cell, {"each_shape", "shapes", "name"});
+    const StreamCell *written = each_shape && streamed_ ? streamed_->cell(data.name) : nullptr;
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
-        nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
-        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
-            nb::object shape = nb::steal(raw);
-            if (!read_shape(shape)) continue;
-            size_t points = xy_.size() / 2;
-            if (bulk_) bulk_->add(next_number_, xy_.data(), points);
-            else table_.store_database_units(next_number_, xy_.data(), points);
-            numbers.push_back(long(next_number_++));
-        }
-        if (PyErr_Occurred()) raise_current();
+        if (!written || !read_streamed_layer(cell, slot, *written, numbers))
+            read_layer(cell, slot, each_shape, numbers);
         if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
     }
+}
+
+// One layer of a cell, shape by shape.
+void Walk::read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers) {
+    nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object shape = nb::steal(raw);
+        if (read_shape(shape)) add_polygon(xy_.data(), xy_.size() / 2, numbers);
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+// One layer of a cell from the stream form; false, with nothing added,
+// where it must be read shape by shape.
+bool Walk::read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written,
+                               std::vector<long> &numbers) {
+    if (!streamed_->read(cell, layers_[slot], slot, written, integer_polygon_, hulls_, hull_ends_)) return false;
+    size_t start = 0;
+    for (size_t end : hull_ends_) {
+        add_polygon(hulls_.data() + start, (end - start) / 2, numbers);
+        start = end;
+    }
+    return true;
+}
+
+void Walk::add_polygon(const double *xy, size_t points, std::vector<long> &numbers) {
+    if (bulk_) bulk_->add(next_number_, xy, points);
+    else table_.store_database_units(next_number_, xy, points);
+    numbers.push_back(long(next_number_++));
 }
 
 // The hull of one shape into xy_; false for a text, which has no polygon.
@@ -1171,7 +1365,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
     auto scene = std::make_shared<Scene>(globals, parser, slots);
     nb::object layout = get_attr(parser, S3D_NAME("layout"));
-    scene->walk.run(snapshot(call_method(layout, S3D_NAME("top_cells"))));
+    scene->walk.run(globals[S3D_NAME("kdb")], layout, snapshot(call_method(layout, S3D_NAME("top_cells"))));
     TreeMaker trees(globals, scene->walk, scene->complex, slots.size());
     for (size_t top : scene->walk.tops()) scene->tops.push_back(trees.top(top));
     std::vector<bool> shown;

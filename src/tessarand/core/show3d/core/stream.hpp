@@ -1,0 +1,187 @@
+// An index of the shapes in a layout's binary stream form, as KLayout writes
+// it: per cell name and layer number, the elements in the order written,
+// and the outline points of each boundary. No Python here.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace show3d {
+
+enum class StreamKind : uint8_t { boundary, path, text, other };
+
+struct StreamElement {
+    StreamKind kind;
+    uint32_t first = 0; // into StreamIndex::points(), as x, y pairs
+    uint32_t count = 0; // points written, the closing point included
+};
+
+// One cell's elements by layer number.
+using StreamCell = std::unordered_map<uint16_t, std::vector<StreamElement>>;
+
+class StreamIndex {
+public:
+    // False for a form the reader does not know, or one that is cut short.
+    bool parse(const unsigned char *data, size_t size) {
+        cells_.clear();
+        points_.clear();
+        Reader reader{data, size};
+        StreamCell *cell = nullptr;
+        Element element;
+        while (reader.next()) {
+            switch (reader.type) {
+            case end_library: return true;
+            case cell_name: {
+                std::string_view name = reader.text();
+                auto [slot, fresh] = cells_.try_emplace(std::string(name));
+                if (!fresh) slot->second.ambiguous = true; // a name written twice stands for neither
+                cell = &slot->second.by_layer;
+                break;
+            }
+            case end_cell: cell = nullptr; break;
+            case boundary: element.begin(StreamKind::boundary, points_.size()); break;
+            case path: element.begin(StreamKind::path, points_.size()); break;
+            case text: element.begin(StreamKind::text, points_.size()); break;
+            case node:
+            case box: element.begin(StreamKind::other, points_.size()); break;
+            case layer:
+                if (reader.length != 2) return false;
+                element.layer = reader.u16(0);
+                element.has_layer = true;
+                break;
+            case xy:
+                if (element.open && element.kind == StreamKind::boundary && !read_points(reader)) return false;
+                break;
+            case end_element:
+                if (!element.open) break; // the end of a placement
+                if (!cell || !element.has_layer || points_.size() / 2 - element.first > UINT32_MAX)
+                    return false;
+                (*cell)[element.layer].push_back(
+                    {element.kind, uint32_t(element.first), uint32_t(points_.size() / 2 - element.first)});
+                element = {};
+                break;
+            default: break;
+            }
+        }
+        return false; // no end of the library
+    }
+
+    // The elements of the cell of this name; null where no cell or more than
+    // one has it.
+    const StreamCell *find(std::string_view name) const {
+        auto found = cells_.find(std::string(name));
+        if (found == cells_.end() || found->second.ambiguous) return nullptr;
+        return &found->second.by_layer;
+    }
+
+    const std::vector<int32_t> &points() const { return points_; }
+
+private:
+    enum RecordType : uint8_t {
+        end_library = 0x04, cell_name = 0x06, end_cell = 0x07, boundary = 0x08, path = 0x09,
+        text = 0x0C, layer = 0x0D, xy = 0x10, end_element = 0x11, node = 0x15, box = 0x2D,
+    };
+
+    // Records: a big-endian 16-bit length (header included), a type byte
+    // and a data type byte.
+    struct Reader {
+        const unsigned char *data;
+        size_t size, at = 0;
+        uint8_t type = 0;
+        const unsigned char *body = nullptr;
+        size_t length = 0;
+
+        bool next() {
+            if (size - at < 4) return false;
+            size_t total = size_t(data[at]) << 8 | data[at + 1];
+            if (total < 4 || total % 2 || total > size - at) return false;
+            type = data[at + 2];
+            body = data + at + 4;
+            length = total - 4;
+            at += total;
+            return true;
+        }
+        uint16_t u16(size_t offset) const { return uint16_t(body[offset] << 8 | body[offset + 1]); }
+        int32_t i32(size_t offset) const {
+            return int32_t(uint32_t(body[offset]) << 24 | uint32_t(body[offset + 1]) << 16 |
+                           uint32_t(body[offset + 2]) << 8 | uint32_t(body[offset + 3]));
+        }
+        std::string_view text() const { // padded with zero bytes to an even length
+            std::string_view view(reinterpret_cast<const char *>(body), length);
+            while (!view.empty() && view.back() == '\0') view.remove_suffix(1);
+            return view;
+        }
+    };
+
+    struct Element {
+        StreamKind kind = StreamKind::other;
+        size_t first = 0;
+        uint16_t layer = 0;
+        bool has_layer = false, open = false;
+        void begin(StreamKind k, size_t points_so_far) {
+            *this = {};
+            kind = k;
+            first = points_so_far / 2;
+            open = true;
+        }
+    };
+
+    // A long outline comes in several point records, one after the other.
+    bool read_points(const Reader &reader) {
+        if (reader.length % 8) return false;
+        for (size_t offset = 0; offset < reader.length; offset += 4) points_.push_back(reader.i32(offset));
+        return true;
+    }
+
+    struct NamedCell {
+        StreamCell by_layer;
+        bool ambiguous = false;
+    };
+    std::unordered_map<std::string, NamedCell> cells_;
+    std::vector<int32_t> points_;
+};
+
+// Whether a closed outline is as KLayout keeps a polygon's hull: starting at
+// its lowest point (the leftmost of the lowest), clockwise.
+inline bool normalized_hull(const int32_t *points, size_t hull) {
+    __int128 twice_area = 0;
+    for (size_t i = 0; i < hull; ++i) {
+        int64_t x = points[2 * i], y = points[2 * i + 1];
+        if (y < points[1] || (y == points[1] && x < points[0])) return false;
+        twice_area += __int128(x) * points[2 * i + 3] - __int128(points[2 * i + 2]) * y;
+    }
+    return twice_area < 0;
+}
+
+// The hull of a written boundary as KLayout gives the shape's polygon: the
+// points without the closing one. False where the written outline may not
+// be that hull: a polygon with holes is written as one outline cut through
+// to each hole (its cut points appear twice), a box without area too, a box
+// reaching beyond 2^30 is ordered otherwise, and so is an empty box. Outlines
+// KLayout keeps as given (raw polygons) may be refused too.
+inline bool stream_hull(const int32_t *points, size_t count, std::vector<double> &xy,
+                        std::vector<uint64_t> &scratch) {
+    constexpr int32_t reach = 1 << 30;
+    if (count < 2 || points[0] != points[2 * count - 2] || points[1] != points[2 * count - 1]) return false;
+    size_t hull = count - 1;
+    scratch.clear();
+    for (size_t i = 0; i < hull; ++i) {
+        int32_t x = points[2 * i], y = points[2 * i + 1];
+        if (x > reach || x < -reach || y > reach || y < -reach) return false;
+        scratch.push_back(uint64_t(uint32_t(x)) << 32 | uint32_t(y));
+    }
+    if (!normalized_hull(points, hull)) return false;
+    std::sort(scratch.begin(), scratch.end());
+    if (std::adjacent_find(scratch.begin(), scratch.end()) != scratch.end()) return false;
+    for (size_t i = 0; i < hull; ++i) {
+        xy.push_back(double(points[2 * i]));
+        xy.push_back(double(points[2 * i + 1]));
+    }
+    return true;
+}
+
+} // namespace show3d
