@@ -387,8 +387,9 @@ public:
                    klayout_property(options_type, "gds2_multi_xy_records") &&
                    klayout_property(options_type, "write_context_info") &&
                    klayout_method(options_type, "deselect_all_layers") &&
-                   klayout_method(options_type, "add_layer") && reads_attributes_plainly(options_type) &&
-                   PyType_Check(info_type.ptr()) && klayout_method(shapes_type_, "size") &&
+                   klayout_method(options_type, "add_layer") && plain_attributes(options_type) &&
+                   klayout_property(info_type, "layer") && klayout_property(info_type, "datatype") &&
+                   plain_attributes(info_type) && klayout_method(shapes_type_, "size") &&
                    klayout_method(shapes_type_, "each") && reads_attributes_plainly(shapes_type_) &&
                    klayout_method(shape_type_, "is_path") && layers.size() <= UINT16_MAX;
         if (!own) return;
@@ -465,10 +466,20 @@ private:
         set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
         set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
         call_method(options, S3D_NAME("deselect_all_layers"));
-        for (size_t slot = 0; slot < layers.size(); ++slot)
-            call_method(options, S3D_NAME("add_layer"), layers[slot].index,
-                        call(info_type, nb::int_(slot), nb::int_(0)));
+        for (size_t slot = 0; slot < layers.size(); ++slot) {
+            nb::object info = call(info_type);
+            if (Py_TYPE(info.ptr()) != reinterpret_cast<PyTypeObject *>(info_type.ptr())) return nb::none();
+            set_attr(info, S3D_NAME("layer"), nb::int_(slot));
+            set_attr(info, S3D_NAME("datatype"), nb::int_(0));
+            call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
+        }
         return call_method(layout, S3D_NAME("write_bytes"), options);
+    }
+
+    // Whether the settings made on objects of KLayout class `cls` reach its
+    // properties, and reads come from them.
+    static bool plain_attributes(nb::handle cls) {
+        return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
     }
 
     // Whether the first shape of a layer that begins with a boundary gives,
