@@ -373,6 +373,8 @@ def boundary(*parts):
     (stream(boundary(record(0x0D, bytes(4)), SQUARE)), "none"),
     (stream(boundary(LAYER_1, record(0x10, bytes(12)))), "none"),
     (stream(boundary(LAYER_1, SQUARE)).replace(record(0x07), b""), "1:0 0 0 9 9 9 9 0"),
+    (stream(boundary(LAYER_1, SQUARE), boundary(record(0x0D, (2).to_bytes(2, "big")), SQUARE),
+            boundary(LAYER_1, SQUARE)), "1:split | 2:0 0 0 9 9 9 9 0"),
     (record(0x00, bytes(2)) + boundary(LAYER_1, SQUARE) + record(0x04), "none"),  # outside a cell
     (stream(boundary(LAYER_1, SQUARE))[:1] + b"\x03" + stream(boundary(LAYER_1, SQUARE))[2:], "none"),
 ])

@@ -16,7 +16,8 @@
 //   stream HEX NAME           -> the elements of cell NAME, layer by layer (ascending):
 //                                "L:t" text, "L:p" path, "L:o" other, "L:" and the hull
 //                                points of a boundary or "none"; "none" for no such cell
-//                                or a form the reader refuses
+//                                or a form the reader refuses; "L:split" for a layer
+//                                written in more than one run
 //   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once
 //                                and in order within their batch (item i weighs i % 5),
 //                                in batches of PER
@@ -31,6 +32,7 @@
 #include <atomic>
 #include <cstdio>
 #include <iostream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -164,8 +166,13 @@ int main() {
             std::sort(layers.begin(), layers.end());
             std::vector<uint64_t> scratch;
             const char *separator = "";
-            for (uint16_t layer : layers)
-                for (const StreamElement &element : cell->at(layer)) {
+            for (uint16_t layer : layers) {
+                std::span<const StreamElement> elements;
+                if (!index.elements_of(*cell, layer, elements)) {
+                    std::cout << separator << layer << ":split";
+                    separator = " | ";
+                }
+                for (const StreamElement &element : elements) {
                     std::cout << separator << layer << ":";
                     separator = " | ";
                     if (element.kind != StreamKind::boundary) {
@@ -177,6 +184,7 @@ int main() {
                     std::cout << (ok ? "" : "none");
                     for (size_t i = 0; ok && i < xy.size(); ++i) std::cout << (i ? " " : "") << (long long)xy[i];
                 }
+            }
             std::cout << "\n";
         } else if (verb == "trans-bytes") {
             std::string hex;

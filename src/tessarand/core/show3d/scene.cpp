@@ -367,7 +367,7 @@ bool shadows_none(nb::handle object, std::initializer_list<const char *> names) 
 // iterates them, a boundary with the points of the polygon it gives for the
 // shape. A cell and layer are read this way only where every shape was
 // written (the count agrees) and every written outline is surely that
-// polygon's hull (see stream_hull); paths come from KLayout, as polygons.
+// polygon's hull (see is_stream_hull); paths come from KLayout, as polygons.
 // Taken only while every method involved is KLayout's own, and once the
 // first boundary read proved to be the hull of the polygon KLayout gives for
 // its shape.
@@ -414,16 +414,15 @@ public:
         return index_.find(utf8_view(name));
     }
 
-    // The hulls of one cell's shapes on the layer of `slot`, in KLayout's
-    // order, into `hulls` (x, y pairs) and `ends` (where each hull ends);
-    // false, with nothing added, where they cannot be taken from the
-    // stream form.
+    // Hands `add` the hull (x, y pairs, and their count) of each of one
+    // cell's shapes on the layer of `slot`, in KLayout's order; false, with
+    // nothing handed, where they cannot be taken from the stream form.
+    template <typename Add>
     bool read(nb::handle cell, const LayerSlot &layer, size_t slot, const StreamCell &written,
-              nb::handle integer_polygon, std::vector<double> &hulls, std::vector<size_t> &ends) {
+              nb::handle integer_polygon, Add &&add) {
         if (!usable_) return false;
-        auto found = written.find(uint16_t(slot));
-        static const std::vector<StreamElement> none;
-        const std::vector<StreamElement> &elements = found == written.end() ? none : found->second;
+        std::span<const StreamElement> elements;
+        if (!index_.elements_of(written, uint16_t(slot), elements)) return false;
         nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
         if (Py_TYPE(shapes.ptr()) != reinterpret_cast<PyTypeObject *>(shapes_type_.ptr())) return false;
         nb::object size = call_method(shapes, S3D_NAME("size"));
@@ -431,26 +430,24 @@ public:
         if (!is_exact_int(size) || PyLong_AsLongAndOverflow(size.ptr(), &overflow) != long(elements.size()) ||
             overflow)
             return false;
-        hulls.clear();
-        ends.clear();
         bool boundaries = std::any_of(elements.begin(), elements.end(),
                                       [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
         if (boundaries && !proven_ && !prove(shapes, elements.front(), integer_polygon)) return false;
+        for (const StreamElement &element : elements)
+            if (element.kind == StreamKind::other ||
+                (element.kind == StreamKind::boundary && !is_stream_hull(points_of(element), element.count, scratch_)))
+                return false;
         std::vector<nb::object> paths;
         if (!paths_of(shapes, elements, paths)) return false;
         auto next_path = paths.begin();
         for (const StreamElement &element : elements) {
-            switch (element.kind) {
-            case StreamKind::text: continue;
-            case StreamKind::other: return false;
-            case StreamKind::boundary:
-                if (!stream_hull(index_.points().data() + 2 * size_t(element.first), element.count, hulls,
-                                 scratch_))
-                    return false;
-                break;
-            case StreamKind::path: read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), hulls); break;
-            }
-            ends.push_back(hulls.size());
+            if (element.kind == StreamKind::text) continue;
+            xy_.clear();
+            if (element.kind == StreamKind::boundary)
+                append_stream_hull(points_of(element), element.count, xy_);
+            else
+                read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), xy_);
+            add(xy_.data(), xy_.size() / 2);
         }
         return true;
     }
@@ -499,7 +496,7 @@ private:
             polygon = get_attr(shape, S3D_NAME("polygon"));
         bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
                     Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
-                    stream_hull(index_.points().data() + 2 * size_t(first.first), first.count, written, scratch_);
+                    stream_hull(points_of(first), first.count, written, scratch_);
         if (same) read_hull(integer_polygon, polygon, given);
         usable_ = proven_ = same && given == written;
         return proven_;
@@ -507,7 +504,7 @@ private:
 
     // The layer's paths in KLayout's order, as many as were written; false
     // where KLayout gives any other number, or anything else.
-    bool paths_of(nb::handle shapes, const std::vector<StreamElement> &elements, std::vector<nb::object> &paths) {
+    bool paths_of(nb::handle shapes, std::span<const StreamElement> elements, std::vector<nb::object> &paths) {
         size_t written = size_t(std::count_if(elements.begin(), elements.end(),
                                               [](const StreamElement &e) { return e.kind == StreamKind::path; }));
         if (written == 0) return true;
@@ -524,9 +521,14 @@ private:
         return paths.size() == written;
     }
 
+    const int32_t *points_of(const StreamElement &element) const {
+        return index_.points().data() + 2 * size_t(element.first);
+    }
+
     StreamIndex index_;
     nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
     std::vector<uint64_t> scratch_;
+    std::vector<double> xy_;
     bool usable_ = false, proven_ = false;
 };
 
@@ -608,8 +610,6 @@ private:
     bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
     ShapeKinds kinds_;
     std::optional<StreamedShapes> streamed_; // during run()
-    std::vector<double> hulls_;
-    std::vector<size_t> hull_ends_;
     PolygonTable table_;
     std::optional<BulkSimplifier> bulk_;
     std::vector<CellData> cells_;
@@ -691,13 +691,8 @@ void Walk::read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector
 // where it must be read shape by shape.
 bool Walk::read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written,
                                std::vector<long> &numbers) {
-    if (!streamed_->read(cell, layers_[slot], slot, written, integer_polygon_, hulls_, hull_ends_)) return false;
-    size_t start = 0;
-    for (size_t end : hull_ends_) {
-        add_polygon(hulls_.data() + start, (end - start) / 2, numbers);
-        start = end;
-    }
-    return true;
+    return streamed_->read(cell, layers_[slot], slot, written, integer_polygon_,
+                           [&](const double *xy, size_t points) { add_polygon(xy, points, numbers); });
 }
 
 void Walk::add_polygon(const double *xy, size_t points, std::vector<long> &numbers) {

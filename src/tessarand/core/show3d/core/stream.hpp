@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,16 +21,27 @@ struct StreamElement {
     uint32_t count = 0; // points written, the closing point included
 };
 
+// Where one layer's elements of a cell lie among all elements. KLayout
+// writes a cell layer by layer, so they come in one run.
+struct ElementRun {
+    uint32_t first = 0, count = 0;
+    bool broken = false; // written in more than one run
+};
+
 // One cell's elements by layer number.
-using StreamCell = std::unordered_map<uint16_t, std::vector<StreamElement>>;
+using StreamCell = std::unordered_map<uint16_t, ElementRun>;
 
 class StreamIndex {
 public:
     // False for a form the reader does not know, or one that is cut short.
     bool parse(const unsigned char *data, size_t size) {
         cells_.clear();
+        elements_.clear();
         points_.clear();
-        points_.reserve(size / 4); // a point takes 8 bytes written: never more, never moved
+        // A point takes 8 bytes written, an element at least 20: room enough
+        // from the start, so that neither table ever moves.
+        points_.reserve(size / 4);
+        elements_.reserve(size / 20);
         Reader reader{data, size};
         StreamCell *cell = nullptr;
         Element element;
@@ -59,9 +71,10 @@ public:
                 break;
             case end_element:
                 if (!element.open) break; // the end of a placement
-                if (!cell || !element.has_layer || points_.size() / 2 - element.first > UINT32_MAX)
+                if (!cell || !element.has_layer || points_.size() / 2 > UINT32_MAX || elements_.size() >= UINT32_MAX)
                     return false;
-                (*cell)[element.layer].push_back(
+                add_to_run((*cell)[element.layer]);
+                elements_.push_back(
                     {element.kind, uint32_t(element.first), uint32_t(points_.size() / 2 - element.first)});
                 element = {};
                 break;
@@ -77,6 +90,17 @@ public:
         auto found = cells_.find(std::string(name));
         if (found == cells_.end() || found->second.ambiguous) return nullptr;
         return &found->second.by_layer;
+    }
+
+    // The elements of one layer of a cell, none where nothing was written on
+    // it; false where they were not written in one run.
+    bool elements_of(const StreamCell &cell, uint16_t layer, std::span<const StreamElement> &elements) const {
+        auto found = cell.find(layer);
+        elements = {};
+        if (found == cell.end()) return true;
+        if (found->second.broken) return false;
+        elements = {elements_.data() + found->second.first, found->second.count};
+        return true;
     }
 
     const std::vector<int32_t> &points() const { return points_; }
@@ -131,6 +155,13 @@ private:
         }
     };
 
+    // The element about to be added joins its layer's run.
+    void add_to_run(ElementRun &run) const {
+        if (run.count == 0) run.first = uint32_t(elements_.size());
+        else if (run.first + run.count != elements_.size()) run.broken = true;
+        ++run.count;
+    }
+
     // A long outline comes in several point records, one after the other.
     bool read_points(const Reader &reader) {
         if (reader.length % 8) return false;
@@ -143,6 +174,7 @@ private:
         bool ambiguous = false;
     };
     std::unordered_map<std::string, NamedCell> cells_;
+    std::vector<StreamElement> elements_; // in the order written
     std::vector<int32_t> points_;
 };
 
@@ -164,8 +196,7 @@ inline bool normalized_hull(const int32_t *points, size_t hull) {
 // to each hole (its cut points appear twice), a box without area too, a box
 // reaching beyond 2^30 is ordered otherwise, and so is an empty box. Outlines
 // KLayout keeps as given (raw polygons) may be refused too.
-inline bool stream_hull(const int32_t *points, size_t count, std::vector<double> &xy,
-                        std::vector<uint64_t> &scratch) {
+inline bool is_stream_hull(const int32_t *points, size_t count, std::vector<uint64_t> &scratch) {
     constexpr int32_t reach = 1 << 30;
     if (count < 2 || points[0] != points[2 * count - 2] || points[1] != points[2 * count - 1]) return false;
     size_t hull = count - 1;
@@ -177,11 +208,21 @@ inline bool stream_hull(const int32_t *points, size_t count, std::vector<double>
     }
     if (!normalized_hull(points, hull)) return false;
     std::sort(scratch.begin(), scratch.end());
-    if (std::adjacent_find(scratch.begin(), scratch.end()) != scratch.end()) return false;
-    for (size_t i = 0; i < hull; ++i) {
+    return std::adjacent_find(scratch.begin(), scratch.end()) == scratch.end();
+}
+
+// The hull of a boundary is_stream_hull accepted, appended to `xy`.
+inline void append_stream_hull(const int32_t *points, size_t count, std::vector<double> &xy) {
+    for (size_t i = 0; i + 1 < count; ++i) {
         xy.push_back(double(points[2 * i]));
         xy.push_back(double(points[2 * i + 1]));
     }
+}
+
+inline bool stream_hull(const int32_t *points, size_t count, std::vector<double> &xy,
+                        std::vector<uint64_t> &scratch) {
+    if (!is_stream_hull(points, count, scratch)) return false;
+    append_stream_hull(points, count, xy);
     return true;
 }
 
