@@ -502,6 +502,67 @@ def test_a_shape_the_stream_form_leaves_out_fails_on_both_roads(monkeypatch, lyi
     assert errors[0] == errors[1]
 
 
+def two_cells(first="A", second="B"):
+    """Two placed cells with a box of their own size and a path on each layer, under a
+    top cell whose layers hold the same box (the one the direct road compares)."""
+    path = kdb.Path([kdb.Point(0, 0), kdb.Point(80, 0)], 6)
+    cells = {"TOP": {(1, 0): [(0, 0, 100, 50)], (2, 0): [(0, 0, 100, 50)]},
+             first: {(1, 0): [(0, 0, 10, 10), path], (2, 0): [(0, 0, 5, 5), path]},
+             second: {(1, 0): [(0, 0, 70, 20), path], (2, 0): [(0, 0, 9, 3), path]}}
+    return make_layout(cells, [("TOP", first, kdb.Trans(1000, 0)), ("TOP", second, kdb.Trans(2000, 0))],
+                       layers=[(1, 0), (2, 0)])
+
+
+@pytest.mark.parametrize("first, second", [("a b", "a$b"), ("é", "$$"), ("x" * 32001, "x" * 32000)])
+def test_cells_the_stream_form_renames_give_the_same_scene(monkeypatch, first, second):
+    """The stream form renames a name it cannot hold, to a name another cell may have."""
+    same_scene(*both_roads(monkeypatch, lambda: kept_as_is(two_cells(first, second))))
+
+
+def test_a_polygon_kept_with_a_point_on_its_edge_gives_the_same_scene(monkeypatch):
+    """KLayout's polygon of the shape leaves the point out; its stream form keeps it."""
+    raw = kdb.Polygon([kdb.Point(0, 0), kdb.Point(9, 31), kdb.Point(9, 0), kdb.Point(5, 0)], True)
+    layout = make_layout({"TOP": {(1, 0): [(0, 0, 100, 50)], (2, 0): [raw]}}, layers=[(1, 0), (2, 0)])
+    direct, general = both_roads(monkeypatch, lambda: kept_as_is(layout))
+    assert general["instances"][1].tolist() == pytest.approx([0, 0, 0.009, 0.031, 0.009, 0])
+    same_scene(direct, general)
+
+
+def hostile(patch, case):
+    """Python code that changes what the stream form holds, or when it is read."""
+    read, init, each_inst = dbcore.Layout.read, dbcore.SaveLayoutOptions.__init__, dbcore.Cell.each_inst
+
+    def moved(layout):
+        return [layout.cell(name).shapes(i).transform(kdb.Trans(1, 0)) for name in "AB" for i in layout.layer_indexes()]
+    if case == "names swapped":
+        patch.setattr(dbcore.Cell, "__getattribute__", lambda self, name: (lambda value: {"A": "B", "B": "A"}.get(
+            value, value) if name == "name" else value)(object.__getattribute__(self, name)), raising=False)
+    elif case == "the layout's own write_bytes":
+        def reading(self, *args):
+            read(self, *args)
+            self.write_bytes = lambda options, copy=self.dup(): moved(copy) and copy.write_bytes(options)
+        patch.setattr(dbcore.Layout, "read", reading)
+    elif case == "the options' own add_layer":
+        def swapping(self, *args):
+            init(self, *args)
+            add = self.add_layer
+            self.add_layer = lambda index, info: add(index, kdb.LayerInfo(1 - info.layer, 0))
+        patch.setattr(dbcore.SaveLayoutOptions, "__init__", swapping)
+    elif case == "changed during the walk":
+        patch.setattr(dbcore.Cell, "each_inst", lambda self: moved(self.layout()) and each_inst(self))
+    else:  # a flag KLayout refuses
+        patch.setattr(dbcore.Shapes, "SPaths", int(case))
+
+
+@pytest.mark.parametrize("case", ["names swapped", "the layout's own write_bytes", "the options' own add_layer",
+                                  "changed during the walk", "-1", str(2**40)])
+def test_replacements_around_the_stream_form_are_read_alike_on_both_roads(monkeypatch, case):
+    with monkeypatch.context() as patch:
+        hostile(patch, case)
+        direct, general = both_roads(monkeypatch, lambda: converted(two_cells(), Output.CELL, None))
+    same_scene(direct, general)
+
+
 def test_a_stream_form_other_than_klayouts_is_not_read(monkeypatch):
     """A replaced write_bytes that moves the shapes of the placed cell; the top
     cell, whose first shape the direct road compares, is left as it is."""

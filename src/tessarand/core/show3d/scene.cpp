@@ -374,7 +374,7 @@ bool shadows_none(nb::handle object, std::initializer_list<const char *> names) 
 class StreamedShapes {
 public:
     StreamedShapes(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers,
-                   nb::handle polygon_type)
+                   nb::handle cell_type, nb::handle polygon_type)
         : polygon_type_(nb::borrow(polygon_type)) {
         nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
         nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
@@ -382,7 +382,9 @@ public:
         shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
         shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
         bool own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
-                   klayout_method(layout_type, "write_bytes") && reads_attributes_plainly(layout_type) &&
+                   klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
+                   reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"}) &&
+                   constructible(options_type) && constructible(info_type) &&
                    klayout_property(options_type, "format") &&
                    klayout_property(options_type, "gds2_multi_xy_records") &&
                    klayout_property(options_type, "write_context_info") &&
@@ -395,16 +397,17 @@ public:
         if (!own) return;
         nb::object path_flag = optional_attr(shapes_type_, S3D_NAME("SPaths"));
         if (is_exact_int(path_flag)) path_flag_ = path_flag;
+        std::vector<std::string> names;
+        if (!cell_names(layout, cell_type, names)) return;
         nb::object form;
         try {
             form = write(layout, options_type, info_type, layers);
         } catch (nb::python_error &error) {
-            // Whatever KLayout cannot write is read shape by shape.
-            if (!error.matches(PyExc_Exception) || error.matches(PyExc_MemoryError)) throw;
+            if (!refused_by_klayout(error)) throw;
             return;
         }
         std::span<const unsigned char> bytes = bytes_view(form);
-        usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size());
+        usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size()) && index_.written_names_are(names);
     }
 
     // What was written of the cell of this name; null where nothing can be
@@ -479,6 +482,34 @@ private:
         return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
     }
 
+    // Whether objects of KLayout class `cls` are made by KLayout alone.
+    static bool constructible(nb::handle cls) {
+        return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
+    }
+
+    // Whether KLayout refused a call (what it cannot write is read shape by
+    // shape): any ordinary error but running out of memory.
+    static bool refused_by_klayout(nb::python_error &error) {
+        return error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError);
+    }
+
+    // The names of all the layout's cells; false where one may not be the
+    // name KLayout keeps (an object that holds a name of its own).
+    static bool cell_names(nb::handle layout, nb::handle cell_type, std::vector<std::string> &names) {
+        nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object cell = nb::steal(raw);
+            if (Py_TYPE(cell.ptr()) != reinterpret_cast<PyTypeObject *>(cell_type.ptr()) ||
+                !shadows_none(cell, {"name"}))
+                return false;
+            nb::object name = get_attr(cell, S3D_NAME("name"));
+            if (!PyUnicode_CheckExact(name.ptr())) return false;
+            names.emplace_back(utf8_view(name));
+        }
+        if (PyErr_Occurred()) raise_current();
+        return true;
+    }
+
     // Whether the first shape of a layer that begins with a boundary gives,
     // as KLayout's polygon, the hull written; the stream form is dropped for
     // good where it does not.
@@ -509,7 +540,14 @@ private:
                                               [](const StreamElement &e) { return e.kind == StreamKind::path; }));
         if (written == 0) return true;
         if (!path_flag_.is_valid()) return false;
-        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each"), path_flag_).ptr()));
+        nb::object each;
+        try {
+            each = call_method(shapes, S3D_NAME("each"), path_flag_);
+        } catch (nb::python_error &error) {
+            if (!refused_by_klayout(error)) throw;
+            return false;
+        }
+        nb::object iterator = check(PyObject_GetIter(each.ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
             if (Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()) ||
@@ -555,6 +593,7 @@ public:
         // The shortcuts below read what the step-by-step walk reads, as long
         // as KLayout's methods are its own.
         each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
+                      reads_attributes_plainly(cell_type_) &&
                       klayout_method(optional_attr(kdb, S3D_NAME("Shapes")), "each");
         text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
                      klayout_method(array_type_, "each_trans") &&
@@ -574,8 +613,7 @@ public:
     // Simplification may still run on the workers afterwards, while the
     // tree is made: table() waits for it.
     void run(nb::handle kdb, nb::handle layout, nb::handle tops) {
-        if (each_shape_ && kinds_.usable() && klayout_property(cell_type_, "name"))
-            streamed_.emplace(kdb, layout, layers_, kinds_.polygon_type());
+        if (walk_runs_klayout_only()) streamed_.emplace(kdb, layout, layers_, cell_type_, kinds_.polygon_type());
         for (nb::handle top : tops) top_slots_.push_back(visit(top));
         streamed_.reset();
         if (bulk_) bulk_->submit_rest();
@@ -592,6 +630,15 @@ public:
     void release_simplifier() { bulk_.reset(); }
 
 private:
+    // Whether all the walk asks of the layout is KLayout's own, so that no
+    // code of the caller's runs during the walk (and might change the layout
+    // after its stream form was written).
+    bool walk_runs_klayout_only() const {
+        return each_shape_ && kinds_.usable() && single_form_ && klayout_property(cell_type_, "name") &&
+               klayout_method(cell_type_, "cell_index") && klayout_method(cell_type_, "each_inst") &&
+               klayout_property(instance_type_, "cell_index");
+    }
+
     size_t visit(nb::handle cell);
     nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);

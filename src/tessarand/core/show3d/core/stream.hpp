@@ -38,8 +38,8 @@ public:
         cells_.clear();
         elements_.clear();
         points_.clear();
-        // A point takes 8 bytes written, an element at least 20: room enough
-        // from the start, so that neither table ever moves.
+        // A point takes 8 bytes written, an element of KLayout's at least 20:
+        // room enough from the start for either table.
         points_.reserve(size / 4);
         elements_.reserve(size / 20);
         Reader reader{data, size};
@@ -104,6 +104,18 @@ public:
     }
 
     const std::vector<int32_t> &points() const { return points_; }
+
+    // Whether the cells written are exactly those of these names: then the
+    // writer renamed none (it renames a name the form cannot hold, and a
+    // name taken by such a renaming).
+    bool written_names_are(std::vector<std::string> names) const {
+        std::sort(names.begin(), names.end());
+        if (names.size() != cells_.size() || std::adjacent_find(names.begin(), names.end()) != names.end())
+            return false;
+        return std::all_of(cells_.begin(), cells_.end(), [&](const auto &cell) {
+            return std::binary_search(names.begin(), names.end(), cell.first);
+        });
+    }
 
 private:
     enum RecordType : uint8_t {
@@ -179,13 +191,19 @@ private:
 };
 
 // Whether a closed outline is as KLayout keeps a polygon's hull: starting at
-// its lowest point (the leftmost of the lowest), clockwise.
+// its lowest point (the leftmost of the lowest), clockwise, and with no point
+// in line with its neighbours (KLayout's polygon of a shape drops such a
+// point, where the shape keeps it).
 inline bool normalized_hull(const int32_t *points, size_t hull) {
     __int128 twice_area = 0;
     for (size_t i = 0; i < hull; ++i) {
         int64_t x = points[2 * i], y = points[2 * i + 1];
         if (y < points[1] || (y == points[1] && x < points[0])) return false;
         twice_area += __int128(x) * points[2 * i + 3] - __int128(points[2 * i + 2]) * y;
+        size_t before = (i + hull - 1) % hull, after = (i + 1) % hull;
+        __int128 turn = __int128(x - points[2 * before]) * (points[2 * after + 1] - y) -
+                        __int128(y - points[2 * before + 1]) * (points[2 * after] - x);
+        if (turn == 0) return false;
     }
     return twice_area < 0;
 }
