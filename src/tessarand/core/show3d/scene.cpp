@@ -381,20 +381,20 @@ public:
         nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
         shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
         shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
-        bool own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
-                   klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
-                   reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"}) &&
-                   constructible(options_type) && constructible(info_type) &&
-                   klayout_property(options_type, "format") &&
-                   klayout_property(options_type, "gds2_multi_xy_records") &&
-                   klayout_property(options_type, "write_context_info") &&
-                   klayout_method(options_type, "deselect_all_layers") &&
-                   klayout_method(options_type, "add_layer") && plain_attributes(options_type) &&
-                   klayout_property(info_type, "layer") && klayout_property(info_type, "datatype") &&
-                   plain_attributes(info_type) && klayout_method(shapes_type_, "size") &&
-                   klayout_method(shapes_type_, "each") && reads_attributes_plainly(shapes_type_) &&
-                   klayout_method(shape_type_, "is_path") && layers.size() <= UINT16_MAX;
-        if (!own) return;
+        bool layout_own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
+                          klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
+                          reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"});
+        bool options_own = constructible(options_type) && plain_attributes(options_type) &&
+                           klayout_property(options_type, "format") &&
+                           klayout_property(options_type, "gds2_multi_xy_records") &&
+                           klayout_property(options_type, "write_context_info") &&
+                           klayout_method(options_type, "deselect_all_layers") &&
+                           klayout_method(options_type, "add_layer") && constructible(info_type) &&
+                           plain_attributes(info_type) && klayout_property(info_type, "layer") &&
+                           klayout_property(info_type, "datatype");
+        bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
+                          reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path");
+        if (!layout_own || !options_own || !shapes_own || layers.size() > UINT16_MAX) return;
         nb::object path_flag = optional_attr(shapes_type_, S3D_NAME("SPaths"));
         if (is_exact_int(path_flag)) path_flag_ = path_flag;
         std::vector<std::string> names;
