@@ -180,7 +180,7 @@ int main() {
                         continue;
                     }
                     std::vector<double> xy;
-                    bool ok = stream_hull(index.points().data() + 2 * size_t(element.first), element.count, xy, scratch);
+                    bool ok = stream_hull(index.points_of(element), element.count, xy, scratch);
                     std::cout << (ok ? "" : "none");
                     for (size_t i = 0; ok && i < xy.size(); ++i) std::cout << (i ? " " : "") << (long long)xy[i];
                 }

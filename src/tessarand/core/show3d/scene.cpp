@@ -84,6 +84,13 @@ bool snapshot_holds(const Globals &globals, nb::handle snapshot) {
 // ---- plain inputs ---------------------------------------------------------------------
 
 bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr()); }
+
+// Whether `value` is an int (exactly) that equals `count`, without raising
+// for one beyond a long.
+bool is_count(nb::handle value, long count) {
+    int overflow = 0;
+    return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
+}
 bool is_plain_number(nb::handle value) {
     return PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr());
 }
@@ -282,6 +289,17 @@ bool reads_attributes_plainly(nb::handle cls) {
            !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
 }
 
+// Whether settings made on objects of KLayout class `cls` reach its
+// properties, and reads come from them.
+bool sets_attributes_plainly(nb::handle cls) {
+    return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
+}
+
+// Whether objects of KLayout class `cls` are made by KLayout alone.
+bool klayout_constructor(nb::handle cls) {
+    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
+}
+
 // What the walk reads of a KLayout shape without its polygon, by the kind
 // number Shape.type() gives: a box through its bounding box, which is the
 // same hull in one small object instead of a polygon, and a text not at all.
@@ -384,13 +402,13 @@ public:
         bool layout_own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
                           klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
                           reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"});
-        bool options_own = constructible(options_type) && plain_attributes(options_type) &&
+        bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
                            klayout_property(options_type, "format") &&
                            klayout_property(options_type, "gds2_multi_xy_records") &&
                            klayout_property(options_type, "write_context_info") &&
                            klayout_method(options_type, "deselect_all_layers") &&
-                           klayout_method(options_type, "add_layer") && constructible(info_type) &&
-                           plain_attributes(info_type) && klayout_property(info_type, "layer") &&
+                           klayout_method(options_type, "add_layer") && klayout_constructor(info_type) &&
+                           sets_attributes_plainly(info_type) && klayout_property(info_type, "layer") &&
                            klayout_property(info_type, "datatype");
         bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
                           reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path");
@@ -428,18 +446,16 @@ public:
         if (!index_.elements_of(written, uint16_t(slot), elements)) return false;
         nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
         if (Py_TYPE(shapes.ptr()) != reinterpret_cast<PyTypeObject *>(shapes_type_.ptr())) return false;
-        nb::object size = call_method(shapes, S3D_NAME("size"));
-        int overflow = 0;
-        if (!is_exact_int(size) || PyLong_AsLongAndOverflow(size.ptr(), &overflow) != long(elements.size()) ||
-            overflow)
-            return false;
+        if (!is_count(call_method(shapes, S3D_NAME("size")), long(elements.size()))) return false;
         bool boundaries = std::any_of(elements.begin(), elements.end(),
                                       [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
         if (boundaries && !proven_ && !prove(shapes, elements.front(), integer_polygon)) return false;
-        for (const StreamElement &element : elements)
-            if (element.kind == StreamKind::other ||
-                (element.kind == StreamKind::boundary && !is_stream_hull(points_of(element), element.count, scratch_)))
+        for (const StreamElement &element : elements) {
+            if (element.kind == StreamKind::other) return false;
+            if (element.kind == StreamKind::boundary &&
+                !is_stream_hull(index_.points_of(element), element.count, scratch_))
                 return false;
+        }
         std::vector<nb::object> paths;
         if (!paths_of(shapes, elements, paths)) return false;
         auto next_path = paths.begin();
@@ -447,7 +463,7 @@ public:
             if (element.kind == StreamKind::text) continue;
             xy_.clear();
             if (element.kind == StreamKind::boundary)
-                append_stream_hull(points_of(element), element.count, xy_);
+                append_stream_hull(index_.points_of(element), element.count, xy_);
             else
                 read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), xy_);
             add(xy_.data(), xy_.size() / 2);
@@ -474,17 +490,6 @@ private:
             call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
         }
         return call_method(layout, S3D_NAME("write_bytes"), options);
-    }
-
-    // Whether the settings made on objects of KLayout class `cls` reach its
-    // properties, and reads come from them.
-    static bool plain_attributes(nb::handle cls) {
-        return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
-    }
-
-    // Whether objects of KLayout class `cls` are made by KLayout alone.
-    static bool constructible(nb::handle cls) {
-        return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
     }
 
     // Whether KLayout refused a call (what it cannot write is read shape by
@@ -527,7 +532,7 @@ private:
             polygon = get_attr(shape, S3D_NAME("polygon"));
         bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
                     Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
-                    stream_hull(points_of(first), first.count, written, scratch_);
+                    stream_hull(index_.points_of(first), first.count, written, scratch_);
         if (same) read_hull(integer_polygon, polygon, given);
         usable_ = proven_ = same && given == written;
         return proven_;
@@ -557,10 +562,6 @@ private:
         }
         if (PyErr_Occurred()) raise_current();
         return paths.size() == written;
-    }
-
-    const int32_t *points_of(const StreamElement &element) const {
-        return index_.points().data() + 2 * size_t(element.first);
     }
 
     StreamIndex index_;
@@ -794,9 +795,7 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
         if (!single_form_) return false;
     }
     if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
-    nb::object size = call_method(inst, S3D_NAME("size"));
-    int overflow = 0;
-    if (!is_exact_int(size) || PyLong_AsLongAndOverflow(size.ptr(), &overflow) != 1 || overflow) return false;
+    if (!is_count(call_method(inst, S3D_NAME("size")), 1)) return false;
     nb::object trans = get_attr(inst, S3D_NAME("trans"));
     if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
     nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));

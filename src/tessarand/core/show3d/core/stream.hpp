@@ -17,7 +17,7 @@ enum class StreamKind : uint8_t { boundary, path, text, other };
 
 struct StreamElement {
     StreamKind kind;
-    uint32_t first = 0; // into StreamIndex::points(), as x, y pairs
+    uint32_t first = 0; // the first point, counted in x, y pairs
     uint32_t count = 0; // points written, the closing point included
 };
 
@@ -103,7 +103,10 @@ public:
         return true;
     }
 
-    const std::vector<int32_t> &points() const { return points_; }
+    // The points written of a boundary, as x, y pairs.
+    const int32_t *points_of(const StreamElement &element) const {
+        return points_.data() + 2 * size_t(element.first);
+    }
 
     // Whether the cells written are exactly those of these names: then the
     // writer renamed none (it renames a name the form cannot hold, and a
