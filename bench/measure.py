@@ -30,6 +30,8 @@ import shapely
 from orvalis import import_gds, pdk
 from tessarand.core import communication, show3d
 
+# Simplification on and off timed in turns: pairs within this time, at most this many.
+PAIRED_SECONDS, PAIRED_MOST = 3.0, 15
 OUTPUTS = {"cell": show3d.Output.CELL, "layer": show3d.Output.LAYER}
 
 # The vectorised shapely functions the parser calls once per batch. It looks
@@ -288,6 +290,23 @@ def median_seconds(run, repeat):
     return statistics.median(times)
 
 
+def paired_seconds(run, other, least):
+    """Medians of run() and other(), timed in turns (each preceded by a
+    garbage collection), so that both meet the same state of the machine:
+    at least `least` pairs, more (up to PAIRED_MOST) while they take less
+    than PAIRED_SECONDS in all."""
+    times = ([], [])
+    begun = time.perf_counter()
+    while len(times[0]) < least or (len(times[0]) < PAIRED_MOST and
+                                    time.perf_counter() - begun < PAIRED_SECONDS):
+        for job, kept in ((run, times[0]), (other, times[1])):
+            gc.collect()
+            start = time.perf_counter()
+            job()
+            kept.append(time.perf_counter() - start)
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 def time_reads(path, repeat):
     """Median time of KLayout's read, after one read that warms the file cache."""
     read_layout(path)
@@ -314,12 +333,18 @@ def measure_user_path(job):
     py_peak = python_peak(run)
     read_seconds, _ = time_reads(path, job["repeat"])
     seconds = median_seconds(run, job["repeat"])
+    paired = None
+    if tolerance is not None:
+        # Simplification on against off, in turns in this one process: the
+        # ratio of two processes' medians carries their difference too.
+        paired = paired_seconds(run, lambda: user_path(path, mode, None), job["repeat"])
     host_seconds = median_seconds(lambda: host_part(path), job["repeat"])
     scene = show3d.to_3D_viewer(path, OUTPUTS[mode], curve_tolerance=tolerance, as_dict=True)
     return {
         "read": read_seconds,
         "user_path": seconds,
         "host": host_seconds,
+        "paired_on_off": paired,
         "placements": placements(scene),
         "message": sizes[-1],
         "python_peak": py_peak,

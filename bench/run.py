@@ -338,12 +338,14 @@ def flatness_lines(done):
 
 
 def simplification_ratio_lines(done):
-    """User path with simplification on / off, per workload and mode."""
-    seconds = {(e["workload"], e["mode"], e["tolerance"]): e["user"]["user_path"] for e in done}
+    """User path with simplification on / off, per workload and mode, from
+    the runs timed in turns in the process of the setting with it on."""
     ratios = {}
-    for (workload, mode, tolerance), on in seconds.items():
-        if tolerance is not None and (workload, mode, None) in seconds:
-            ratios.setdefault(workload, {})[mode] = on / seconds[workload, mode, None]
+    for entry in done:
+        paired = entry["user"].get("paired_on_off")
+        if entry["tolerance"] is not None and paired:
+            on, off = paired
+            ratios.setdefault(entry["workload"], {})[entry["mode"]] = on / off
     if not ratios:
         return []
     workload, mode = max(((w, m) for w, by_mode in ratios.items() for m in by_mode),

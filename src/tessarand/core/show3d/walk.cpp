@@ -1,0 +1,565 @@
+// The direct road's walk. Shapes come from KLayout's objects one by one, or
+// in bulk from the layout's stream form where that surely gives the same
+// outlines; placements come as numbers, from KLayout's binary or text forms
+// where the placement is simple.
+#include "walk.hpp"
+
+#include "ktrans.hpp"
+#include "core/hull.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
+namespace show3d::direct {
+namespace {
+
+// Whether `value` is an int (exactly) that equals `count`, without raising
+// for one beyond a long.
+bool is_count(nb::handle value, long count) {
+    int overflow = 0;
+    return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
+}
+
+// Whether `cls` holds a descriptor of the type given under `name` that
+// belongs to this very class and carries this very name, as KLayout's own do.
+bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
+    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type) return false;
+    return PyDescr_TYPE(descriptor.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr()) &&
+           PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
+}
+
+// Whether KLayout class `cls` still has its own method `name`: KLayout's
+// methods are C method descriptors of that name; a replacement from Python
+// (or a method of another class put in its place) is not.
+bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
+
+// Whether KLayout class `cls` still has its own property `name` (a getter
+// KLayout defined, not a replacement from Python).
+bool klayout_property(nb::handle cls, const char *name) {
+    return own_descriptor(cls, name, &PyGetSetDescr_Type);
+}
+
+// Whether attribute reads on KLayout class `cls` go to its descriptors: no
+// __getattribute__ or __getattr__ of the class's own.
+bool reads_attributes_plainly(nb::handle cls) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object own = class_dict(cls);
+    return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
+           !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
+}
+
+// Whether settings made on objects of KLayout class `cls` reach its
+// properties, and reads come from them.
+bool sets_attributes_plainly(nb::handle cls) {
+    return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
+}
+
+// Whether objects of KLayout class `cls` are made by KLayout alone.
+bool klayout_constructor(nb::handle cls) {
+    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
+}
+
+// Whether the object's own attributes hold none of `names` (KLayout keeps
+// one Python object per cell, and callers may set attributes on it).
+bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
+    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
+    for (const char *name : names)
+        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
+    return true;
+}
+
+long cell_index_of(nb::handle cell) {
+    nb::object index = call_method(cell, S3D_NAME("cell_index"));
+    if (!is_exact_int(index)) throw StepAside();
+    long value = PyLong_AsLong(index.ptr());
+    if (value == -1 && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+} // namespace
+
+// What the walk reads of a KLayout shape without its polygon, by the kind
+// number Shape.type() gives: a box through its bounding box, which is the
+// same hull in one small object instead of a polygon, and a text not at all.
+// What a kind is, the walk learns from the first shape of the kind, read as
+// the step-by-step walk reads it: a text has no polygon and says it is one; a
+// box says it is one and its polygon is of the polygon type whose binary form
+// the walk reads. Taken only while every method the walk reads either way is
+// KLayout's own.
+class ShapeKinds {
+public:
+    enum Kind : int8_t { unknown, other, box, text };
+
+    explicit ShapeKinds(nb::handle kdb) {
+        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
+        box_type_ = optional_attr(kdb, S3D_NAME("Box"));
+        polygon_type_ = optional_attr(kdb, S3D_NAME("Polygon"));
+        usable_ = klayout_method(shape_type_, "type") && klayout_method(shape_type_, "bbox") &&
+                  klayout_method(shape_type_, "is_text") && klayout_method(shape_type_, "is_box") &&
+                  klayout_property(shape_type_, "polygon") && klayout_method(box_type_, "to_bytes") &&
+                  klayout_method(polygon_type_, "to_bytes") && reads_attributes_plainly(shape_type_) &&
+                  reads_attributes_plainly(box_type_) && reads_attributes_plainly(polygon_type_);
+    }
+
+    // The kind number of a shape; -1 where the shortcuts are off.
+    long number_of(nb::handle shape) const {
+        if (!usable_ || Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr())) return -1;
+        nb::object number = call_method(shape, S3D_NAME("type"));
+        if (!is_exact_int(number)) return -1;
+        long value = PyLong_AsLong(number.ptr());
+        if (value == -1 && PyErr_Occurred()) raise_current();
+        return value;
+    }
+
+    bool usable() const { return usable_; }
+    nb::handle polygon_type() const { return polygon_type_; }
+
+    Kind known(long number) const {
+        if (number < 0 || number > largest_number) return other;
+        return size_t(number) < kinds_.size() ? kinds_[size_t(number)] : unknown;
+    }
+
+    // What the first shape of a kind showed, read the step-by-step way.
+    void learn(long number, nb::handle shape, nb::handle polygon, bool is_text) {
+        if (number < 0 || number > largest_number) return;
+        Kind kind = is_text ? text : other;
+        if (!is_text && Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+            truth(call_method(shape, S3D_NAME("is_box"))))
+            kind = box;
+        if (kinds_.size() <= size_t(number)) kinds_.resize(size_t(number) + 1, unknown);
+        kinds_[size_t(number)] = kind;
+    }
+
+    // The hull of a box shape; false where KLayout's polygon of the box may
+    // differ from it.
+    bool read_box(nb::handle shape, std::vector<double> &xy) const {
+        nb::object bbox = call_method(shape, S3D_NAME("bbox"));
+        if (Py_TYPE(bbox.ptr()) != reinterpret_cast<PyTypeObject *>(box_type_.ptr())) return false;
+        nb::object bytes = call_method(bbox, S3D_NAME("to_bytes"));
+        std::span<const unsigned char> form = bytes_view(bytes);
+        return parse_box_hull_bytes(form.data(), form.size(), xy);
+    }
+
+private:
+    static constexpr long largest_number = 255; // KLayout's are below 32
+    nb::object shape_type_, box_type_, polygon_type_;
+    std::vector<Kind> kinds_; // by kind number
+    bool usable_ = false;
+};
+
+// The shapes of the mapped layers read in bulk: KLayout writes the layout's
+// stream form in one call, each mapped layer under its slot number, and the
+// walk takes a cell's boundaries from it instead of asking KLayout for every
+// shape. KLayout writes the shapes of a cell and layer in the order it
+// iterates them, a boundary with the points of the polygon it gives for the
+// shape. A cell and layer are read this way only where every shape was
+// written (the count agrees) and every written outline is surely that
+// polygon's hull (see is_stream_hull); paths come from KLayout, as polygons.
+// Taken only while every method involved is KLayout's own, and once the
+// first boundary read proved to be the hull of the polygon KLayout gives for
+// its shape.
+class StreamedShapes {
+public:
+    StreamedShapes(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers,
+                   nb::handle cell_type, nb::handle polygon_type)
+        : polygon_type_(nb::borrow(polygon_type)) {
+        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
+        nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
+        nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
+        shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
+        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
+        bool layout_own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
+                          klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
+                          reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"});
+        bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
+                           klayout_property(options_type, "format") &&
+                           klayout_property(options_type, "gds2_multi_xy_records") &&
+                           klayout_property(options_type, "write_context_info") &&
+                           klayout_method(options_type, "deselect_all_layers") &&
+                           klayout_method(options_type, "add_layer") && klayout_constructor(info_type) &&
+                           sets_attributes_plainly(info_type) && klayout_property(info_type, "layer") &&
+                           klayout_property(info_type, "datatype");
+        bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
+                          reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path");
+        if (!layout_own || !options_own || !shapes_own || layers.size() > UINT16_MAX) return;
+        nb::object path_flag = optional_attr(shapes_type_, S3D_NAME("SPaths"));
+        if (is_exact_int(path_flag)) path_flag_ = path_flag;
+        std::vector<std::string> names;
+        if (!cell_names(layout, cell_type, names)) return;
+        nb::object form;
+        try {
+            form = write(layout, options_type, info_type, layers);
+        } catch (nb::python_error &error) {
+            if (!refused_by_klayout(error)) throw;
+            return;
+        }
+        std::span<const unsigned char> bytes = bytes_view(form);
+        usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size()) && index_.written_names_are(names);
+    }
+
+    // What was written of the cell of this name; null where nothing can be
+    // taken from it.
+    const StreamCell *cell(nb::handle name) const {
+        if (!usable_ || !PyUnicode_CheckExact(name.ptr())) return nullptr;
+        return index_.find(utf8_view(name));
+    }
+
+    // Hands `add` the hull (x, y pairs, and their count) of each of one
+    // cell's shapes on the layer of `slot`, in KLayout's order; false, with
+    // nothing handed, where they cannot be taken from the stream form.
+    template <typename Add>
+    bool read(nb::handle cell, const LayerSlot &layer, size_t slot, const StreamCell &written,
+              nb::handle integer_polygon, Add &&add) {
+        if (!usable_) return false;
+        std::span<const StreamElement> elements;
+        if (!index_.elements_of(written, uint16_t(slot), elements)) return false;
+        nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
+        if (Py_TYPE(shapes.ptr()) != reinterpret_cast<PyTypeObject *>(shapes_type_.ptr())) return false;
+        if (!is_count(call_method(shapes, S3D_NAME("size")), long(elements.size()))) return false;
+        bool boundaries = std::any_of(elements.begin(), elements.end(),
+                                      [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
+        if (boundaries && !proven_ && !prove(shapes, elements.front(), integer_polygon)) return false;
+        for (const StreamElement &element : elements) {
+            if (element.kind == StreamKind::other) return false;
+            if (element.kind == StreamKind::boundary &&
+                !is_stream_hull(index_.points_of(element), element.count, scratch_))
+                return false;
+        }
+        std::vector<nb::object> paths;
+        if (!paths_of(shapes, elements, paths)) return false;
+        auto next_path = paths.begin();
+        for (const StreamElement &element : elements) {
+            if (element.kind == StreamKind::text) continue;
+            xy_.clear();
+            if (element.kind == StreamKind::boundary)
+                append_stream_hull(index_.points_of(element), element.count, xy_);
+            else
+                read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), xy_);
+            add(xy_.data(), xy_.size() / 2);
+        }
+        return true;
+    }
+
+private:
+    // The stream form of the mapped layers, layer `slot` as layer number
+    // `slot`; None where the options are not KLayout's.
+    static nb::object write(nb::handle layout, nb::handle options_type, nb::handle info_type,
+                            const std::vector<LayerSlot> &layers) {
+        nb::object options = call(options_type);
+        if (Py_TYPE(options.ptr()) != reinterpret_cast<PyTypeObject *>(options_type.ptr())) return nb::none();
+        set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
+        set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
+        set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
+        call_method(options, S3D_NAME("deselect_all_layers"));
+        for (size_t slot = 0; slot < layers.size(); ++slot) {
+            nb::object info = call(info_type);
+            if (Py_TYPE(info.ptr()) != reinterpret_cast<PyTypeObject *>(info_type.ptr())) return nb::none();
+            set_attr(info, S3D_NAME("layer"), nb::int_(slot));
+            set_attr(info, S3D_NAME("datatype"), nb::int_(0));
+            call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
+        }
+        return call_method(layout, S3D_NAME("write_bytes"), options);
+    }
+
+    // Whether KLayout refused a call (what it cannot write is read shape by
+    // shape): any ordinary error but running out of memory.
+    static bool refused_by_klayout(nb::python_error &error) {
+        return error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError);
+    }
+
+    // The names of all the layout's cells; false where one may not be the
+    // name KLayout keeps (an object that holds a name of its own).
+    static bool cell_names(nb::handle layout, nb::handle cell_type, std::vector<std::string> &names) {
+        nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object cell = nb::steal(raw);
+            if (Py_TYPE(cell.ptr()) != reinterpret_cast<PyTypeObject *>(cell_type.ptr()) ||
+                !shadows_none(cell, {"name"}))
+                return false;
+            nb::object name = get_attr(cell, S3D_NAME("name"));
+            if (!PyUnicode_CheckExact(name.ptr())) return false;
+            names.emplace_back(utf8_view(name));
+        }
+        if (PyErr_Occurred()) raise_current();
+        return true;
+    }
+
+    // Whether the first shape of a layer that begins with a boundary gives,
+    // as KLayout's polygon, the hull written; the stream form is dropped for
+    // good where it does not.
+    bool prove(nb::handle shapes, const StreamElement &first, nb::handle integer_polygon) {
+        if (first.kind != StreamKind::boundary) return false; // wait for a layer that does
+        nb::object iterator = check(PyObject_GetIter(call_method(shapes, S3D_NAME("each")).ptr()));
+        nb::object shape = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!shape.is_valid()) {
+            if (PyErr_Occurred()) raise_current();
+            return usable_ = false;
+        }
+        std::vector<double> given, written;
+        nb::object polygon;
+        if (Py_TYPE(shape.ptr()) == reinterpret_cast<PyTypeObject *>(shape_type_.ptr()))
+            polygon = get_attr(shape, S3D_NAME("polygon"));
+        bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
+                    Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+                    stream_hull(index_.points_of(first), first.count, written, scratch_);
+        if (same) read_hull(integer_polygon, polygon, given);
+        usable_ = proven_ = same && given == written;
+        return proven_;
+    }
+
+    // The layer's paths in KLayout's order, as many as were written; false
+    // where KLayout gives any other number, or anything else.
+    bool paths_of(nb::handle shapes, std::span<const StreamElement> elements, std::vector<nb::object> &paths) {
+        size_t written = size_t(std::count_if(elements.begin(), elements.end(),
+                                              [](const StreamElement &e) { return e.kind == StreamKind::path; }));
+        if (written == 0) return true;
+        if (!path_flag_.is_valid()) return false;
+        nb::object each;
+        try {
+            each = call_method(shapes, S3D_NAME("each"), path_flag_);
+        } catch (nb::python_error &error) {
+            if (!refused_by_klayout(error)) throw;
+            return false;
+        }
+        nb::object iterator = check(PyObject_GetIter(each.ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object shape = nb::steal(raw);
+            if (Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()) ||
+                paths.size() == written || !truth(call_method(shape, S3D_NAME("is_path"))))
+                return false;
+            paths.push_back(std::move(shape));
+        }
+        if (PyErr_Occurred()) raise_current();
+        return paths.size() == written;
+    }
+
+    StreamIndex index_;
+    nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
+    std::vector<uint64_t> scratch_;
+    std::vector<double> xy_;
+    bool usable_ = false, proven_ = false;
+};
+
+Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
+    : layers_(std::move(layers)), kinds_(std::make_unique<ShapeKinds>(globals[S3D_NAME("kdb")])) {
+    cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
+    integer_polygon_ = integer_polygon_type(globals);
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    // Absent names (None) turn the shortcuts below off.
+    trans_type_ = optional_attr(kdb, S3D_NAME("Trans"));
+    array_type_ = optional_attr(kdb, S3D_NAME("CellInstArray"));
+    cell_type_ = optional_attr(kdb, S3D_NAME("Cell"));
+    instance_type_ = optional_attr(kdb, S3D_NAME("Instance"));
+    // Placements are composed as numbers, as KLayout composes them: where
+    // KLayout's transformations were replaced, only the step-by-step
+    // walk, which asks them at every step, gives what they give.
+    nb::object complex_type = optional_attr(kdb, S3D_NAME("ICplxTrans"));
+    if (!klayout_method(trans_type_, "to_s") || !klayout_method(trans_type_, "__mul__") ||
+        !klayout_method(complex_type, "__mul__") || !reads_attributes_plainly(trans_type_) ||
+        !reads_attributes_plainly(complex_type))
+        throw StepAside();
+    // The shortcuts below read what the step-by-step walk reads, as long
+    // as KLayout's methods are its own.
+    each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
+                  reads_attributes_plainly(cell_type_) &&
+                  klayout_method(optional_attr(kdb, S3D_NAME("Shapes")), "each");
+    text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
+                 klayout_method(array_type_, "each_trans") &&
+                 klayout_method(array_type_, "each_cplx_trans") && reads_attributes_plainly(array_type_);
+    single_form_ = text_form_ && klayout_property(instance_type_, "cell_inst") &&
+                   klayout_method(instance_type_, "is_complex") && klayout_method(instance_type_, "size") &&
+                   klayout_property(instance_type_, "trans") && klayout_method(trans_type_, "to_bytes") &&
+                   reads_attributes_plainly(instance_type_);
+    tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
+    if (!tolerance_.is_none()) {
+        if (!bulk_simplification_possible(globals)) throw StepAside();
+        bulk_.emplace(table_, tolerance_, globals);
+    }
+}
+
+Walk::~Walk() = default;
+
+void Walk::run(nb::handle kdb, nb::handle layout, nb::handle tops) {
+    if (walk_runs_klayout_only())
+        streamed_ = std::make_unique<StreamedShapes>(kdb, layout, layers_, cell_type_, kinds_->polygon_type());
+    for (nb::handle top : tops) top_slots_.push_back(visit(top));
+    streamed_.reset();
+    if (bulk_) bulk_->submit_rest();
+}
+
+// Whether all the walk asks of the layout is KLayout's own, so that no
+// code of the caller's runs during the walk (and might change the layout
+// after its stream form was written).
+bool Walk::walk_runs_klayout_only() const {
+    return each_shape_ && kinds_->usable() && single_form_ && klayout_property(cell_type_, "name") &&
+           klayout_method(cell_type_, "cell_index") && klayout_method(cell_type_, "each_inst") &&
+           klayout_property(instance_type_, "cell_index");
+}
+
+// Depth first, each cell read on its first visit; children after the
+// cell's own shapes, as the step-by-step walk numbers polygons. A cell met
+// again on its own path closes a cycle, which only the general walk handles.
+size_t Walk::visit(nb::handle cell) {
+    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
+    long index = cell_index_of(cell);
+    auto known = slot_of_.find(index);
+    if (known != slot_of_.end()) {
+        if (cells_[known->second].open) throw StepAside();
+        return known->second;
+    }
+    size_t slot = cells_.size();
+    slot_of_.emplace(index, slot);
+    cells_.emplace_back();
+    CellData data;
+    data.index = index;
+    data.name = get_attr(cell, S3D_NAME("name"));
+    read_shapes(cell, data);
+    std::vector<nb::object> children;
+    read_instances(cell, data, children);
+    for (size_t i = 0; i < children.size(); ++i) data.instances[i].child = visit(children[i]);
+    data.open = false;
+    cells_[slot] = std::move(data);
+    return slot;
+}
+
+// The shapes of one layer: KLayout's own cells give them in one call
+// (each_shape is shapes(layer).each() by KLayout's definition), which saves
+// a call for each of the many layers a cell has nothing on.
+nb::object Walk::shapes_of(nb::handle cell, size_t slot, bool each_shape) {
+    if (each_shape) return call_method(cell, S3D_NAME("each_shape"), layers_[slot].index);
+    nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
+    return call_method(shapes, S3D_NAME("each"));
+}
+
+void Walk::read_shapes(nb::handle cell, CellData &data) {
+    bool each_shape = each_shape_ &&
+                      Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()) &&
+                      shadows_none(cell, {"each_shape", "shapes", "name"});
+    const StreamCell *written = each_shape && streamed_ ? streamed_->cell(data.name) : nullptr;
+    for (size_t slot = 0; slot < layers_.size(); ++slot) {
+        std::vector<long> numbers;
+        if (!written || !read_streamed_layer(cell, slot, *written, numbers))
+            read_layer(cell, slot, each_shape, numbers);
+        if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
+    }
+}
+
+// One layer of a cell, shape by shape.
+void Walk::read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers) {
+    nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object shape = nb::steal(raw);
+        if (read_shape(shape)) add_polygon(xy_.data(), xy_.size() / 2, numbers);
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+// One layer of a cell from the stream form; false, with nothing added,
+// where it must be read shape by shape.
+bool Walk::read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written,
+                               std::vector<long> &numbers) {
+    return streamed_->read(cell, layers_[slot], slot, written, integer_polygon_,
+                           [&](const double *xy, size_t points) { add_polygon(xy, points, numbers); });
+}
+
+void Walk::add_polygon(const double *xy, size_t points, std::vector<long> &numbers) {
+    if (bulk_) bulk_->add(next_number_, xy, points);
+    else table_.store_database_units(next_number_, xy, points);
+    numbers.push_back(long(next_number_++));
+}
+
+// The hull of one shape into xy_; false for a text, which has no polygon.
+bool Walk::read_shape(nb::handle shape) {
+    xy_.clear();
+    long number = kinds_->number_of(shape);
+    ShapeKinds::Kind kind = kinds_->known(number);
+    if (kind == ShapeKinds::text) return false;
+    if (kind == ShapeKinds::box && kinds_->read_box(shape, xy_)) return true; // else xy_ is untouched
+    nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+    bool is_text = polygon.is_none() && truth(call_method(shape, S3D_NAME("is_text")));
+    if (kind == ShapeKinds::unknown) kinds_->learn(number, shape, polygon, is_text);
+    if (is_text) return false;
+    read_hull(integer_polygon_, polygon, xy_);
+    return true;
+}
+
+// The placed cells and the placements of every instance: simple
+// transformations as numbers, complex ones as KLayout keeps them.
+void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children) {
+    nb::object iterator = check(PyObject_GetIter(call_method(cell, S3D_NAME("each_inst")).ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object inst = nb::steal(raw);
+        children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(),
+                                                  get_attr(inst, S3D_NAME("cell_index")).ptr())));
+        Placements placements;
+        if (!read_single(inst, placements)) {
+            nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
+            if (!read_simple_array(array, placements)) read_members(array, placements);
+        }
+        Extent extent = Extent::of(placements);
+        data.instances.push_back({0, std::move(placements), extent});
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+// A single simple placement straight from KLayout's instance, which spares
+// making the instance's array and its text form; false for anything else.
+bool Walk::read_single(nb::handle inst, Placements &placements) {
+    if (!single_form_ || Py_TYPE(inst.ptr()) != reinterpret_cast<PyTypeObject *>(instance_type_.ptr()))
+        return false;
+    if (!arrays_checked_) { // the arrays are of the type whose methods were checked
+        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
+        single_form_ = Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(array_type_.ptr());
+        arrays_checked_ = true;
+        if (!single_form_) return false;
+    }
+    if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
+    if (!is_count(call_method(inst, S3D_NAME("size")), 1)) return false;
+    nb::object trans = get_attr(inst, S3D_NAME("trans"));
+    if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
+    nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
+    std::span<const unsigned char> form = bytes_view(bytes);
+    SimpleTrans parsed;
+    if (!parse_trans_bytes(form.data(), form.size(), parsed) || !within_coordinate_range(parsed)) return false;
+    placements.push_back(Placement::simple(parsed));
+    return true;
+}
+
+// A simple placement or regular array of them from its text form, one call
+// however many members it has; false for anything else.
+bool Walk::read_simple_array(nb::handle array, Placements &placements) {
+    if (!text_form_ || Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr()))
+        return false;
+    nb::object text = call_method(array, S3D_NAME("to_s"));
+    std::string_view view = utf8_view(text);
+    SimpleArray parsed;
+    if (!parse_simple_array(view.data(), view.data() + view.size(), parsed)) return false;
+    placements.reserve(size_t(std::min(parsed.columns * parsed.rows, 1LL << 20)));
+    bool within = expand_simple_array(
+        parsed, [&](const SimpleTrans &member) { placements.push_back(Placement::simple(member)); });
+    if (!within) placements.clear();
+    return within;
+}
+
+// The members one by one, as KLayout's own objects.
+void Walk::read_members(nb::handle array, Placements &placements) {
+    bool complex = truth(call_method(array, S3D_NAME("is_complex")));
+    nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
+    for (nb::handle trans : snapshot(each)) {
+        if (complex) {
+            placements.push_back(Placement::complex_number(int(complex_.size())));
+            complex_.push_back(nb::borrow(trans));
+            continue;
+        }
+        SimpleTrans simple;
+        if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
+            !read_simple_trans(trans, simple) || !within_coordinate_range(simple))
+            throw StepAside();
+        placements.push_back(Placement::simple(simple));
+    }
+}
+
+} // namespace show3d::direct

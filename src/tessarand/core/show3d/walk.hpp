@@ -1,0 +1,219 @@
+// The direct road's walk: every cell below the top cells read once, in the
+// step-by-step walk's order, into plain tables. The polygon table holds the
+// outlines (float32, by polygon number); the cell table holds per cell its
+// polygon numbers by layer and the placements of its instances as numbers.
+#pragma once
+
+#include "buffers.hpp"
+#include "polygons.hpp"
+#include "viewer.hpp"
+#include "core/huge_pages.hpp"
+#include "core/placement.hpp"
+#include "core/stream.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace show3d::direct {
+
+// Thrown inside the road to leave it for the step-by-step road.
+struct StepAside {};
+
+inline bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr()); }
+
+// The own attributes of class `cls` (a new reference to its dictionary).
+inline nb::object class_dict(nb::handle cls) {
+    return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
+}
+
+// ---- the polygon table -----------------------------------------------------------
+
+// float32 outlines by polygon number, x0, y0, x1, y1, ..., one after the
+// other in large blocks, which the message's buffer descriptions share.
+class PolygonTable : public OutlineSink {
+public:
+    bool stores_without_interpreter() const override { return true; }
+
+    void store(Py_ssize_t index, const double *xy, size_t points) override {
+        float *out = slot(index, 2 * points);
+        for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i]);
+    }
+
+    // Outlines as the one-by-one simplification returns them: (x, y) float
+    // pairs, or the road steps aside.
+    void store_list(Py_ssize_t index, nb::handle outline) override {
+        if (!PyList_CheckExact(outline.ptr())) throw StepAside();
+        float *out = slot(index, 2 * size_t(PyList_GET_SIZE(outline.ptr())));
+        if (!read_float_pairs(outline, out)) throw StepAside();
+    }
+
+    // An outline in database units, unsimplified.
+    void store_database_units(Py_ssize_t index, const double *xy, size_t points) {
+        float *out = slot(index, 2 * points);
+        for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i] / 1000.0);
+    }
+
+    size_t size() const { return outlines_.size(); }
+    FloatArray outline(size_t index) const {
+        return {blocks_, outlines_[index].data, outlines_[index].size};
+    }
+
+private:
+    struct Outline {
+        const float *data = nullptr;
+        size_t size = 0;
+    };
+    using Blocks = std::vector<std::unique_ptr<float[]>>;
+    // Each block twice the one before, up to the largest size.
+    static constexpr size_t first_block_floats = size_t(1) << 16, largest_block_floats = size_t(1) << 22;
+
+    // Room for `count` floats of outline `index`; a block never moves.
+    float *slot(Py_ssize_t index, size_t count) {
+        if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
+        if (count > room_) {
+            block_floats_ =
+                blocks_->empty() ? first_block_floats : std::min(2 * block_floats_, largest_block_floats);
+            size_t floats = std::max(block_floats_, count);
+            blocks_->push_back(std::make_unique_for_overwrite<float[]>(floats));
+            next_ = blocks_->back().get();
+            prefer_huge_pages(next_, floats * sizeof(float));
+            room_ = floats;
+        }
+        float *out = next_;
+        next_ += count;
+        room_ -= count;
+        outlines_[size_t(index)] = {out, count};
+        return out;
+    }
+
+    std::shared_ptr<Blocks> blocks_ = std::make_shared<Blocks>();
+    float *next_ = nullptr;
+    size_t room_ = 0, block_floats_ = 0;
+    std::vector<Outline> outlines_;
+};
+
+// ---- the cell table ------------------------------------------------------------------
+
+// A placement: a simple transformation as numbers, or a complex one kept as
+// KLayout's object (a number in the pool of complex transformations). Sixteen
+// bytes, as there are millions: displacements stay within KLayout's 32-bit
+// range, which every way in checks.
+struct Placement {
+    int32_t x = 0, y = 0;
+    int8_t angle = 0;
+    bool mirror = false;
+    int complex = -1;
+
+    static Placement simple(const SimpleTrans &trans) {
+        return {int32_t(trans.x), int32_t(trans.y), int8_t(trans.angle), trans.mirror, -1};
+    }
+    static Placement complex_number(int number) { return {0, 0, 0, false, number}; }
+    SimpleTrans trans() const { return {angle, mirror, x, y}; }
+};
+static_assert(sizeof(Placement) == 16);
+
+using Placements = std::vector<Placement>;
+
+// How far a placement's displacement reaches: its larger coordinate, as
+// large as any coordinate it can have after a quarter turn or a mirror.
+inline long long reach_of(const Placement &placement) {
+    return std::max(std::llabs(placement.x), std::llabs(placement.y));
+}
+
+// What a run of placements reaches, and whether all of them are simple.
+struct Extent {
+    uint32_t reach = 0; // up to 2^31
+    bool simple = true;
+
+    static Extent of(const Placements &placements) {
+        Extent extent;
+        for (const Placement &placement : placements) {
+            if (placement.complex >= 0) extent.simple = false;
+            else extent.reach = std::max(extent.reach, uint32_t(reach_of(placement)));
+        }
+        return extent;
+    }
+    // Whether every product of a placement within `parents` and one within
+    // `members` stays within KLayout's coordinates: a product's displacement
+    // is the parent's plus the member's turned or mirrored.
+    static bool products_within_range(const Extent &parents, const Extent &members) {
+        return parents.simple && members.simple &&
+               uint64_t(parents.reach) + members.reach <= uint64_t(coordinate_limit);
+    }
+};
+
+struct CellData {
+    nb::object name;
+    long index = 0;
+    std::vector<std::pair<size_t, std::vector<long>>> polygons; // layer slot, numbers
+    struct Instance {
+        size_t child; // slot in the cell table
+        Placements placements;
+        Extent extent;
+    };
+    std::vector<Instance> instances;
+    bool open = true; // on the path of the walk
+};
+
+struct LayerSlot {
+    nb::object index, layer_spec; // layout layer index, its (layer, datatype)
+};
+
+class ShapeKinds;
+class StreamedShapes;
+
+class Walk {
+public:
+    Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers);
+    ~Walk();
+
+    // Every cell below the top cells, in the step-by-step walk's order.
+    // Simplification may still run on the workers afterwards, while the
+    // tree is made: table() waits for it.
+    void run(nb::handle kdb, nb::handle layout, nb::handle tops);
+
+    const std::vector<size_t> &tops() const { return top_slots_; }
+    const std::vector<CellData> &cells() const { return cells_; }
+    PolygonTable &table() {
+        if (bulk_) bulk_->flush();
+        return table_;
+    }
+    std::vector<nb::object> &complex_pool() { return complex_; }
+    // Once the polygon table has been read: the simplifier's workers go.
+    void release_simplifier() { bulk_.reset(); }
+
+private:
+    bool walk_runs_klayout_only() const;
+    size_t visit(nb::handle cell);
+    nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
+    void read_shapes(nb::handle cell, CellData &data);
+    void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    bool read_single(nb::handle inst, Placements &placements);
+    bool read_simple_array(nb::handle array, Placements &placements);
+    void read_members(nb::handle array, Placements &placements);
+    bool read_shape(nb::handle shape);
+    void read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers);
+    bool read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written, std::vector<long> &numbers);
+    void add_polygon(const double *xy, size_t points, std::vector<long> &numbers);
+
+    std::vector<LayerSlot> layers_;
+    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
+    bool each_shape_, text_form_, single_form_;
+    bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
+    std::unique_ptr<ShapeKinds> kinds_;
+    std::unique_ptr<StreamedShapes> streamed_; // during run()
+    PolygonTable table_;
+    std::optional<BulkSimplifier> bulk_;
+    std::vector<CellData> cells_;
+    std::unordered_map<long, size_t> slot_of_;
+    std::vector<size_t> top_slots_;
+    std::vector<nb::object> complex_;
+    std::vector<double> xy_;
+    Py_ssize_t next_number_ = 0;
+    int depth_ = 0;
+};
+
+} // namespace show3d::direct
