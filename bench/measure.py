@@ -290,21 +290,24 @@ def median_seconds(run, repeat):
     return statistics.median(times)
 
 
-def paired_seconds(run, other, least):
-    """Medians of run() and other(), timed in turns (each preceded by a
-    garbage collection), so that both meet the same state of the machine:
-    at least `least` pairs, more (up to PAIRED_MOST) while they take less
-    than PAIRED_SECONDS in all."""
-    times = ([], [])
+def paired_ratio(run, other, least):
+    """The median ratio of run() to other(), timed in turns (each preceded
+    by a garbage collection): the two runs of a pair meet the same state of
+    the machine, so that its slower spells cancel out. At least `least`
+    pairs, more (up to PAIRED_MOST) while they take less than PAIRED_SECONDS
+    in all."""
+    ratios = []
     begun = time.perf_counter()
-    while len(times[0]) < least or (len(times[0]) < PAIRED_MOST and
-                                    time.perf_counter() - begun < PAIRED_SECONDS):
-        for job, kept in ((run, times[0]), (other, times[1])):
+    while len(ratios) < least or (len(ratios) < PAIRED_MOST and
+                                  time.perf_counter() - begun < PAIRED_SECONDS):
+        pair = []
+        for job in (run, other):
             gc.collect()
             start = time.perf_counter()
             job()
-            kept.append(time.perf_counter() - start)
-    return statistics.median(times[0]), statistics.median(times[1])
+            pair.append(time.perf_counter() - start)
+        ratios.append(pair[0] / pair[1])
+    return statistics.median(ratios)
 
 
 def time_reads(path, repeat):
@@ -333,18 +336,18 @@ def measure_user_path(job):
     py_peak = python_peak(run)
     read_seconds, _ = time_reads(path, job["repeat"])
     seconds = median_seconds(run, job["repeat"])
-    paired = None
+    on_off = None
     if tolerance is not None:
         # Simplification on against off, in turns in this one process: the
         # ratio of two processes' medians carries their difference too.
-        paired = paired_seconds(run, lambda: user_path(path, mode, None), job["repeat"])
+        on_off = paired_ratio(run, lambda: user_path(path, mode, None), job["repeat"])
     host_seconds = median_seconds(lambda: host_part(path), job["repeat"])
     scene = show3d.to_3D_viewer(path, OUTPUTS[mode], curve_tolerance=tolerance, as_dict=True)
     return {
         "read": read_seconds,
         "user_path": seconds,
         "host": host_seconds,
-        "paired_on_off": paired,
+        "on_off": on_off,
         "placements": placements(scene),
         "message": sizes[-1],
         "python_peak": py_peak,

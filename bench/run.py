@@ -342,10 +342,9 @@ def simplification_ratio_lines(done):
     the runs timed in turns in the process of the setting with it on."""
     ratios = {}
     for entry in done:
-        paired = entry["user"].get("paired_on_off")
-        if entry["tolerance"] is not None and paired:
-            on, off = paired
-            ratios.setdefault(entry["workload"], {})[entry["mode"]] = on / off
+        on_off = entry["user"].get("on_off")
+        if entry["tolerance"] is not None and on_off:
+            ratios.setdefault(entry["workload"], {})[entry["mode"]] = on_off
     if not ratios:
         return []
     workload, mode = max(((w, m) for w, by_mode in ratios.items() for m in by_mode),

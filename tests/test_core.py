@@ -263,11 +263,14 @@ def test_awkward_rings_are_simplified_as_shapely_does_or_left_to_it(core, verifi
 
 
 @pytest.mark.parametrize("tolerance", [0.0, 0.005, 0.01, 0.2])
-def test_both_searches_for_the_topology_checks_give_the_same_results(core, tolerance):
+def test_every_search_gives_the_same_results(core, tolerance):
+    # The topology checks' two searches, and the furthest point search four
+    # points at a time (where the processor can) or one at a time.
     rings = curved_rings(random.Random(5)) + awkward_rings(random.Random(3))
     lines = [f"{tolerance!r} " + " ".join(f"{x / 1000!r} {y / 1000!r}" for x, y in ring) for ring in rings]
     in_grid = core([f"simplify-in-grid {line}" for line in lines])
     assert core([f"simplify-along-runs {line}" for line in lines]) == in_grid
+    assert core([f"simplify-scalar {line}" for line in lines]) == in_grid
     assert core([f"simplify {line}" for line in lines]) == in_grid
     assert tolerance == 0.0 or "unsure" in {line.split()[0] for line in in_grid}
 

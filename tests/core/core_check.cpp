@@ -12,6 +12,7 @@
 //   simplify TOL X Y X Y ...  -> "kept", "unsure", or "simplified" and the points (hex floats)
 //   simplify-in-grid, simplify-along-runs: the same, with the topology checks'
 //                                one search or the other for every ring
+//   simplify-scalar: the same, with the furthest point search one point at a time
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
 //   stream HEX NAME           -> the elements of cell NAME, layer by layer (ascending):
 //                                "L:t" text, "L:p" path, "L:o" other, "L:" and the hull
@@ -108,15 +109,18 @@ int main() {
                                   << " " << t.x << " " << t.y;
                       });
             std::cout << (ok ? members.str() : "none") << "\n";
-        } else if (verb == "simplify" || verb == "simplify-in-grid" || verb == "simplify-along-runs") {
+        } else if (verb == "simplify" || verb == "simplify-in-grid" || verb == "simplify-along-runs" ||
+                   verb == "simplify-scalar") {
             std::string word; // read with stod, which takes nan and inf
             in >> word;
             double tolerance = std::stod(word);
             std::vector<double> xy, simplified;
             while (in >> word) xy.push_back(std::stod(word));
-            static RingSimplifier usual, in_grid(0), along_runs(SIZE_MAX);
-            RingSimplifier &simplifier =
-                verb == "simplify" ? usual : verb == "simplify-in-grid" ? in_grid : along_runs;
+            static RingSimplifier usual, in_grid(0), along_runs(SIZE_MAX), scalar(32, false);
+            RingSimplifier &simplifier = verb == "simplify"           ? usual
+                                         : verb == "simplify-in-grid" ? in_grid
+                                         : verb == "simplify-scalar"  ? scalar
+                                                                      : along_runs;
             RingResult result = simplifier.simplify(xy.data(), xy.size() / 2, tolerance, simplified);
             if (result == RingResult::kept) std::cout << "kept";
             if (result == RingResult::unsure) std::cout << "unsure";

@@ -1,20 +1,17 @@
 // Standard base64 (with padding) written into a caller's buffer. No Python here.
 #pragma once
 
+#include "cpu.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstring>
-
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#include <immintrin.h>
-#define S3D_BASE64_AVX2 1
-#endif
 
 namespace show3d {
 
 inline size_t base64_size(size_t bytes) { return 4 * ((bytes + 2) / 3); }
 
-#ifdef S3D_BASE64_AVX2
+#ifdef S3D_X86_AVX2
 // Whole groups of 24 bytes as 32 characters at once, on processors with
 // AVX2; returns the bytes done (a multiple of 24). Each 128-bit lane takes 12
 // bytes, spreads every three of them over a 32-bit word, cuts the word into
@@ -54,14 +51,6 @@ __attribute__((target("avx2"))) inline size_t base64_encode_avx2(const unsigned 
     }
     return i;
 }
-
-inline bool processor_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
 #endif
 
 // Writes base64_size(size) characters to `out`; whole groups of three bytes
@@ -77,7 +66,7 @@ inline void base64_encode(const unsigned char *data, size_t size, char *out) {
         return table;
     }();
     size_t i = 0, o = 0;
-#ifdef S3D_BASE64_AVX2
+#ifdef S3D_X86_AVX2
     if (size >= 28 && processor_has_avx2()) {
         i = base64_encode_avx2(data, size, out);
         o = i / 3 * 4;
