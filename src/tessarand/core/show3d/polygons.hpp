@@ -84,7 +84,7 @@ private:
         std::vector<Pending> pending;
         std::vector<double> coords, simplified;
     };
-    static constexpr size_t batch_vertices = 1 << 13, small_batch_vertices = 1 << 12,
+    static constexpr size_t batch_vertices = 1 << 12, small_batch_vertices = 1 << 11,
                             yield_interval = 64;
 
     void submit();
