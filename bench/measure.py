@@ -336,6 +336,7 @@ def measure_user_path(job):
     py_peak = python_peak(run)
     read_seconds, _ = time_reads(path, job["repeat"])
     seconds = median_seconds(run, job["repeat"])
+    message = sizes[-1]
     on_off = None
     if tolerance is not None:
         # Simplification on against off, in turns in this one process: the
@@ -349,7 +350,7 @@ def measure_user_path(job):
         "host": host_seconds,
         "on_off": on_off,
         "placements": placements(scene),
-        "message": sizes[-1],
+        "message": message,
         "python_peak": py_peak,
         "rss_peak": rss_peak,
         "rss_reset": rss_reset,
