@@ -134,7 +134,9 @@ private:
             }
             rough = _mm256_permute4x64_pd(rough, 0xD8);
             _mm256_storeu_pd(out + k, rough);
-            largest = _mm256_max_pd(largest, rough);
+            // std::max(largest, r) skips a NaN r (from overflowing
+            // coordinates); maxpd gives its second operand when either is NaN.
+            largest = _mm256_max_pd(rough, largest);
         }
         alignas(32) double lanes[4];
         _mm256_store_pd(lanes, largest);
