@@ -79,7 +79,7 @@ nb::object integer_polygon_type(const Globals &globals) {
 
 void read_hull(nb::handle integer_polygon, nb::handle polygon, std::vector<double> &xy) {
     if (polygon.is_none()) get_attr(polygon, S3D_NAME("to_dtype")); // AttributeError
-    if (Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(integer_polygon.ptr())) {
+    if (is_exactly(polygon, integer_polygon)) {
         size_t mark = xy.size();
         if (read_hull_bytes(polygon, xy)) return;
         xy.resize(mark);

@@ -111,6 +111,11 @@ inline bool truth(nb::handle value) {
     return result != 0;
 }
 
+// Whether `value` is of class `type` itself, not of a subclass.
+inline bool is_exactly(nb::handle value, nb::handle type) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == type.ptr();
+}
+
 inline bool is_instance(nb::handle value, nb::handle type) {
     int result = PyObject_IsInstance(value.ptr(), type.ptr());
     check_status(result);

@@ -86,7 +86,7 @@ bool plain_layer_table(nb::handle layers, nb::handle layer_class) {
             !is_exact_int(PyTuple_GET_ITEM(key.ptr(), 0)) ||
             !is_exact_int(PyTuple_GET_ITEM(key.ptr(), 1)))
             return false;
-        if (reinterpret_cast<PyObject *>(Py_TYPE(entry.ptr())) != layer_class.ptr()) return false;
+        if (!is_exactly(entry, layer_class)) return false;
         nb::object fields = get_attr(entry, S3D_NAME("__dict__"));
         if (!PyDict_CheckExact(fields.ptr())) return false;
         for (const char *text : {"name", "color"}) {
@@ -613,7 +613,7 @@ nb::object Writer::layers_root(std::vector<Node> &tops) {
 
 bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output) {
     if (!snapshot_holds(globals, snapshot)) return false;
-    if (!nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(parser.ptr()))).is(globals[S3D_NAME("ParseGDS")]))
+    if (!is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
         return false;
     nb::object output_class = globals[S3D_NAME("Output")];
     if (!output.is(get_attr(output_class, S3D_NAME("CELL"))) &&

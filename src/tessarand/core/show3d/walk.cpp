@@ -106,7 +106,7 @@ public:
 
     // The kind number of a shape; -1 where the shortcuts are off.
     long number_of(nb::handle shape) const {
-        if (!usable_ || Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr())) return -1;
+        if (!usable_ || !is_exactly(shape, shape_type_)) return -1;
         nb::object number = call_method(shape, S3D_NAME("type"));
         if (!is_exact_int(number)) return -1;
         long value = PyLong_AsLong(number.ptr());
@@ -126,7 +126,7 @@ public:
     void learn(long number, nb::handle shape, nb::handle polygon, bool is_text) {
         if (number < 0 || number > largest_number) return;
         Kind kind = is_text ? text : other;
-        if (!is_text && Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+        if (!is_text && is_exactly(polygon, polygon_type_) &&
             truth(call_method(shape, S3D_NAME("is_box"))))
             kind = box;
         if (kinds_.size() <= size_t(number)) kinds_.resize(size_t(number) + 1, unknown);
@@ -137,7 +137,7 @@ public:
     // differ from it.
     bool read_box(nb::handle shape, std::vector<double> &xy) const {
         nb::object bbox = call_method(shape, S3D_NAME("bbox"));
-        if (Py_TYPE(bbox.ptr()) != reinterpret_cast<PyTypeObject *>(box_type_.ptr())) return false;
+        if (!is_exactly(bbox, box_type_)) return false;
         nb::object bytes = call_method(bbox, S3D_NAME("to_bytes"));
         std::span<const unsigned char> form = bytes_view(bytes);
         return parse_box_hull_bytes(form.data(), form.size(), xy);
@@ -171,7 +171,7 @@ public:
         nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
         shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
         shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
-        bool layout_own = Py_TYPE(layout.ptr()) == reinterpret_cast<PyTypeObject *>(layout_type.ptr()) &&
+        bool layout_own = is_exactly(layout, layout_type) &&
                           klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
                           reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"});
         bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
@@ -217,7 +217,7 @@ public:
         std::span<const StreamElement> elements;
         if (!index_.elements_of(written, uint16_t(slot), elements)) return false;
         nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
-        if (Py_TYPE(shapes.ptr()) != reinterpret_cast<PyTypeObject *>(shapes_type_.ptr())) return false;
+        if (!is_exactly(shapes, shapes_type_)) return false;
         if (!is_count(call_method(shapes, S3D_NAME("size")), long(elements.size()))) return false;
         bool boundaries = std::any_of(elements.begin(), elements.end(),
                                       [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
@@ -249,14 +249,14 @@ private:
     static nb::object write(nb::handle layout, nb::handle options_type, nb::handle info_type,
                             const std::vector<LayerSlot> &layers) {
         nb::object options = call(options_type);
-        if (Py_TYPE(options.ptr()) != reinterpret_cast<PyTypeObject *>(options_type.ptr())) return nb::none();
+        if (!is_exactly(options, options_type)) return nb::none();
         set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
         set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
         set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
         call_method(options, S3D_NAME("deselect_all_layers"));
         for (size_t slot = 0; slot < layers.size(); ++slot) {
             nb::object info = call(info_type);
-            if (Py_TYPE(info.ptr()) != reinterpret_cast<PyTypeObject *>(info_type.ptr())) return nb::none();
+            if (!is_exactly(info, info_type)) return nb::none();
             set_attr(info, S3D_NAME("layer"), nb::int_(slot));
             set_attr(info, S3D_NAME("datatype"), nb::int_(0));
             call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
@@ -276,7 +276,7 @@ private:
         nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object cell = nb::steal(raw);
-            if (Py_TYPE(cell.ptr()) != reinterpret_cast<PyTypeObject *>(cell_type.ptr()) ||
+            if (!is_exactly(cell, cell_type) ||
                 !shadows_none(cell, {"name"}))
                 return false;
             nb::object name = get_attr(cell, S3D_NAME("name"));
@@ -300,10 +300,10 @@ private:
         }
         std::vector<double> given, written;
         nb::object polygon;
-        if (Py_TYPE(shape.ptr()) == reinterpret_cast<PyTypeObject *>(shape_type_.ptr()))
+        if (is_exactly(shape, shape_type_))
             polygon = get_attr(shape, S3D_NAME("polygon"));
         bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
-                    Py_TYPE(polygon.ptr()) == reinterpret_cast<PyTypeObject *>(polygon_type_.ptr()) &&
+                    is_exactly(polygon, polygon_type_) &&
                     stream_hull(index_.points_of(first), first.count, written, scratch_);
         if (same) read_hull(integer_polygon, polygon, given);
         usable_ = proven_ = same && given == written;
@@ -327,7 +327,7 @@ private:
         nb::object iterator = check(PyObject_GetIter(each.ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
-            if (Py_TYPE(shape.ptr()) != reinterpret_cast<PyTypeObject *>(shape_type_.ptr()) ||
+            if (!is_exactly(shape, shape_type_) ||
                 paths.size() == written || !truth(call_method(shape, S3D_NAME("is_path"))))
                 return false;
             paths.push_back(std::move(shape));
@@ -436,7 +436,7 @@ nb::object Walk::shapes_of(nb::handle cell, size_t slot, bool each_shape) {
 
 void Walk::read_shapes(nb::handle cell, CellData &data) {
     bool each_shape = each_shape_ &&
-                      Py_TYPE(cell.ptr()) == reinterpret_cast<PyTypeObject *>(cell_type_.ptr()) &&
+                      is_exactly(cell, cell_type_) &&
                       shadows_none(cell, {"each_shape", "shapes", "name"});
     const StreamCell *written = each_shape && streamed_ ? streamed_->cell(data.name) : nullptr;
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
@@ -508,18 +508,18 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
 // A single simple placement straight from KLayout's instance, which spares
 // making the instance's array and its text form; false for anything else.
 bool Walk::read_single(nb::handle inst, Placements &placements) {
-    if (!single_form_ || Py_TYPE(inst.ptr()) != reinterpret_cast<PyTypeObject *>(instance_type_.ptr()))
+    if (!single_form_ || !is_exactly(inst, instance_type_))
         return false;
     if (!arrays_checked_) { // the arrays are of the type whose methods were checked
         nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
-        single_form_ = Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(array_type_.ptr());
+        single_form_ = is_exactly(array, array_type_);
         arrays_checked_ = true;
         if (!single_form_) return false;
     }
     if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
     if (!is_count(call_method(inst, S3D_NAME("size")), 1)) return false;
     nb::object trans = get_attr(inst, S3D_NAME("trans"));
-    if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr())) return false;
+    if (!is_exactly(trans, trans_type_)) return false;
     nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
     std::span<const unsigned char> form = bytes_view(bytes);
     SimpleTrans parsed;
@@ -531,7 +531,7 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
 // A simple placement or regular array of them from its text form, one call
 // however many members it has; false for anything else.
 bool Walk::read_simple_array(nb::handle array, Placements &placements) {
-    if (!text_form_ || Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(array_type_.ptr()))
+    if (!text_form_ || !is_exactly(array, array_type_))
         return false;
     nb::object text = call_method(array, S3D_NAME("to_s"));
     std::string_view view = utf8_view(text);
@@ -555,7 +555,7 @@ void Walk::read_members(nb::handle array, Placements &placements) {
             continue;
         }
         SimpleTrans simple;
-        if (Py_TYPE(trans.ptr()) != reinterpret_cast<PyTypeObject *>(trans_type_.ptr()) ||
+        if (!is_exactly(trans, trans_type_) ||
             !read_simple_trans(trans, simple) || !within_coordinate_range(simple))
             throw StepAside();
         placements.push_back(Placement::simple(simple));
