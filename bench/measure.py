@@ -279,15 +279,17 @@ def medians(runs):
     return {stage: statistics.median(run[stage] for run in runs) for stage in runs[0]}
 
 
+def collected_seconds(run):
+    """Time of run(), after a garbage collection."""
+    gc.collect()
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
+
+
 def median_seconds(run, repeat):
     """Median time of run(), each run preceded by a garbage collection."""
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return statistics.median(collected_seconds(run) for _ in range(repeat))
 
 
 def paired_ratio(run, other, least):
@@ -300,13 +302,7 @@ def paired_ratio(run, other, least):
     begun = time.perf_counter()
     while len(ratios) < least or (len(ratios) < PAIRED_MOST and
                                   time.perf_counter() - begun < PAIRED_SECONDS):
-        pair = []
-        for job in (run, other):
-            gc.collect()
-            start = time.perf_counter()
-            job()
-            pair.append(time.perf_counter() - start)
-        ratios.append(pair[0] / pair[1])
+        ratios.append(collected_seconds(run) / collected_seconds(other))  # run first
     return statistics.median(ratios)
 
 
