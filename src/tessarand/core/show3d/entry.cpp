@@ -334,14 +334,14 @@ const FunctionDef show3d_def{
 
 } // namespace
 
-nb::object make_to_3d_viewer(nb::handle globals) {
+nb::object make_to_3d_viewer(nb::handle globals, nb::handle road_snapshot) {
     Defaults defaults;
     defaults.positional = nb::make_tuple(Globals(globals)[S3D_NAME("Output")].attr("LAYER"),
                                          nb::none(), nb::none(), 1.0, 0.01, nb::none());
     nb::dict keyword;
     keyword["as_dict"] = nb::bool_(false);
     defaults.keyword = keyword;
-    defaults.data = direct_road_snapshot(globals);
+    defaults.data = nb::borrow(road_snapshot);
     return make_function(globals, to_3d_viewer_def, defaults);
 }
 

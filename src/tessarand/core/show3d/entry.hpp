@@ -6,7 +6,7 @@
 namespace show3d {
 
 // to_3D_viewer, whose default output is Output.LAYER as bound now.
-nb::object make_to_3d_viewer(nb::handle globals);
+nb::object make_to_3d_viewer(nb::handle globals, nb::handle road_snapshot);
 
 nb::object make_show3d(nb::handle globals);
 

@@ -5,6 +5,7 @@
 
 #include "ktrans.hpp"
 #include "parser.hpp"
+#include "scene.hpp"
 #include "entry.hpp"
 #include "viewer.hpp"
 
@@ -420,8 +421,8 @@ const FunctionDef get_layer_properties_def{
      {"return", "dict[LayerSpec, PdkLayer]"}},
     get_layer_properties};
 
-nb::dict parser_with_viewer(nb::handle globals) {
-    nb::dict namespace_ = parser_namespace(globals);
+nb::dict parser_with_viewer(nb::handle globals, nb::handle road_snapshot_holder) {
+    nb::dict namespace_ = parser_namespace(globals, road_snapshot_holder);
     add_viewer_methods(namespace_, globals);
     return namespace_;
 }
@@ -445,14 +446,18 @@ void start(nb::handle module) {
     bind_viewer_records(globals);
     bind(globals, "KTrans", create_ktrans_class(globals));
     bind_output(globals);
+    nb::list road_snapshot_holder;
     bind(globals, "ParseGDS",
          make_class("ParseGDS",
                     "Parse a KLayout layout into cell and layer trees for the 3D viewer.\n\n"
                     "Every distinct polygon is stored once in instances; cells refer to\n"
                     "polygons by number and to placed cells through Reference records.\n",
-                    parser_with_viewer(globals)));
+                    parser_with_viewer(globals, road_snapshot_holder)));
     bind(globals, "get_layer_properties", make_function(globals, get_layer_properties_def));
-    bind(globals, "to_3D_viewer", make_to_3d_viewer(globals));
+    // Every name the direct road relies on is bound now.
+    nb::object road_snapshot = direct_road_snapshot(globals);
+    road_snapshot_holder.append(road_snapshot);
+    bind(globals, "to_3D_viewer", make_to_3d_viewer(globals, road_snapshot));
     bind(globals, "numpy_to_buffer_json", make_numpy_to_buffer_json(globals));
     bind(globals, "show3d", make_show3d(globals));
 }

@@ -5,6 +5,7 @@
 
 #include "ktrans.hpp"
 #include "polygons.hpp"
+#include "walk_records.hpp"
 
 #include <cstdint>
 #include <map>
@@ -400,6 +401,13 @@ nb::object parser_parse_cells(const Call &call) {
 
 const FunctionDef &parse_cells_def();
 
+// The module's snapshot for the direct road, which start-up puts into the
+// list export_cells is made with once every name is bound; None before.
+nb::handle road_snapshot(nb::handle holder) {
+    if (!PyList_CheckExact(holder.ptr()) || PyList_GET_SIZE(holder.ptr()) != 1) return Py_None;
+    return PyList_GET_ITEM(holder.ptr(), 0);
+}
+
 nb::object parser_export_cells(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0];
@@ -408,9 +416,13 @@ nb::object parser_export_cells(const Call &call) {
         call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
     nb::object cells;
     if (uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
-        std::vector<nb::object> top_cells;
-        for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
-        cells = walk_cells(call, top_cells);
+        if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def()))
+            cells = records_from_walk(call.globals, road_snapshot(call.data), self, tops);
+        if (!cells.is_valid()) {
+            std::vector<nb::object> top_cells;
+            for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
+            cells = walk_cells(call, top_cells);
+        }
     } else {
         nb::list records;
         for (nb::handle top : tops) records.append(call_method(self, S3D_NAME("parse_cells"), top));
@@ -705,12 +717,14 @@ bool uses_own_layer_lookups(nb::handle parser) {
     return true;
 }
 
-nb::dict parser_namespace(nb::handle globals) {
+nb::dict parser_namespace(nb::handle globals, nb::handle road_snapshot_holder) {
     nb::dict namespace_;
     nb::dict keyword_true;
     keyword_true["combine"] = nb::bool_(true);
     Defaults combine_default;
     combine_default.keyword = keyword_true;
+    Defaults export_cells_defaults = combine_default;
+    export_cells_defaults.data = nb::borrow(road_snapshot_holder);
     Defaults init_defaults;
     init_defaults.positional = nb::make_tuple(1.0, 0.01, nb::none());
     add_method(namespace_, globals, init_def, init_defaults);
@@ -718,7 +732,7 @@ nb::dict parser_namespace(nb::handle globals) {
                                    &get_height_def, &get_color_def, &extract_dpolygon_def,
                                    &parse_cells_definition, &combine_references_def})
         add_method(namespace_, globals, *def);
-    add_method(namespace_, globals, export_cells_def, combine_default);
+    add_method(namespace_, globals, export_cells_def, export_cells_defaults);
     add_method(namespace_, globals, export_layers_def, combine_default);
     return namespace_;
 }

@@ -58,7 +58,9 @@ bool same_entries(nb::handle now, nb::handle then) {
     return true;
 }
 
-bool snapshot_holds(const Globals &globals, nb::handle snapshot) {
+} // namespace
+
+bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot) {
     nb::object values = sequence_item(snapshot, 0), dicts = sequence_item(snapshot, 1);
     size_t count = sizeof road_names / sizeof road_names[0];
     for (size_t i = 0; i < count; ++i) {
@@ -71,6 +73,9 @@ bool snapshot_holds(const Globals &globals, nb::handle snapshot) {
     }
     return true;
 }
+
+namespace {
+
 // ---- plain inputs ---------------------------------------------------------------------
 
 bool is_plain_number(nb::handle value) {
@@ -388,9 +393,9 @@ struct LayerLook {
 
 class Writer {
 public:
-    Writer(const Globals &globals, Walk &walk, std::vector<LayerLook> looks, bool encode,
-           DeferredBuffers *deferred)
-        : walk_(walk), looks_(std::move(looks)), encode_(encode),
+    Writer(const Globals &globals, Walk &walk, PolygonTable &table, std::vector<LayerLook> looks,
+           bool encode, DeferredBuffers *deferred)
+        : walk_(walk), table_(table), looks_(std::move(looks)), encode_(encode),
           deferred_(deferred), shared_parts_(encode && deferred), leaf_locs_(looks_.size()) {
         nb::object part = globals[S3D_NAME("Part")];
         version_ = get_attr(part, S3D_NAME("version"));
@@ -428,6 +433,7 @@ private:
     }
 
     Walk &walk_;
+    PolygonTable &table_;
     std::vector<LayerLook> looks_;
     bool encode_;
     DeferredBuffers *deferred_; // where encoded arrays go, when set
@@ -526,16 +532,16 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
 nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
     nb::object node = group(nb::str(name), nb::str(id), parts, origin());
     set_item(node, S3D_NAME("format"), format_);
-    PolygonTable &table = walk_.table();
-    if (table.size() > 0 && deferred_ && encode_) {
+    walk_.finish_outlines();
+    if (table_.size() > 0 && deferred_ && encode_) {
         // The message text shares the outlines' blocks.
         std::vector<FloatArray> outlines;
-        outlines.reserve(table.size());
-        for (size_t i = 0; i < table.size(); ++i) outlines.push_back(table.outline(i));
+        outlines.reserve(table_.size());
+        for (size_t i = 0; i < table_.size(); ++i) outlines.push_back(table_.outline(i));
         deferred_->describe_list(std::move(outlines), node, "instances");
-    } else if (table.size() > 0) {
+    } else if (table_.size() > 0) {
         nb::list instances;
-        for (size_t i = 0; i < table.size(); ++i) instances.append(array(table.outline(i)));
+        for (size_t i = 0; i < table_.size(); ++i) instances.append(array(table_.outline(i)));
         node["instances"] = instances;
     }
     return node;
@@ -612,7 +618,7 @@ nb::object Writer::layers_root(std::vector<Node> &tops) {
 // ---- the road ---------------------------------------------------------------------------
 
 bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output) {
-    if (!snapshot_holds(globals, snapshot)) return false;
+    if (!direct_road_snapshot_holds(globals, snapshot)) return false;
     if (!is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
         return false;
     nb::object output_class = globals[S3D_NAME("Output")];
@@ -630,16 +636,7 @@ bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser
            PyDict_GET_SIZE(layer_map.ptr()) == PyDict_GET_SIZE(reverse.ptr());
 }
 
-// The layer slots in the order of the layer map, and how each looks.
-std::vector<LayerSlot> layer_slots(nb::handle parser) {
-    std::vector<LayerSlot> slots;
-    for (const auto &[index, layer_spec] : items_of(get_attr(parser, S3D_NAME("layer_map")))) {
-        if (!is_exact_int(index) || !PyTuple_CheckExact(layer_spec.ptr())) throw StepAside();
-        slots.push_back({index, layer_spec});
-    }
-    return slots;
-}
-
+// How each layer slot looks.
 std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
                                    const std::vector<LayerSlot> &slots) {
     nb::object fnmatch = globals[S3D_NAME("fnmatch")];
@@ -666,7 +663,8 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
 // them: until the message text is written.
 struct Scene {
     Scene(const Globals &globals, nb::handle parser, std::vector<LayerSlot> slots)
-        : walk(globals, parser, std::move(slots)) {}
+        : walk(globals, parser, std::move(slots), table) {}
+    PolygonTable table; // before the walk, whose simplifier fills it
     Walk walk;
     std::vector<Node> tops;
     ComplexMatrices complex;
@@ -700,7 +698,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
         ~Forget() { forget_matrices(tops); }
     } forget{scene->tops};
     trees.make_matrices(scene->tops, shown, written_late ? scene : nullptr);
-    Writer writer(globals, scene->walk, std::move(looks), encode, deferred);
+    Writer writer(globals, scene->walk, scene->table, std::move(looks), encode, deferred);
     nb::object root = cell_mode ? writer.cells_root(scene->tops) : writer.layers_root(scene->tops);
     scene->walk.release_simplifier();
     return root;

@@ -15,6 +15,10 @@ namespace show3d {
 // Taken once, after every name is bound.
 nb::object direct_road_snapshot(nb::handle globals);
 
+// Whether the module names, classes and class attributes are still those of
+// the snapshot.
+bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot);
+
 // parser.asdict(parser.to_viewer(output)) after export with combination, for
 // a parser just made by ParseGDS(...) on a layout read from a file. Invalid
 // when the step-by-step road must run instead: something it would use was

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 
 namespace show3d::direct {
 namespace {
@@ -55,20 +54,6 @@ bool reads_attributes_plainly(nb::handle cls) {
 // properties, and reads come from them.
 bool sets_attributes_plainly(nb::handle cls) {
     return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
-}
-
-// Whether objects of KLayout class `cls` are made by KLayout alone.
-bool klayout_constructor(nb::handle cls) {
-    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
-}
-
-// Whether the object's own attributes hold none of `names` (KLayout keeps
-// one Python object per cell, and callers may set attributes on it).
-bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
-    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
-    for (const char *name : names)
-        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
-    return true;
 }
 
 long cell_index_of(nb::handle cell) {
@@ -208,8 +193,9 @@ public:
     }
 
     // Hands `add` the hull (x, y pairs, and their count) of each of one
-    // cell's shapes on the layer of `slot`, in KLayout's order; false, with
-    // nothing handed, where they cannot be taken from the stream form.
+    // cell's shapes on the layer of `slot`, in KLayout's order, with the
+    // shape's place in it; false, with nothing handed, where they cannot be
+    // taken from the stream form.
     template <typename Add>
     bool read(nb::handle cell, const LayerSlot &layer, size_t slot, const StreamCell &written,
               nb::handle integer_polygon, Add &&add) {
@@ -231,14 +217,15 @@ public:
         std::vector<nb::object> paths;
         if (!paths_of(shapes, elements, paths)) return false;
         auto next_path = paths.begin();
-        for (const StreamElement &element : elements) {
+        for (size_t position = 0; position < elements.size(); ++position) {
+            const StreamElement &element = elements[position];
             if (element.kind == StreamKind::text) continue;
             xy_.clear();
             if (element.kind == StreamKind::boundary)
                 append_stream_hull(index_.points_of(element), element.count, xy_);
             else
                 read_hull(integer_polygon, get_attr(*next_path++, S3D_NAME("polygon")), xy_);
-            add(xy_.data(), xy_.size() / 2);
+            add(xy_.data(), xy_.size() / 2, position);
         }
         return true;
     }
@@ -343,8 +330,30 @@ private:
     bool usable_ = false, proven_ = false;
 };
 
-Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers)
-    : layers_(std::move(layers)), kinds_(std::make_unique<ShapeKinds>(globals[S3D_NAME("kdb")])) {
+bool klayout_constructor(nb::handle cls) {
+    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
+}
+
+bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
+    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
+    for (const char *name : names)
+        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
+    return true;
+}
+
+std::vector<LayerSlot> layer_slots(nb::handle parser) {
+    std::vector<LayerSlot> slots;
+    for (const auto &[index, layer_spec] : items_of(get_attr(parser, S3D_NAME("layer_map")))) {
+        if (!is_exact_int(index) || !PyTuple_CheckExact(layer_spec.ptr())) throw StepAside();
+        slots.push_back({index, layer_spec});
+    }
+    return slots;
+}
+
+Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
+           bool with_origins)
+    : layers_(std::move(layers)), kinds_(std::make_unique<ShapeKinds>(globals[S3D_NAME("kdb")])),
+      table_(table), with_origins_(with_origins) {
     cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
     integer_polygon_ = integer_polygon_type(globals);
     nb::object kdb = globals[S3D_NAME("kdb")];
@@ -383,17 +392,16 @@ Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> lay
 Walk::~Walk() = default;
 
 void Walk::run(nb::handle kdb, nb::handle layout, nb::handle tops) {
-    if (walk_runs_klayout_only())
+    if (runs_klayout_only())
         streamed_ = std::make_unique<StreamedShapes>(kdb, layout, layers_, cell_type_, kinds_->polygon_type());
     for (nb::handle top : tops) top_slots_.push_back(visit(top));
     streamed_.reset();
     if (bulk_) bulk_->submit_rest();
 }
 
-// Whether all the walk asks of the layout is KLayout's own, so that no
-// code of the caller's runs during the walk (and might change the layout
-// after its stream form was written).
-bool Walk::walk_runs_klayout_only() const {
+// The stream form is read only then: code of the caller's might change the
+// layout after it was written.
+bool Walk::runs_klayout_only() const {
     return each_shape_ && kinds_->usable() && single_form_ && klayout_property(cell_type_, "name") &&
            klayout_method(cell_type_, "cell_index") && klayout_method(cell_type_, "each_inst") &&
            klayout_property(instance_type_, "cell_index");
@@ -441,33 +449,37 @@ void Walk::read_shapes(nb::handle cell, CellData &data) {
     const StreamCell *written = each_shape && streamed_ ? streamed_->cell(data.name) : nullptr;
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
-        if (!written || !read_streamed_layer(cell, slot, *written, numbers))
-            read_layer(cell, slot, each_shape, numbers);
+        ShapeOrigin layer{data.index, slot, 0};
+        if (!written || !read_streamed_layer(cell, layer, *written, numbers))
+            read_layer(cell, layer, each_shape, numbers);
         if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
     }
 }
 
 // One layer of a cell, shape by shape.
-void Walk::read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers) {
-    nb::object iterator = check(PyObject_GetIter(shapes_of(cell, slot, each_shape).ptr()));
-    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+void Walk::read_layer(nb::handle cell, ShapeOrigin layer, bool each_shape, std::vector<long> &numbers) {
+    nb::object iterator = check(PyObject_GetIter(shapes_of(cell, layer.slot, each_shape).ptr()));
+    for (ShapeOrigin origin = layer; PyObject *raw = PyIter_Next(iterator.ptr()); ++origin.position) {
         nb::object shape = nb::steal(raw);
-        if (read_shape(shape)) add_polygon(xy_.data(), xy_.size() / 2, numbers);
+        if (read_shape(shape)) add_polygon(xy_.data(), xy_.size() / 2, origin, numbers);
     }
     if (PyErr_Occurred()) raise_current();
 }
 
 // One layer of a cell from the stream form; false, with nothing added,
 // where it must be read shape by shape.
-bool Walk::read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written,
+bool Walk::read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamCell &written,
                                std::vector<long> &numbers) {
-    return streamed_->read(cell, layers_[slot], slot, written, integer_polygon_,
-                           [&](const double *xy, size_t points) { add_polygon(xy, points, numbers); });
+    return streamed_->read(cell, layers_[layer.slot], layer.slot, written, integer_polygon_,
+                           [&](const double *xy, size_t points, size_t position) {
+                               add_polygon(xy, points, {layer.cell, layer.slot, position}, numbers);
+                           });
 }
 
-void Walk::add_polygon(const double *xy, size_t points, std::vector<long> &numbers) {
+void Walk::add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers) {
     if (bulk_) bulk_->add(next_number_, xy, points);
     else table_.store_database_units(next_number_, xy, points);
+    if (with_origins_) origins_.push_back(origin);
     numbers.push_back(long(next_number_++));
 }
 

@@ -12,6 +12,7 @@
 #include "core/stream.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -29,11 +30,25 @@ inline nb::object class_dict(nb::handle cls) {
     return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
 }
 
+// Whether objects of KLayout class `cls` are made by KLayout alone.
+bool klayout_constructor(nb::handle cls);
+
+// Whether the object's own attributes hold none of `names` (KLayout keeps
+// one Python object per cell, and callers may set attributes on it).
+bool shadows_none(nb::handle object, std::initializer_list<const char *> names);
+
 // ---- the polygon table -----------------------------------------------------------
+
+// Where the walk's outlines go, by polygon number: simplified ones as any
+// sink takes them, unsimplified ones in database units.
+class OutlineTable : public OutlineSink {
+public:
+    virtual void store_database_units(Py_ssize_t index, const double *xy, size_t points) = 0;
+};
 
 // float32 outlines by polygon number, x0, y0, x1, y1, ..., one after the
 // other in large blocks, which the message's buffer descriptions share.
-class PolygonTable : public OutlineSink {
+class PolygonTable : public OutlineTable {
 public:
     bool stores_without_interpreter() const override { return true; }
 
@@ -50,8 +65,7 @@ public:
         if (!read_float_pairs(outline, out)) throw StepAside();
     }
 
-    // An outline in database units, unsimplified.
-    void store_database_units(Py_ssize_t index, const double *xy, size_t points) {
+    void store_database_units(Py_ssize_t index, const double *xy, size_t points) override {
         float *out = slot(index, 2 * points);
         for (size_t i = 0; i < 2 * points; ++i) out[i] = float(xy[i] / 1000.0);
     }
@@ -162,12 +176,26 @@ struct LayerSlot {
     nb::object index, layer_spec; // layout layer index, its (layer, datatype)
 };
 
+// The layer slots of a parser, in the order of its layer map: int layer
+// indices with (layer, datatype) tuples, or the road steps aside.
+std::vector<LayerSlot> layer_slots(nb::handle parser);
+
+// Where a polygon was found: its cell's index, its layer slot, and its place
+// among the shapes of that cell and layer, texts counted.
+struct ShapeOrigin {
+    long cell;
+    size_t slot, position;
+};
+
 class ShapeKinds;
 class StreamedShapes;
 
 class Walk {
 public:
-    Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers);
+    // The outlines go to `table`, which must outlive the walk; with
+    // `with_origins`, the walk also notes where each polygon was found.
+    Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
+         bool with_origins = false);
     ~Walk();
 
     // Every cell below the top cells, in the step-by-step walk's order.
@@ -177,16 +205,22 @@ public:
 
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
-    PolygonTable &table() {
+    const std::vector<LayerSlot> &layers() const { return layers_; }
+    // By polygon number, where the walk was asked to note them.
+    const std::vector<ShapeOrigin> &origins() const { return origins_; }
+    // Returns when every outline is in the table.
+    void finish_outlines() {
         if (bulk_) bulk_->flush();
-        return table_;
     }
     std::vector<nb::object> &complex_pool() { return complex_; }
     // Once the polygon table has been read: the simplifier's workers go.
     void release_simplifier() { bulk_.reset(); }
 
+    // Whether all the walk asks of the layout is KLayout's own, so that no
+    // code of the caller's runs during the walk.
+    bool runs_klayout_only() const;
+
 private:
-    bool walk_runs_klayout_only() const;
     size_t visit(nb::handle cell);
     nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);
@@ -195,9 +229,10 @@ private:
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
     bool read_shape(nb::handle shape);
-    void read_layer(nb::handle cell, size_t slot, bool each_shape, std::vector<long> &numbers);
-    bool read_streamed_layer(nb::handle cell, size_t slot, const StreamCell &written, std::vector<long> &numbers);
-    void add_polygon(const double *xy, size_t points, std::vector<long> &numbers);
+    void read_layer(nb::handle cell, ShapeOrigin layer, bool each_shape, std::vector<long> &numbers);
+    bool read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamCell &written,
+                             std::vector<long> &numbers);
+    void add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers);
 
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
@@ -205,8 +240,10 @@ private:
     bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
     std::unique_ptr<ShapeKinds> kinds_;
     std::unique_ptr<StreamedShapes> streamed_; // during run()
-    PolygonTable table_;
+    OutlineTable &table_;
     std::optional<BulkSimplifier> bulk_;
+    bool with_origins_;
+    std::vector<ShapeOrigin> origins_;
     std::vector<CellData> cells_;
     std::unordered_map<long, size_t> slot_of_;
     std::vector<size_t> top_slots_;

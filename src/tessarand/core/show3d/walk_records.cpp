@@ -1,0 +1,226 @@
+// The step-by-step export on the direct road's walk. The walk reads every
+// cell once into its tables, in the cell walk's order; the records are then
+// made from those tables as the cell walk makes them: one record per path
+// through the hierarchy, the polygon numbers of a cell copied into each, a
+// new KTrans per placement and record around transformations shared by the
+// records of one cell.
+#include "walk_records.hpp"
+
+#include "scene.hpp"
+#include "walk.hpp"
+
+#include <optional>
+#include <vector>
+
+namespace show3d {
+namespace {
+
+using namespace direct;
+
+// The parser's outlines as the cell walk makes them: lists of (x, y) float
+// pairs in micrometres, by polygon number.
+class OutlineObjects : public OutlineTable {
+public:
+    void store(Py_ssize_t index, const double *xy, size_t points) override {
+        at(index) = outline_list(xy, points, 1.0);
+    }
+    void store_list(Py_ssize_t index, nb::handle outline) override {
+        at(index) = check(PySequence_List(outline.ptr()));
+    }
+    void store_database_units(Py_ssize_t index, const double *xy, size_t points) override {
+        at(index) = outline_list(xy, points, 1000.0);
+    }
+    size_t size() const { return outlines_.size(); }
+    nb::handle operator[](size_t index) const { return outlines_[index]; }
+
+private:
+    nb::object &at(Py_ssize_t index) {
+        if (size_t(index) >= outlines_.size()) outlines_.resize(size_t(index) + 1);
+        return outlines_[size_t(index)];
+    }
+    std::vector<nb::object> outlines_;
+};
+
+// The parser's tables the walk extends, as its constructor left them.
+struct FreshTables {
+    nb::object instances, mapping;
+};
+
+bool is_zero(nb::handle value) {
+    int overflow = 0;
+    return PyLong_CheckExact(value.ptr()) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == 0 &&
+           !overflow && !PyErr_Occurred();
+}
+
+// Whether a cell is KLayout's own, with none of the methods the walk calls
+// shadowed on the object.
+bool plain_cell(nb::handle cell, nb::handle cell_type) {
+    return is_exactly(cell, cell_type) &&
+           shadows_none(cell, {"cell_index", "name", "each_shape", "shapes", "each_inst"});
+}
+
+// Whether the walk runs nothing of the caller's, so that leaving it for the
+// general walk midway repeats nothing the caller could see; the fresh tables
+// when it does.
+std::optional<FreshTables> fresh_tables(const Globals &globals, nb::handle snapshot, nb::handle parser,
+                                        nb::handle tops) {
+    if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
+        !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
+        return {};
+    // Simple placements become KLayout's transformations again through
+    // KLayout's own constructor.
+    if (!klayout_constructor(optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans")))) return {};
+    FreshTables tables{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping"))};
+    if (!PyList_CheckExact(tables.instances.ptr()) || PyList_GET_SIZE(tables.instances.ptr()) != 0 ||
+        !PyDict_CheckExact(tables.mapping.ptr()) || PyDict_GET_SIZE(tables.mapping.ptr()) != 0 ||
+        !is_zero(get_attr(parser, S3D_NAME("instance_index"))))
+        return {};
+    nb::object cell_type = optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("Cell"));
+    nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
+    if (!PyDict_CheckExact(cells.ptr()) || !PyList_CheckExact(tops.ptr())) return {};
+    for (const auto &[index, cell] : items_of(cells))
+        if (!plain_cell(cell, cell_type)) return {};
+    for (nb::handle cell : show3d::snapshot(tops))
+        if (!plain_cell(cell, cell_type)) return {};
+    return tables;
+}
+
+class RecordMaker {
+public:
+    RecordMaker(const Globals &globals, Walk &walk)
+        : walk_(walk), cell_class_(globals[S3D_NAME("Cell")]), reference_class_(globals[S3D_NAME("Reference")]),
+          ktrans_class_(globals[S3D_NAME("KTrans")]),
+          trans_type_(get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"))), memos_(walk.cells().size()) {
+        for (const LayerSlot &layer : walk.layers()) layer_keys_.push_back(check(PyObject_Str(layer.index.ptr())));
+    }
+
+    nb::object record(size_t cell, bool is_ref);
+
+private:
+    // What the records of one cell share.
+    struct Memo {
+        bool made = false;
+        nb::object index;
+        std::vector<std::pair<size_t, nb::object>> polygons; // layer slot, list of numbers
+        std::vector<nb::object> transformations;             // by instance, a list of KLayout's
+    };
+
+    const Memo &memo_of(size_t cell);
+    nb::object transformations(const Placements &placements);
+    nb::object ktrans_list(nb::handle transformations);
+
+    Walk &walk_;
+    nb::object cell_class_, reference_class_, ktrans_class_, trans_type_;
+    std::vector<nb::object> layer_keys_; // by layer slot
+    std::vector<Memo> memos_;            // by cell slot
+    int depth_ = 0;
+};
+
+const RecordMaker::Memo &RecordMaker::memo_of(size_t cell) {
+    Memo &memo = memos_[cell];
+    if (memo.made) return memo;
+    const CellData &data = walk_.cells()[cell];
+    memo.index = nb::int_(data.index);
+    for (const auto &[slot, numbers] : data.polygons) {
+        nb::list list;
+        for (long number : numbers) check_status(PyList_Append(list.ptr(), nb::int_(number).ptr()));
+        memo.polygons.push_back({slot, list});
+    }
+    for (const CellData::Instance &instance : data.instances)
+        memo.transformations.push_back(transformations(instance.placements));
+    memo.made = true;
+    return memo;
+}
+
+// KLayout's transformations of one instance, as its array gives them: its
+// own complex ones, and simple ones made anew from their numbers.
+nb::object RecordMaker::transformations(const Placements &placements) {
+    nb::list list;
+    for (const Placement &placement : placements) {
+        nb::object trans = placement.complex >= 0
+                               ? walk_.complex_pool()[size_t(placement.complex)]
+                               : call(trans_type_, nb::int_(placement.angle), nb::bool_(placement.mirror),
+                                      nb::int_(placement.x), nb::int_(placement.y));
+        check_status(PyList_Append(list.ptr(), trans.ptr()));
+    }
+    return list;
+}
+
+nb::object RecordMaker::ktrans_list(nb::handle transformations) {
+    nb::list result;
+    for (nb::handle trans : show3d::snapshot(transformations))
+        check_status(PyList_Append(result.ptr(), call(ktrans_class_, trans).ptr()));
+    return result;
+}
+
+nb::object RecordMaker::record(size_t cell, bool is_ref) {
+    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
+    const Memo &memo = memo_of(cell);
+    const CellData &data = walk_.cells()[cell];
+    nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, data.name);
+    if (!memo.polygons.empty()) {
+        nb::object polygons = get_attr(record, S3D_NAME("polygons"));
+        for (const auto &[slot, numbers] : memo.polygons)
+            check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(),
+                                          check(PyList_GetSlice(numbers.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
+    }
+    nb::object references = get_attr(record, S3D_NAME("references"));
+    for (size_t i = 0; i < data.instances.size(); ++i) {
+        nb::object reference = this->record(data.instances[i].child, true);
+        nb::handle transformations = memo.transformations[i];
+        set_attr(reference, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(transformations.ptr())));
+        set_attr(reference, S3D_NAME("trans"), ktrans_list(transformations));
+        call_method(references, S3D_NAME("append"), reference);
+    }
+    return record;
+}
+
+// What the cell walk leaves in the parser's tables: the outlines in polygon
+// order, each shape's key, (cell index, layer index, place among the layer's
+// shapes), mapped to its polygon number, and the next number.
+void fill_tables(nb::handle parser, const FreshTables &tables, const Walk &walk,
+                 const OutlineObjects &outlines) {
+    const std::vector<ShapeOrigin> &origins = walk.origins();
+    for (size_t number = 0; number < origins.size(); ++number) {
+        const ShapeOrigin &origin = origins[number];
+        check_status(PyList_Append(tables.instances.ptr(), outlines[number].ptr()));
+        nb::object key = nb::make_tuple(nb::int_(origin.cell), walk.layers()[origin.slot].index,
+                                        nb::int_(origin.position));
+        check_status(PyDict_SetItem(tables.mapping.ptr(), key.ptr(), nb::int_(number).ptr()));
+    }
+    set_attr(parser, S3D_NAME("instance_index"), nb::int_(origins.size()));
+}
+
+} // namespace
+
+nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
+                             nb::handle tops) {
+    OutlineObjects outlines; // outlives the walk, whose simplifier fills it
+    std::optional<FreshTables> tables;
+    std::optional<Walk> walk;
+    nb::list records;
+    try {
+        tables = fresh_tables(globals, snapshot, parser, tops);
+        if (!tables) return {};
+        walk.emplace(globals, parser, layer_slots(parser), outlines, true);
+        if (!walk->runs_klayout_only()) return {};
+        walk->run(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops);
+        walk->finish_outlines();
+        if (outlines.size() != walk->origins().size()) return {}; // each polygon has both
+        RecordMaker maker(globals, *walk);
+        for (size_t top : walk->tops()) records.append(maker.record(top, false));
+    } catch (const StepAside &) {
+        return {};
+    } catch (nb::python_error &error) {
+        // Everything run so far was KLayout's, shapely's or the module's own,
+        // and nothing is changed yet: the general walk raises an ordinary
+        // error again (too deep a hierarchy, a placed cell that is gone),
+        // leaving the tables as it leaves them.
+        if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
+        throw;
+    }
+    fill_tables(parser, *tables, *walk, outlines);
+    return records;
+}
+
+} // namespace show3d
