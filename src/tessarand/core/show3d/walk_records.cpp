@@ -75,11 +75,15 @@ std::optional<FreshTables> fresh_tables(const Globals &globals, nb::handle snaps
         !PyDict_CheckExact(tables.mapping.ptr()) || PyDict_GET_SIZE(tables.mapping.ptr()) != 0 ||
         !is_zero(get_attr(parser, S3D_NAME("instance_index"))))
         return {};
+    // Plain data, whose reads and lookups run no code of the caller's.
+    nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
+    if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
+    if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr())) return {};
     nb::object cell_type = optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("Cell"));
     nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
     if (!PyDict_CheckExact(cells.ptr()) || !PyList_CheckExact(tops.ptr())) return {};
     for (const auto &[index, cell] : items_of(cells))
-        if (!plain_cell(cell, cell_type)) return {};
+        if (!PyLong_CheckExact(index.ptr()) || !plain_cell(cell, cell_type)) return {};
     for (nb::handle cell : show3d::snapshot(tops))
         if (!plain_cell(cell, cell_type)) return {};
     return tables;

@@ -1,0 +1,243 @@
+"""ParseGDS's export on the walk the direct road takes, against the general walk:
+the same records, polygon table, mapping and instance index; and the general walk
+whenever the export's walk would run code of the caller's, or could not give what
+the general walk gives (then also its errors and what it leaves behind)."""
+
+import fnmatch
+import sys
+
+import klayout.db as kdb
+import pytest
+
+import tessarand.core.show3d as show3d
+from conftest import SAMPLE_NAMES, load_sample, make_layout
+from tessarand.core.show3d import KTrans, Output, ParseGDS
+from test_direct_road import arrays_of_arrays, hierarchy, mixed_layers, shapes_and_placements
+
+MODES = [Output.CELL, Output.LAYER]
+
+
+class GeneralWalk(ParseGDS):
+    """A subclass that changes nothing: its export takes the general walk."""
+
+
+def picture(x):
+    """Exact, type-strict picture of what an export leaves, KTrans by what it wraps."""
+    if isinstance(x, KTrans):
+        return "KTrans", type(x.trans).__name__, str(x.trans)
+    if hasattr(x, "__dataclass_fields__"):
+        return type(x).__name__, [(k, picture(getattr(x, k))) for k in x.__dataclass_fields__]
+    if isinstance(x, (list, tuple, dict)):
+        items = x.items() if isinstance(x, dict) else enumerate(x)
+        return type(x).__name__, [(picture(k), picture(v)) for k, v in items]
+    return type(x).__name__, (x.hex() if isinstance(x, float) else x)
+
+
+def state(parser):
+    """The outlines by repr (exact for floats, and quick), the rest by picture."""
+    return repr(parser.instances), picture([
+        type(parser.instances), parser.instance_mapping, parser.instance_index, parser.parsed_cells,
+        parser.parsed_layers, parser.cell_combined, parser.layer_combined])
+
+
+def exported(parser_class, layout, table, mode, tolerance=None):
+    parser = parser_class(layout, table, curve_tolerance=tolerance)
+    parser.export_cells() if mode == Output.CELL else parser.export_layers()
+    return parser
+
+
+def polygons_as_records_are_made(parser, run):
+    """The size of the parser's polygon table as each Cell or Reference record is
+    made. The general walk makes a cell's records after converting its shapes; the
+    tables' walk makes every record first and fills the table last."""
+    sizes = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "__init__" and \
+                type(frame.f_locals.get("self")).__name__ in ("Cell", "Reference"):
+            sizes.append(len(parser.instances))
+
+    sys.setprofile(profile)
+    try:
+        run()
+    finally:
+        sys.setprofile(None)
+    return sizes
+
+
+def takes_tables_walk(parser, run=None):
+    sizes = polygons_as_records_are_made(parser, run or (lambda: parser.export_cells(combine=False)))
+    assert sizes
+    return not any(sizes)
+
+
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("name", SAMPLE_NAMES)
+def test_samples_export_as_the_general_walk_does(kit, name, tolerance):
+    """The walk's records before combination (what the layer split and the
+    combination start from, on both walks alike)."""
+    layout, table = load_sample(name, kit)
+    walked = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        parser = parser_class(layout, table, curve_tolerance=tolerance)
+        parser.export_cells(combine=False)
+        walked.append(state(parser))
+    assert walked[0] == walked[1]
+
+
+@pytest.mark.parametrize("tolerance", [0.01, None])
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("make", [hierarchy, shapes_and_placements, arrays_of_arrays,
+                                  lambda: mixed_layers(0), lambda: mixed_layers(1)],
+                         ids=["hierarchy", "shapes and placements", "arrays of arrays", "mixed 0", "mixed 1"])
+def test_hand_built_layouts_export_as_the_general_walk_does(table, tmp_path, make, mode, tolerance):
+    """Read back from a GDS file, as the module reads what the host writes (edges
+    become paths there)."""
+    make().write(str(tmp_path / "hand.gds"))
+    layout = kdb.Layout()
+    layout.read(str(tmp_path / "hand.gds"))
+    assert state(exported(ParseGDS, layout, table, mode, tolerance)) == \
+        state(exported(GeneralWalk, layout, table, mode, tolerance))
+
+
+def test_the_export_takes_the_tables_walk(table):
+    assert takes_tables_walk(ParseGDS(hierarchy(), table))
+    assert not takes_tables_walk(GeneralWalk(hierarchy(), table))
+
+
+class CountedAppends(list):
+    def __init__(self):
+        super().__init__()
+        self.appended = 0
+
+    def append(self, item):
+        self.appended += 1
+        super().append(item)
+
+
+def export_again(parser, patch):
+    parser.export_cells(combine=False)
+    return lambda: None
+
+
+def shadow_shapes(parser, patch):
+    """A top cell's own `shapes`, counting its calls (KLayout hands out one object per cell)."""
+    top, calls = parser.layout.top_cells()[0], []
+    shapes = top.shapes
+    top.shapes = lambda layer: (calls.append(layer), shapes(layer))[1]
+    return lambda: calls
+
+
+def replace_module_name(parser, patch):
+    patch.setattr(show3d, "fnmatch", lambda name, pattern: fnmatch.fnmatch(name, pattern))
+    return lambda: None
+
+
+def count_appends(parser, patch):
+    parser.instances = CountedAppends()
+    return lambda: parser.instances.appended
+
+
+def colliding_cell_key(parser, patch):
+    """A key whose hash is that of the placed cell's index: looking that up asks it."""
+    calls = []
+
+    class Colliding:
+        def __hash__(self):
+            return hash(parser.layout.cell("UNIT").cell_index())
+
+        def __eq__(self, other):
+            calls.append(other)
+            return NotImplemented
+
+    parser.cell_index_map = {Colliding(): parser.layout.top_cells()[0], **parser.cell_index_map}
+    return lambda: len(calls)
+
+
+def layer_map_subclass(parser, patch):
+    calls = []
+
+    class Counted(dict):
+        def __iter__(self):
+            calls.append("iter")
+            return super().__iter__()
+
+        def items(self):
+            calls.append("items")
+            return super().items()
+
+    parser.layer_map = Counted(parser.layer_map)
+    return lambda: calls
+
+
+def int_subclass_as_index(parser, patch):
+    calls = []
+
+    class Index(int):
+        def __add__(self, other):
+            calls.append(other)
+            return int(self) + other
+
+    parser.instance_index = Index(0)
+    return lambda: calls
+
+
+def float_subclass_as_tolerance(parser, patch):
+    parser.curve_tolerance = type("Tolerance", (float,), {})(0.01)
+    return lambda: None
+
+
+@pytest.mark.parametrize("prepare", [export_again, shadow_shapes, replace_module_name, count_appends,
+                                     colliding_cell_key, layer_map_subclass, int_subclass_as_index,
+                                     float_subclass_as_tolerance],
+                         ids=["second export", "a cell's own shapes method", "a replaced module name",
+                              "a list subclass as table", "a colliding cell key", "a dict subclass as layer map",
+                              "an int subclass as index", "a float subclass as tolerance"])
+def test_the_general_walk_runs_where_the_tables_walk_cannot(table, monkeypatch, prepare):
+    """Each gives what the general walk gives, and runs the caller's code as often."""
+    results = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        with monkeypatch.context() as patch:
+            parser = parser_class(shapes_and_placements(), table)
+            seen = prepare(parser, patch)
+            results.append((takes_tables_walk(parser), state(parser), seen()))
+    assert results[0] == results[1]
+    assert results[0][0] is False
+
+
+def deep_chain(count):
+    """A chain of `count` cells, each placing the next, each with a box."""
+    names = [f"C{i}" for i in range(count)]
+    return make_layout({n: {(1, 0): [(0, 0, 10 + i, 10)]} for i, n in enumerate(names)},
+                       [(a, b, kdb.Trans(0, False, 5, 0)) for a, b in zip(names, names[1:])])
+
+
+def too_deep(parser_class, table):
+    parser = parser_class(deep_chain(301), table)
+
+    def run():
+        saved = sys.getrecursionlimit()
+        sys.setrecursionlimit(300)
+        try:
+            parser.export_cells()
+        finally:
+            sys.setrecursionlimit(saved)
+    return parser, run
+
+
+def placed_cell_gone(parser_class, table):
+    parser = parser_class(hierarchy(), table)
+    del parser.cell_index_map[parser.layout.cell("LEAF").cell_index()]
+    return parser, parser.export_cells
+
+
+@pytest.mark.parametrize("fail", [too_deep, placed_cell_gone], ids=["too deep", "a placed cell gone"])
+def test_a_failed_export_raises_and_leaves_what_the_general_walk_does(table, fail):
+    outcomes = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        parser, run = fail(parser_class, table)
+        with pytest.raises((RecursionError, KeyError)) as info:
+            run()
+        outcomes.append((type(info.value), str(info.value), state(parser), len(parser.instances)))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][3] > 0  # the polygons converted before the error
