@@ -168,3 +168,17 @@ def test_placement_arrays_from_the_text_form_of_simple_placements(table, monkeyp
     matrices = [shape.matrices for shape in shapes if shape.matrices.size]
     expected = np.array(KTrans(expected).trans_matrix(), dtype="float32").tobytes()
     assert len(matrices) == 4 and all(m.tobytes() == expected for m in matrices)
+
+
+@pytest.mark.parametrize("mode", [Output.CELL, Output.LAYER])
+def test_a_replaced_binary_form_of_transformations_is_not_read(table, monkeypatch, mode):
+    """KLayout's own binary form is read where it is KLayout's; a replacement that
+    lies changes no placement, in the combination or in the arrays."""
+    def matrices(parser):
+        return [node.shape.matrices.tobytes() for node in walk(parser.to_viewer(mode))
+                if getattr(node, "shape", None) is not None]
+
+    before = matrices(exported(table, mode))
+    lie = kdb.Trans(0, False, 1, 1).to_bytes()
+    monkeypatch.setattr(kdb.Trans, "to_bytes", lambda self: lie)
+    assert matrices(exported(table, mode)) == before and len(before) == 4

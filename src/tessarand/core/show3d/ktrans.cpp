@@ -7,6 +7,8 @@
 // call and compose products here, exactly as KLayout does.
 #include "ktrans.hpp"
 
+#include "klayout_classes.hpp"
+
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -153,15 +155,19 @@ bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
     return true;
 }
 
-bool is_exact(nb::handle value, nb::handle module, PyObject *name) {
-    return reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())) == get_attr(module, name).ptr();
-}
-
 } // namespace
 
 // ---- placement algebra --------------------------------------------------------
 
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
+    // KLayout's own binary form costs a quarter of its text form, and says
+    // the same.
+    nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr()));
+    if (klayout_method(type, "to_bytes") && reads_attributes_plainly(type)) {
+        nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
+        std::span<const unsigned char> form = bytes_view(bytes);
+        if (parse_trans_bytes(form.data(), form.size(), parts)) return true;
+    }
     nb::object text = call_method(trans, S3D_NAME("to_s"));
     std::string_view view = utf8_view(text);
     return parse_simple_trans(view.data(), view.data() + view.size(), parts);
@@ -241,15 +247,22 @@ bool has_own_matrix_methods(nb::handle ktrans_class) {
            is_function_of(get_attr(ktrans_class, S3D_NAME("trans_matrix")), trans_matrix_def);
 }
 
-bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
+TransTypes TransTypes::of(const Globals &globals) {
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    TransTypes types{get_attr(kdb, S3D_NAME("Trans")), {}};
+    PyObject *names[] = {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"), S3D_NAME("CplxTrans"),
+                         S3D_NAME("VCplxTrans")};
+    for (size_t i = 0; i < types.complex.size(); ++i) types.complex[i] = get_attr(kdb, names[i]);
+    return types;
+}
+
+bool read_own_matrix(const TransTypes &types, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix) {
     nb::object trans = plain_wrapped_trans(ktrans_class, ktrans);
     if (!trans.is_valid()) return false;
-    nb::object kdb = globals[S3D_NAME("kdb")];
-    if (is_exact(trans, kdb, S3D_NAME("Trans"))) return read_simple(trans, matrix);
-    for (PyObject *name : {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"),
-                           S3D_NAME("CplxTrans"), S3D_NAME("VCplxTrans")})
-        if (is_exact(trans, kdb, name)) return read_complex(trans, matrix);
+    if (is_exactly(trans, types.simple)) return read_simple(trans, matrix);
+    for (const nb::object &type : types.complex)
+        if (is_exactly(trans, type)) return read_complex(trans, matrix);
     return false;
 }
 

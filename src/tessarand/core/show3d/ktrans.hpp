@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "core/placement.hpp"
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,15 +23,25 @@ nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::ha
 // True when `function` is KTrans.multiply as defined here (not replaced).
 bool is_own_multiply(nb::handle function);
 
+// KLayout's transformation types as the module's kdb names them now: read
+// once for a run of placements, as the module's kdb is a lazy module whose
+// every attribute read runs Python code.
+struct TransTypes {
+    nb::object simple;                    // Trans
+    std::array<nb::object, 4> complex;    // ICplxTrans, DCplxTrans, CplxTrans, VCplxTrans
+    static TransTypes of(const Globals &globals);
+};
+
 // The matrix of a KTrans read straight from its wrapped KLayout
 // transformation, equal to what its trans_matrix() gives. Only for instances
 // of `ktrans_class` whose class methods are ours and that carry no attribute
 // besides `trans`; false when the caller must ask the object itself.
-bool read_own_matrix(const Globals &globals, nb::handle ktrans_class, nb::handle ktrans,
+bool read_own_matrix(const TransTypes &types, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix);
 
-// Reads a KLayout simple transformation in one call; false if its text form
-// is not the expected one.
+// Reads a KLayout simple transformation in one call: KLayout's own from its
+// binary form, any other from its text form; false if that is not the
+// expected one.
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts);
 
 // p * t for two KLayout transformations, as KLayout composes them; a simple

@@ -163,12 +163,14 @@ nb::object TreeBuilder::direct_placement_array(nb::handle placements) {
     Py_ssize_t count = PyTuple_GET_SIZE(placements.ptr());
     nb::object array = new_float32(6 * count);
     float *out = float32_data(array);
+    // kdb's types, read once for the array rather than once per placement.
+    TransTypes types = TransTypes::of(globals_);
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle ktrans = PyTuple_GET_ITEM(placements.ptr(), i);
         PlacementMatrix matrix;
         // Read anew for every leaf: code of the caller's run between two leaves
         // (an overridden method) may have changed the transformation in place.
-        if (!read_own_matrix(globals_, ktrans_class_, ktrans, matrix)) return {};
+        if (!read_own_matrix(types, ktrans_class_, ktrans, matrix)) return {};
         for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
     }
     return array;

@@ -20,42 +20,6 @@ bool is_count(nb::handle value, long count) {
     return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
 }
 
-// Whether `cls` holds a descriptor of the type given under `name` that
-// belongs to this very class and carries this very name, as KLayout's own do.
-bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
-    if (!PyType_Check(cls.ptr())) return false;
-    nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
-    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type) return false;
-    return PyDescr_TYPE(descriptor.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr()) &&
-           PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
-}
-
-// Whether KLayout class `cls` still has its own method `name`: KLayout's
-// methods are C method descriptors of that name; a replacement from Python
-// (or a method of another class put in its place) is not.
-bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
-
-// Whether KLayout class `cls` still has its own property `name` (a getter
-// KLayout defined, not a replacement from Python).
-bool klayout_property(nb::handle cls, const char *name) {
-    return own_descriptor(cls, name, &PyGetSetDescr_Type);
-}
-
-// Whether attribute reads on KLayout class `cls` go to its descriptors: no
-// __getattribute__ or __getattr__ of the class's own.
-bool reads_attributes_plainly(nb::handle cls) {
-    if (!PyType_Check(cls.ptr())) return false;
-    nb::object own = class_dict(cls);
-    return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
-           !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
-}
-
-// Whether settings made on objects of KLayout class `cls` reach its
-// properties, and reads come from them.
-bool sets_attributes_plainly(nb::handle cls) {
-    return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
-}
-
 long cell_index_of(nb::handle cell) {
     nb::object index = call_method(cell, S3D_NAME("cell_index"));
     if (!is_exact_int(index)) throw StepAside();
@@ -329,17 +293,6 @@ private:
     std::vector<double> xy_;
     bool usable_ = false, proven_ = false;
 };
-
-bool klayout_constructor(nb::handle cls) {
-    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
-}
-
-bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
-    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
-    for (const char *name : names)
-        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
-    return true;
-}
 
 std::vector<LayerSlot> layer_slots(nb::handle parser) {
     std::vector<LayerSlot> slots;

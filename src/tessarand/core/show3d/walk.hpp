@@ -5,6 +5,7 @@
 #pragma once
 
 #include "buffers.hpp"
+#include "klayout_classes.hpp"
 #include "polygons.hpp"
 #include "viewer.hpp"
 #include "core/huge_pages.hpp"
@@ -12,7 +13,6 @@
 #include "core/stream.hpp"
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -24,18 +24,6 @@ namespace show3d::direct {
 struct StepAside {};
 
 inline bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr()); }
-
-// The own attributes of class `cls` (a new reference to its dictionary).
-inline nb::object class_dict(nb::handle cls) {
-    return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
-}
-
-// Whether objects of KLayout class `cls` are made by KLayout alone.
-bool klayout_constructor(nb::handle cls);
-
-// Whether the object's own attributes hold none of `names` (KLayout keeps
-// one Python object per cell, and callers may set attributes on it).
-bool shadows_none(nb::handle object, std::initializer_list<const char *> names);
 
 // ---- the polygon table -----------------------------------------------------------
 

@@ -1,0 +1,68 @@
+// Checks that a KLayout class, or one of its objects, is still KLayout's
+// own: what the native shortcuts test before they read KLayout's objects in
+// ways of their own instead of through the methods the written behaviour
+// calls.
+#pragma once
+
+#include "pyhelpers.hpp"
+
+#include <initializer_list>
+
+namespace show3d {
+
+// The own attributes of class `cls` (a new reference to its dictionary).
+inline nb::object class_dict(nb::handle cls) {
+    return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
+}
+
+// Whether `cls` holds a descriptor of the type given under `name` that
+// belongs to this very class and carries this very name, as KLayout's own do.
+inline bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
+    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type) return false;
+    return PyDescr_TYPE(descriptor.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr()) &&
+           PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
+}
+
+// Whether KLayout class `cls` still has its own method `name`: KLayout's
+// methods are C method descriptors of that name; a replacement from Python
+// (or a method of another class put in its place) is not.
+inline bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
+
+// Whether KLayout class `cls` still has its own property `name` (a getter
+// KLayout defined, not a replacement from Python).
+inline bool klayout_property(nb::handle cls, const char *name) {
+    return own_descriptor(cls, name, &PyGetSetDescr_Type);
+}
+
+// Whether attribute reads on KLayout class `cls` go to its descriptors: no
+// __getattribute__ or __getattr__ of the class's own.
+inline bool reads_attributes_plainly(nb::handle cls) {
+    if (!PyType_Check(cls.ptr())) return false;
+    nb::object own = class_dict(cls);
+    return !dict_lookup(own, S3D_NAME("__getattribute__")).is_valid() &&
+           !dict_lookup(own, S3D_NAME("__getattr__")).is_valid();
+}
+
+// Whether settings made on objects of KLayout class `cls` reach its
+// properties, and reads come from them.
+inline bool sets_attributes_plainly(nb::handle cls) {
+    return reads_attributes_plainly(cls) && !dict_lookup(class_dict(cls), S3D_NAME("__setattr__")).is_valid();
+}
+
+// Whether objects of KLayout class `cls` are made by KLayout alone.
+inline bool klayout_constructor(nb::handle cls) {
+    return klayout_method(cls, "__init__") && !dict_lookup(class_dict(cls), S3D_NAME("__new__")).is_valid();
+}
+
+// Whether the object's own attributes hold none of `names` (KLayout keeps
+// one Python object per cell, and callers may set attributes on it).
+inline bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
+    nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
+    for (const char *name : names)
+        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
+    return true;
+}
+
+} // namespace show3d
