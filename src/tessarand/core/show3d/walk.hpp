@@ -1,7 +1,8 @@
-// The direct road's walk: every cell below the top cells read once, in the
-// step-by-step walk's order, into plain tables. The polygon table holds the
-// outlines (float32, by polygon number); the cell table holds per cell its
-// polygon numbers by layer and the placements of its instances as numbers.
+// The walk of the direct road and of ParseGDS's export: every cell below the
+// top cells read once, in the step-by-step walk's order, into plain tables.
+// The polygon table holds the outlines by polygon number (float32 for the
+// direct road); the cell table holds per cell its polygon numbers by layer
+// and the placements of its instances as numbers.
 #pragma once
 
 #include "buffers.hpp"
