@@ -7,6 +7,7 @@ import fnmatch
 import sys
 
 import klayout.db as kdb
+import klayout.dbcore as dbcore
 import pytest
 
 import tessarand.core.show3d as show3d
@@ -187,12 +188,39 @@ def float_subclass_as_tolerance(parser, patch):
     return lambda: None
 
 
+class CollidingName(str):
+    """An attribute name whose hash is that of a method the walk calls."""
+
+    calls = []
+
+    def __hash__(self):
+        return hash("each_shape")
+
+    def __eq__(self, other):
+        CollidingName.calls.append(other)
+        return NotImplemented
+
+
+def colliding_name_on_a_cell(parser, patch):
+    CollidingName.calls = []
+    vars(parser.layout.top_cells()[0])[CollidingName("colliding")] = 1
+    return lambda: len(CollidingName.calls)
+
+
+def another_transformation_type(parser, patch):
+    """KLayout's module with another of its classes under the name Trans."""
+    patch.setattr(dbcore, "Trans", dbcore.DTrans)
+    return lambda: None
+
+
 @pytest.mark.parametrize("prepare", [export_again, shadow_shapes, replace_module_name, count_appends,
                                      colliding_cell_key, layer_map_subclass, int_subclass_as_index,
-                                     float_subclass_as_tolerance],
+                                     float_subclass_as_tolerance, colliding_name_on_a_cell,
+                                     another_transformation_type],
                          ids=["second export", "a cell's own shapes method", "a replaced module name",
                               "a list subclass as table", "a colliding cell key", "a dict subclass as layer map",
-                              "an int subclass as index", "a float subclass as tolerance"])
+                              "an int subclass as index", "a float subclass as tolerance",
+                              "a colliding name on a cell", "another class as Trans"])
 def test_the_general_walk_runs_where_the_tables_walk_cannot(table, monkeypatch, prepare):
     """Each gives what the general walk gives, and runs the caller's code as often."""
     results = []
@@ -241,3 +269,42 @@ def test_a_failed_export_raises_and_leaves_what_the_general_walk_does(table, fai
         outcomes.append((type(info.value), str(info.value), state(parser), len(parser.instances)))
     assert outcomes[0] == outcomes[1]
     assert outcomes[0][3] > 0  # the polygons converted before the error
+
+
+def two_cells_of_one_name(width):
+    """A top cell placing LEAF, a box `width` wide."""
+    return make_layout({"TOP": {(1, 0): [(0, 0, 5, 5)]}, "LEAF": {(1, 0): [(0, 0, width, 10)]}},
+                       [("TOP", "LEAF", kdb.Trans(0, False, 100, 0))], layers=[(1, 0)])
+
+
+@pytest.mark.parametrize("swap, leaf_width", [("the parser's layout", 0.01), ("a placed cell", 0.02)])
+def test_cells_of_another_layout_keep_their_own_shapes(table, swap, leaf_width):
+    """The layout's stream form holds the shapes of its own cells only, not of
+    another layout's cell that has the same name."""
+    states = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        first, second = two_cells_of_one_name(10), two_cells_of_one_name(20)
+        parser = parser_class(first, table, curve_tolerance=None)
+        if swap == "the parser's layout":
+            parser.layout = second
+        else:
+            parser.cell_index_map[first.cell("LEAF").cell_index()] = second.cell("LEAF")
+        parser.export_cells(combine=False)
+        states.append(state(parser))
+    assert states[0] == states[1]
+    assert parser.instances[1] == [(0.0, 0.0), (0.0, 0.01), (leaf_width, 0.01), (leaf_width, 0.0)]
+
+
+def test_a_replaced_path_flag_is_never_read(table, monkeypatch):
+    """KLayout's constant for paths is read through KLayout's own getter only."""
+    reads = []
+
+    class Flag:
+        def __get__(self, instance, owner):
+            reads.append(owner)
+            return kdb.Shapes.__dict__["SAll"].__get__(None, owner)
+
+    monkeypatch.setattr(kdb.Shapes, "SPaths", Flag())
+    results = [state(exported(parser_class, shapes_and_placements(), table, Output.CELL))
+               for parser_class in (ParseGDS, GeneralWalk)]
+    assert results[0] == results[1] and reads == []

@@ -170,15 +170,25 @@ def test_placement_arrays_from_the_text_form_of_simple_placements(table, monkeyp
     assert len(matrices) == 4 and all(m.tobytes() == expected for m in matrices)
 
 
+@pytest.mark.parametrize("where", ["class", "objects"])
 @pytest.mark.parametrize("mode", [Output.CELL, Output.LAYER])
-def test_a_replaced_binary_form_of_transformations_is_not_read(table, monkeypatch, mode):
+def test_a_replaced_binary_form_of_transformations_is_not_read(table, monkeypatch, mode, where):
     """KLayout's own binary form is read where it is KLayout's; a replacement that
-    lies changes no placement, in the combination or in the arrays."""
+    lies, on the class or on the objects, changes no placement, in the combination
+    or in the arrays."""
     def matrices(parser):
         return [node.shape.matrices.tobytes() for node in walk(parser.to_viewer(mode))
                 if getattr(node, "shape", None) is not None]
 
     before = matrices(exported(table, mode))
     lie = kdb.Trans(0, False, 1, 1).to_bytes()
-    monkeypatch.setattr(kdb.Trans, "to_bytes", lambda self: lie)
-    assert matrices(exported(table, mode)) == before and len(before) == 4
+    if where == "class":
+        monkeypatch.setattr(kdb.Trans, "to_bytes", lambda self: lie)
+        parser = exported(table, mode)
+    else:
+        parser = exported(table, mode)
+        for tree in trees(parser, mode):
+            for node in walk(tree):
+                for placement in getattr(node, "trans", ()):
+                    placement.trans.to_bytes = lambda: lie
+    assert matrices(parser) == before and len(before) == 4

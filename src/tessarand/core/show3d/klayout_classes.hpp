@@ -6,6 +6,7 @@
 
 #include "pyhelpers.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace show3d {
@@ -57,12 +58,32 @@ inline bool klayout_constructor(nb::handle cls) {
 }
 
 // Whether the object's own attributes hold none of `names` (KLayout keeps
-// one Python object per cell, and callers may set attributes on it).
+// one Python object per cell, and callers may set attributes on it), and
+// none under a key other than a plain str. Walked, not looked up: a key of a str subclass would have its __eq__ run.
 inline bool shadows_none(nb::handle object, std::initializer_list<const char *> names) {
     nb::object own = check(PyObject_GenericGetDict(object.ptr(), nullptr));
-    for (const char *name : names)
-        if (dict_lookup(own, nb::str(name)).is_valid()) return false;
+    Py_ssize_t at = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(own.ptr(), &at, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        for (const char *name : names)
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0) return false;
+    }
     return true;
+}
+
+// The value of KLayout class `cls`'s own constant `name`, read by KLayout's
+// own getter; invalid where the class holds anything else under the name.
+inline nb::object klayout_constant(nb::handle cls, const char *name) {
+    if (!PyType_Check(cls.ptr())) return {};
+    nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
+    if (!descriptor.is_valid()) return {};
+    PyTypeObject *type = Py_TYPE(descriptor.ptr());
+    // KLayout's constants are of its static (C-defined) attribute type.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !type->tp_descr_get ||
+        std::strcmp(type->tp_name, "pya._StaticAttribute") != 0)
+        return {};
+    return check(type->tp_descr_get(descriptor.ptr(), nullptr, cls.ptr()));
 }
 
 } // namespace show3d

@@ -160,11 +160,12 @@ bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
 // ---- placement algebra --------------------------------------------------------
 
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
-    // KLayout's own binary form costs a quarter of its text form, and says
-    // the same.
+    // KLayout's own binary form holds the same numbers as its text form and
+    // costs a quarter as much to read. Its method is called from the class:
+    // the object may hold an attribute of that name.
     nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr()));
-    if (klayout_method(type, "to_bytes") && reads_attributes_plainly(type)) {
-        nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
+    if (klayout_method(type, "to_bytes")) {
+        nb::object bytes = call(dict_lookup(class_dict(type), S3D_NAME("to_bytes")), trans);
         std::span<const unsigned char> form = bytes_view(bytes);
         if (parse_trans_bytes(form.data(), form.size(), parts)) return true;
     }
@@ -238,6 +239,13 @@ nb::object create_ktrans_class(nb::handle globals) {
                       "Attributes:\n"
                       "    trans: The wrapped transformation.\n",
                       namespace_);
+}
+
+nb::object ktrans_list(nb::handle ktrans_class, nb::handle transformations) {
+    nb::list result;
+    for (nb::handle trans : snapshot(transformations))
+        check_status(PyList_Append(result.ptr(), call(ktrans_class, trans).ptr()));
+    return result;
 }
 
 bool is_own_multiply(nb::handle function) { return is_function_of(function, multiply_def); }

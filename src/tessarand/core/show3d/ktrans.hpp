@@ -20,6 +20,10 @@ bool is_complex_trans(const Globals &globals, nb::handle trans);
 // KTrans.multiply(parent, trans): the placement product used by combination.
 nb::object multiply_placements(const Globals &globals, nb::handle parent, nb::handle trans);
 
+// A new list holding KTrans(t), made through `ktrans_class`, for each t of
+// the list `transformations` (read from a snapshot of it).
+nb::object ktrans_list(nb::handle ktrans_class, nb::handle transformations);
+
 // True when `function` is KTrans.multiply as defined here (not replaced).
 bool is_own_multiply(nb::handle function);
 

@@ -212,7 +212,6 @@ private:
     nb::object general_index(nb::handle shape, nb::handle key);
     nb::object fast_index(nb::handle shape, nb::handle key, nb::handle mapping);
     void read_placements(nb::handle cell, CellMemo &memo);
-    nb::object new_reference_trans(nb::handle transformations);
 
     nb::handle self_;
     const Globals &globals_;
@@ -346,13 +345,6 @@ const CellMemo &CellWalker::memo_of(nb::handle cell) {
     return memo_.emplace(key, std::move(memo)).first->second;
 }
 
-nb::object CellWalker::new_reference_trans(nb::handle transformations) {
-    nb::list result;
-    for (nb::handle trans : snapshot(transformations))
-        check_status(PyList_Append(result.ptr(), call(ktrans_class_, trans).ptr()));
-    return result;
-}
-
 nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
     RecursionGuard guard(depth_, " while parsing the cell hierarchy");
     const CellMemo &memo = memo_of(cell);
@@ -371,7 +363,7 @@ nb::object CellWalker::parse(nb::handle cell, bool is_ref) {
         nb::object reference = parse(placement.cell, true);
         set_attr(reference, S3D_NAME("trans_count"),
                  nb::int_(PyList_GET_SIZE(placement.transformations.ptr())));
-        set_attr(reference, S3D_NAME("trans"), new_reference_trans(placement.transformations));
+        set_attr(reference, S3D_NAME("trans"), ktrans_list(ktrans_class_, placement.transformations));
         call_method(references, S3D_NAME("append"), reference);
     }
     visited_.erase(own_index);

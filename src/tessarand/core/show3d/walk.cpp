@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace show3d::direct {
 namespace {
@@ -134,8 +135,8 @@ public:
         bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
                           reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path");
         if (!layout_own || !options_own || !shapes_own || layers.size() > UINT16_MAX) return;
-        nb::object path_flag = optional_attr(shapes_type_, S3D_NAME("SPaths"));
-        if (is_exact_int(path_flag)) path_flag_ = path_flag;
+        nb::object path_flag = klayout_constant(shapes_type_, "SPaths");
+        if (path_flag.is_valid() && is_exact_int(path_flag)) path_flag_ = path_flag;
         std::vector<std::string> names;
         if (!cell_names(layout, cell_type, names)) return;
         nb::object form;
@@ -149,10 +150,11 @@ public:
         usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size()) && index_.written_names_are(names);
     }
 
-    // What was written of the cell of this name; null where nothing can be
-    // taken from it.
-    const StreamCell *cell(nb::handle name) const {
-        if (!usable_ || !PyUnicode_CheckExact(name.ptr())) return nullptr;
+    // What was written of `cell`, whose name is `name`; null where nothing
+    // can be taken from it. Only the written layout's own cells are read
+    // from it: a cell of another layout may have the same name.
+    const StreamCell *cell(nb::handle cell, nb::handle name) const {
+        if (!usable_ || !PyUnicode_CheckExact(name.ptr()) || !written_cells_.count(cell.ptr())) return nullptr;
         return index_.find(utf8_view(name));
     }
 
@@ -221,9 +223,10 @@ private:
         return error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError);
     }
 
-    // The names of all the layout's cells; false where one may not be the
-    // name KLayout keeps (an object that holds a name of its own).
-    static bool cell_names(nb::handle layout, nb::handle cell_type, std::vector<std::string> &names) {
+    // The names of all the layout's cells, and the cells themselves; false
+    // where one may not be the name KLayout keeps (an object that holds a
+    // name of its own).
+    bool cell_names(nb::handle layout, nb::handle cell_type, std::vector<std::string> &names) {
         nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object cell = nb::steal(raw);
@@ -233,6 +236,8 @@ private:
             nb::object name = get_attr(cell, S3D_NAME("name"));
             if (!PyUnicode_CheckExact(name.ptr())) return false;
             names.emplace_back(utf8_view(name));
+            written_cells_.insert(cell.ptr());
+            kept_cells_.push_back(std::move(cell));
         }
         if (PyErr_Occurred()) raise_current();
         return true;
@@ -288,6 +293,8 @@ private:
     }
 
     StreamIndex index_;
+    std::unordered_set<PyObject *> written_cells_; // identities, while kept_cells_ holds them
+    std::vector<nb::object> kept_cells_;
     nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
     std::vector<uint64_t> scratch_;
     std::vector<double> xy_;
@@ -304,9 +311,9 @@ std::vector<LayerSlot> layer_slots(nb::handle parser) {
 }
 
 Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
-           bool with_origins)
+           Origins origins)
     : layers_(std::move(layers)), kinds_(std::make_unique<ShapeKinds>(globals[S3D_NAME("kdb")])),
-      table_(table), with_origins_(with_origins) {
+      table_(table), note_origins_(origins == Origins::noted) {
     cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
     integer_polygon_ = integer_polygon_type(globals);
     nb::object kdb = globals[S3D_NAME("kdb")];
@@ -399,7 +406,7 @@ void Walk::read_shapes(nb::handle cell, CellData &data) {
     bool each_shape = each_shape_ &&
                       is_exactly(cell, cell_type_) &&
                       shadows_none(cell, {"each_shape", "shapes", "name"});
-    const StreamCell *written = each_shape && streamed_ ? streamed_->cell(data.name) : nullptr;
+    const StreamCell *written = each_shape && streamed_ ? streamed_->cell(cell, data.name) : nullptr;
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
         ShapeOrigin layer{data.index, slot, 0};
@@ -432,7 +439,7 @@ bool Walk::read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamC
 void Walk::add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers) {
     if (bulk_) bulk_->add(next_number_, xy, points);
     else table_.store_database_units(next_number_, xy, points);
-    if (with_origins_) origins_.push_back(origin);
+    if (note_origins_) origins_.push_back(origin);
     numbers.push_back(long(next_number_++));
 }
 

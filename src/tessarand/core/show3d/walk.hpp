@@ -179,12 +179,14 @@ struct ShapeOrigin {
 class ShapeKinds;
 class StreamedShapes;
 
+// Whether a walk notes where each polygon was found.
+enum class Origins { dropped, noted };
+
 class Walk {
 public:
-    // The outlines go to `table`, which must outlive the walk; with
-    // `with_origins`, the walk also notes where each polygon was found.
+    // The outlines go to `table`, which must outlive the walk.
     Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
-         bool with_origins = false);
+         Origins origins = Origins::dropped);
     ~Walk();
 
     // Every cell below the top cells, in the step-by-step walk's order.
@@ -195,7 +197,7 @@ public:
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
     const std::vector<LayerSlot> &layers() const { return layers_; }
-    // By polygon number, where the walk was asked to note them.
+    // By polygon number, where the walk notes them.
     const std::vector<ShapeOrigin> &origins() const { return origins_; }
     // Returns when every outline is in the table.
     void finish_outlines() {
@@ -231,7 +233,7 @@ private:
     std::unique_ptr<StreamedShapes> streamed_; // during run()
     OutlineTable &table_;
     std::optional<BulkSimplifier> bulk_;
-    bool with_origins_;
+    bool note_origins_;
     std::vector<ShapeOrigin> origins_;
     std::vector<CellData> cells_;
     std::unordered_map<long, size_t> slot_of_;

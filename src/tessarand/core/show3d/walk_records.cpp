@@ -1,14 +1,16 @@
-// The step-by-step export on the direct road's walk. The walk reads every
-// cell once into its tables, in the cell walk's order; the records are then
-// made from those tables as the cell walk makes them: one record per path
-// through the hierarchy, the polygon numbers of a cell copied into each, a
-// new KTrans per placement and record around transformations shared by the
-// records of one cell.
+// ParseGDS's export on the direct road's walk. The walk reads every cell
+// once into its tables, in the order of the general walk (CellWalker in
+// parser.cpp); the records are then made from those tables as the general
+// walk makes them: one record per path through the hierarchy, the polygon
+// numbers of a cell copied into each, a new KTrans per placement and record
+// around transformations shared by the records of one cell.
 #include "walk_records.hpp"
 
 #include "scene.hpp"
+#include "ktrans.hpp"
 #include "walk.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -17,8 +19,8 @@ namespace {
 
 using namespace direct;
 
-// The parser's outlines as the cell walk makes them: lists of (x, y) float
-// pairs in micrometres, by polygon number.
+// The parser's outlines as the general walk makes them: lists of (x, y)
+// float pairs in micrometres, by polygon number.
 class OutlineObjects : public OutlineTable {
 public:
     void store(Py_ssize_t index, const double *xy, size_t points) override {
@@ -32,6 +34,11 @@ public:
     }
     size_t size() const { return outlines_.size(); }
     nb::handle operator[](size_t index) const { return outlines_[index]; }
+    // Whether every polygon number up to `count` has its outline.
+    bool complete(size_t count) const {
+        return outlines_.size() == count &&
+               std::all_of(outlines_.begin(), outlines_.end(), [](const nb::object &o) { return o.is_valid(); });
+    }
 
 private:
     nb::object &at(Py_ssize_t index) {
@@ -59,27 +66,40 @@ bool plain_cell(nb::handle cell, nb::handle cell_type) {
            shadows_none(cell, {"cell_index", "name", "each_shape", "shapes", "each_inst"});
 }
 
+// Whether simple placements made through `trans_type` are KLayout's
+// integer transformations, as KLayout's arrays give them: one made through it
+// reads back, in KLayout's own binary form, as what it was made from.
+bool makes_simple_transformations(nb::handle trans_type) {
+    if (!klayout_constructor(trans_type) || !klayout_method(trans_type, "to_bytes")) return false;
+    nb::object made = call(trans_type, nb::int_(1), nb::bool_(true), nb::int_(3), nb::int_(-4));
+    if (!is_exactly(made, trans_type)) return false;
+    nb::object bytes = call(dict_lookup(class_dict(trans_type), S3D_NAME("to_bytes")), made);
+    std::span<const unsigned char> form = bytes_view(bytes);
+    SimpleTrans parts;
+    return parse_trans_bytes(form.data(), form.size(), parts) && parts.angle == 1 && parts.mirror &&
+           parts.x == 3 && parts.y == -4;
+}
+
 // Whether the walk runs nothing of the caller's, so that leaving it for the
-// general walk midway repeats nothing the caller could see; the fresh tables
-// when it does.
-std::optional<FreshTables> fresh_tables(const Globals &globals, nb::handle snapshot, nb::handle parser,
+// general walk midway repeats nothing the caller could see, and makes what
+// the general walk makes: the parser and its tables as its constructor left
+// them, plain data, and KLayout's own cells. The tables when it does.
+std::optional<FreshTables> plain_inputs(const Globals &globals, nb::handle snapshot, nb::handle parser,
                                         nb::handle tops) {
     if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
         !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
         return {};
-    // Simple placements become KLayout's transformations again through
-    // KLayout's own constructor.
-    if (!klayout_constructor(optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans")))) return {};
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    if (!makes_simple_transformations(optional_attr(kdb, S3D_NAME("Trans")))) return {};
     FreshTables tables{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping"))};
     if (!PyList_CheckExact(tables.instances.ptr()) || PyList_GET_SIZE(tables.instances.ptr()) != 0 ||
         !PyDict_CheckExact(tables.mapping.ptr()) || PyDict_GET_SIZE(tables.mapping.ptr()) != 0 ||
         !is_zero(get_attr(parser, S3D_NAME("instance_index"))))
         return {};
-    // Plain data, whose reads and lookups run no code of the caller's.
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
     if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr())) return {};
-    nb::object cell_type = optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("Cell"));
+    nb::object cell_type = optional_attr(kdb, S3D_NAME("Cell"));
     nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
     if (!PyDict_CheckExact(cells.ptr()) || !PyList_CheckExact(tops.ptr())) return {};
     for (const auto &[index, cell] : items_of(cells))
@@ -111,7 +131,6 @@ private:
 
     const Memo &memo_of(size_t cell);
     nb::object transformations(const Placements &placements);
-    nb::object ktrans_list(nb::handle transformations);
 
     Walk &walk_;
     nb::object cell_class_, reference_class_, ktrans_class_, trans_type_;
@@ -150,13 +169,6 @@ nb::object RecordMaker::transformations(const Placements &placements) {
     return list;
 }
 
-nb::object RecordMaker::ktrans_list(nb::handle transformations) {
-    nb::list result;
-    for (nb::handle trans : show3d::snapshot(transformations))
-        check_status(PyList_Append(result.ptr(), call(ktrans_class_, trans).ptr()));
-    return result;
-}
-
 nb::object RecordMaker::record(size_t cell, bool is_ref) {
     RecursionGuard guard(depth_, " while parsing the cell hierarchy");
     const Memo &memo = memo_of(cell);
@@ -173,13 +185,13 @@ nb::object RecordMaker::record(size_t cell, bool is_ref) {
         nb::object reference = this->record(data.instances[i].child, true);
         nb::handle transformations = memo.transformations[i];
         set_attr(reference, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(transformations.ptr())));
-        set_attr(reference, S3D_NAME("trans"), ktrans_list(transformations));
+        set_attr(reference, S3D_NAME("trans"), ktrans_list(ktrans_class_, transformations));
         call_method(references, S3D_NAME("append"), reference);
     }
     return record;
 }
 
-// What the cell walk leaves in the parser's tables: the outlines in polygon
+// What the general walk leaves in the parser's tables: the outlines in polygon
 // order, each shape's key, (cell index, layer index, place among the layer's
 // shapes), mapped to its polygon number, and the next number.
 void fill_tables(nb::handle parser, const FreshTables &tables, const Walk &walk,
@@ -204,22 +216,23 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
     std::optional<Walk> walk;
     nb::list records;
     try {
-        tables = fresh_tables(globals, snapshot, parser, tops);
+        tables = plain_inputs(globals, snapshot, parser, tops);
         if (!tables) return {};
-        walk.emplace(globals, parser, layer_slots(parser), outlines, true);
+        walk.emplace(globals, parser, layer_slots(parser), outlines, Origins::noted);
         if (!walk->runs_klayout_only()) return {};
         walk->run(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops);
         walk->finish_outlines();
-        if (outlines.size() != walk->origins().size()) return {}; // each polygon has both
+        // Every polygon the walk found has its origin and its outline.
+        if (!outlines.complete(walk->origins().size())) return {};
         RecordMaker maker(globals, *walk);
         for (size_t top : walk->tops()) records.append(maker.record(top, false));
     } catch (const StepAside &) {
         return {};
     } catch (nb::python_error &error) {
-        // Everything run so far was KLayout's, shapely's or the module's own,
-        // and nothing is changed yet: the general walk raises an ordinary
-        // error again (too deep a hierarchy, a placed cell that is gone),
-        // leaving the tables as it leaves them.
+        // Everything run so far was KLayout's, shapely's or the module's own
+        // (see plain_inputs), and nothing is changed yet: the general walk
+        // raises an ordinary error again (too deep a hierarchy, a placed cell
+        // that is gone), leaving the tables as it leaves them.
         if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
         throw;
     }

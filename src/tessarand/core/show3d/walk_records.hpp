@@ -1,14 +1,14 @@
 // The step-by-step export on the direct road's walk: the Cell and Reference
-// records of ParseGDS's cell walk, made from the walk's tables.
+// records of ParseGDS's export, made from the walk's tables.
 #pragma once
 
 #include "pyhelpers.hpp"
 
 namespace show3d {
 
-// The records the cell walk gives for `tops` (a list of KLayout cells), and
-// the parser's polygon table, mapping and instance index filled as that walk
-// fills them. Invalid, with nothing changed, where only the general walk
+// The records the general walk gives for `tops` (a list of KLayout cells),
+// and the parser's polygon table, mapping and instance index filled as that
+// walk fills them. Invalid, with nothing changed, where only the general walk
 // gives what the written behaviour says: something it would use was
 // replaced, the parser's tables are not fresh, or the layout needs its
 // general handling (see direct_scene). The caller checked that the parser's
