@@ -50,19 +50,25 @@ def exported(parser_class, layout, table, mode, tolerance=None):
 def polygons_as_records_are_made(parser, run):
     """The size of the parser's polygon table as each Cell or Reference record is
     made. The general walk makes a cell's records after converting its shapes; the
-    tables' walk makes every record first and fills the table last."""
-    sizes = []
+    tables' walk makes every record first and fills the table last. Seen through
+    sys.monitoring: a profile function sends the export to the general walk."""
+    sizes, tool, start = [], 3, sys.monitoring.events.PY_START
 
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "__init__" and \
-                type(frame.f_locals.get("self")).__name__ in ("Cell", "Reference"):
-            sizes.append(len(parser.instances))
+    def started(code, offset):
+        if code.co_name == "__init__":
+            frame = sys._getframe(1)
+            if type(frame.f_locals.get("self")).__name__ in ("Cell", "Reference"):
+                sizes.append(len(parser.instances))
 
-    sys.setprofile(profile)
+    sys.monitoring.use_tool_id(tool, "export walk test")
+    sys.monitoring.register_callback(tool, start, started)
+    sys.monitoring.set_events(tool, start)
     try:
         run()
     finally:
-        sys.setprofile(None)
+        sys.monitoring.set_events(tool, 0)
+        sys.monitoring.register_callback(tool, start, None)
+        sys.monitoring.free_tool_id(tool)
     return sizes
 
 
@@ -207,6 +213,24 @@ def colliding_name_on_a_cell(parser, patch):
     return lambda: len(CollidingName.calls)
 
 
+def colliding_name_on_the_parser(parser, patch):
+    """The parser's own dictionary with a key whose hash is that of "instances"."""
+    class Colliding(str):
+        def __hash__(self):
+            return hash("instances")
+
+        def __eq__(self, other):
+            calls.append(other)
+            return NotImplemented
+
+    calls = []
+    own = vars(parser)
+    instances = own.pop("instances")
+    own[Colliding("colliding")] = 1
+    own["instances"] = instances
+    return lambda: len(calls)
+
+
 def another_transformation_type(parser, patch):
     """KLayout's module with another of its classes under the name Trans."""
     patch.setattr(dbcore, "Trans", dbcore.DTrans)
@@ -216,11 +240,12 @@ def another_transformation_type(parser, patch):
 @pytest.mark.parametrize("prepare", [export_again, shadow_shapes, replace_module_name, count_appends,
                                      colliding_cell_key, layer_map_subclass, int_subclass_as_index,
                                      float_subclass_as_tolerance, colliding_name_on_a_cell,
-                                     another_transformation_type],
+                                     colliding_name_on_the_parser, another_transformation_type],
                          ids=["second export", "a cell's own shapes method", "a replaced module name",
                               "a list subclass as table", "a colliding cell key", "a dict subclass as layer map",
                               "an int subclass as index", "a float subclass as tolerance",
-                              "a colliding name on a cell", "another class as Trans"])
+                              "a colliding name on a cell", "a colliding name on the parser",
+                              "another class as Trans"])
 def test_the_general_walk_runs_where_the_tables_walk_cannot(table, monkeypatch, prepare):
     """Each gives what the general walk gives, and runs the caller's code as often."""
     results = []
@@ -308,3 +333,28 @@ def test_a_replaced_path_flag_is_never_read(table, monkeypatch):
     results = [state(exported(parser_class, shapes_and_placements(), table, Output.CELL))
                for parser_class in (ParseGDS, GeneralWalk)]
     assert results[0] == results[1] and reads == []
+
+
+def test_a_profile_function_sees_the_general_walk(table):
+    """A profile function runs as code of the caller's for every record made: the
+    export takes the general walk, and one that raises stops the export where it
+    stops the general walk."""
+    outcomes = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        parser, made = parser_class(hierarchy(), table), []
+
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_name == "__init__" and \
+                    type(frame.f_locals.get("self")).__name__ == "Reference":
+                made.append(len(parser.instances))
+                if len(made) == 2:
+                    raise RuntimeError("profiler stops")
+
+        sys.setprofile(profile)
+        try:
+            with pytest.raises(RuntimeError, match="profiler stops"):
+                parser.export_cells()
+        finally:
+            sys.setprofile(None)
+        outcomes.append((made, state(parser)))
+    assert outcomes[0] == outcomes[1] and outcomes[0][0][0] > 0

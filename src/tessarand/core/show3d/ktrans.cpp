@@ -169,7 +169,8 @@ bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
         std::span<const unsigned char> form = bytes_view(bytes);
         if (parse_trans_bytes(form.data(), form.size(), parts)) return true;
     }
-    nb::object text = call_method(trans, S3D_NAME("to_s"));
+    // The text form as the class gives it, not an attribute of the object's.
+    nb::object text = call(get_attr(type, S3D_NAME("to_s")), trans);
     std::string_view view = utf8_view(text);
     return parse_simple_trans(view.data(), view.data() + view.size(), parts);
 }

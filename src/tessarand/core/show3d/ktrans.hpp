@@ -34,6 +34,11 @@ struct TransTypes {
     nb::object simple;                    // Trans
     std::array<nb::object, 4> complex;    // ICplxTrans, DCplxTrans, CplxTrans, VCplxTrans
     static TransTypes of(const Globals &globals);
+    bool operator==(const TransTypes &other) const {
+        for (size_t i = 0; i < complex.size(); ++i)
+            if (!complex[i].is(other.complex[i])) return false;
+        return simple.is(other.simple);
+    }
 };
 
 // The matrix of a KTrans read straight from its wrapped KLayout

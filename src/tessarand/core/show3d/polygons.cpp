@@ -137,17 +137,12 @@ nb::object simplify_outline(const Globals &globals, nb::handle raw, nb::handle t
 
 namespace {
 
-// Whether `function` is written in shapely's own package (`package`). A
-// replacement whose attributes fail is simply not shapely's own: the
-// one-by-one path, which never reads them, decides what happens.
+// Whether `function` is a Python function written in shapely's own package
+// (`package`). Its code is taken without an attribute read, which would run
+// the interpreter's audit hooks.
 bool defined_in(nb::handle function, std::string_view package) {
-    nb::object code;
-    try {
-        code = optional_attr(function, S3D_NAME("__code__"));
-    } catch (nb::python_error &error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        return false;
-    }
+    if (!PyFunction_Check(function.ptr())) return false;
+    nb::handle code = PyFunction_GetCode(function.ptr());
     if (!PyCode_Check(code.ptr())) return false;
     nb::object file = get_attr(code, S3D_NAME("co_filename"));
     return PyUnicode_Check(file.ptr()) && utf8_view(file).starts_with(package);

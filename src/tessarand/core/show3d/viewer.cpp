@@ -163,7 +163,9 @@ nb::object TreeBuilder::direct_placement_array(nb::handle placements) {
     Py_ssize_t count = PyTuple_GET_SIZE(placements.ptr());
     nb::object array = new_float32(6 * count);
     float *out = float32_data(array);
-    // kdb's types, read once for the array rather than once per placement.
+    // kdb's types, read once for the array rather than once per placement;
+    // read again after it, as a placement's reads may run code that changes
+    // them.
     TransTypes types = TransTypes::of(globals_);
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle ktrans = PyTuple_GET_ITEM(placements.ptr(), i);
@@ -173,6 +175,7 @@ nb::object TreeBuilder::direct_placement_array(nb::handle placements) {
         if (!read_own_matrix(types, ktrans_class_, ktrans, matrix)) return {};
         for (int k = 0; k < 6; ++k) out[6 * i + k] = float(matrix.entries[k]);
     }
+    if (TransTypes::of(globals_) != types) return {};
     return array;
 }
 

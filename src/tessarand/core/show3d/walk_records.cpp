@@ -48,10 +48,18 @@ private:
     std::vector<nb::object> outlines_;
 };
 
-// The parser's tables the walk extends, as its constructor left them.
-struct FreshTables {
-    nb::object instances, mapping;
+// What the walk takes from the parser and the module: the parser's tables
+// as its constructor left them, and KLayout's simple transformation type.
+struct PlainInputs {
+    nb::object instances, mapping, trans_type;
 };
+
+// Whether a profile or trace function is set: it would run, as code of the
+// caller's, for every Python function the walk calls (the records' own).
+bool traced() {
+    PyThreadState *thread = PyThreadState_Get();
+    return thread->c_profilefunc || thread->c_tracefunc;
+}
 
 bool is_zero(nb::handle value) {
     int overflow = 0;
@@ -83,17 +91,21 @@ bool makes_simple_transformations(nb::handle trans_type) {
 // Whether the walk runs nothing of the caller's, so that leaving it for the
 // general walk midway repeats nothing the caller could see, and makes what
 // the general walk makes: the parser and its tables as its constructor left
-// them, plain data, and KLayout's own cells. The tables when it does.
-std::optional<FreshTables> plain_inputs(const Globals &globals, nb::handle snapshot, nb::handle parser,
+// them, plain data, and KLayout's own cells. What it takes when it does.
+std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snapshot, nb::handle parser,
                                         nb::handle tops) {
-    if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
+    if (traced() || snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
         !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
         return {};
+    // Attribute reads compare names with the keys of the parser's own
+    // dictionary: plain str keys only, whose comparisons run no code.
+    if (!shadows_none(parser, {})) return {};
     nb::object kdb = globals[S3D_NAME("kdb")];
-    if (!makes_simple_transformations(optional_attr(kdb, S3D_NAME("Trans")))) return {};
-    FreshTables tables{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping"))};
-    if (!PyList_CheckExact(tables.instances.ptr()) || PyList_GET_SIZE(tables.instances.ptr()) != 0 ||
-        !PyDict_CheckExact(tables.mapping.ptr()) || PyDict_GET_SIZE(tables.mapping.ptr()) != 0 ||
+    PlainInputs inputs{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping")),
+                       optional_attr(kdb, S3D_NAME("Trans"))};
+    if (!makes_simple_transformations(inputs.trans_type)) return {};
+    if (!PyList_CheckExact(inputs.instances.ptr()) || PyList_GET_SIZE(inputs.instances.ptr()) != 0 ||
+        !PyDict_CheckExact(inputs.mapping.ptr()) || PyDict_GET_SIZE(inputs.mapping.ptr()) != 0 ||
         !is_zero(get_attr(parser, S3D_NAME("instance_index"))))
         return {};
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
@@ -106,15 +118,16 @@ std::optional<FreshTables> plain_inputs(const Globals &globals, nb::handle snaps
         if (!PyLong_CheckExact(index.ptr()) || !plain_cell(cell, cell_type)) return {};
     for (nb::handle cell : show3d::snapshot(tops))
         if (!plain_cell(cell, cell_type)) return {};
-    return tables;
+    return inputs;
 }
 
 class RecordMaker {
 public:
-    RecordMaker(const Globals &globals, Walk &walk)
+    // Simple placements are made through `trans_type`.
+    RecordMaker(const Globals &globals, Walk &walk, nb::handle trans_type)
         : walk_(walk), cell_class_(globals[S3D_NAME("Cell")]), reference_class_(globals[S3D_NAME("Reference")]),
-          ktrans_class_(globals[S3D_NAME("KTrans")]),
-          trans_type_(get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"))), memos_(walk.cells().size()) {
+          ktrans_class_(globals[S3D_NAME("KTrans")]), trans_type_(nb::borrow(trans_type)),
+          memos_(walk.cells().size()) {
         for (const LayerSlot &layer : walk.layers()) layer_keys_.push_back(check(PyObject_Str(layer.index.ptr())));
     }
 
@@ -194,7 +207,7 @@ nb::object RecordMaker::record(size_t cell, bool is_ref) {
 // What the general walk leaves in the parser's tables: the outlines in polygon
 // order, each shape's key, (cell index, layer index, place among the layer's
 // shapes), mapped to its polygon number, and the next number.
-void fill_tables(nb::handle parser, const FreshTables &tables, const Walk &walk,
+void fill_tables(nb::handle parser, const PlainInputs &tables, const Walk &walk,
                  const OutlineObjects &outlines) {
     const std::vector<ShapeOrigin> &origins = walk.origins();
     for (size_t number = 0; number < origins.size(); ++number) {
@@ -212,19 +225,19 @@ void fill_tables(nb::handle parser, const FreshTables &tables, const Walk &walk,
 nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
                              nb::handle tops) {
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
-    std::optional<FreshTables> tables;
+    std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
     nb::list records;
     try {
-        tables = plain_inputs(globals, snapshot, parser, tops);
-        if (!tables) return {};
+        inputs = plain_inputs(globals, snapshot, parser, tops);
+        if (!inputs) return {};
         walk.emplace(globals, parser, layer_slots(parser), outlines, Origins::noted);
         if (!walk->runs_klayout_only()) return {};
         walk->run(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops);
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
-        RecordMaker maker(globals, *walk);
+        RecordMaker maker(globals, *walk, inputs->trans_type);
         for (size_t top : walk->tops()) records.append(maker.record(top, false));
     } catch (const StepAside &) {
         return {};
@@ -236,7 +249,7 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
         if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
         throw;
     }
-    fill_tables(parser, *tables, *walk, outlines);
+    fill_tables(parser, *inputs, *walk, outlines);
     return records;
 }
 
