@@ -6,8 +6,8 @@
 // around transformations shared by the records of one cell.
 #include "walk_records.hpp"
 
-#include "scene.hpp"
 #include "ktrans.hpp"
+#include "scene.hpp"
 #include "walk.hpp"
 
 #include <algorithm>
