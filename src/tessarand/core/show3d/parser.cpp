@@ -395,9 +395,9 @@ const FunctionDef &parse_cells_def();
 
 // The module's snapshot for the direct road, which start-up puts into the
 // list export_cells is made with once every name is bound; None before.
-nb::handle road_snapshot(nb::handle holder) {
-    if (!PyList_CheckExact(holder.ptr()) || PyList_GET_SIZE(holder.ptr()) != 1) return Py_None;
-    return PyList_GET_ITEM(holder.ptr(), 0);
+nb::object road_snapshot(nb::handle holder) {
+    if (!PyList_CheckExact(holder.ptr()) || PyList_GET_SIZE(holder.ptr()) != 1) return nb::none();
+    return list_item(holder, 0);
 }
 
 nb::object parser_export_cells(const Call &call) {
