@@ -335,26 +335,62 @@ def test_a_replaced_path_flag_is_never_read(table, monkeypatch):
     assert results[0] == results[1] and reads == []
 
 
-def test_a_profile_function_sees_the_general_walk(table):
-    """A profile function runs as code of the caller's for every record made: the
-    export takes the general walk, and one that raises stops the export where it
-    stops the general walk."""
-    outcomes = []
+def watch_reference_records(how, seen):
+    """A profile function or a sys.monitoring tool that raises at the second
+    Reference record made; a function that takes it away again."""
+    def watched(frame):
+        if frame.f_code.co_name == "__init__" and type(frame.f_locals.get("self")).__name__ == "Reference":
+            seen.append(frame)
+            if len(seen) == 2:
+                raise RuntimeError("watcher stops")
+
+    if how == "profile":
+        sys.setprofile(lambda frame, event, arg: watched(frame) if event == "call" else None)
+        return lambda: sys.setprofile(None)
+    tool, start = 4, sys.monitoring.events.PY_START
+    sys.monitoring.use_tool_id(tool, "raising watcher")
+    sys.monitoring.register_callback(tool, start, lambda code, offset: watched(sys._getframe(1)))
+    sys.monitoring.set_events(tool, start)
+
+    def stop():
+        sys.monitoring.set_events(tool, 0)
+        sys.monitoring.register_callback(tool, start, None)
+        sys.monitoring.free_tool_id(tool)
+    return stop
+
+
+@pytest.mark.parametrize("how", ["profile", "monitoring"])
+def test_an_error_of_a_watcher_ends_the_export(table, how):
+    """Code of the caller's that watches the interpreter runs for the records the
+    walk makes: its error ends the export, as it ends the general walk's, and is
+    not taken for the walk's own (which would run the general walk, and the
+    watcher, again)."""
     for parser_class in (ParseGDS, GeneralWalk):
-        parser, made = parser_class(hierarchy(), table), []
-
-        def profile(frame, event, arg):
-            if event == "call" and frame.f_code.co_name == "__init__" and \
-                    type(frame.f_locals.get("self")).__name__ == "Reference":
-                made.append(len(parser.instances))
-                if len(made) == 2:
-                    raise RuntimeError("profiler stops")
-
-        sys.setprofile(profile)
+        parser, seen = parser_class(hierarchy(), table), []
+        stop = watch_reference_records(how, seen)
         try:
-            with pytest.raises(RuntimeError, match="profiler stops"):
+            with pytest.raises(RuntimeError, match="watcher stops"):
                 parser.export_cells()
         finally:
-            sys.setprofile(None)
-        outcomes.append((made, state(parser)))
-    assert outcomes[0] == outcomes[1] and outcomes[0][0][0] > 0
+            stop()
+        assert len(seen) == 2 and parser.parsed_cells is None
+
+
+@pytest.mark.parametrize("changed", [
+    lambda values, dicts: (values, tuple(object() if type(d) is dict else d for d in dicts)),
+    lambda values, dicts: (values, dicts[:-1]),
+    lambda values, dicts: "not a snapshot",
+], ids=["dictionaries replaced", "one short", "no snapshot"])
+def test_a_changed_snapshot_sends_the_export_to_the_general_walk(table, changed):
+    """Python code can reach the list that holds the export's snapshot of the module
+    (through the garbage collector): whatever it holds, nothing is read from it
+    unchecked."""
+    import gc
+    holder = next(r for r in gc.get_referents(ParseGDS.__dict__["export_cells"]) if type(r) is list)
+    saved = holder[0]
+    try:
+        holder[0] = changed(*saved)
+        walked = takes_tables_walk(ParseGDS(hierarchy(), table))
+    finally:
+        holder[0] = saved
+    assert walked is False and takes_tables_walk(ParseGDS(hierarchy(), table))

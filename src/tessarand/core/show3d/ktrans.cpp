@@ -258,10 +258,11 @@ bool has_own_matrix_methods(nb::handle ktrans_class) {
 
 TransTypes TransTypes::of(const Globals &globals) {
     nb::object kdb = globals[S3D_NAME("kdb")];
-    TransTypes types{get_attr(kdb, S3D_NAME("Trans")), {}};
+    // None for a name kdb lacks, which no transformation is exactly.
+    TransTypes types{optional_attr(kdb, S3D_NAME("Trans")), {}};
     PyObject *names[] = {S3D_NAME("ICplxTrans"), S3D_NAME("DCplxTrans"), S3D_NAME("CplxTrans"),
                          S3D_NAME("VCplxTrans")};
-    for (size_t i = 0; i < types.complex.size(); ++i) types.complex[i] = get_attr(kdb, names[i]);
+    for (size_t i = 0; i < types.complex.size(); ++i) types.complex[i] = optional_attr(kdb, names[i]);
     return types;
 }
 

@@ -58,17 +58,36 @@ bool same_entries(nb::handle now, nb::handle then) {
     return true;
 }
 
+// A snapshot as direct_road_snapshot makes it: two tuples of `count` items,
+// values and their class dictionaries (None for a value that is no class).
+bool snapshot_shaped(nb::handle snapshot, Py_ssize_t count) {
+    if (!PyTuple_CheckExact(snapshot.ptr()) || PyTuple_GET_SIZE(snapshot.ptr()) != 2) return false;
+    for (Py_ssize_t part = 0; part < 2; ++part) {
+        PyObject *items = PyTuple_GET_ITEM(snapshot.ptr(), part);
+        if (!PyTuple_CheckExact(items) || PyTuple_GET_SIZE(items) != count) return false;
+    }
+    PyObject *dicts = PyTuple_GET_ITEM(snapshot.ptr(), 1);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *dict = PyTuple_GET_ITEM(dicts, i);
+        if (dict != Py_None && !PyDict_CheckExact(dict)) return false;
+    }
+    return true;
+}
+
 } // namespace
 
+// The snapshot is checked for its shape first: Python code can reach the
+// list that holds export_cells' copy of it.
 bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot) {
-    nb::object values = sequence_item(snapshot, 0), dicts = sequence_item(snapshot, 1);
     size_t count = sizeof road_names / sizeof road_names[0];
+    if (!snapshot_shaped(snapshot, Py_ssize_t(count))) return false;
+    nb::object values = sequence_item(snapshot, 0), dicts = sequence_item(snapshot, 1);
     for (size_t i = 0; i < count; ++i) {
         nb::object current = dict_lookup(globals.dict(), nb::str(road_names[i]));
         nb::object then = sequence_item(values, Py_ssize_t(i));
         if (!current.is(then)) return false;
-        if (PyType_Check(then.ptr()) &&
-            !same_entries(class_dict(then), sequence_item(dicts, Py_ssize_t(i))))
+        nb::object dict = sequence_item(dicts, Py_ssize_t(i));
+        if (PyType_Check(then.ptr()) && (dict.is_none() || !same_entries(class_dict(then), dict)))
             return false;
     }
     return true;

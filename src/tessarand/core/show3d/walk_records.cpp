@@ -54,11 +54,20 @@ struct PlainInputs {
     nb::object instances, mapping, trans_type;
 };
 
-// Whether a profile or trace function is set: it would run, as code of the
-// caller's, for every Python function the walk calls (the records' own).
-bool traced() {
+// Whether code of the caller's watches the interpreter: a profile or trace
+// function, or a tool of sys.monitoring. It runs for the Python functions
+// the walk calls (shapely's, the records' own), so an error may be its own.
+bool watched() {
     PyThreadState *thread = PyThreadState_Get();
-    return thread->c_profilefunc || thread->c_tracefunc;
+    if (thread->c_profilefunc || thread->c_tracefunc) return true;
+    PyObject *monitoring = PySys_GetObject("monitoring"); // borrowed, used at once
+    if (!monitoring) return false;
+    if (!PyModule_CheckExact(monitoring)) return true;
+    nb::object get_tool = optional_attr(monitoring, S3D_NAME("get_tool"));
+    if (!PyCFunction_Check(get_tool.ptr())) return true;
+    for (int tool = 0; tool < 6; ++tool)
+        if (!call(get_tool, nb::int_(tool)).is_none()) return true;
+    return false;
 }
 
 bool is_zero(nb::handle value) {
@@ -94,7 +103,7 @@ bool makes_simple_transformations(nb::handle trans_type) {
 // them, plain data, and KLayout's own cells. What it takes when it does.
 std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snapshot, nb::handle parser,
                                         nb::handle tops) {
-    if (traced() || snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
+    if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
         !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
         return {};
     // Attribute reads compare names with the keys of the parser's own
@@ -228,6 +237,7 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
     nb::list records;
+    bool caller_watches = watched();
     try {
         inputs = plain_inputs(globals, snapshot, parser, tops);
         if (!inputs) return {};
@@ -245,8 +255,10 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
         // Everything run so far was KLayout's, shapely's or the module's own
         // (see plain_inputs), and nothing is changed yet: the general walk
         // raises an ordinary error again (too deep a hierarchy, a placed cell
-        // that is gone), leaving the tables as it leaves them.
-        if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
+        // that is gone), leaving the tables as it leaves them. Not so when
+        // the caller watches: the error may be the watcher's, and the general
+        // walk would run it again.
+        if (!caller_watches && error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
         throw;
     }
     fill_tables(parser, *inputs, *walk, outlines);
