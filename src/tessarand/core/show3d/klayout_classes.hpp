@@ -16,25 +16,34 @@ inline nb::object class_dict(nb::handle cls) {
     return check(PyType_GetDict(reinterpret_cast<PyTypeObject *>(cls.ptr())));
 }
 
-// Whether `cls` holds a descriptor of the type given under `name` that
-// belongs to this very class and carries this very name, as KLayout's own do.
-inline bool own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
-    if (!PyType_Check(cls.ptr())) return false;
+// The descriptor `cls` holds under `name`, where it is of the type given,
+// belongs to this very class and carries this very name, as KLayout's own
+// do; invalid otherwise.
+inline nb::object own_descriptor(nb::handle cls, const char *name, PyTypeObject *descriptor_type) {
+    if (!PyType_Check(cls.ptr())) return {};
     nb::object descriptor = dict_lookup(class_dict(cls), nb::str(name));
-    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type) return false;
-    return PyDescr_TYPE(descriptor.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr()) &&
-           PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) == 0;
+    if (!descriptor.is_valid() || Py_TYPE(descriptor.ptr()) != descriptor_type ||
+        PyDescr_TYPE(descriptor.ptr()) != reinterpret_cast<PyTypeObject *>(cls.ptr()) ||
+        PyUnicode_CompareWithASCIIString(PyDescr_NAME(descriptor.ptr()), name) != 0)
+        return {};
+    return descriptor;
 }
 
-// Whether KLayout class `cls` still has its own method `name`: KLayout's
-// methods are C method descriptors of that name; a replacement from Python
-// (or a method of another class put in its place) is not.
-inline bool klayout_method(nb::handle cls, const char *name) { return own_descriptor(cls, name, &PyMethodDescr_Type); }
+// KLayout class `cls`'s own method `name`, to be called with the object as
+// its first argument; invalid where it is not KLayout's: KLayout's methods
+// are C method descriptors of that name, a replacement from Python (or a
+// method of another class put in its place) is not.
+inline nb::object klayout_method_of(nb::handle cls, const char *name) {
+    return own_descriptor(cls, name, &PyMethodDescr_Type);
+}
+
+// Whether KLayout class `cls` still has its own method `name`.
+inline bool klayout_method(nb::handle cls, const char *name) { return klayout_method_of(cls, name).is_valid(); }
 
 // Whether KLayout class `cls` still has its own property `name` (a getter
 // KLayout defined, not a replacement from Python).
 inline bool klayout_property(nb::handle cls, const char *name) {
-    return own_descriptor(cls, name, &PyGetSetDescr_Type);
+    return own_descriptor(cls, name, &PyGetSetDescr_Type).is_valid();
 }
 
 // Whether attribute reads on KLayout class `cls` go to its descriptors: no

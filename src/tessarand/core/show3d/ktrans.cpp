@@ -159,17 +159,22 @@ bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
 
 // ---- placement algebra --------------------------------------------------------
 
+// The method is called from the class: the object may hold an attribute of
+// that name.
+bool read_binary_trans(nb::handle trans, SimpleTrans &parts) {
+    nb::object to_bytes = klayout_method_of(reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr())), "to_bytes");
+    if (!to_bytes.is_valid()) return false;
+    nb::object bytes = call(to_bytes, trans);
+    std::span<const unsigned char> form = bytes_view(bytes);
+    return parse_trans_bytes(form.data(), form.size(), parts);
+}
+
 bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
     // KLayout's own binary form holds the same numbers as its text form and
-    // costs a quarter as much to read. Its method is called from the class:
-    // the object may hold an attribute of that name.
-    nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr()));
-    if (klayout_method(type, "to_bytes")) {
-        nb::object bytes = call(dict_lookup(class_dict(type), S3D_NAME("to_bytes")), trans);
-        std::span<const unsigned char> form = bytes_view(bytes);
-        if (parse_trans_bytes(form.data(), form.size(), parts)) return true;
-    }
+    // costs a quarter as much to read.
+    if (read_binary_trans(trans, parts)) return true;
     // The text form as the class gives it, not an attribute of the object's.
+    nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(trans.ptr()));
     nb::object text = call(get_attr(type, S3D_NAME("to_s")), trans);
     std::string_view view = utf8_view(text);
     return parse_simple_trans(view.data(), view.data() + view.size(), parts);

@@ -48,6 +48,11 @@ struct TransTypes {
 bool read_own_matrix(const TransTypes &types, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix);
 
+// Reads a KLayout simple transformation from its binary form, through its
+// class's to_bytes; false where that method is not KLayout's own or the form
+// is not the expected one.
+bool read_binary_trans(nb::handle trans, SimpleTrans &parts);
+
 // Reads a KLayout simple transformation in one call: KLayout's own from its
 // binary form, any other from its text form; false if that is not the
 // expected one.

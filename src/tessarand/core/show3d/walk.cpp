@@ -14,13 +14,6 @@
 namespace show3d::direct {
 namespace {
 
-// Whether `value` is an int (exactly) that equals `count`, without raising
-// for one beyond a long.
-bool is_count(nb::handle value, long count) {
-    int overflow = 0;
-    return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
-}
-
 long cell_index_of(nb::handle cell) {
     nb::object index = call_method(cell, S3D_NAME("cell_index"));
     if (!is_exact_int(index)) throw StepAside();
@@ -492,10 +485,8 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
     if (!is_count(call_method(inst, S3D_NAME("size")), 1)) return false;
     nb::object trans = get_attr(inst, S3D_NAME("trans"));
     if (!is_exactly(trans, trans_type_)) return false;
-    nb::object bytes = call_method(trans, S3D_NAME("to_bytes"));
-    std::span<const unsigned char> form = bytes_view(bytes);
     SimpleTrans parsed;
-    if (!parse_trans_bytes(form.data(), form.size(), parsed) || !within_coordinate_range(parsed)) return false;
+    if (!read_binary_trans(trans, parsed) || !within_coordinate_range(parsed)) return false;
     placements.push_back(Placement::simple(parsed));
     return true;
 }

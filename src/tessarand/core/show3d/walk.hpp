@@ -26,6 +26,13 @@ struct StepAside {};
 
 inline bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr()); }
 
+// Whether `value` is an int (exactly) that equals `count`, without raising
+// for one beyond a long.
+inline bool is_count(nb::handle value, long count) {
+    int overflow = 0;
+    return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
+}
+
 // ---- the polygon table -----------------------------------------------------------
 
 // Where the walk's outlines go, by polygon number: simplified ones as any

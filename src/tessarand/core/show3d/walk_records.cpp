@@ -32,7 +32,6 @@ public:
     void store_database_units(Py_ssize_t index, const double *xy, size_t points) override {
         at(index) = outline_list(xy, points, 1000.0);
     }
-    size_t size() const { return outlines_.size(); }
     nb::handle operator[](size_t index) const { return outlines_[index]; }
     // Whether every polygon number up to `count` has its outline.
     bool complete(size_t count) const {
@@ -70,12 +69,6 @@ bool watched() {
     return false;
 }
 
-bool is_zero(nb::handle value) {
-    int overflow = 0;
-    return PyLong_CheckExact(value.ptr()) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == 0 &&
-           !overflow && !PyErr_Occurred();
-}
-
 // Whether a cell is KLayout's own, with none of the methods the walk calls
 // shadowed on the object.
 bool plain_cell(nb::handle cell, nb::handle cell_type) {
@@ -87,13 +80,10 @@ bool plain_cell(nb::handle cell, nb::handle cell_type) {
 // integer transformations, as KLayout's arrays give them: one made through it
 // reads back, in KLayout's own binary form, as what it was made from.
 bool makes_simple_transformations(nb::handle trans_type) {
-    if (!klayout_constructor(trans_type) || !klayout_method(trans_type, "to_bytes")) return false;
+    if (!klayout_constructor(trans_type)) return false;
     nb::object made = call(trans_type, nb::int_(1), nb::bool_(true), nb::int_(3), nb::int_(-4));
-    if (!is_exactly(made, trans_type)) return false;
-    nb::object bytes = call(dict_lookup(class_dict(trans_type), S3D_NAME("to_bytes")), made);
-    std::span<const unsigned char> form = bytes_view(bytes);
     SimpleTrans parts;
-    return parse_trans_bytes(form.data(), form.size(), parts) && parts.angle == 1 && parts.mirror &&
+    return is_exactly(made, trans_type) && read_binary_trans(made, parts) && parts.angle == 1 && parts.mirror &&
            parts.x == 3 && parts.y == -4;
 }
 
@@ -115,7 +105,7 @@ std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snaps
     if (!makes_simple_transformations(inputs.trans_type)) return {};
     if (!PyList_CheckExact(inputs.instances.ptr()) || PyList_GET_SIZE(inputs.instances.ptr()) != 0 ||
         !PyDict_CheckExact(inputs.mapping.ptr()) || PyDict_GET_SIZE(inputs.mapping.ptr()) != 0 ||
-        !is_zero(get_attr(parser, S3D_NAME("instance_index"))))
+        !is_count(get_attr(parser, S3D_NAME("instance_index")), 0))
         return {};
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
