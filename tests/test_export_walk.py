@@ -53,12 +53,13 @@ def polygons_as_records_are_made(parser, run):
     tables' walk makes every record first and fills the table last. Seen through
     sys.monitoring: a profile function sends the export to the general walk."""
     sizes, tool, start = [], 3, sys.monitoring.events.PY_START
+    instances = parser.instances  # filled in place; read here, not by the callback
 
     def started(code, offset):
         if code.co_name == "__init__":
             frame = sys._getframe(1)
             if type(frame.f_locals.get("self")).__name__ in ("Cell", "Reference"):
-                sizes.append(len(parser.instances))
+                sizes.append(len(instances))
 
     sys.monitoring.use_tool_id(tool, "export walk test")
     sys.monitoring.register_callback(tool, start, started)
@@ -78,16 +79,18 @@ def takes_tables_walk(parser, run=None):
     return not any(sizes)
 
 
+@pytest.mark.parametrize("combine", [False, True], ids=["records", "combined"])
 @pytest.mark.parametrize("tolerance", [0.01, None])
 @pytest.mark.parametrize("name", SAMPLE_NAMES)
-def test_samples_export_as_the_general_walk_does(kit, name, tolerance):
-    """The walk's records before combination (what the layer split and the
-    combination start from, on both walks alike)."""
+def test_samples_export_as_the_general_walk_does(kit, name, tolerance, combine):
+    """The walk's records before combination (what the layer split starts
+    from), and combined from the walk's tables as combine_references combines
+    the general walk's records."""
     layout, table = load_sample(name, kit)
     walked = []
     for parser_class in (ParseGDS, GeneralWalk):
         parser = parser_class(layout, table, curve_tolerance=tolerance)
-        parser.export_cells(combine=False)
+        parser.export_cells(combine=combine)
         walked.append(state(parser))
     assert walked[0] == walked[1]
 
@@ -110,6 +113,49 @@ def test_hand_built_layouts_export_as_the_general_walk_does(table, tmp_path, mak
 def test_the_export_takes_the_tables_walk(table):
     assert takes_tables_walk(ParseGDS(hierarchy(), table))
     assert not takes_tables_walk(GeneralWalk(hierarchy(), table))
+
+
+def records_made(parser):
+    """How many Cell and Reference records a combining export makes."""
+    return len(polygons_as_records_are_made(parser, parser.export_cells))
+
+
+def test_the_combining_export_makes_only_the_records_it_keeps(table):
+    """TOP places A twice: combined from the tables, one record of A and of
+    each cell below it; combine_references keeps the first of two."""
+    assert (records_made(ParseGDS(hierarchy(), table)), records_made(GeneralWalk(hierarchy(), table))) == (7, 9)
+
+
+def replaced_combination(parser, patch):
+    calls = []
+
+    def combine_references(output):
+        calls.append(output)
+        return ParseGDS.combine_references(parser, output)
+    parser.combine_references = combine_references
+    return lambda: calls
+
+
+def far_products(parser, patch):
+    """Products beyond KLayout's coordinate range, which it composes its own way."""
+    far = kdb.Trans(0, False, 2_000_000_000, 0)
+    parser.layout = make_layout({"TOP": {}, "MID": {}, "U": {(1, 0): [(0, 0, 5, 5)]}},
+                                [("TOP", "MID", far), ("MID", "U", far), ("TOP", "U", far)])
+    parser.cell_index_map = {cell.cell_index(): cell for cell in parser.layout.each_cell()}
+    return lambda: None
+
+
+@pytest.mark.parametrize("prepare", [replaced_combination, far_products],
+                         ids=["combine_references replaced", "products beyond the range"])
+def test_the_records_combine_on_the_general_road_where_the_tables_cannot(table, monkeypatch, prepare):
+    results = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        with monkeypatch.context() as patch:
+            parser = parser_class(hierarchy(), table)
+            seen = prepare(parser, patch)
+            made = records_made(parser)
+            results.append((made, state(parser), seen()))
+    assert results[0] == results[1]
 
 
 class CountedAppends(list):

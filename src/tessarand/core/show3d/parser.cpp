@@ -392,6 +392,7 @@ nb::object parser_parse_cells(const Call &call) {
 }
 
 const FunctionDef &parse_cells_def();
+const FunctionDef &combine_references_def();
 
 // The module's snapshot for the direct road, which start-up puts into the
 // list export_cells is made with once every name is bound; None before.
@@ -407,9 +408,15 @@ nb::object parser_export_cells(const Call &call) {
     nb::object tops = check(PySequence_List(
         call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
     nb::object cells;
+    bool combined = false;
     if (uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
-        if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def()))
-            cells = records_from_walk(call.globals, road_snapshot(call.data), self, tops);
+        if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def())) {
+            bool combine_here =
+                combine && uses_own_method(self, S3D_NAME("combine_references"), combine_references_def());
+            WalkRecords walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, combine_here);
+            cells = walked.cells;
+            combined = walked.combined;
+        }
         if (!cells.is_valid()) {
             std::vector<nb::object> top_cells;
             for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
@@ -424,7 +431,9 @@ nb::object parser_export_cells(const Call &call) {
              show3d::call(call.globals[S3D_NAME("ParsedCells")], get_attr(self, S3D_NAME("instances")),
                           get_attr(self, S3D_NAME("layer_map")), cells));
     // The flag follows the tree just stored.
-    if (combine)
+    if (combined)
+        set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
+    else if (combine)
         call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("CELL")));
     else
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
@@ -690,7 +699,7 @@ const FunctionDef export_layers_def{
     {{"self"}, {"combine", ParamKind::keyword_only}},
     {{"combine", "bool"}, {"return", "ParsedLayers"}}, parser_export_layers};
 
-const FunctionDef combine_references_def{
+const FunctionDef combine_references_definition{
     "combine_references", "ParseGDS.combine_references",
     "Merge references to the same cell and compose placements down the trees of\n"
     "the given output mode.",
@@ -699,6 +708,7 @@ const FunctionDef combine_references_def{
     parser_combine_references};
 
 const FunctionDef &parse_cells_def() { return parse_cells_definition; }
+const FunctionDef &combine_references_def() { return combine_references_definition; }
 const FunctionDef &CellWalker::extract_def() { return extract_dpolygon_def; }
 
 } // namespace
@@ -722,7 +732,7 @@ nb::dict parser_namespace(nb::handle globals, nb::handle road_snapshot_holder) {
     add_method(namespace_, globals, init_def, init_defaults);
     for (const FunctionDef *def : {&extract_layers_def, &get_name_def, &get_zmin_def,
                                    &get_height_def, &get_color_def, &extract_dpolygon_def,
-                                   &parse_cells_definition, &combine_references_def})
+                                   &parse_cells_definition, &combine_references_definition})
         add_method(namespace_, globals, *def);
     add_method(namespace_, globals, export_cells_def, export_cells_defaults);
     add_method(namespace_, globals, export_layers_def, combine_default);

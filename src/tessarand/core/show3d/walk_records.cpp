@@ -8,10 +8,12 @@
 
 #include "ktrans.hpp"
 #include "scene.hpp"
+#include "tree.hpp"
 #include "walk.hpp"
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace show3d {
@@ -130,7 +132,11 @@ public:
         for (const LayerSlot &layer : walk.layers()) layer_keys_.push_back(check(PyObject_Str(layer.index.ptr())));
     }
 
+    // The records of the cell as the general walk makes them.
     nb::object record(size_t cell, bool is_ref);
+    // The records of a top cell's combined tree as combine_references
+    // leaves them.
+    nb::object combined_record(const Node &top);
 
 private:
     // What the records of one cell share.
@@ -142,7 +148,11 @@ private:
     };
 
     const Memo &memo_of(size_t cell);
+    const std::vector<nb::object> &transformations_of(size_t cell);
     nb::object transformations(const Placements &placements);
+    nb::object new_record(size_t cell, bool is_ref);
+    void set_placements(nb::handle reference, nb::handle ktrans_list);
+    nb::object combined_reference(const Node &node);
 
     Walk &walk_;
     nb::object cell_class_, reference_class_, ktrans_class_, trans_type_;
@@ -161,10 +171,17 @@ const RecordMaker::Memo &RecordMaker::memo_of(size_t cell) {
         for (long number : numbers) check_status(PyList_Append(list.ptr(), nb::int_(number).ptr()));
         memo.polygons.push_back({slot, list});
     }
-    for (const CellData::Instance &instance : data.instances)
-        memo.transformations.push_back(transformations(instance.placements));
     memo.made = true;
     return memo;
+}
+
+// Made on first need: the combined records need them for top cells only.
+const std::vector<nb::object> &RecordMaker::transformations_of(size_t cell) {
+    std::vector<nb::object> &made = memos_[cell].transformations;
+    const CellData &data = walk_.cells()[cell];
+    if (made.empty())
+        for (const CellData::Instance &instance : data.instances) made.push_back(transformations(instance.placements));
+    return made;
 }
 
 // KLayout's transformations of one instance, as its array gives them: its
@@ -181,26 +198,69 @@ nb::object RecordMaker::transformations(const Placements &placements) {
     return list;
 }
 
-nb::object RecordMaker::record(size_t cell, bool is_ref) {
-    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
+// A record of the cell with its polygons and no references yet.
+nb::object RecordMaker::new_record(size_t cell, bool is_ref) {
     const Memo &memo = memo_of(cell);
-    const CellData &data = walk_.cells()[cell];
-    nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, data.name);
+    nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, walk_.cells()[cell].name);
     if (!memo.polygons.empty()) {
         nb::object polygons = get_attr(record, S3D_NAME("polygons"));
         for (const auto &[slot, numbers] : memo.polygons)
             check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(),
                                           check(PyList_GetSlice(numbers.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
     }
+    return record;
+}
+
+void RecordMaker::set_placements(nb::handle reference, nb::handle ktrans_list) {
+    set_attr(reference, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(ktrans_list.ptr())));
+    set_attr(reference, S3D_NAME("trans"), ktrans_list);
+}
+
+nb::object RecordMaker::record(size_t cell, bool is_ref) {
+    RecursionGuard guard(depth_, " while parsing the cell hierarchy");
+    nb::object record = new_record(cell, is_ref);
+    const CellData &data = walk_.cells()[cell];
     nb::object references = get_attr(record, S3D_NAME("references"));
     for (size_t i = 0; i < data.instances.size(); ++i) {
         nb::object reference = this->record(data.instances[i].child, true);
-        nb::handle transformations = memo.transformations[i];
-        set_attr(reference, S3D_NAME("trans_count"), nb::int_(PyList_GET_SIZE(transformations.ptr())));
-        set_attr(reference, S3D_NAME("trans"), ktrans_list(ktrans_class_, transformations));
+        set_placements(reference, ktrans_list(ktrans_class_, transformations_of(cell)[i]));
         call_method(references, S3D_NAME("append"), reference);
     }
     return record;
+}
+
+// A top cell's groups keep their members' placements as they are: KTrans
+// around the transformations the records of their cell share. Below them,
+// every placement is a product, a KTrans around a new transformation.
+nb::object RecordMaker::combined_record(const Node &top) {
+    nb::object record = new_record(top.cell, false);
+    const CellData &data = walk_.cells()[top.cell];
+    std::unordered_map<size_t, nb::list> members; // by placed cell
+    for (size_t i = 0; i < data.instances.size(); ++i) {
+        nb::object placements = ktrans_list(ktrans_class_, transformations_of(top.cell)[i]);
+        check(PyNumber_InPlaceAdd(members[data.instances[i].child].ptr(), placements.ptr()));
+    }
+    nb::object references = get_attr(record, S3D_NAME("references"));
+    for (const Node &group : top.children) {
+        RecursionGuard guard(depth_, " while combining references");
+        nb::object reference = new_record(group.cell, true);
+        nb::object nested = get_attr(reference, S3D_NAME("references"));
+        for (const Node &child : group.children)
+            call_method(nested, S3D_NAME("append"), combined_reference(child));
+        set_placements(reference, members[group.cell]);
+        call_method(references, S3D_NAME("append"), reference);
+    }
+    return record;
+}
+
+nb::object RecordMaker::combined_reference(const Node &node) {
+    RecursionGuard guard(depth_, " while combining references");
+    nb::object reference = new_record(node.cell, true);
+    nb::object references = get_attr(reference, S3D_NAME("references"));
+    for (const Node &child : node.children)
+        call_method(references, S3D_NAME("append"), combined_reference(child));
+    set_placements(reference, ktrans_list(ktrans_class_, transformations(node.placements)));
+    return reference;
 }
 
 // What the general walk leaves in the parser's tables: the outlines in polygon
@@ -221,8 +281,8 @@ void fill_tables(nb::handle parser, const PlainInputs &tables, const Walk &walk,
 
 } // namespace
 
-nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                             nb::handle tops) {
+WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
+                              nb::handle tops, bool combine) {
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
@@ -238,7 +298,13 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
         RecordMaker maker(globals, *walk, inputs->trans_type);
-        for (size_t top : walk->tops()) records.append(maker.record(top, false));
+        if (combine) {
+            ComplexMatrices unused;
+            TreeMaker trees(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
+            for (size_t top : walk->tops()) records.append(maker.combined_record(trees.top(top)));
+        } else {
+            for (size_t top : walk->tops()) records.append(maker.record(top, false));
+        }
     } catch (const StepAside &) {
         return {};
     } catch (nb::python_error &error) {
@@ -252,7 +318,7 @@ nb::object records_from_walk(const Globals &globals, nb::handle snapshot, nb::ha
         throw;
     }
     fill_tables(parser, *inputs, *walk, outlines);
-    return records;
+    return {records, combine};
 }
 
 } // namespace show3d
