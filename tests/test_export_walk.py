@@ -34,11 +34,33 @@ def picture(x):
     return type(x).__name__, (x.hex() if isinstance(x, float) else x)
 
 
+def sharing(parser):
+    """Which lists, KTrans and wrapped transformations of the exported trees are
+    one object: each numbered where it is first met."""
+    seen = {}
+
+    def number(x):
+        return seen.setdefault(id(x), len(seen))
+
+    def walk(x):
+        if isinstance(x, KTrans):
+            return number(x), number(x.trans)
+        if isinstance(x, list):
+            return number(x), [walk(item) for item in x]
+        if isinstance(x, dict):
+            return [walk(value) for value in x.values()]
+        if hasattr(x, "__dataclass_fields__"):
+            return [walk(getattr(x, k)) for k in x.__dataclass_fields__ if k != "instances"]
+        return None
+    return walk([parser.parsed_cells, parser.parsed_layers])
+
+
 def state(parser):
-    """The outlines by repr (exact for floats, and quick), the rest by picture."""
+    """The outlines by repr (exact for floats, and quick), the rest by picture,
+    and what is shared."""
     return repr(parser.instances), picture([
         type(parser.instances), parser.instance_mapping, parser.instance_index, parser.parsed_cells,
-        parser.parsed_layers, parser.cell_combined, parser.layer_combined])
+        parser.parsed_layers, parser.cell_combined, parser.layer_combined]), sharing(parser)
 
 
 def exported(parser_class, layout, table, mode, tolerance=None):
@@ -79,18 +101,22 @@ def takes_tables_walk(parser, run=None):
     return not any(sizes)
 
 
-@pytest.mark.parametrize("combine", [False, True], ids=["records", "combined"])
+EXPORTS = {"records": lambda parser: parser.export_cells(combine=False),
+           "combined cells": lambda parser: parser.export_cells(),
+           "combined layers": lambda parser: parser.export_layers()}
+
+
+@pytest.mark.parametrize("export", EXPORTS)
 @pytest.mark.parametrize("tolerance", [0.01, None])
 @pytest.mark.parametrize("name", SAMPLE_NAMES)
-def test_samples_export_as_the_general_walk_does(kit, name, tolerance, combine):
-    """The walk's records before combination (what the layer split starts
-    from), and combined from the walk's tables as combine_references combines
-    the general walk's records."""
+def test_samples_export_as_the_general_walk_does(kit, name, tolerance, export):
+    """The walk's records, and the trees combined from the walk's tables as
+    combine_references combines the general walk's records."""
     layout, table = load_sample(name, kit)
     walked = []
     for parser_class in (ParseGDS, GeneralWalk):
         parser = parser_class(layout, table, curve_tolerance=tolerance)
-        parser.export_cells(combine=combine)
+        EXPORTS[export](parser)
         walked.append(state(parser))
     assert walked[0] == walked[1]
 
@@ -115,45 +141,67 @@ def test_the_export_takes_the_tables_walk(table):
     assert not takes_tables_walk(GeneralWalk(hierarchy(), table))
 
 
-def records_made(parser):
+def records_made(parser, export=ParseGDS.export_cells):
     """How many Cell and Reference records a combining export makes."""
-    return len(polygons_as_records_are_made(parser, parser.export_cells))
+    return len(polygons_as_records_are_made(parser, lambda: export(parser)))
 
 
-def test_the_combining_export_makes_only_the_records_it_keeps(table):
+@pytest.mark.parametrize("export, made", [(ParseGDS.export_cells, (7, 9)), (ParseGDS.export_layers, (17, 27))],
+                         ids=["cells", "layers"])
+def test_the_combining_export_makes_only_the_records_it_keeps(table, export, made):
     """TOP places A twice: combined from the tables, one record of A and of
-    each cell below it; combine_references keeps the first of two."""
-    assert (records_made(ParseGDS(hierarchy(), table)), records_made(GeneralWalk(hierarchy(), table))) == (7, 9)
+    each cell below it (and in layer mode one copy per layer reached, beside
+    the 9 records of the walk); combine_references keeps the first of two."""
+    assert (records_made(ParseGDS(hierarchy(), table), export),
+            records_made(GeneralWalk(hierarchy(), table), export)) == made
 
 
-def replaced_combination(parser, patch):
-    calls = []
+def replaced_method(name):
+    def prepare(parser, patch):
+        calls = []
+        method = getattr(ParseGDS, name)
 
-    def combine_references(output):
-        calls.append(output)
-        return ParseGDS.combine_references(parser, output)
-    parser.combine_references = combine_references
-    return lambda: calls
+        def replaced(*args, **keywords):
+            calls.append((args, keywords))
+            return method(parser, *args, **keywords)
+        setattr(parser, name, replaced)
+        return lambda: calls
+    return prepare
+
+
+def exported_before(parser, patch):
+    """Layer trees from the records of an earlier export, as they are then."""
+    parser.export_cells(combine=False)
+    parser.parsed_cells.cells[0].name = "RENAMED"
+    return lambda: None
 
 
 def far_products(parser, patch):
     """Products beyond KLayout's coordinate range, which it composes its own way."""
     far = kdb.Trans(0, False, 2_000_000_000, 0)
-    parser.layout = make_layout({"TOP": {}, "MID": {}, "U": {(1, 0): [(0, 0, 5, 5)]}},
-                                [("TOP", "MID", far), ("MID", "U", far), ("TOP", "U", far)])
+    parser.layout = make_layout({"A_TOP": {(2, 0): [(0, 0, 5, 5)]}, "TOP": {}, "MID": {}, "U": {(1, 0): [(0, 0, 5, 5)]}},
+                                [("A_TOP", "U", kdb.Trans()), ("TOP", "MID", far), ("MID", "U", far), ("TOP", "U", far)])
     parser.cell_index_map = {cell.cell_index(): cell for cell in parser.layout.each_cell()}
     return lambda: None
 
 
-@pytest.mark.parametrize("prepare", [replaced_combination, far_products],
-                         ids=["combine_references replaced", "products beyond the range"])
-def test_the_records_combine_on_the_general_road_where_the_tables_cannot(table, monkeypatch, prepare):
+@pytest.mark.parametrize("export, prepare", [
+    (ParseGDS.export_cells, replaced_method("combine_references")),
+    (ParseGDS.export_layers, replaced_method("combine_references")),
+    (ParseGDS.export_layers, replaced_method("export_cells")),
+    (ParseGDS.export_cells, far_products),
+    (ParseGDS.export_layers, far_products),
+    (ParseGDS.export_layers, exported_before)],
+    ids=["cells, combine_references replaced", "layers, combine_references replaced",
+         "layers, export_cells replaced", "cells, products beyond the range", "layers, products beyond the range",
+         "layers, cells exported before"])
+def test_the_records_combine_on_the_general_road_where_the_tables_cannot(table, monkeypatch, prepare, export):
     results = []
     for parser_class in (ParseGDS, GeneralWalk):
         with monkeypatch.context() as patch:
             parser = parser_class(hierarchy(), table)
             seen = prepare(parser, patch)
-            made = records_made(parser)
+            made = records_made(parser, export)
             results.append((made, state(parser), seen()))
     assert results[0] == results[1]
 
@@ -311,30 +359,32 @@ def deep_chain(count):
                        [(a, b, kdb.Trans(0, False, 5, 0)) for a, b in zip(names, names[1:])])
 
 
-def too_deep(parser_class, table):
-    parser = parser_class(deep_chain(301), table)
+def too_deep(parser, export):
+    parser.layout = deep_chain(301)
+    parser.cell_index_map = {cell.cell_index(): cell for cell in parser.layout.each_cell()}
 
     def run():
         saved = sys.getrecursionlimit()
         sys.setrecursionlimit(300)
         try:
-            parser.export_cells()
+            export(parser)
         finally:
             sys.setrecursionlimit(saved)
-    return parser, run
+    return run
 
 
-def placed_cell_gone(parser_class, table):
-    parser = parser_class(hierarchy(), table)
+def placed_cell_gone(parser, export):
     del parser.cell_index_map[parser.layout.cell("LEAF").cell_index()]
-    return parser, parser.export_cells
+    return lambda: export(parser)
 
 
+@pytest.mark.parametrize("export", [ParseGDS.export_cells, ParseGDS.export_layers], ids=["cells", "layers"])
 @pytest.mark.parametrize("fail", [too_deep, placed_cell_gone], ids=["too deep", "a placed cell gone"])
-def test_a_failed_export_raises_and_leaves_what_the_general_walk_does(table, fail):
+def test_a_failed_export_raises_and_leaves_what_the_general_walk_does(table, fail, export):
     outcomes = []
     for parser_class in (ParseGDS, GeneralWalk):
-        parser, run = fail(parser_class, table)
+        parser = parser_class(hierarchy(), table)
+        run = fail(parser, export)
         with pytest.raises((RecursionError, KeyError)) as info:
             run()
         outcomes.append((type(info.value), str(info.value), state(parser), len(parser.instances)))

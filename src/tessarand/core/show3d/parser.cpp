@@ -393,6 +393,7 @@ nb::object parser_parse_cells(const Call &call) {
 
 const FunctionDef &parse_cells_def();
 const FunctionDef &combine_references_def();
+const FunctionDef &export_cells_def();
 
 // The module's snapshot for the direct road, which start-up puts into the
 // list export_cells is made with once every name is bound; None before.
@@ -401,37 +402,48 @@ nb::object road_snapshot(nb::handle holder) {
     return list_item(holder, 0);
 }
 
+// The records of the layout's top cells: from the tables' walk where the
+// parser's walk methods are its own (`wanted` made of them), else from the
+// general walk or the parser's own parse_cells.
+WalkRecords export_records(const Call &call, nb::handle self, Export wanted) {
+    nb::object tops = check(PySequence_List(
+        call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
+    WalkRecords walked;
+    if (!uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
+        nb::list records;
+        for (nb::handle top : tops) records.append(call_method(self, S3D_NAME("parse_cells"), top));
+        walked.cells = records;
+        return walked;
+    }
+    if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def()))
+        walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, wanted);
+    if (!walked.cells.is_valid()) {
+        std::vector<nb::object> top_cells;
+        for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
+        walked.cells = walk_cells(call, top_cells);
+    }
+    return walked;
+}
+
+void store_cells(const Call &call, nb::handle self, nb::handle cells) {
+    set_attr(self, S3D_NAME("parsed_cells"),
+             show3d::call(call.globals[S3D_NAME("ParsedCells")], get_attr(self, S3D_NAME("instances")),
+                          get_attr(self, S3D_NAME("layer_map")), cells));
+}
+
+bool combines_its_own_way(nb::handle self) {
+    return uses_own_method(self, S3D_NAME("combine_references"), combine_references_def());
+}
+
 nb::object parser_export_cells(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
-    nb::object tops = check(PySequence_List(
-        call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
-    nb::object cells;
-    bool combined = false;
-    if (uses_own_method(self, S3D_NAME("parse_cells"), parse_cells_def())) {
-        if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def())) {
-            bool combine_here =
-                combine && uses_own_method(self, S3D_NAME("combine_references"), combine_references_def());
-            WalkRecords walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, combine_here);
-            cells = walked.cells;
-            combined = walked.combined;
-        }
-        if (!cells.is_valid()) {
-            std::vector<nb::object> top_cells;
-            for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
-            cells = walk_cells(call, top_cells);
-        }
-    } else {
-        nb::list records;
-        for (nb::handle top : tops) records.append(call_method(self, S3D_NAME("parse_cells"), top));
-        cells = records;
-    }
-    set_attr(self, S3D_NAME("parsed_cells"),
-             show3d::call(call.globals[S3D_NAME("ParsedCells")], get_attr(self, S3D_NAME("instances")),
-                          get_attr(self, S3D_NAME("layer_map")), cells));
+    WalkRecords walked =
+        export_records(call, self, combine && combines_its_own_way(self) ? Export::combined_cells : Export::records);
+    store_cells(call, self, walked.cells);
     // The flag follows the tree just stored.
-    if (combined)
+    if (walked.combined)
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
     else if (combine)
         call_method(self, S3D_NAME("combine_references"), output_member(call.globals, S3D_NAME("CELL")));
@@ -483,9 +495,26 @@ nb::object parser_export_layers(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
-    if (get_attr(self, S3D_NAME("parsed_cells")).is_none() || truth(get_attr(self, S3D_NAME("cell_combined"))))
+    bool fresh = get_attr(self, S3D_NAME("parsed_cells")).is_none();
+    if (fresh && combine && uses_own_method(self, S3D_NAME("export_cells"), export_cells_def()) &&
+        combines_its_own_way(self)) {
+        // What export_cells(combine=False) does, and, where the tables'
+        // walk ran, the combined layer trees with it.
+        WalkRecords walked = export_records(call, self, Export::combined_layers);
+        store_cells(call, self, walked.cells);
+        set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
+        if (walked.layers.is_valid()) {
+            nb::object parsed_cells = get_attr(self, S3D_NAME("parsed_cells"));
+            set_attr(self, S3D_NAME("parsed_layers"),
+                     show3d::call(call.globals[S3D_NAME("ParsedLayers")], get_attr(parsed_cells, S3D_NAME("instances")),
+                                  get_attr(parsed_cells, S3D_NAME("layer_map")), walked.layers));
+            set_attr(self, S3D_NAME("layer_combined"), nb::bool_(true));
+            return get_attr(self, S3D_NAME("parsed_layers"));
+        }
+    } else if (fresh || truth(get_attr(self, S3D_NAME("cell_combined")))) {
         call_keywords(get_attr(self, S3D_NAME("export_cells")), {}, S3D_KEYWORDS("combine"),
                       {nb::handle(Py_False)});
+    }
     nb::object parsed_cells = get_attr(self, S3D_NAME("parsed_cells"));
     check_assertion(!parsed_cells.is_none());
     std::vector<nb::object> layer_ids;
@@ -685,7 +714,7 @@ const FunctionDef parse_cells_definition{
     "Parse a cell and everything below it into a Cell tree, extending the polygon table.",
     {{"self"}, {"cell"}}, {{"cell", "kdb.Cell"}, {"return", "Cell"}}, parser_parse_cells};
 
-const FunctionDef export_cells_def{
+const FunctionDef export_cells_definition{
     "export_cells", "ParseGDS.export_cells",
     "Parse every top cell into ParsedCells, merging repeated references unless\n"
     "combine is false.",
@@ -709,6 +738,7 @@ const FunctionDef combine_references_definition{
 
 const FunctionDef &parse_cells_def() { return parse_cells_definition; }
 const FunctionDef &combine_references_def() { return combine_references_definition; }
+const FunctionDef &export_cells_def() { return export_cells_definition; }
 const FunctionDef &CellWalker::extract_def() { return extract_dpolygon_def; }
 
 } // namespace
@@ -734,8 +764,9 @@ nb::dict parser_namespace(nb::handle globals, nb::handle road_snapshot_holder) {
                                    &get_height_def, &get_color_def, &extract_dpolygon_def,
                                    &parse_cells_definition, &combine_references_definition})
         add_method(namespace_, globals, *def);
-    add_method(namespace_, globals, export_cells_def, export_cells_defaults);
-    add_method(namespace_, globals, export_layers_def, combine_default);
+    add_method(namespace_, globals, export_cells_definition, export_cells_defaults);
+    Defaults export_layers_defaults = export_cells_defaults;
+    add_method(namespace_, globals, export_layers_def, export_layers_defaults);
     return namespace_;
 }
 

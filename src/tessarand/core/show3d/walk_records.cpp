@@ -122,6 +122,18 @@ std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snaps
     return inputs;
 }
 
+// A record as the walk made it, with what the layer split reads of it.
+struct MadeRecord {
+    nb::object record;
+    std::vector<std::pair<size_t, nb::object>> polygons; // its own lists, by layer slot
+    nb::object placements;                               // a reference's KTrans
+    std::vector<MadeRecord> references;
+};
+
+// The placement lists of a top cell's combined groups, by node, made once
+// for all its layer trees.
+using GroupPlacements = std::unordered_map<const Node *, nb::object>;
+
 class RecordMaker {
 public:
     // Simple placements are made through `trans_type`.
@@ -133,10 +145,13 @@ public:
     }
 
     // The records of the cell as the general walk makes them.
-    nb::object record(size_t cell, bool is_ref);
+    MadeRecord record(size_t cell, bool is_ref);
     // The records of a top cell's combined tree as combine_references
     // leaves them.
     nb::object combined_record(const Node &top);
+    // What the layer split and combine_references leave of a top cell's
+    // records (`top`, made by record()), by layer: from its combined tree.
+    nb::object layer_trees(const MadeRecord &top, const Node &tree);
 
 private:
     // What the records of one cell share.
@@ -145,14 +160,18 @@ private:
         nb::object index;
         std::vector<std::pair<size_t, nb::object>> polygons; // layer slot, list of numbers
         std::vector<nb::object> transformations;             // by instance, a list of KLayout's
+        std::vector<size_t> group_firsts;                    // by group, its first instance
     };
 
     const Memo &memo_of(size_t cell);
     const std::vector<nb::object> &transformations_of(size_t cell);
     nb::object transformations(const Placements &placements);
-    nb::object new_record(size_t cell, bool is_ref);
+    nb::object new_record(size_t cell, bool is_ref, MadeRecord *made = nullptr);
     void set_placements(nb::handle reference, nb::handle ktrans_list);
     nb::object combined_reference(const Node &node);
+    std::unordered_map<size_t, nb::list> top_members(size_t top, const std::vector<nb::object> &placements);
+    const std::vector<size_t> &group_firsts(size_t cell);
+    nb::object layer_copy(const MadeRecord &source, const Node &node, size_t slot, GroupPlacements &groups);
 
     Walk &walk_;
     nb::object cell_class_, reference_class_, ktrans_class_, trans_type_;
@@ -198,15 +217,18 @@ nb::object RecordMaker::transformations(const Placements &placements) {
     return list;
 }
 
-// A record of the cell with its polygons and no references yet.
-nb::object RecordMaker::new_record(size_t cell, bool is_ref) {
+// A record of the cell with its polygons and no references yet; its
+// polygon lists noted in `made`.
+nb::object RecordMaker::new_record(size_t cell, bool is_ref, MadeRecord *made) {
     const Memo &memo = memo_of(cell);
     nb::object record = call(is_ref ? reference_class_ : cell_class_, memo.index, walk_.cells()[cell].name);
     if (!memo.polygons.empty()) {
         nb::object polygons = get_attr(record, S3D_NAME("polygons"));
-        for (const auto &[slot, numbers] : memo.polygons)
-            check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(),
-                                          check(PyList_GetSlice(numbers.ptr(), 0, PY_SSIZE_T_MAX)).ptr()));
+        for (const auto &[slot, numbers] : memo.polygons) {
+            nb::object own = check(PyList_GetSlice(numbers.ptr(), 0, PY_SSIZE_T_MAX));
+            check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(), own.ptr()));
+            if (made) made->polygons.push_back({slot, own});
+        }
     }
     return record;
 }
@@ -216,17 +238,20 @@ void RecordMaker::set_placements(nb::handle reference, nb::handle ktrans_list) {
     set_attr(reference, S3D_NAME("trans"), ktrans_list);
 }
 
-nb::object RecordMaker::record(size_t cell, bool is_ref) {
+MadeRecord RecordMaker::record(size_t cell, bool is_ref) {
     RecursionGuard guard(depth_, " while parsing the cell hierarchy");
-    nb::object record = new_record(cell, is_ref);
+    MadeRecord made;
+    made.record = new_record(cell, is_ref, &made);
     const CellData &data = walk_.cells()[cell];
-    nb::object references = get_attr(record, S3D_NAME("references"));
+    nb::object references = get_attr(made.record, S3D_NAME("references"));
     for (size_t i = 0; i < data.instances.size(); ++i) {
-        nb::object reference = this->record(data.instances[i].child, true);
-        set_placements(reference, ktrans_list(ktrans_class_, transformations_of(cell)[i]));
-        call_method(references, S3D_NAME("append"), reference);
+        MadeRecord reference = this->record(data.instances[i].child, true);
+        reference.placements = ktrans_list(ktrans_class_, transformations_of(cell)[i]);
+        set_placements(reference.record, reference.placements);
+        call_method(references, S3D_NAME("append"), reference.record);
+        made.references.push_back(std::move(reference));
     }
-    return record;
+    return made;
 }
 
 // A top cell's groups keep their members' placements as they are: KTrans
@@ -234,12 +259,10 @@ nb::object RecordMaker::record(size_t cell, bool is_ref) {
 // every placement is a product, a KTrans around a new transformation.
 nb::object RecordMaker::combined_record(const Node &top) {
     nb::object record = new_record(top.cell, false);
-    const CellData &data = walk_.cells()[top.cell];
-    std::unordered_map<size_t, nb::list> members; // by placed cell
-    for (size_t i = 0; i < data.instances.size(); ++i) {
-        nb::object placements = ktrans_list(ktrans_class_, transformations_of(top.cell)[i]);
-        check(PyNumber_InPlaceAdd(members[data.instances[i].child].ptr(), placements.ptr()));
-    }
+    std::vector<nb::object> placements; // by instance
+    for (const nb::object &transformations : transformations_of(top.cell))
+        placements.push_back(ktrans_list(ktrans_class_, transformations));
+    std::unordered_map<size_t, nb::list> members = top_members(top.cell, placements);
     nb::object references = get_attr(record, S3D_NAME("references"));
     for (const Node &group : top.children) {
         RecursionGuard guard(depth_, " while combining references");
@@ -263,6 +286,68 @@ nb::object RecordMaker::combined_reference(const Node &node) {
     return reference;
 }
 
+// The placements of a top cell's groups, by placed cell: those of its
+// members, `placements` by instance, one after another.
+std::unordered_map<size_t, nb::list> RecordMaker::top_members(size_t top, const std::vector<nb::object> &placements) {
+    const CellData &data = walk_.cells()[top];
+    std::unordered_map<size_t, nb::list> members;
+    for (size_t i = 0; i < data.instances.size(); ++i)
+        check(PyNumber_InPlaceAdd(members[data.instances[i].child].ptr(), placements[i].ptr()));
+    return members;
+}
+
+// The first instance of each of the cell's groups (its combined node's
+// children, in order).
+const std::vector<size_t> &RecordMaker::group_firsts(size_t cell) {
+    std::vector<size_t> &firsts = memos_[cell].group_firsts;
+    const CellData &data = walk_.cells()[cell];
+    if (firsts.empty() && !data.instances.empty()) {
+        std::unordered_map<size_t, bool> seen;
+        for (size_t i = 0; i < data.instances.size(); ++i)
+            if (seen.emplace(data.instances[i].child, true).second) firsts.push_back(i);
+    }
+    return firsts;
+}
+
+// The layer split copies each record that reaches a layer, sharing its
+// polygon list; combination keeps the copy of the first member of each
+// group and gives it the group's placements: at the top, the members' own
+// KTrans one after another; below, the products, made for the first layer
+// that reaches them and shared by the others (each layer its own list).
+nb::object RecordMaker::layer_trees(const MadeRecord &top, const Node &tree) {
+    GroupPlacements groups;
+    std::vector<nb::object> placements; // by instance
+    for (const MadeRecord &reference : top.references) placements.push_back(reference.placements);
+    std::unordered_map<size_t, nb::list> members = top_members(tree.cell, placements);
+    for (const Node &child : tree.children) groups[&child] = members[child.cell];
+    nb::dict per_layer;
+    for (size_t slot = 0; slot < layer_keys_.size(); ++slot)
+        if (tree.reaches(slot)) per_layer[layer_keys_[slot]] = layer_copy(top, tree, slot, groups);
+    return per_layer;
+}
+
+nb::object RecordMaker::layer_copy(const MadeRecord &source, const Node &node, size_t slot, GroupPlacements &groups) {
+    RecursionGuard guard(depth_, " while splitting layers");
+    const Memo &memo = memo_of(node.cell);
+    nb::object copy = call(node.is_ref ? reference_class_ : cell_class_, memo.index, walk_.cells()[node.cell].name);
+    for (const auto &[own_slot, list] : source.polygons)
+        if (own_slot == slot)
+            check_status(PyObject_SetItem(get_attr(copy, S3D_NAME("polygons")).ptr(), layer_keys_[slot].ptr(),
+                                          list.ptr()));
+    const std::vector<size_t> &firsts = group_firsts(node.cell);
+    nb::object references = get_attr(copy, S3D_NAME("references"));
+    for (size_t k = 0; k < node.children.size(); ++k) {
+        const Node &group = node.children[k];
+        if (!group.reaches(slot)) continue;
+        nb::object kept = layer_copy(source.references[firsts[k]], group, slot, groups);
+        nb::object &placements = groups[&group];
+        if (!placements.is_valid()) placements = ktrans_list(ktrans_class_, transformations(group.placements));
+        set_placements(kept, check(PyList_GetSlice(placements.ptr(), 0, PY_SSIZE_T_MAX)));
+        call_method(references, S3D_NAME("append"), kept);
+    }
+    return copy;
+}
+
 // What the general walk leaves in the parser's tables: the outlines in polygon
 // order, each shape's key, (cell index, layer index, place among the layer's
 // shapes), mapped to its polygon number, and the next number.
@@ -282,11 +367,11 @@ void fill_tables(nb::handle parser, const PlainInputs &tables, const Walk &walk,
 } // namespace
 
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, bool combine) {
+                              nb::handle tops, Export exported) {
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
-    nb::list records;
+    nb::list records, layers;
     bool caller_watches = watched();
     try {
         inputs = plain_inputs(globals, snapshot, parser, tops);
@@ -297,13 +382,23 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
-        RecordMaker maker(globals, *walk, inputs->trans_type);
-        if (combine) {
+        // The combined trees first: they may step aside, and no record may
+        // be made twice.
+        std::vector<Node> trees;
+        if (exported != Export::records) {
             ComplexMatrices unused;
-            TreeMaker trees(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
-            for (size_t top : walk->tops()) records.append(maker.combined_record(trees.top(top)));
-        } else {
-            for (size_t top : walk->tops()) records.append(maker.record(top, false));
+            TreeMaker maker(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
+            for (size_t top : walk->tops()) trees.push_back(maker.top(top));
+        }
+        RecordMaker maker(globals, *walk, inputs->trans_type);
+        for (size_t i = 0; i < walk->tops().size(); ++i) {
+            if (exported == Export::combined_cells) {
+                records.append(maker.combined_record(trees[i]));
+                continue;
+            }
+            MadeRecord made = maker.record(walk->tops()[i], false);
+            records.append(made.record);
+            if (exported == Export::combined_layers) layers.append(maker.layer_trees(made, trees[i]));
         }
     } catch (const StepAside &) {
         return {};
@@ -318,7 +413,8 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         throw;
     }
     fill_tables(parser, *inputs, *walk, outlines);
-    return {records, combine};
+    if (exported == Export::combined_layers) return {records, false, layers};
+    return {records, exported == Export::combined_cells, {}};
 }
 
 } // namespace show3d

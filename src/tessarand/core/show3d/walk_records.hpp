@@ -6,21 +6,27 @@
 
 namespace show3d {
 
+// What the export makes: the records, those combined, or the records and
+// the layer trees combined, as export_layers leaves them.
+enum class Export { records, combined_cells, combined_layers };
+
 struct WalkRecords {
-    nb::object cells; // invalid where the general walk must run
-    bool combined = false;
+    nb::object cells;     // invalid where the general walk must run
+    bool combined = false; // cells combined
+    nb::object layers;    // for combined layers: per top cell, its trees by layer
 };
 
 // The records the general walk gives for `tops` (a list of KLayout cells),
 // and the parser's polygon table, mapping and instance index filled as that
-// walk fills them; with `combine`, the records as combine_references then
-// leaves them, combined from the walk's tables. No records, with nothing
+// walk fills them; the records or the layer trees combined from the walk's
+// tables as combine_references then leaves them. No records, with nothing
 // changed, where only the general walk gives what the written behaviour
 // says: something it would use was replaced, the parser's tables are not
 // fresh, or the layout needs its general handling (see direct_scene). The
 // caller checked that the parser's parse_cells and extract_dpolygon are its
-// own, and combine_references too where it asks to combine.
+// own, and the methods that would make the rest: combine_references, and
+// export_cells for layer trees.
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, bool combine);
+                              nb::handle tops, Export exported);
 
 } // namespace show3d
