@@ -2,10 +2,10 @@
 //   1. the walk (walk.cpp) reads every cell once (shapes on the mapped layers, then its
 //      placements) into a cell table and the polygon table, numbering
 //      polygons in the order of the step-by-step walk;
-//   2. the combined tree: per level one node per placed cell, in order of
-//      first appearance, carrying all placements of its group composed with
-//      those of its parent, as numbers (for a cell that places nothing, as
-//      runs composed only when its matrices are written);
+//   2. the combined tree (tree.cpp): per level one node per placed cell, in
+//      order of first appearance, carrying all placements of its group
+//      composed with those of its parent, as numbers (for a cell that places
+//      nothing, as runs composed only when its matrices are written);
 //   3. the writer turns that tree into the dictionaries asdict gives, per
 //      layer (layer mode) or per cell (cell mode), pruning what a layer does
 //      not reach. For show3d, the matrices are written straight into the
@@ -19,14 +19,9 @@
 #include "tree.hpp"
 #include "viewer.hpp"
 #include "walk.hpp"
-#include "core/parallel.hpp"
-#include "core/placement.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
-#include <optional>
 
 namespace show3d {
 namespace {

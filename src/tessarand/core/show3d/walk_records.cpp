@@ -3,7 +3,10 @@
 // parser.cpp); the records are then made from those tables as the general
 // walk makes them: one record per path through the hierarchy, the polygon
 // numbers of a cell copied into each, a new KTrans per placement and record
-// around transformations shared by the records of one cell.
+// around transformations shared by the records of one cell. A combining
+// export makes what combine_references would then leave from the direct
+// road's combined tree (tree.hpp): the combined records, or the records and
+// the combined layer trees.
 #include "walk_records.hpp"
 
 #include "ktrans.hpp"
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace show3d {
@@ -302,9 +306,9 @@ const std::vector<size_t> &RecordMaker::group_firsts(size_t cell) {
     std::vector<size_t> &firsts = memos_[cell].group_firsts;
     const CellData &data = walk_.cells()[cell];
     if (firsts.empty() && !data.instances.empty()) {
-        std::unordered_map<size_t, bool> seen;
+        std::unordered_set<size_t> seen;
         for (size_t i = 0; i < data.instances.size(); ++i)
-            if (seen.emplace(data.instances[i].child, true).second) firsts.push_back(i);
+            if (seen.insert(data.instances[i].child).second) firsts.push_back(i);
     }
     return firsts;
 }
@@ -330,10 +334,11 @@ nb::object RecordMaker::layer_copy(const MadeRecord &source, const Node &node, s
     RecursionGuard guard(depth_, " while splitting layers");
     const Memo &memo = memo_of(node.cell);
     nb::object copy = call(node.is_ref ? reference_class_ : cell_class_, memo.index, walk_.cells()[node.cell].name);
-    for (const auto &[own_slot, list] : source.polygons)
-        if (own_slot == slot)
-            check_status(PyObject_SetItem(get_attr(copy, S3D_NAME("polygons")).ptr(), layer_keys_[slot].ptr(),
-                                          list.ptr()));
+    for (const auto &[own_slot, list] : source.polygons) {
+        if (own_slot != slot) continue;
+        nb::object polygons = get_attr(copy, S3D_NAME("polygons"));
+        check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(), list.ptr()));
+    }
     const std::vector<size_t> &firsts = group_firsts(node.cell);
     nb::object references = get_attr(copy, S3D_NAME("references"));
     for (size_t k = 0; k < node.children.size(); ++k) {
