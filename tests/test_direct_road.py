@@ -824,3 +824,31 @@ def test_simplified_curves_are_shapelys_on_the_direct_road(monkeypatch, mode):
         patch.setattr(sg.Polygon, "simplify", lambda self, *args, **kwargs: simplify(self, *args, **kwargs))
         general = converted(curves_and_pinches(), mode, 0.01)
     same_scene(direct, general)
+
+
+class AskingType(type):
+    """A metaclass whose isinstance checks run code: the first one raises."""
+    calls = []
+
+    def __instancecheck__(cls, instance):
+        AskingType.calls.append(instance)
+        if len(AskingType.calls) == 1:
+            raise ValueError("first look")
+        return False
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_a_complex_type_that_runs_code_when_asked_leaves_the_scene_to_the_step_by_step_road(monkeypatch, mode):
+    """hierarchy() composes a simple placement with a complex one, which the
+    step-by-step combination asks kdb's complex types about."""
+    asked = []
+    for forced in (False, True):
+        AskingType.calls = []
+        with monkeypatch.context() as patch:
+            if forced:
+                step_by_step(patch)
+            patch.setattr(dbcore, "VCplxTrans", AskingType("Asking", (), {}))
+            with pytest.raises(ValueError, match="first look"):
+                converted(hierarchy(), mode, None)
+        asked.append(len(AskingType.calls))
+    assert asked[0] == asked[1] > 0

@@ -4,7 +4,10 @@ whenever the export's walk would run code of the caller's, or could not give wha
 the general walk gives (then also its errors and what it leaves behind)."""
 
 import fnmatch
+import os
+import subprocess
 import sys
+from pathlib import Path
 
 import klayout.db as kdb
 import klayout.dbcore as dbcore
@@ -13,7 +16,7 @@ import pytest
 import tessarand.core.show3d as show3d
 from conftest import SAMPLE_NAMES, load_sample, make_layout
 from tessarand.core.show3d import KTrans, Output, ParseGDS
-from test_direct_road import arrays_of_arrays, hierarchy, mixed_layers, shapes_and_placements
+from test_direct_road import AskingType, arrays_of_arrays, hierarchy, mixed_layers, shapes_and_placements
 
 MODES = [Output.CELL, Output.LAYER]
 
@@ -490,3 +493,108 @@ def test_a_changed_snapshot_sends_the_export_to_the_general_walk(table, changed)
     finally:
         holder[0] = saved
     assert walked is False and takes_tables_walk(ParseGDS(hierarchy(), table))
+
+
+def at_the_first_record(action):
+    """A sys.monitoring tool that runs action() once, as the first record is made;
+    a function that takes it away again."""
+    tool, start, done = 4, sys.monitoring.events.PY_START, []
+
+    def started(code, offset):
+        if code.co_name == "__init__" and not done:
+            if type(sys._getframe(1).f_locals.get("self")).__name__ in ("Cell", "Reference"):
+                done.append(True)
+                action()
+
+    sys.monitoring.use_tool_id(tool, "combination swap")
+    sys.monitoring.register_callback(tool, start, started)
+    sys.monitoring.set_events(tool, start)
+
+    def stop():
+        sys.monitoring.set_events(tool, 0)
+        sys.monitoring.register_callback(tool, start, None)
+        sys.monitoring.free_tool_id(tool)
+    return stop
+
+
+def drop_combination(parser, patch):
+    parser.combine_references = lambda output: None
+
+
+def empty_products(parser, patch):
+    patch.setattr(KTrans, "multiply", staticmethod(lambda parent, trans: []))
+
+
+@pytest.mark.parametrize("export", [ParseGDS.export_cells, ParseGDS.export_layers], ids=["cells", "layers"])
+@pytest.mark.parametrize("replace", [drop_combination, empty_products],
+                         ids=["combine_references replaced", "KTrans.multiply replaced"])
+def test_a_combination_replaced_during_the_export_is_the_one_that_runs(table, monkeypatch, replace, export):
+    states = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        with monkeypatch.context() as patch:
+            parser = parser_class(hierarchy(), table)
+            stop = at_the_first_record(lambda: replace(parser, patch))
+            try:
+                export(parser)
+            finally:
+                stop()
+            states.append(state(parser))
+    assert states[0] == states[1]
+
+
+@pytest.mark.parametrize("export", [ParseGDS.export_cells, ParseGDS.export_layers], ids=["cells", "layers"])
+@pytest.mark.parametrize("name", ["DCplxTrans", "CplxTrans", "VCplxTrans"])
+def test_a_complex_type_that_runs_code_when_asked_is_asked_as_the_general_road_asks(table, monkeypatch, name,
+                                                                                      export):
+    """hierarchy() composes a simple placement with a complex one: the general
+    combination asks kdb's complex types which kind each is."""
+    outcomes = []
+    for parser_class in (ParseGDS, GeneralWalk):
+        AskingType.calls = []
+        with monkeypatch.context() as patch:
+            patch.setattr(dbcore, name, AskingType("Asking", (), {}))
+            parser = parser_class(hierarchy(), table)
+            with pytest.raises(ValueError, match="first look"):
+                export(parser)
+        outcomes.append((len(AskingType.calls), state(parser)))
+    assert outcomes[0] == outcomes[1]
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+import klayout.db as kdb
+import tessarand.core.show3d as show3d
+from conftest import make_layout
+from tessarand.core.show3d import ParseGDS
+
+class GeneralWalk(ParseGDS):
+    pass
+
+layout = make_layout({"TOP": {}, "A": {}, "B": {(1, 0): [(0, 0, 5, 5)]}},
+                     [("TOP", "A", kdb.Trans(), kdb.Vector(10, 0), kdb.Vector(0, 10), 20000, 1),
+                      ("A", "B", kdb.Trans(), kdb.Vector(0, 10), kdb.Vector(10, 0), 20000, 1)])
+parser = (ParseGDS if sys.argv[1] == "ParseGDS" else GeneralWalk)(
+    layout, {(1, 0): show3d.PdkLayer("WG", 0.22, 0.5, "#ff0000")})
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (400 << 20), resource.RLIM_INFINITY))
+try:
+    parser.export_cells()
+except MemoryError as error:
+    cells = parser.parsed_cells and [(r.name, r.trans_count) for r in parser.parsed_cells.cells[0].references]
+    print(repr(error), cells, parser.instances, parser.instance_index, parser.cell_combined)
+"""
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer's shadow memory needs the address space")
+def test_running_out_of_memory_while_combining_leaves_what_the_general_road_leaves(tmp_path):
+    """Four hundred million products: neither road has room for them. Each in a
+    process of its own, whose address space ends soon after the layout."""
+    script = tmp_path / "out_of_memory.py"
+    script.write_text(OUT_OF_MEMORY)
+    tests = Path(__file__).parent
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tests), *sys.path])}
+    left = [subprocess.run([sys.executable, str(script), road], env=env, capture_output=True, text=True,
+                           check=True).stdout for road in ("ParseGDS", "GeneralWalk")]
+    assert left[0] == left[1]
+    assert left[0].startswith("MemoryError() [('A', 20000)] [[")

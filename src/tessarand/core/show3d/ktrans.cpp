@@ -182,12 +182,14 @@ bool read_simple_trans(nb::handle trans, SimpleTrans &parts) {
 
 nb::object compose_objects(const Globals &globals, nb::handle p, nb::handle t) {
     bool p_complex = is_complex_trans(globals, p), t_complex = is_complex_trans(globals, t);
+    if (p_complex == t_complex) return check(PyNumber_Multiply(p.ptr(), t.ptr()));
+    return compose_kinds(p, p_complex, t, t_complex, get_attr(globals[S3D_NAME("kdb")], S3D_NAME("ICplxTrans")));
+}
+
+nb::object compose_kinds(nb::handle p, bool p_complex, nb::handle t, bool t_complex, nb::handle widen) {
     nb::object left = nb::borrow(p), right = nb::borrow(t);
-    if (p_complex != t_complex) {
-        nb::object widen = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("ICplxTrans"));
-        if (p_complex) right = call(widen, t);
-        else left = call(widen, p);
-    }
+    if (p_complex && !t_complex) right = call(widen, t);
+    if (t_complex && !p_complex) left = call(widen, p);
     return check(PyNumber_Multiply(left.ptr(), right.ptr()));
 }
 

@@ -62,6 +62,10 @@ bool read_simple_trans(nb::handle trans, SimpleTrans &parts);
 // side meeting a complex one is widened to a complex transformation first.
 nb::object compose_objects(const Globals &globals, nb::handle p, nb::handle t);
 
+// The same for transformations whose kinds are known, a simple one meeting
+// a complex one widened through `widen`.
+nb::object compose_kinds(nb::handle p, bool p_complex, nb::handle t, bool t_complex, nb::handle widen);
+
 // The matrix of a KLayout complex transformation, read from its parts.
 PlacementMatrix complex_trans_matrix(nb::handle trans);
 

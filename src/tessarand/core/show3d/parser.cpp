@@ -8,8 +8,9 @@
 #include "walk_records.hpp"
 
 #include <cstdint>
-#include <map>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -405,7 +406,8 @@ nb::object road_snapshot(nb::handle holder) {
 // The records of the layout's top cells: from the tables' walk where the
 // parser's walk methods are its own (`wanted` made of them), else from the
 // general walk or the parser's own parse_cells.
-WalkRecords export_records(const Call &call, nb::handle self, Export wanted) {
+WalkRecords export_records(const Call &call, nb::handle self, Export wanted,
+                           const std::function<bool()> &combination_stands = [] { return true; }) {
     nb::object tops = check(PySequence_List(
         call_method(get_attr(self, S3D_NAME("layout")), S3D_NAME("top_cells")).ptr()));
     WalkRecords walked;
@@ -416,7 +418,7 @@ WalkRecords export_records(const Call &call, nb::handle self, Export wanted) {
         return walked;
     }
     if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def()))
-        walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, wanted);
+        walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, wanted, combination_stands);
     if (!walked.cells.is_valid()) {
         std::vector<nb::object> top_cells;
         for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
@@ -440,7 +442,8 @@ nb::object parser_export_cells(const Call &call) {
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     WalkRecords walked =
-        export_records(call, self, combine && combines_its_own_way(self) ? Export::combined_cells : Export::records);
+        export_records(call, self, combine && combines_its_own_way(self) ? Export::combined_cells : Export::records,
+                       [&] { return combines_its_own_way(self); });
     store_cells(call, self, walked.cells);
     // The flag follows the tree just stored.
     if (walked.combined)
@@ -496,11 +499,13 @@ nb::object parser_export_layers(const Call &call) {
     nb::handle self = call.args[0];
     bool combine = truth(call.args[1]);
     bool fresh = get_attr(self, S3D_NAME("parsed_cells")).is_none();
-    if (fresh && combine && uses_own_method(self, S3D_NAME("export_cells"), export_cells_def()) &&
-        combines_its_own_way(self)) {
+    auto exports_its_own_way = [&] {
+        return uses_own_method(self, S3D_NAME("export_cells"), export_cells_def()) && combines_its_own_way(self);
+    };
+    if (fresh && combine && exports_its_own_way()) {
         // What export_cells(combine=False) does, and, where the tables'
         // walk ran, the combined layer trees with it.
-        WalkRecords walked = export_records(call, self, Export::combined_layers);
+        WalkRecords walked = export_records(call, self, Export::combined_layers, exports_its_own_way);
         store_cells(call, self, walked.cells);
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(false));
         if (walked.layers.is_valid()) {

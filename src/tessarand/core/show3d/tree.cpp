@@ -136,10 +136,37 @@ Placement TreeMaker::product(const Placement &p, const Placement &t) {
         if (!within_coordinate_range(result)) throw StepAside();
         return Placement::simple(result);
     }
-    nb::object composed = compose_objects(globals_, object_of(p), object_of(t));
+    nb::handle widen = widening_type();
+    nb::object left = object_of(p), right = object_of(t);
+    // The general combination takes an object exactly of the widening type
+    // for a complex one, and one of KLayout's simple type for a simple one.
+    for (auto [side, complex] : {std::pair{left.ptr(), p.complex >= 0}, std::pair{right.ptr(), t.complex >= 0}})
+        if (reinterpret_cast<PyObject *>(Py_TYPE(side)) != (complex ? widen : trans_type_).ptr()) throw StepAside();
+    nb::object composed = compose_kinds(left, p.complex >= 0, right, t.complex >= 0, widen);
     auto &pool = walk_.complex_pool();
     pool.push_back(composed);
     return Placement::complex_number(int(pool.size() - 1));
+}
+
+// kdb's ICplxTrans, where the general combination's questions of a
+// placement's kind, which of kdb's four complex types it is an instance of,
+// run no code of the caller's (their metaclass is type's own) and tell
+// KLayout's simple type from its complex one; and widening and composing
+// run KLayout's own code only.
+nb::handle TreeMaker::widening_type() {
+    if (widen_.is_valid()) return widen_;
+    TransTypes types = TransTypes::of(globals_);
+    if (!PyType_Check(trans_type_.ptr())) throw StepAside();
+    for (const nb::object &type : types.complex)
+        if (!Py_IS_TYPE(type.ptr(), &PyType_Type) ||
+            PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(trans_type_.ptr()),
+                             reinterpret_cast<PyTypeObject *>(type.ptr())))
+            throw StepAside();
+    const nb::object &widen = types.complex[0];
+    if (!klayout_constructor(widen) || !klayout_method(widen, "__mul__") || !reads_attributes_plainly(widen))
+        throw StepAside();
+    widen_ = widen;
+    return widen_;
 }
 
 nb::object TreeMaker::object_of(const Placement &placement) {

@@ -74,6 +74,7 @@ private:
     Node make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> runs);
     void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
+    nb::handle widening_type();
     nb::object object_of(const Placement &placement);
     bool shows_polygons(const Node &node, const std::vector<bool> &shown) const;
     void learn_complex_matrices(const Placements &placements);
@@ -84,6 +85,7 @@ private:
     ComplexMatrices &complex_matrices_;
     size_t words_;
     Composition composition_;
+    nb::object widen_; // once a complex product is met
     int depth_ = 0;
 };
 

@@ -15,6 +15,8 @@
 #include "walk.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -172,7 +174,7 @@ private:
     nb::object transformations(const Placements &placements);
     nb::object new_record(size_t cell, bool is_ref, MadeRecord *made = nullptr);
     void set_placements(nb::handle reference, nb::handle ktrans_list);
-    nb::object combined_reference(const Node &node);
+    nb::object combined_reference(const Node &node, nb::handle placements);
     std::unordered_map<size_t, nb::list> top_members(size_t top, const std::vector<nb::object> &placements);
     const std::vector<size_t> &group_firsts(size_t cell);
     nb::object layer_copy(const MadeRecord &source, const Node &node, size_t slot, GroupPlacements &groups);
@@ -184,16 +186,20 @@ private:
     int depth_ = 0;
 };
 
+// Each part of a memo is set whole or not at all: the combined records,
+// failing, leave the maker to the uncombined ones.
 const RecordMaker::Memo &RecordMaker::memo_of(size_t cell) {
     Memo &memo = memos_[cell];
     if (memo.made) return memo;
     const CellData &data = walk_.cells()[cell];
-    memo.index = nb::int_(data.index);
+    std::vector<std::pair<size_t, nb::object>> polygons;
     for (const auto &[slot, numbers] : data.polygons) {
         nb::list list;
         for (long number : numbers) check_status(PyList_Append(list.ptr(), nb::int_(number).ptr()));
-        memo.polygons.push_back({slot, list});
+        polygons.push_back({slot, list});
     }
+    memo.index = nb::int_(data.index);
+    memo.polygons = std::move(polygons);
     memo.made = true;
     return memo;
 }
@@ -202,8 +208,11 @@ const RecordMaker::Memo &RecordMaker::memo_of(size_t cell) {
 const std::vector<nb::object> &RecordMaker::transformations_of(size_t cell) {
     std::vector<nb::object> &made = memos_[cell].transformations;
     const CellData &data = walk_.cells()[cell];
-    if (made.empty())
-        for (const CellData::Instance &instance : data.instances) made.push_back(transformations(instance.placements));
+    if (made.empty() && !data.instances.empty()) {
+        std::vector<nb::object> lists;
+        for (const CellData::Instance &instance : data.instances) lists.push_back(transformations(instance.placements));
+        made = std::move(lists);
+    }
     return made;
 }
 
@@ -262,31 +271,30 @@ MadeRecord RecordMaker::record(size_t cell, bool is_ref) {
 // around the transformations the records of their cell share. Below them,
 // every placement is a product, a KTrans around a new transformation.
 nb::object RecordMaker::combined_record(const Node &top) {
+    RecursionGuard guard(depth_, " while combining references");
     nb::object record = new_record(top.cell, false);
     std::vector<nb::object> placements; // by instance
     for (const nb::object &transformations : transformations_of(top.cell))
         placements.push_back(ktrans_list(ktrans_class_, transformations));
     std::unordered_map<size_t, nb::list> members = top_members(top.cell, placements);
     nb::object references = get_attr(record, S3D_NAME("references"));
-    for (const Node &group : top.children) {
-        RecursionGuard guard(depth_, " while combining references");
-        nb::object reference = new_record(group.cell, true);
-        nb::object nested = get_attr(reference, S3D_NAME("references"));
-        for (const Node &child : group.children)
-            call_method(nested, S3D_NAME("append"), combined_reference(child));
-        set_placements(reference, members[group.cell]);
-        call_method(references, S3D_NAME("append"), reference);
-    }
+    for (const Node &group : top.children)
+        call_method(references, S3D_NAME("append"), combined_reference(group, members[group.cell]));
     return record;
 }
 
-nb::object RecordMaker::combined_reference(const Node &node) {
+// The record of a node below a top cell, with `placements` or, where
+// invalid, its own products.
+nb::object RecordMaker::combined_reference(const Node &node, nb::handle placements) {
     RecursionGuard guard(depth_, " while combining references");
     nb::object reference = new_record(node.cell, true);
     nb::object references = get_attr(reference, S3D_NAME("references"));
     for (const Node &child : node.children)
-        call_method(references, S3D_NAME("append"), combined_reference(child));
-    set_placements(reference, ktrans_list(ktrans_class_, transformations(node.placements)));
+        call_method(references, S3D_NAME("append"), combined_reference(child, nb::handle()));
+    if (placements.is_valid())
+        set_placements(reference, placements);
+    else
+        set_placements(reference, ktrans_list(ktrans_class_, transformations(node.placements)));
     return reference;
 }
 
@@ -369,14 +377,33 @@ void fill_tables(nb::handle parser, const PlainInputs &tables, const Walk &walk,
     set_attr(parser, S3D_NAME("instance_index"), nb::int_(origins.size()));
 }
 
+// Runs one step of the combination on the tables; false where it cannot
+// give what combine_references gives and the records must be combined by it
+// instead, which meets the same error again: the combination steps aside
+// or fails with an ordinary error (too deep, out of memory) of its own, not
+// a watcher's.
+template <typename Step> bool combined_on_tables(Step &&step, bool caller_watches) {
+    try {
+        step();
+        return true;
+    } catch (const StepAside &) {
+        return false;
+    } catch (const std::bad_alloc &) {
+        return false;
+    } catch (nb::python_error &error) {
+        if (caller_watches || !error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 } // namespace
 
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, Export exported) {
+                              nb::handle tops, Export exported, const std::function<bool()> &combination_stands) {
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
-    nb::list records, layers;
+    WalkRecords result;
     bool caller_watches = watched();
     try {
         inputs = plain_inputs(globals, snapshot, parser, tops);
@@ -387,23 +414,40 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
-        // The combined trees first: they may step aside, and no record may
-        // be made twice.
+        const std::vector<size_t> &top_cells = walk->tops();
+        // The combined trees before any record: a combination that steps
+        // aside makes no record twice.
         std::vector<Node> trees;
-        if (exported != Export::records) {
+        bool combining = exported != Export::records && combined_on_tables([&] {
             ComplexMatrices unused;
             TreeMaker maker(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
-            for (size_t top : walk->tops()) trees.push_back(maker.top(top));
-        }
+            for (size_t top : top_cells) trees.push_back(maker.top(top));
+        }, caller_watches);
+        // Code run meanwhile (a watcher's, another thread's) may have
+        // replaced what the combination stands in for.
+        auto stands = [&] { return direct_road_snapshot_holds(globals, snapshot) && combination_stands(); };
         RecordMaker maker(globals, *walk, inputs->trans_type);
-        for (size_t i = 0; i < walk->tops().size(); ++i) {
-            if (exported == Export::combined_cells) {
-                records.append(maker.combined_record(trees[i]));
-                continue;
+        if (combining && exported == Export::combined_cells) {
+            nb::list combined;
+            result.combined = combined_on_tables([&] {
+                for (const Node &tree : trees) combined.append(maker.combined_record(tree));
+            }, caller_watches) && stands();
+            if (result.combined) result.cells = combined;
+        }
+        if (!result.combined) {
+            nb::list records;
+            std::vector<MadeRecord> made;
+            for (size_t top : top_cells) {
+                made.push_back(maker.record(top, false));
+                records.append(made.back().record);
             }
-            MadeRecord made = maker.record(walk->tops()[i], false);
-            records.append(made.record);
-            if (exported == Export::combined_layers) layers.append(maker.layer_trees(made, trees[i]));
+            result.cells = records;
+            nb::list layers;
+            if (combining && exported == Export::combined_layers &&
+                combined_on_tables([&] {
+                    for (size_t i = 0; i < trees.size(); ++i) layers.append(maker.layer_trees(made[i], trees[i]));
+                }, caller_watches) && stands())
+                result.layers = layers;
         }
     } catch (const StepAside &) {
         return {};
@@ -418,8 +462,7 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         throw;
     }
     fill_tables(parser, *inputs, *walk, outlines);
-    if (exported == Export::combined_layers) return {records, false, layers};
-    return {records, exported == Export::combined_cells, {}};
+    return result;
 }
 
 } // namespace show3d

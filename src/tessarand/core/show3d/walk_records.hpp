@@ -4,6 +4,8 @@
 
 #include "pyhelpers.hpp"
 
+#include <functional>
+
 namespace show3d {
 
 // What the export makes: the records, those combined, or the records and
@@ -13,7 +15,7 @@ enum class Export { records, combined_cells, combined_layers };
 struct WalkRecords {
     nb::object cells;     // invalid where the general walk must run
     bool combined = false; // cells combined
-    nb::object layers;    // for combined layers: per top cell, its trees by layer
+    nb::object layers;    // combined layer trees, where made: per top cell, its trees by layer
 };
 
 // The records the general walk gives for `tops` (a list of KLayout cells),
@@ -24,9 +26,11 @@ struct WalkRecords {
 // says: something it would use was replaced, the parser's tables are not
 // fresh, or the layout needs its general handling (see direct_scene). The
 // caller checked that the parser's parse_cells and extract_dpolygon are its
-// own, and the methods that would make the rest: combine_references, and
-// export_cells for layer trees.
+// own, and `combination_stands` says whether the methods the combination
+// stands in for still are (combine_references, and export_cells for layer
+// trees): asked again once it is made. Where the combination cannot be made
+// on the tables, the records come uncombined, for combine_references.
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, Export exported);
+                              nb::handle tops, Export exported, const std::function<bool()> &combination_stands);
 
 } // namespace show3d
