@@ -377,12 +377,12 @@ void fill_tables(nb::handle parser, const PlainInputs &tables, const Walk &walk,
     set_attr(parser, S3D_NAME("instance_index"), nb::int_(origins.size()));
 }
 
-// Runs one step of the combination on the tables; false where it cannot
-// give what combine_references gives and the records must be combined by it
+// Runs one step of the combination on the tables (with no watcher, so all
+// it runs is KLayout's and the module's own); false where it cannot give
+// what combine_references gives and the records must be combined by it
 // instead, which meets the same error again: the combination steps aside
-// or fails with an ordinary error (too deep, out of memory) of its own, not
-// a watcher's.
-template <typename Step> bool combined_on_tables(Step &&step, bool caller_watches) {
+// or fails with an ordinary error (too deep, out of memory).
+template <typename Step> bool combined_on_tables(Step &&step) {
     try {
         step();
         return true;
@@ -391,7 +391,7 @@ template <typename Step> bool combined_on_tables(Step &&step, bool caller_watche
     } catch (const std::bad_alloc &) {
         return false;
     } catch (nb::python_error &error) {
-        if (caller_watches || !error.matches(PyExc_Exception)) throw;
+        if (!error.matches(PyExc_Exception)) throw;
         return false;
     }
 }
@@ -415,6 +415,11 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
         const std::vector<size_t> &top_cells = walk->tops();
+        // A watcher runs as the records are made (their __init__), and may
+        // replace what the combination stands in for at any of them: the
+        // records are then combined by combine_references, which meets what
+        // it did.
+        if (caller_watches) exported = Export::records;
         // The combined trees before any record: a combination that steps
         // aside makes no record twice.
         std::vector<Node> trees;
@@ -422,16 +427,16 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
             ComplexMatrices unused;
             TreeMaker maker(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
             for (size_t top : top_cells) trees.push_back(maker.top(top));
-        }, caller_watches);
-        // Code run meanwhile (a watcher's, another thread's) may have
-        // replaced what the combination stands in for.
+        });
+        // Another thread, run while simplification let go of the
+        // interpreter, may have replaced what the combination stands in for.
         auto stands = [&] { return direct_road_snapshot_holds(globals, snapshot) && combination_stands(); };
         RecordMaker maker(globals, *walk, inputs->trans_type);
         if (combining && exported == Export::combined_cells) {
             nb::list combined;
             result.combined = combined_on_tables([&] {
                 for (const Node &tree : trees) combined.append(maker.combined_record(tree));
-            }, caller_watches) && stands();
+            }) && stands();
             if (result.combined) result.cells = combined;
         }
         if (!result.combined) {
@@ -446,7 +451,7 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
             if (combining && exported == Export::combined_layers &&
                 combined_on_tables([&] {
                     for (size_t i = 0; i < trees.size(); ++i) layers.append(maker.layer_trees(made[i], trees[i]));
-                }, caller_watches) && stands())
+                }) && stands())
                 result.layers = layers;
         }
     } catch (const StepAside &) {
