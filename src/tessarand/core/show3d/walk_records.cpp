@@ -396,6 +396,46 @@ template <typename Step> bool combined_on_tables(Step &&step) {
     }
 }
 
+// The records of the walk's top cells, combined on its tables as `exported`
+// asks where that can be done (`stands` asked again once it is), else as the
+// general walk makes them.
+WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_type, Export exported,
+                         const std::function<bool()> &stands) {
+    // The combined trees before any record: a combination that steps aside
+    // makes no record twice.
+    std::vector<Node> trees;
+    bool combining = exported != Export::records && combined_on_tables([&] {
+        ComplexMatrices unused;
+        TreeMaker maker(globals, walk, trans_type, unused, walk.layers().size(), Composition::now);
+        for (size_t top : walk.tops()) trees.push_back(maker.top(top));
+    });
+    RecordMaker maker(globals, walk, trans_type);
+    WalkRecords result;
+    if (combining && exported == Export::combined_cells) {
+        nb::list combined;
+        result.combined = combined_on_tables([&] {
+            for (const Node &tree : trees) combined.append(maker.combined_record(tree));
+        }) && stands();
+        if (result.combined) {
+            result.cells = combined;
+            return result;
+        }
+    }
+    nb::list records;
+    std::vector<MadeRecord> made;
+    for (size_t top : walk.tops()) {
+        made.push_back(maker.record(top, false));
+        records.append(made.back().record);
+    }
+    result.cells = records;
+    nb::list layers;
+    if (combining && exported == Export::combined_layers && combined_on_tables([&] {
+            for (size_t i = 0; i < trees.size(); ++i) layers.append(maker.layer_trees(made[i], trees[i]));
+        }) && stands())
+        result.layers = layers;
+    return result;
+}
+
 } // namespace
 
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
@@ -414,46 +454,13 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
-        const std::vector<size_t> &top_cells = walk->tops();
         // A watcher runs as the records are made (their __init__), and may
         // replace what the combination stands in for at any of them: the
         // records are then combined by combine_references, which meets what
-        // it did.
-        if (caller_watches) exported = Export::records;
-        // The combined trees before any record: a combination that steps
-        // aside makes no record twice.
-        std::vector<Node> trees;
-        bool combining = exported != Export::records && combined_on_tables([&] {
-            ComplexMatrices unused;
-            TreeMaker maker(globals, *walk, inputs->trans_type, unused, walk->layers().size(), Composition::now);
-            for (size_t top : top_cells) trees.push_back(maker.top(top));
-        });
-        // Another thread, run while simplification let go of the
-        // interpreter, may have replaced what the combination stands in for.
-        auto stands = [&] { return direct_road_snapshot_holds(globals, snapshot) && combination_stands(); };
-        RecordMaker maker(globals, *walk, inputs->trans_type);
-        if (combining && exported == Export::combined_cells) {
-            nb::list combined;
-            result.combined = combined_on_tables([&] {
-                for (const Node &tree : trees) combined.append(maker.combined_record(tree));
-            }) && stands();
-            if (result.combined) result.cells = combined;
-        }
-        if (!result.combined) {
-            nb::list records;
-            std::vector<MadeRecord> made;
-            for (size_t top : top_cells) {
-                made.push_back(maker.record(top, false));
-                records.append(made.back().record);
-            }
-            result.cells = records;
-            nb::list layers;
-            if (combining && exported == Export::combined_layers &&
-                combined_on_tables([&] {
-                    for (size_t i = 0; i < trees.size(); ++i) layers.append(maker.layer_trees(made[i], trees[i]));
-                }) && stands())
-                result.layers = layers;
-        }
+        // it did. Another thread, run while simplification let go of the
+        // interpreter, may have done the same.
+        result = made_records(globals, *walk, inputs->trans_type, caller_watches ? Export::records : exported,
+                              [&] { return direct_road_snapshot_holds(globals, snapshot) && combination_stands(); });
     } catch (const StepAside &) {
         return {};
     } catch (nb::python_error &error) {
