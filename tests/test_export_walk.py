@@ -73,12 +73,27 @@ def exported(parser_class, layout, table, mode, tolerance=None):
     return parser
 
 
+def monitoring_tool(tool, name, started):
+    """Makes started(code, offset) sys.monitoring tool `tool`'s callback at the
+    start of every Python function; a function that takes it away again."""
+    start = sys.monitoring.events.PY_START
+    sys.monitoring.use_tool_id(tool, name)
+    sys.monitoring.register_callback(tool, start, started)
+    sys.monitoring.set_events(tool, start)
+
+    def stop():
+        sys.monitoring.set_events(tool, 0)
+        sys.monitoring.register_callback(tool, start, None)
+        sys.monitoring.free_tool_id(tool)
+    return stop
+
+
 def polygons_as_records_are_made(parser, run):
     """The size of the parser's polygon table as each Cell or Reference record is
     made. The general walk makes a cell's records after converting its shapes; the
     tables' walk makes every record first and fills the table last. Seen through
     sys.monitoring: a profile function sends the export to the general walk."""
-    sizes, tool, start = [], 3, sys.monitoring.events.PY_START
+    sizes = []
     instances = parser.instances  # filled in place; read here, not by the callback
 
     def started(code, offset):
@@ -87,15 +102,11 @@ def polygons_as_records_are_made(parser, run):
             if type(frame.f_locals.get("self")).__name__ in ("Cell", "Reference"):
                 sizes.append(len(instances))
 
-    sys.monitoring.use_tool_id(tool, "export walk test")
-    sys.monitoring.register_callback(tool, start, started)
-    sys.monitoring.set_events(tool, start)
+    stop = monitoring_tool(3, "export walk test", started)
     try:
         run()
     finally:
-        sys.monitoring.set_events(tool, 0)
-        sys.monitoring.register_callback(tool, start, None)
-        sys.monitoring.free_tool_id(tool)
+        stop()
     return sizes
 
 
@@ -468,16 +479,7 @@ def watch_reference_records(how, seen):
     if how == "profile":
         sys.setprofile(lambda frame, event, arg: watched(frame) if event == "call" else None)
         return lambda: sys.setprofile(None)
-    tool, start = 4, sys.monitoring.events.PY_START
-    sys.monitoring.use_tool_id(tool, "raising watcher")
-    sys.monitoring.register_callback(tool, start, lambda code, offset: watched(sys._getframe(1)))
-    sys.monitoring.set_events(tool, start)
-
-    def stop():
-        sys.monitoring.set_events(tool, 0)
-        sys.monitoring.register_callback(tool, start, None)
-        sys.monitoring.free_tool_id(tool)
-    return stop
+    return monitoring_tool(4, "raising watcher", lambda code, offset: watched(sys._getframe(1)))
 
 
 @pytest.mark.parametrize("how", ["profile", "monitoring"])
@@ -520,23 +522,14 @@ def test_a_changed_snapshot_sends_the_export_to_the_general_walk(table, changed)
 def at_the_first(names, action):
     """A sys.monitoring tool that runs action() once, as the first object of one
     of the classes named is made; a function that takes it away again."""
-    tool, start, done = 4, sys.monitoring.events.PY_START, []
+    done = []
 
     def started(code, offset):
         if code.co_name == "__init__" and not done:
             if type(sys._getframe(1).f_locals.get("self")).__name__ in names:
                 done.append(True)
                 action()
-
-    sys.monitoring.use_tool_id(tool, "combination swap")
-    sys.monitoring.register_callback(tool, start, started)
-    sys.monitoring.set_events(tool, start)
-
-    def stop():
-        sys.monitoring.set_events(tool, 0)
-        sys.monitoring.register_callback(tool, start, None)
-        sys.monitoring.free_tool_id(tool)
-    return stop
+    return monitoring_tool(4, "combination swap", started)
 
 
 def drop_combination(parser, patch):
