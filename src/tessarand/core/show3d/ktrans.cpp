@@ -159,6 +159,10 @@ bool read_complex(nb::handle trans, PlacementMatrix &matrix) {
 
 // ---- placement algebra --------------------------------------------------------
 
+nb::object simple_trans_object(nb::handle trans_type, const SimpleTrans &parts) {
+    return call(trans_type, nb::int_(parts.angle), nb::bool_(parts.mirror), nb::int_(parts.x), nb::int_(parts.y));
+}
+
 // The method is called from the class: the object may hold an attribute of
 // that name.
 bool read_binary_trans(nb::handle trans, SimpleTrans &parts) {
@@ -307,8 +311,7 @@ bool PlacementProducts::parts_of(nb::handle ktrans, SimpleTrans &parts) {
 }
 
 nb::object PlacementProducts::make(const SimpleTrans &parts) {
-    nb::object trans = call(trans_type_, nb::int_(parts.angle), nb::bool_(parts.mirror),
-                            nb::int_(parts.x), nb::int_(parts.y));
+    nb::object trans = simple_trans_object(trans_type_, parts);
     keep_alive_.push_back(trans);
     parts_.insert(trans.ptr(), parts);
     return call(ktrans_class_, trans);

@@ -48,6 +48,10 @@ struct TransTypes {
 bool read_own_matrix(const TransTypes &types, nb::handle ktrans_class, nb::handle ktrans,
                      PlacementMatrix &matrix);
 
+// A simple transformation made through `trans_type` (KLayout's Trans) from
+// its parts.
+nb::object simple_trans_object(nb::handle trans_type, const SimpleTrans &parts);
+
 // Reads a KLayout simple transformation from its binary form, through its
 // class's to_bytes; false where that method is not KLayout's own or the form
 // is not the expected one.

@@ -69,7 +69,7 @@ private:
 // more room.)
 Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vector<PlacementRun> runs) {
     RecursionGuard guard(depth_, " while combining references");
-    Node node{cell, is_ref, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(runs)};
+    Node node{cell, is_ref, {}, std::move(placements), {}, std::vector<uint64_t>(words_), {}, std::move(runs)};
     // Composed now: one run over them (their buffer stays where it is when
     // the node moves).
     if (is_ref && node.runs.empty())
@@ -78,6 +78,7 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
     for (const auto &[slot, numbers] : data.polygons) node.layers[slot / 64] |= uint64_t(1) << (slot % 64);
     struct Group {
         size_t child;
+        std::vector<size_t> members;
         bool late = true;
         Placements placements;
         std::vector<PlacementRun> runs;
@@ -99,6 +100,7 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
     for (size_t i = 0; i < data.instances.size(); ++i) {
         const CellData::Instance &instance = data.instances[i];
         Group &group = groups[group_of_instance[i]];
+        group.members.push_back(i);
         if (!group.late) {
             multiply(is_ref ? &node.placements : nullptr, instance.placements, group.placements);
             continue;
@@ -110,7 +112,8 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
     }
     for (Group &group : groups) {
         node.children.push_back(make(group.child, true, std::move(group.placements), std::move(group.runs)));
-        const Node &made = node.children.back();
+        Node &made = node.children.back();
+        made.members = std::move(group.members);
         for (size_t w = 0; w < words_; ++w) node.layers[w] |= made.layers[w];
     }
     return node;
@@ -137,12 +140,13 @@ Placement TreeMaker::product(const Placement &p, const Placement &t) {
         return Placement::simple(result);
     }
     nb::handle widen = widening_type();
-    nb::object left = object_of(p), right = object_of(t);
+    bool p_complex = p.complex >= 0, t_complex = t.complex >= 0;
+    nb::object left = walk_.placement_object(p, trans_type_), right = walk_.placement_object(t, trans_type_);
     // The general combination takes an object exactly of the widening type
     // for a complex one, and one of KLayout's simple type for a simple one.
-    for (auto [side, complex] : {std::pair{left.ptr(), p.complex >= 0}, std::pair{right.ptr(), t.complex >= 0}})
+    for (auto [side, complex] : {std::pair{left.ptr(), p_complex}, std::pair{right.ptr(), t_complex}})
         if (reinterpret_cast<PyObject *>(Py_TYPE(side)) != (complex ? widen : trans_type_).ptr()) throw StepAside();
-    nb::object composed = compose_kinds(left, p.complex >= 0, right, t.complex >= 0, widen);
+    nb::object composed = compose_kinds(left, p_complex, right, t_complex, widen);
     auto &pool = walk_.complex_pool();
     pool.push_back(composed);
     return Placement::complex_number(int(pool.size() - 1));
@@ -169,11 +173,6 @@ nb::handle TreeMaker::widening_type() {
     return widen_;
 }
 
-nb::object TreeMaker::object_of(const Placement &placement) {
-    if (placement.complex >= 0) return walk_.complex_pool()[size_t(placement.complex)];
-    return call(trans_type_, nb::int_(placement.angle), nb::bool_(placement.mirror),
-                nb::int_(placement.x), nb::int_(placement.y));
-}
 
 // Reads the matrices of the node's complex placements (from KLayout's
 // objects) that are not known yet.

@@ -35,6 +35,7 @@ using ComplexMatrices = std::unordered_map<int, PlacementMatrix>;
 struct Node {
     size_t cell;
     bool is_ref;
+    std::vector<size_t> members; // of a placed node: its group's instances in its parent cell, in order
     Placements placements; // relative to the top cell, unless composed late
     std::vector<Node> children;
     std::vector<uint64_t> layers; // bit per layer slot with polygons at or below
@@ -75,7 +76,6 @@ private:
     void multiply(const Placements *parents, const Placements &children, Placements &out);
     Placement product(const Placement &p, const Placement &t);
     nb::handle widening_type();
-    nb::object object_of(const Placement &placement);
     bool shows_polygons(const Node &node, const std::vector<bool> &shown) const;
     void learn_complex_matrices(const Placements &placements);
 

@@ -472,6 +472,11 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
 
 // A single simple placement straight from KLayout's instance, which spares
 // making the instance's array and its text form; false for anything else.
+nb::object Walk::placement_object(const Placement &placement, nb::handle trans_type) const {
+    if (placement.complex >= 0) return complex_[size_t(placement.complex)];
+    return simple_trans_object(trans_type, placement.trans());
+}
+
 bool Walk::read_single(nb::handle inst, Placements &placements) {
     if (!single_form_ || !is_exactly(inst, instance_type_))
         return false;

@@ -211,6 +211,9 @@ public:
         if (bulk_) bulk_->flush();
     }
     std::vector<nb::object> &complex_pool() { return complex_; }
+    // A placement as a KLayout transformation: a complex one from the pool,
+    // a simple one made anew through `trans_type`.
+    nb::object placement_object(const Placement &placement, nb::handle trans_type) const;
     // Once the polygon table has been read: the simplifier's workers go.
     void release_simplifier() { bulk_.reset(); }
 

@@ -19,7 +19,6 @@
 #include <new>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace show3d {
@@ -89,7 +88,7 @@ bool plain_cell(nb::handle cell, nb::handle cell_type) {
 // reads back, in KLayout's own binary form, as what it was made from.
 bool makes_simple_transformations(nb::handle trans_type) {
     if (!klayout_constructor(trans_type)) return false;
-    nb::object made = call(trans_type, nb::int_(1), nb::bool_(true), nb::int_(3), nb::int_(-4));
+    nb::object made = simple_trans_object(trans_type, {1, true, 3, -4});
     SimpleTrans parts;
     return is_exactly(made, trans_type) && read_binary_trans(made, parts) && parts.angle == 1 && parts.mirror &&
            parts.x == 3 && parts.y == -4;
@@ -166,7 +165,6 @@ private:
         nb::object index;
         std::vector<std::pair<size_t, nb::object>> polygons; // layer slot, list of numbers
         std::vector<nb::object> transformations;             // by instance, a list of KLayout's
-        std::vector<size_t> group_firsts;                    // by group, its first instance
     };
 
     const Memo &memo_of(size_t cell);
@@ -175,8 +173,7 @@ private:
     nb::object new_record(size_t cell, bool is_ref, MadeRecord *made = nullptr);
     void set_placements(nb::handle reference, nb::handle ktrans_list);
     nb::object combined_reference(const Node &node, nb::handle placements);
-    std::unordered_map<size_t, nb::list> top_members(size_t top, const std::vector<nb::object> &placements);
-    const std::vector<size_t> &group_firsts(size_t cell);
+    static nb::object members_placements(const Node &group, const std::vector<nb::object> &placements);
     nb::object layer_copy(const MadeRecord &source, const Node &node, size_t slot, GroupPlacements &groups);
 
     Walk &walk_;
@@ -220,13 +217,8 @@ const std::vector<nb::object> &RecordMaker::transformations_of(size_t cell) {
 // own complex ones, and simple ones made anew from their numbers.
 nb::object RecordMaker::transformations(const Placements &placements) {
     nb::list list;
-    for (const Placement &placement : placements) {
-        nb::object trans = placement.complex >= 0
-                               ? walk_.complex_pool()[size_t(placement.complex)]
-                               : call(trans_type_, nb::int_(placement.angle), nb::bool_(placement.mirror),
-                                      nb::int_(placement.x), nb::int_(placement.y));
-        check_status(PyList_Append(list.ptr(), trans.ptr()));
-    }
+    for (const Placement &placement : placements)
+        check_status(PyList_Append(list.ptr(), walk_.placement_object(placement, trans_type_).ptr()));
     return list;
 }
 
@@ -276,10 +268,10 @@ nb::object RecordMaker::combined_record(const Node &top) {
     std::vector<nb::object> placements; // by instance
     for (const nb::object &transformations : transformations_of(top.cell))
         placements.push_back(ktrans_list(ktrans_class_, transformations));
-    std::unordered_map<size_t, nb::list> members = top_members(top.cell, placements);
     nb::object references = get_attr(record, S3D_NAME("references"));
     for (const Node &group : top.children)
-        call_method(references, S3D_NAME("append"), combined_reference(group, members[group.cell]));
+        call_method(references, S3D_NAME("append"),
+                    combined_reference(group, members_placements(group, placements)));
     return record;
 }
 
@@ -298,27 +290,12 @@ nb::object RecordMaker::combined_reference(const Node &node, nb::handle placemen
     return reference;
 }
 
-// The placements of a top cell's groups, by placed cell: those of its
-// members, `placements` by instance, one after another.
-std::unordered_map<size_t, nb::list> RecordMaker::top_members(size_t top, const std::vector<nb::object> &placements) {
-    const CellData &data = walk_.cells()[top];
-    std::unordered_map<size_t, nb::list> members;
-    for (size_t i = 0; i < data.instances.size(); ++i)
-        check(PyNumber_InPlaceAdd(members[data.instances[i].child].ptr(), placements[i].ptr()));
-    return members;
-}
-
-// The first instance of each of the cell's groups (its combined node's
-// children, in order).
-const std::vector<size_t> &RecordMaker::group_firsts(size_t cell) {
-    std::vector<size_t> &firsts = memos_[cell].group_firsts;
-    const CellData &data = walk_.cells()[cell];
-    if (firsts.empty() && !data.instances.empty()) {
-        std::unordered_set<size_t> seen;
-        for (size_t i = 0; i < data.instances.size(); ++i)
-            if (seen.insert(data.instances[i].child).second) firsts.push_back(i);
-    }
-    return firsts;
+// The placements of a top cell's group: those of its members, `placements`
+// by instance, one after another.
+nb::object RecordMaker::members_placements(const Node &group, const std::vector<nb::object> &placements) {
+    nb::list joined;
+    for (size_t member : group.members) check(PyNumber_InPlaceAdd(joined.ptr(), placements[member].ptr()));
+    return joined;
 }
 
 // The layer split copies each record that reaches a layer, sharing its
@@ -330,8 +307,7 @@ nb::object RecordMaker::layer_trees(const MadeRecord &top, const Node &tree) {
     GroupPlacements groups;
     std::vector<nb::object> placements; // by instance
     for (const MadeRecord &reference : top.references) placements.push_back(reference.placements);
-    std::unordered_map<size_t, nb::list> members = top_members(tree.cell, placements);
-    for (const Node &child : tree.children) groups[&child] = members[child.cell];
+    for (const Node &child : tree.children) groups[&child] = members_placements(child, placements);
     nb::dict per_layer;
     for (size_t slot = 0; slot < layer_keys_.size(); ++slot)
         if (tree.reaches(slot)) per_layer[layer_keys_[slot]] = layer_copy(top, tree, slot, groups);
@@ -347,12 +323,10 @@ nb::object RecordMaker::layer_copy(const MadeRecord &source, const Node &node, s
         nb::object polygons = get_attr(copy, S3D_NAME("polygons"));
         check_status(PyObject_SetItem(polygons.ptr(), layer_keys_[slot].ptr(), list.ptr()));
     }
-    const std::vector<size_t> &firsts = group_firsts(node.cell);
     nb::object references = get_attr(copy, S3D_NAME("references"));
-    for (size_t k = 0; k < node.children.size(); ++k) {
-        const Node &group = node.children[k];
+    for (const Node &group : node.children) {
         if (!group.reaches(slot)) continue;
-        nb::object kept = layer_copy(source.references[firsts[k]], group, slot, groups);
+        nb::object kept = layer_copy(source.references[group.members.front()], group, slot, groups);
         nb::object &placements = groups[&group];
         if (!placements.is_valid()) placements = ktrans_list(ktrans_class_, transformations(group.placements));
         set_placements(kept, check(PyList_GetSlice(placements.ptr(), 0, PY_SSIZE_T_MAX)));
