@@ -195,8 +195,7 @@ def test_command_line_warns_before_writing_a_heavy_page(monkeypatch, capsys):
 
 def test_open_without_a_browser_is_no_error(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr(report.webbrowser, "open", lambda url: False)
-    report.open_page(tmp_path / "page.html")
-    assert "no browser" in capsys.readouterr().out
+    assert report.open_page(tmp_path / "page.html") == "no browser found to open the page"
 
 
 # ---------------------------------------------------------------- in the browser
@@ -306,6 +305,7 @@ def probe(browser):
     browser.key("1")  # from the top
     yield conversion
     assert browser.errors == []
+    browser.evaluate("localStorage.clear()")  # the next test's probe is the same scene
 
 
 def click_at(browser, x, y, z=0.0):
@@ -465,6 +465,14 @@ def test_exports_dark_theme_and_remembered_view(browser, probe, tmp_path):
     browser.show(probe.path)
     assert browser.evaluate("document.body.classList.contains('dark')")
     assert browser.evaluate("show3d.camera.position.toArray()") == pytest.approx(before)
+
+    # Another layout written to the same page opens on its own view, in the light theme.
+    layout = kdb.Layout()
+    layout.create_cell("other").shapes(layout.layer(1, 0)).insert(kdb.DBox(0, 0, 5, 5))
+    probe.path.write_bytes(page_of(Component.from_layout(layout)).path.read_bytes())
+    browser.show(probe.path)
+    assert not browser.evaluate("document.body.classList.contains('dark')")
+    assert browser.evaluate("show3d.camera.position.toArray()") != pytest.approx(before)
 
 
 def wait_for_file(folder: Path, suffix: str) -> Path:

@@ -278,10 +278,14 @@ def test_z_scale_simplification_and_chosen_page(folders):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["--tolerance", "-1"], "argument --tolerance: expected a number of 0 or more, got '-1'"),
+    (["--tolerance", "-1"], "argument --tolerance: expected a number of 0 or more and at most 1000, got '-1'"),
+    (["--tolerance", "nan"], "argument --tolerance: expected a number of 0 or more and at most 1000, got 'nan'"),
     (["--tolerance", "0.1", "--no-simplify"], "argument --no-simplify: not allowed with argument --tolerance"),
+    *(([f"--z-scale={value}"], f"argument --z-scale: expected a number above 0 and at most 1000, got '{value}'")
+      for value in ("inf", "-inf", "nan", "0", "1e308")),
+    (["--max-placements", "0"], "argument --max-placements: expected a whole number above 0, got '0'"),
 ])
-def test_tolerance_refused(folders, args, message):
+def test_numbers_out_of_range_refused(folders, args, message):
     code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), *args)
     assert code == 2 and err.endswith(f"show3d: error: {message}\n")
 
@@ -325,6 +329,12 @@ def test_lyp_without_stack_is_refused(folders):
 def gds_with_a_two_point_boundary(path: Path) -> Path:
     """A GDS file of one cell with a square on 1/0 and a boundary of two points on
     2/0, which KLayout skips with a warning."""
+    return gds_of_boundaries(path, [(1, [(0, 0), (100, 0), (100, 100), (0, 100), (0, 0)]), (2, [(0, 0), (5, 0)])])
+
+
+def gds_of_boundaries(path: Path, boundaries, cell: bytes = b"TOP") -> Path:
+    """A GDS file, record by record, of one cell named `cell` (raw bytes) with
+    boundaries given as (layer, points)."""
     def record(kind, data_type, data=b""):
         return struct.pack(">HBB", 4 + len(data), kind, data_type) + data
 
@@ -333,10 +343,10 @@ def gds_with_a_two_point_boundary(path: Path) -> Path:
                 + record(16, 3, struct.pack(f">{2 * len(points)}i", *(v for p in points for v in p))) + record(17, 0))
 
     units = bytes.fromhex("3e4189374bc6a7ef 3944b82fa09b5a54")  # 0.001 user units, 1e-9 m per database unit
+    name = cell + b"\0" * (len(cell) % 2)  # even length, zero padded
     path.write_bytes(
         record(0, 2, struct.pack(">h", 600)) + record(1, 2, bytes(24)) + record(2, 6, b"LIB\0") + record(3, 5, units)
-        + record(5, 2, bytes(24)) + record(6, 6, b"TOP\0")
-        + boundary(1, [(0, 0), (100, 0), (100, 100), (0, 100), (0, 0)]) + boundary(2, [(0, 0), (5, 0)])
+        + record(5, 2, bytes(24)) + record(6, 6, name) + b"".join(boundary(*item) for item in boundaries)
         + record(7, 0) + record(4, 0))
     return path
 
@@ -402,3 +412,116 @@ def test_ctrl_c_ends_with_one_line_and_leaves_nothing(folders):
     assert err.rsplit("\x1b[K", 1)[-1] == "show3d: interrupted\r\n" and "Traceback" not in err
     assert list((folders / "tmp").iterdir()) == []
     assert list((folders / "pages").iterdir()) == []
+
+
+# ---------------------------------------------------------------- outputs
+
+def _fifo(path):
+    os.mkfifo(path)
+    return path
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--out", "{layout}"], "--out {layout} is the same file as the input {layout}: writing it would destroy it"),
+    (["--out", "{link}"], "--out {link} is the same file as the input {layout}: writing it would destroy it"),
+    (["--stack", "{stack}", "--json", "{stack}"],
+     "--json {stack} is the same file as --stack {stack}: writing it would destroy it"),
+    (["--out", "{tmp}/a.html", "--json", "{tmp}/a.html"], "--json {tmp}/a.html is the same file as --out {tmp}/a.html"),
+    (["--out", "/dev/null"],
+     "--out /dev/null is not an ordinary file (a device, pipe or socket); give the name of a file to write"),
+    (["--json", "{fifo}"],
+     "--json {fifo} is not an ordinary file (a device, pipe or socket); give the name of a file to write"),
+])
+def test_outputs_that_would_destroy_something_are_refused_before_converting(folders, args, message):
+    layout = folders / "mine.gds"
+    layout.write_bytes(sample_path("siepic_ring_resonator.gds").read_bytes())
+    stack = folders / "st.toml"
+    stack.write_bytes((STACKS / "siepic.toml").read_bytes())
+    (folders / "link.html").symlink_to(layout)
+    names = {"layout": layout, "link": folders / "link.html", "stack": stack, "fifo": _fifo(folders / "fifo"),
+             "tmp": folders}
+    before = {path: path.read_bytes() for path in (layout, stack)}
+    code, out, err = run(folders, layout, *(arg.format(**names) for arg in args))
+    assert (code, out, err) == (1, "", f"show3d: error: {message.format(**names)}\n")
+    assert {path: path.read_bytes() for path in before} == before and (folders / "fifo").is_fifo()
+    assert not (folders / "a.html").exists() and list((folders / "pages").iterdir()) == []
+
+
+def test_outputs_keep_mode_links_and_are_written_through_symlinks(folders):
+    kept, alias = folders / "kept.html", folders / "alias.html"
+    kept.write_text("old")
+    kept.chmod(0o600)
+    os.link(kept, alias)
+    (folders / "via.json").symlink_to("target.json")
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), "--out", kept,
+                         "--json", folders / "via.json")
+    assert code == 0, err
+    assert kept.stat().st_mode & 0o777 == 0o600 and alias.read_bytes() == kept.read_bytes() != b"old"
+    assert (folders / "via.json").is_symlink() and orjson.loads((folders / "target.json").read_bytes())["type"] == "data"
+    assert sorted(path.name for path in folders.iterdir()) == [
+        "alias.html", "kept.html", "pages", "target.json", "tmp", "via.json"]
+
+
+def test_pages_have_one_mode_and_the_default_folder_is_the_users_own(folders):
+    folders.chmod(0o755)  # not private: pages there are readable by all
+    ring = sample_path("siepic_ring_resonator.gds")
+    default = environment(folders)
+    del default["TESSARAND_VIEWER_DIR"]
+    done = subprocess.run([sys.executable, "-m", "tessarand.cli", ring, "--json", folders / "new.json"],
+                          capture_output=True, text=True, env=default, timeout=120)
+    page = page_path(done.stdout)
+    assert page.parent == folders / "tmp" / f"show3d-{os.getuid()}"
+    assert (page.parent.stat().st_mode & 0o777, page.stat().st_mode & 0o777) == (0o700, 0o600)
+    assert (folders / "new.json").stat().st_mode & 0o777 == 0o644 & ~_umask()
+    code, out, err = run(folders, ring, "--out", folders / "new.html")
+    assert (folders / "new.html").stat().st_mode & 0o777 == 0o644 & ~_umask()
+    page.parent.chmod(0o777)  # as if someone else had made it ready for us
+    done = subprocess.run([sys.executable, "-m", "tessarand.cli", ring], capture_output=True, text=True,
+                          env=default, timeout=120)
+    assert (done.returncode, done.stderr) == (1, (
+        f"show3d: error: cannot write pages to the page folder {page.parent}: it belongs to another user or "
+        "others may write to it; remove it or set $TESSARAND_VIEWER_DIR\n"))
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+# ---------------------------------------------------------------- terminal, pipes and signals
+
+def test_control_characters_of_a_layout_are_shown_escaped(folders):
+    square = [(0, 0), (100, 0), (100, 100), (0, 100), (0, 0)]
+    gds_of_boundaries(folders / "odd.gds", [(1, square)], cell="TOP\x1b]0;HACKED\x07\x1b[31m\u202e".encode())
+    code, out, err = run(folders, folders / "odd.gds")
+    assert code == 0 and "top cell TOP\\x1b]0;HACKED\\x07\\x1b[31m\\u202e\n" in out
+    assert "\x1b" not in out + err and "\x07" not in out
+
+
+def test_a_closed_pipe_ends_the_run_quietly(folders):
+    process = subprocess.Popen([sys.executable, "-m", "tessarand.cli", sample_path("siepic_ring_resonator.gds"),
+                                "--json", folders / "m.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=environment(folders))
+    process.stdout.close()  # as `show3d ... | head` once head has had its line
+    assert (process.wait(timeout=120), process.stderr.read()) == (141, b"")
+    assert (folders / "m.json").is_file()  # the work is done all the same
+
+
+@pytest.mark.parametrize("number, status, said", [
+    (signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+@pytest.mark.parametrize("delay", [0.15, 0.5, 1.5])
+def test_a_signal_at_any_moment_leaves_nothing_and_no_traceback(folders, number, status, said, delay):
+    process = subprocess.Popen([sys.executable, "-m", "tessarand.cli", sample_path("ihp_sram_1p_4096x16.gds"),
+                                "--kit", "sg13g2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=environment(folders), text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(delay)
+    process.send_signal(number)
+    code = process.wait(timeout=120)
+    err = process.stderr.read()
+    assert "Traceback" not in err
+    if code != 0:  # the run may have ended before the signal came
+        assert (code, err) == (status, f"show3d: {said}\n")
+        assert list((folders / "pages").iterdir()) == []
+    assert list((folders / "tmp").iterdir()) == []

@@ -70,8 +70,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
 
     layout = build_demo_layout()
-    gds = communication.viewer_dir() / "demo_chip.gds"
-    gds.parent.mkdir(parents=True, exist_ok=True)
+    gds = communication.page_folder() / "demo_chip.gds"
     component = Component.from_layout(layout)
     component.write_gds(gds)
     print(f"demo layout written to {gds}")
@@ -79,7 +78,7 @@ def main(argv=None) -> int:
     print("scene converted with the default kit:")
     report.print_report(conversion)
     if args.open:
-        report.open_page(conversion.path)
+        print(report.open_page(conversion.path))
     print(f"page with the 3D view: {conversion.path}")
     return 0
 

@@ -8,6 +8,7 @@ import os
 import re
 import sys
 import time
+import unicodedata
 import webbrowser
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -435,6 +436,11 @@ def _leaves(node):
 
 
 def print_report(conversion: Conversion, out: TextIO | None = None):
+    print(report_text(conversion), file=out or sys.stdout)
+
+
+def report_text(conversion: Conversion) -> str:
+    """The report's lines: what the scene holds, what it leaves out, the times."""
     summary, times = conversion.summary, conversion.times
     layers = ", ".join(summary.layers) or "none"
     stages = ", ".join(f"{stage} {seconds:.2f} s" for stage, seconds in times.items())
@@ -447,7 +453,27 @@ def print_report(conversion: Conversion, out: TextIO | None = None):
         f"  message     {len(conversion.message.content):,} characters",
         f"  time        {stages} ({sum(times.values()):.2f} s in all)",
     ]
-    print("\n".join(lines), file=out or sys.stdout)
+    return "\n".join(printable(line) for line in lines)
+
+
+# Characters that a terminal takes for commands (escape sequences, bells,
+# carriage returns) or that reorder text (bidirectional overrides).
+_CONTROL_CATEGORIES = ("Cc", "Cf")
+
+
+def printable(text: str) -> str:
+    """`text` safe to print on a terminal: names from layouts and files may hold
+    control characters, which are shown escaped (\\x1b) instead of obeyed."""
+    if text.isprintable():
+        return text
+    return "".join(_escaped_character(character) for character in text)
+
+
+def _escaped_character(character: str) -> str:
+    if character == " " or unicodedata.category(character) not in _CONTROL_CATEGORIES:
+        return character
+    code = ord(character)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
 def coverage_lines(coverage: Coverage | None) -> list[str]:
@@ -466,10 +492,10 @@ def coverage_lines(coverage: Coverage | None) -> list[str]:
     return lines
 
 
-def open_page(path: Path, out: TextIO | None = None):
-    """Open the page in the default browser, if this machine has one."""
+def open_page(path: Path) -> str:
+    """Open the page in the default browser, if this machine has one; says which."""
     try:
         opened = webbrowser.open(path.as_uri())
     except webbrowser.Error:
         opened = False
-    print("opened in the browser" if opened else "no browser found to open the page", file=out or sys.stdout)
+    return "opened in the browser" if opened else "no browser found to open the page"

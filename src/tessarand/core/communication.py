@@ -8,15 +8,16 @@ from pathlib import Path
 
 import orjson
 
-from tessarand import viewer
+from tessarand import outputs, viewer
 
 VIEWER_DIR_ENV = "TESSARAND_VIEWER_DIR"
 
 
 def viewer_dir() -> Path:
-    """Folder the pages go to: $TESSARAND_VIEWER_DIR or <tmp>/show3d."""
+    """Folder the pages go to: $TESSARAND_VIEWER_DIR, or the user's own folder
+    <tmp>/show3d-<uid> (one a user, as <tmp> is shared)."""
     configured = os.environ.get(VIEWER_DIR_ENV)
-    return Path(configured) if configured else Path(tempfile.gettempdir()) / "show3d"
+    return Path(configured) if configured else Path(tempfile.gettempdir()) / f"show3d-{os.getuid()}"
 
 
 def send_message(message, page: Path | None = None, title: str | None = None, name: str | None = None,
@@ -29,13 +30,40 @@ def send_message(message, page: Path | None = None, title: str | None = None, na
     `opacity` maps layer names as the scene gives them to their opacity.
     """
     title = title or scene_title(message.content)
-    html = viewer.build_page(message.content, title=title, opacity=opacity)
+    html = viewer.build_page(message.content, title=title, opacity=opacity).encode("utf-8")
     if page is not None:
-        write_file(Path(page), html.encode("utf-8"))
+        outputs.write_file(Path(page), html)
         return Path(page)
-    fd, name = _new_page_file(f"show3d-{file_name_part(name or title)}-", directory)
-    _write_or_remove(fd, name, html.encode("utf-8"))
+    folder = page_folder(directory)
+    fd, name = outputs.new_page_file(folder, f"show3d-{file_name_part(name or title)}-", ".html")
+    try:
+        with os.fdopen(fd, "wb") as file:
+            file.write(html)
+    except BaseException:
+        Path(name).unlink(missing_ok=True)
+        raise
     return Path(name)
+
+
+def page_folder(directory: Path | None = None) -> Path:
+    """The folder for new pages, made if missing: `directory`, else `viewer_dir()`.
+    The default folder must be the user's own; errors name the folder and where
+    it came from."""
+    directory = viewer_dir() if directory is None else Path(directory)
+    configured = os.environ.get(VIEWER_DIR_ENV)
+    if configured and Path(configured) == directory:
+        source = f"${VIEWER_DIR_ENV}"
+    elif directory == viewer_dir():
+        return outputs.own_folder(directory, "the page folder")
+    else:
+        source = "the page folder"
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OSError(f"cannot write pages to {source} {directory}: {error.strerror}") from None
+    if not directory.is_dir() or not os.access(directory, os.W_OK | os.X_OK):
+        raise OSError(f"cannot write pages to {source} {directory}: Permission denied")
+    return directory
 
 
 def scene_title(content: str) -> str:
@@ -56,47 +84,3 @@ def scene_title(content: str) -> str:
 def file_name_part(text: str) -> str:
     """`text` made safe for a file name: other characters become '_'."""
     return re.sub(r"[^A-Za-z0-9.+-]+", "_", text).strip("_")[:80] or "scene"
-
-
-def write_file(path: Path, data: bytes) -> None:
-    """Write `data` to `path` whole or not at all: a partly written file (a full
-    disk, Ctrl-C) never replaces or becomes `path`."""
-    if path.is_dir():
-        raise IsADirectoryError(f"{path} is a directory")
-    fd, name = tempfile.mkstemp(prefix=f".{path.name}-", dir=path.parent)
-    _write_or_remove(fd, name, data)
-    try:
-        os.chmod(name, 0o666 & ~_umask())  # as an ordinary new file, not mkstemp's 0600
-        os.replace(name, path)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-def _write_or_remove(fd: int, name: str, data: bytes) -> None:
-    try:
-        with os.fdopen(fd, "wb") as file:
-            file.write(data)
-    except BaseException:
-        Path(name).unlink(missing_ok=True)
-        raise
-
-
-def _new_page_file(prefix: str, directory: Path | None) -> tuple[int, str]:
-    """A new empty page file in `directory` or the viewer folder (made if missing);
-    errors name the folder and where it came from."""
-    directory = viewer_dir() if directory is None else Path(directory)
-    configured = os.environ.get(VIEWER_DIR_ENV)
-    source = f"${VIEWER_DIR_ENV}" if configured and Path(configured) == directory else "the page folder"
-    try:
-        directory.mkdir(parents=True, exist_ok=True)
-        # mkstemp gives a fresh name, so concurrent senders never overwrite each other.
-        return tempfile.mkstemp(prefix=prefix, suffix=".html", dir=directory)
-    except OSError as error:
-        raise OSError(f"cannot write pages to {source} {directory}: {error.strerror}") from None

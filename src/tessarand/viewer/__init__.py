@@ -55,12 +55,17 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
         "notice": html.escape(notice),
         **packed_scene(content),
         "title": html.escape(title),
-        "page": _inline_json(json.dumps({"opacity": opacity or {}})),
+        "page": _inline_json(json.dumps({"opacity": opacity or {}, "scene": scene_digest(content)})),
         "renderer": renderer,
     }
     template = (HERE / "page.html").read_text(encoding="utf-8")
     # One pass, so text inside the message is never taken for a placeholder.
     return PLACEHOLDER.sub(lambda match: fields[match.group(1)], template)
+
+
+def scene_digest(content: str) -> str:
+    """What the page remembers its view under: the same for the same message."""
+    return hashlib.blake2b(content.encode("utf-8"), digest_size=16).hexdigest()
 
 
 def packed_scene(content: str) -> dict[str, str]:

@@ -37,13 +37,16 @@ const EXPORT_PLACEMENTS = 200000;
 const LEAF_TEXTURE_WIDTH = 1024;
 const KIND = { detail: 1, box: 2, coarse: 3 };
 
-const settingsKey = "show3d:" + location.pathname;
 const message = JSON.parse(document.getElementById("message").textContent);
 const config = message.config || {};
 const data = message.data || {};
-// What the host adds beside the message: opacity per layer name.
+// What the host adds beside the message: opacity per layer name, and a digest
+// of the scene.
 const page = JSON.parse(document.getElementById("page").textContent || "{}");
 const layerOpacity = page.opacity || {};
+// The view is remembered for the scene, not for the file: another layout
+// written to the same page opens on its own fitted view.
+const settingsKey = "show3d:" + (page.scene || location.pathname);
 
 // ---------------------------------------------------------------- arrays
 
