@@ -104,6 +104,21 @@ def veltra_layout(path: Path) -> Path:
 
 # ---------------------------------------------------------------- any process
 
+def test_derived_layers_are_drawn_on_pairs_the_layout_leaves_free(folders):
+    layout = kdb.Layout()
+    layout.read(str(veltra_layout(folders / "chip.gds")))
+    layout.top_cell().shapes(layout.layer(1000, 0)).insert(kdb.Box(0, 0, 100, 100))
+    layout.write(str(folders / "chip.gds"))
+    code, out, err = run(folders, folders / "chip.gds", "--stack", STACKS / "veltra40.toml", "--json", folders / "m.json")
+    assert (code, err) == (0, "")
+    # The layout's own 1000/0 shapes are not taken for the derived layer.
+    assert out.splitlines()[5:8] == ["  not shown   3/0 Well: 1 shape (used only by derived layer WellDiff)",
+                                     "              1000/0: 1 shape (no stack entry)",
+                                     "  coverage    7 of 9 shapes shown (77.8%), 7 of 9 layers"]
+    drawn = layers_in((folders / "m.json").read_text())
+    assert drawn["Gate (1002, 0)"] == VELTRA["Gate (1000, 0)"] and "Gate (1000, 0)" not in drawn
+
+
 @pytest.mark.parametrize("name", ["chip.gds", "chip.gds.gz", "chip.oas"])
 def test_invented_process_from_the_command_line(folders, name):
     layout = veltra_layout(folders / name)

@@ -3,9 +3,10 @@ for each kind of mistake."""
 
 from pathlib import Path
 
+import klayout.db as kdb
 import pytest
 
-from orvalis import StackFileError, load_stack, pdk
+from orvalis import Component, StackFileError, load_stack, pdk
 from orvalis.lyp import LypError, read_lyp
 from orvalis.stackfile import PALETTE, parse_stack
 from orvalis.technology import DerivedLayer
@@ -84,6 +85,9 @@ def test_derived_expressions_follow_python_precedence(expression, expected):
 
 
 GOOD = '[[layer]]\nname = "M1"\ngds = "8/0"\nzmin = 1\nthickness = 0.5\n'
+M2 = '[[layer]]\nname = "M2"\ngds = "10/0"\n'  # layer 2 (line 7), keys from line 10 on
+R = '[[layer]]\nname = "R"\nzmin = 0\nthickness = 1\nderived = '  # layer 2 (line 7), derived on line 11
+D = '[[layer]]\nname = "D{}"\nderived = "{}"\nzmin = 0\nthickness = 1\n\n'
 
 
 @pytest.mark.parametrize("extra, message", [
@@ -97,7 +101,32 @@ GOOD = '[[layer]]\nname = "M1"\ngds = "8/0"\nzmin = 1\nthickness = 0.5\n'
     ('[[layer]]\nname = "M2"\ngds = "10/0"\nzmin = 2\n',
      "s.toml, layer 2 (line 7): missing key 'thickness': a drawn layer needs both zmin and thickness"),
     ('[[layer]]\nname = "M2"\ngds = "10/0"\nzmin = 2\nthickness = 0\n',
-     "s.toml, layer 2 (line 7), key 'thickness' (line 11): expected a positive thickness, got 0.0"),
+     "s.toml, layer 2 (line 7), key 'thickness' (line 11): expected a positive thickness of at most 1000 µm, got 0.0"),
+    *[(M2 + f"zmin = {zmin}\nthickness = 1\n",
+       f"s.toml, layer 2 (line 7), key 'zmin' (line 10): expected a finite height within ±1000 µm, got {shown}")
+      for zmin, shown in [("nan", "nan"), ("-inf", "-inf"), ("9" * 400, "inf")]],
+    *[(M2 + f"zmin = 0\nthickness = {thickness}\n", ("s.toml, layer 2 (line 7), key 'thickness' (line 11): "
+       f"expected a positive thickness of at most 1000 µm, got {shown}"))
+      for thickness, shown in [("nan", "nan"), ("inf", "inf"), ("1e308", "1e+308")]],
+    (M2 + "zmin = 999.5\nthickness = 0.75\n",
+     "s.toml, layer 2 (line 7): expected the top, zmin + thickness, within ±1000 µm, got 999.5 + 0.75 = 1000.25"),
+    (M2 + "zmin = 0\nthickness = 1\nopacity = nan\n",
+     "s.toml, layer 2 (line 7), key 'opacity' (line 12): expected a number from 0 to 1, got nan"),
+    (M2.replace("10/0", "1/" + "9" * 5000), ("s.toml, layer 2 (line 7), key 'gds' (line 9): "
+     "expected layer and datatype numbers of at most 2147483647, got '1/" + "9" * 54 + "...")),
+    (R + '"M1 & M1"\ngds = "0/2147483648"\n', ("s.toml, layer 2 (line 7), key 'gds' (line 12): "
+     "expected layer and datatype numbers of at most 2147483647, got '0/2147483648'")),
+    (D.format(1, "M1 & D2") + D.format(2, "D1 | M1"),
+     "s.toml, layer 2 (line 7): derived layers refer to each other in a cycle: D1 -> D2 -> D1"),
+    (D.format(0, "M1 - D2") + D.format(1, "M1 | M1") + D.format(2, "(D1 & M1) - D3") + D.format(3, "D2 & M1"),
+     "s.toml, layer 4 (line 19): derived layers refer to each other in a cycle: D2 -> D3 -> D2"),
+    (D.format(1, "M1 & d1"), "s.toml, layer 2 (line 7): derived layer D1 refers to itself"),
+    (R + '"' + "(" * 5000 + "M1" + ")" * 5000 + '"\n', "s.toml, layer 2 (line 7): expression '"
+     + "(" * 56 + "... nests deeper than 100 levels of parentheses and operators"),
+    (R + '"M1' + " | M1" * 101 + '"\n', "s.toml, layer 2 (line 7): expression 'M1"
+     + " | M1" * 10 + " | M... nests deeper than 100 levels of parentheses and operators"),
+    # Strings may hold U+2028, a line break to str.splitlines but not to TOML.
+    (R + '"M1 &\u2028M1"\ncolor = 1\n', "s.toml, layer 2 (line 7), key 'color' (line 12): expected \"#rrggbb\", got 1"),
     ('[[layer]]\nname = "M2"\ngds = "10/0"\nzmin = 2\nthickness = 1\ncolor = "red"\n',
      "s.toml, layer 2 (line 7), key 'color' (line 12): expected \"#rrggbb\", got 'red'"),
     ('[[layer]]\nname = "M2"\ngds = "10/0"\nzmin = 2\nthickness = 1\nopacity = 2\n',
@@ -135,11 +164,64 @@ def test_mistakes_are_named_by_line_and_key(extra, message):
 @pytest.mark.parametrize("text, message", [
     ("", "s.toml: no layers: expected one or more [[layer]] tables"),
     ('version = 2\n' + GOOD, "s.toml: unknown key 'version' in top level (known: name, description, layer)"),
+    (f"x = {'1' * 5000}\n" + GOOD, "s.toml: not valid TOML: a number too long to read"),
+    ("x = " + "[" * 5000 + "]" * 5000 + "\n" + GOOD, "s.toml: not valid TOML: arrays or tables nested too deeply"),
+    # A header inside a multi-line string: lines left out rather than wrong.
+    ('description = """\n[[layer]]\n"""\n' + GOOD.replace("0.5", "inf"),
+     "s.toml, layer 1, key 'thickness': expected a positive thickness of at most 1000 µm, got inf"),
 ])
 def test_mistakes_at_the_top_level(text, message):
     with pytest.raises(StackFileError) as error:
         parse_stack(text, source="s.toml")
     assert str(error.value) == message
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("\ufeff" + GOOD, ((8, 0), 1.0, 0.5)),  # a byte-order mark
+    (GOOD.replace("8/0", "2147483647/65536").replace("= 1", "= -1000").replace("0.5", "1000"),
+     ((2147483647, 65536), -1000.0, 1000.0)),
+    (GOOD.replace("= 1", "= 999.5"), ((8, 0), 999.5, 0.5)),
+])
+def test_bounds_are_inclusive_and_a_byte_order_mark_is_skipped(text, expected):
+    level = parse_stack(text).layer_stack.layers["M1"]
+    assert (tuple(level.layer.layer), level.zmin, level.thickness) == expected
+
+
+def test_derived_layers_are_computed_after_the_derived_layers_they_read():
+    stack = parse_stack(GOOD + '[[layer]]\nname = "B"\ngds = "2/0"\n' + D.format(1, "M1 & D2")
+                        + D.format(2, "B | M1") + D.format(3, "B - D1")).layer_stack
+    component, told = Component(), []
+    for layer, box in (((8, 0), kdb.Box(0, 0, 10, 10)), ((2, 0), kdb.Box(5, 0, 20, 10))):
+        component.cell.shapes(component.layout.layer(*layer)).insert(box)
+    stack.progress = told.append
+    layout = stack.get_component_with_derived_layers(component).layout
+    assert told == ["D2 (1 of 3)", "D1 (2 of 3)", "D3 (3 of 3)", None]
+    assert [kdb.Region(layout.top_cell().begin_shapes_rec(layout.find_layer(pair, 0))).area()
+            for pair in (1000, 1001, 1002)] == [100, 200, 100]  # M1, M1 | B, B - M1
+
+
+def test_derived_layers_keep_off_the_pairs_of_the_layout():
+    stack = GOOD + "\n" + R + '"M1 & M1"\n'
+    assert tuple(parse_stack(stack, occupied={(1000, 0), (1001, 0), (8, 1)}).layers.R) == (1002, 0)
+    with pytest.raises(StackFileError) as error:
+        parse_stack(stack + 'gds = "1000/0"\n', source="s.toml", occupied={(1000, 0)})
+    assert str(error.value) == ("s.toml, layer 2 (line 7), key 'gds' (line 12): "
+                                "1000/0 already holds shapes in the layout; a derived layer needs a pair of its own")
+
+
+def test_a_kit_is_built_again_only_for_a_layout_it_collides_with():
+    built = pdk.get_pdk("sg13g2")
+    assert pdk.kit_for_layout(built, {(1, 0), (1000, 0)}) is built
+    fitted = pdk.kit_for_layout(built, [(1001, 0), (1000, 0)])  # a built-in kit moves its own pairs
+    assert [tuple(fitted.layers[name]) for name in ("Rhigh", "Rppd", "Metal1")] == [(1004, 0), (1002, 0), (8, 0)]
+    assert pdk.kit_for_layout(fitted, {(1, 0)}).layers.Rhigh.value == (1001, 0)  # built from the file again
+    try:
+        pdk.activate_pdk("sg13g2")
+        assert pdk.activate_for_layout({(1002, 0)}) is pdk.get_active_pdk() is not built
+    finally:
+        pdk.unregister_pdk("sg13g2")
+        pdk.activate_pdk("ebeam")
+    assert pdk.get_pdk("sg13g2") is built  # the built-in build, cached
 
 
 @pytest.mark.parametrize("make, message", [

@@ -1,5 +1,6 @@
 """Layer stacks (heights of each layer) and layer views (display colours)."""
 
+import heapq
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -106,6 +107,18 @@ class LayerLevel:
     info: dict = field(default_factory=dict)
 
 
+class DerivedCycle(ValueError):
+    """Derived levels that read each other's results: none of them can go first."""
+
+    def __init__(self, names: list[str]) -> None:
+        self.names = names  # the cycle from its earliest level, that level again at the end
+        if len(names) == 2:
+            problem = f"derived layer {names[0]} refers to itself"
+        else:
+            problem = "derived layers refer to each other in a cycle: " + " -> ".join(names)
+        super().__init__(problem)
+
+
 @dataclass
 class LayerStack:
     layers: dict[str, LayerLevel] = field(default_factory=dict)
@@ -116,16 +129,16 @@ class LayerStack:
     def get_component_with_derived_layers(self, component: Component) -> Component:
         """Return a copy of `component` with every derived level's result drawn in.
 
-        Levels are evaluated in order, so a level may use an earlier one's result.
-        The booleans run hierarchically and once for all top cells: a result lands
-        in the cells whose shapes produce it, so a cell is computed, and drawn into,
-        once however often and from however many top cells it is placed.
+        Levels are evaluated in the order of `derived_levels`, so a level may use
+        any other level's result. The booleans run hierarchically and once for all
+        top cells: a result lands in the cells whose shapes produce it, so a cell is
+        computed, and drawn into, once however often and from however many top cells
+        it is placed.
         """
         layout = component.layout.dup()
         store = kdb.DeepShapeStore()
         store.threads = 0  # on the calling thread: handing small jobs to workers costs far more
-        derived = [(name, level) for name, level in self.layers.items()
-                   if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
+        derived = self.derived_levels()
         with _every_top(layout) as tops:
             for number, (name, level) in enumerate(derived, start=1):
                 if self.progress:
@@ -134,6 +147,77 @@ class LayerStack:
         if self.progress:
             self.progress(None)
         return Component.from_layout(layout)
+
+    def derived_levels(self) -> list[tuple[str, LayerLevel]]:
+        """The derived levels as (name, level), in the order to compute them: each
+        after every derived level whose result it reads, in the order of `layers`
+        otherwise. DerivedCycle when some of them read each other's results."""
+        derived = [(name, level) for name, level in self.layers.items()
+                   if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
+        reads = _reads([level for _, level in derived])
+        order = _dependency_order(reads)
+        if len(order) < len(derived):
+            cycle = _cycle_among(reads, set(range(len(derived))) - set(order))
+            raise DerivedCycle([derived[index][0] for index in cycle])
+        return [derived[index] for index in order]
+
+
+def _inputs(expression: _LayerExpression) -> set[tuple[int, int]]:
+    """The (layer, datatype) pairs an expression reads; a loop, as an expression
+    built in code may be deeper than Python's recursion."""
+    pairs, pending = set(), [expression]
+    while pending:
+        node = pending.pop()
+        if isinstance(node, DerivedLayer):
+            pending += (node.left, node.right)
+        else:
+            pairs.add(tuple(node.layer))
+    return pairs
+
+
+def _reads(levels: list[LayerLevel]) -> list[list[int]]:
+    """For each derived level, the indices of the derived levels whose results it reads."""
+    writers: dict[tuple[int, int], list[int]] = {}
+    for index, level in enumerate(levels):
+        writers.setdefault(tuple(level.derived_layer.layer), []).append(index)
+    return [sorted({writer for pair in _inputs(level.layer) for writer in writers.get(pair, ())})
+            for level in levels]
+
+
+def _dependency_order(reads: list[list[int]]) -> list[int]:
+    """Indices ordered so that each comes after those it reads, the lowest ready index
+    first (Kahn's algorithm with a heap). Those in a cycle, or reading the result of
+    one, never become ready and are left out."""
+    waiting = [len(needs) for needs in reads]
+    readers: list[list[int]] = [[] for _ in reads]
+    for index, needs in enumerate(reads):
+        for need in needs:
+            readers[need].append(index)
+    ready = [index for index, count in enumerate(waiting) if count == 0]  # ascending: a heap
+    order = []
+    while ready:
+        index = heapq.heappop(ready)
+        order.append(index)
+        for reader in readers[index]:
+            waiting[reader] -= 1
+            if waiting[reader] == 0:
+                heapq.heappush(ready, reader)
+    return order
+
+
+def _cycle_among(reads: list[list[int]], stuck: set[int]) -> list[int]:
+    """A cycle among `stuck` indices (each reads another stuck one), from its lowest
+    index and back to it."""
+    path, seen = [], {}
+    index = min(stuck)
+    while index not in seen:
+        seen[index] = len(path)
+        path.append(index)
+        index = min(need for need in reads[index] if need in stuck)
+    cycle = path[seen[index]:]
+    first = cycle.index(min(cycle))
+    cycle = cycle[first:] + cycle[:first]
+    return cycle + [cycle[0]]
 
 
 # Room between top cells placed side by side, in database units.
@@ -231,11 +315,32 @@ class LayerViews:
     def __init__(self, views: dict[str, LayerView] | list[LayerView] | None = None) -> None:
         views = views or {}
         self.views = dict(views) if isinstance(views, dict) else {v.name: v for v in views}
+        self._index: dict[tuple[int, int], tuple[str, LayerView]] = {}
+        self._indexed: tuple[int, int] | None = None  # (id, size) of the `views` indexed
 
     def get_from_tuple(self, layer_tuple: tuple[int, int]) -> LayerView:
-        """The view of (layer, datatype); KeyError when the kit has none."""
+        """The view of (layer, datatype), the first one when several share it; KeyError
+        when the kit has none."""
         key = tuple(layer_tuple)
-        for view in self.views.values():
+        found = self._indexed_view(key)
+        if found is not None:
+            return found
+        for view in self.views.values():  # a view added or changed in place since
             if view.layer is not None and tuple(view.layer) == key:
                 return view
         raise KeyError(f"no layer view for {key}")
+
+    def _indexed_view(self, key: tuple[int, int]) -> LayerView | None:
+        """The view of `key` from an index of `views`, made again when `views` is
+        replaced or changes size: a scan per lookup made a kit of thousands of layers
+        take minutes. None when the index has no view, or a stale one, for `key`."""
+        if self._indexed != (id(self.views), len(self.views)):
+            self._index = {}
+            for name, view in self.views.items():
+                if view.layer is not None:
+                    self._index.setdefault(tuple(view.layer), (name, view))
+            self._indexed = (id(self.views), len(self.views))
+        name, view = self._index.get(key, (None, None))
+        if view is None or self.views.get(name) is not view or view.layer is None:
+            return None
+        return view if tuple(view.layer) == key else None

@@ -20,6 +20,7 @@ import orjson
 
 from orvalis import Component, import_gds
 from orvalis.component import keep_only
+from orvalis.pdk import activate_for_layout
 from orvalis.technology import DerivedLayer, LogicalLayer
 from tessarand.core import communication
 from tessarand.core import pdk as ts_pdk
@@ -147,9 +148,11 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
     clock = Stopwatch(progress, first="read")
     try:
         source, component = _component(component, top, clock)
+        counts = shape_counts(component.layout)
+        # Derived layers are drawn on pairs the layout leaves free.
+        activate_for_layout(counts.keys())
         kit = ts_pdk.get_pdk()
         table = show3d.get_layer_properties(kit.layer_stack, kit.layer_views)
-        counts = shape_counts(component.layout)
         present = _present(table, kit.layer_stack, counts)
         patterns, excluded = resolve_exclusions(exclude or [], table, present, warn or sys.stderr)
         coverage = layer_coverage(counts, kit, table, excluded)
