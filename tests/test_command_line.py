@@ -315,12 +315,16 @@ def test_numbers_out_of_range_refused(folders, args, message):
     (["{ring}", "--kit", "nope"], "unknown kit 'nope' (known: ebeam, sg13g2)"),
     (["{ring}", "--json", "no/such/dir/m.json"], "--json {tmp}/no/such/dir/m.json: no directory {tmp}/no/such/dir"),
     (["{ring}", "--out", "."], "--out {tmp} is a directory, not a file"),
+    (["{ring}", "--max-placements", "5"], "the layout places cells at least 6 times when flattened, more than "
+                                          "the limit of 5 placements; raise it with --max-placements"),
+    (["{ring}", "--max-polygons", "5"],
+     "the layout holds at least 6 distinct polygons, more than the limit of 5; raise it with --max-polygons"),
 ])
 def test_errors_name_what_is_at_fault(folders, args, message):
     (folders / "notes.txt").write_text("not a layout")
     (folders / "bad.toml").write_text('[[layer]]\nname = "Si"\ngds = "1/0"\nzmin = "low"\nthickness = 1\n')
     ring = sample_path("siepic_ring_resonator.gds")
-    args = [str(folders / arg) if not arg.startswith("-") and arg != "{ring}" and arg not in ("nope",) else arg
+    args = [str(folders / arg) if not arg.startswith("-") and arg != "{ring}" and arg not in ("nope", "5") else arg
             for arg in args]
     args = [str(ring) if arg == "{ring}" else arg for arg in args]
     code, out, err = run(folders, *args)

@@ -601,7 +601,9 @@ def test_running_out_of_memory_while_combining_leaves_what_the_general_road_leav
     script = tmp_path / "out_of_memory.py"
     script.write_text(OUT_OF_MEMORY)
     tests = Path(__file__).parent
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tests), *sys.path])}
+    # A limit above the products, so that memory itself runs out.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tests), *sys.path]),
+           "TESSARAND_MAX_PLACEMENTS": str(10**12)}
     left = [subprocess.run([sys.executable, str(script), road], env=env, capture_output=True, text=True,
                            check=True).stdout for road in ("ParseGDS", "GeneralWalk")]
     assert left[0] == left[1]

@@ -6,6 +6,10 @@ import klayout.db as kdb
 
 DBU = 0.001  # database unit of every component, in micrometres (1 nm)
 
+# KLayout's coordinates are 32-bit integers; GDS2 numbers layers in 16 bits.
+_COORDINATE_LIMIT = 2**31 - 1
+_GDS2_LAYER_LIMIT = 65535
+
 
 class Component:
     """Wraps `layout`; `cell` is its (first) top cell, other top cells are kept."""
@@ -31,15 +35,32 @@ class Component:
         return self.cell.name
 
     def write_gds(self, path: str | Path) -> Path:
-        """Write the whole layout (all top cells) as GDS and return the path."""
+        """Write the whole layout (all top cells) and return the path: as GDS2, or as
+        OASIS where GDS2 cannot hold it (layer or datatype numbers above 65535, an
+        array reaching beyond 32-bit coordinates). KLayout reads either, whatever the
+        file's suffix."""
         path = Path(path)
-        options = kdb.SaveLayoutOptions()
-        options.format = "GDS2"  # regardless of the file suffix
-        self.layout.write(str(path), options)
+        if all(max(info.layer, info.datatype) <= _GDS2_LAYER_LIMIT for info in self.layout.layer_infos()):
+            try:
+                self.layout.write(str(path), _save_options("GDS2"))
+                return path
+            except RuntimeError:
+                pass  # GDS2 cannot hold something (KLayout says "Coordinate overflow" for arrays)
+        self.layout.write(str(path), _save_options("OASIS"))
         return path
 
     def __repr__(self) -> str:
         return f"Component({self.name!r})"
+
+
+def _save_options(stream_format: str) -> kdb.SaveLayoutOptions:
+    """Options to write in `stream_format` regardless of the file suffix; OASIS without
+    the search for repetitions, which keeps shapes in their order and costs time
+    for a file read back at once."""
+    options = kdb.SaveLayoutOptions()
+    options.format = stream_format
+    options.oasis_compression_level = 0
+    return options
 
 
 def import_gds(path: str | Path, top: str | None = None) -> Component:
@@ -60,7 +81,7 @@ def import_gds(path: str | Path, top: str | None = None) -> Component:
         raise ValueError(f"cannot read layout file {path}: {_reader_message(error)}") from error
     if top is not None:
         keep_only(layout, top, path)
-    _convert_dbu(layout, DBU)
+    _convert_dbu(layout, DBU, path)
     if not layout.top_cells():
         layout.create_cell(path.stem)
     return Component.from_layout(layout)
@@ -84,11 +105,20 @@ def keep_only(layout: kdb.Layout, name: str, source: str | Path) -> None:
                          if other.cell_index() not in keep])
 
 
-def _convert_dbu(layout: kdb.Layout, dbu: float) -> None:
-    """Change the database unit, scaling all geometry so physical sizes stay."""
+def _convert_dbu(layout: kdb.Layout, dbu: float, source: str | Path) -> None:
+    """Change the database unit, scaling all geometry so physical sizes stay.
+    ValueError where the scaled geometry would leave KLayout's 32-bit coordinates
+    (where they wrap around, silently); `source` names the layout in it."""
     factor = layout.dbu / dbu
     if abs(factor - 1.0) < 1e-9:
         return
+    # Each cell is scaled in its own coordinates: its box must fit, instances included.
+    reach = max((max(abs(box.left), abs(box.bottom), abs(box.right), abs(box.top))
+                 for cell in layout.each_cell() if not (box := cell.bbox()).empty()), default=0)
+    if round(reach * factor) > _COORDINATE_LIMIT:
+        raise ValueError(f"cannot convert {source} to a database unit of {dbu} µm: it reaches "
+                         f"{reach * layout.dbu:,.3f} µm from the origin, beyond the "
+                         f"{_COORDINATE_LIMIT * dbu:,.3f} µm that 32-bit coordinates hold at that unit")
     layout.dbu = dbu
     # A pure magnification applied to the whole layout scales shapes and
     # placement offsets once, also for cells shared between top cells.

@@ -37,7 +37,7 @@ def run(argv, signals) -> int:
     out = Output()
     try:
         status = convert(parse_arguments(argv), out, signals)
-    except (OSError, ValueError, RuntimeError, MemoryError, RecursionError) as error:
+    except (OSError, ValueError, RuntimeError, MemoryError, RecursionError, OverflowError) as error:
         if signals.received is not None:
             raise
         if isinstance(error, BrokenPipeError) and error.filename is None:
@@ -74,7 +74,7 @@ def parse_arguments(argv):
                         help="refuse a layout that places cells more than N times when flattened "
                              "(default 20,000,000; memory grows with it)")
     parser.add_argument("--max-polygons", type=_count, metavar="N",
-                        help="refuse a layout of more than N distinct polygons (default 20,000,000)")
+                        help="refuse a layout of more than N distinct polygons (default 5,000,000)")
     parser.add_argument("--out", metavar="PAGE.html", type=Path,
                         help="write the page here (default: a new file in $TESSARAND_VIEWER_DIR)")
     parser.add_argument("--json", metavar="OUT", type=Path, help="also write the message JSON to OUT")

@@ -14,6 +14,9 @@
 //                                one search or the other for every ring
 //   simplify-scalar: the same, with the furthest point search one point at a time
 //   array TEXT                -> the members of a placement, as transformation parts, or "none"
+//   limit TEXT                -> the limit an environment variable's TEXT sets, or "none"
+//   flattened M M ...         -> the placements of a chain of instances of M members each
+//                                (the top's first) when flattened, with thousands separators
 //   stream HEX NAME           -> the elements of cell NAME, layer by layer (ascending):
 //                                "L:t" text, "L:p" path, "L:o" other, "L:" and the hull
 //                                points of a boundary or "none"; "none" for no such cell
@@ -23,6 +26,7 @@
 //                                and in order within their batch (item i weighs i % 5),
 //                                in batches of PER
 #include "core/base64.hpp"
+#include "core/budget.hpp"
 #include "core/hull.hpp"
 #include "core/parallel.hpp"
 #include "core/placement.hpp"
@@ -103,12 +107,25 @@ int main() {
             std::getline(in >> std::ws, text);
             SimpleArray array;
             std::ostringstream members;
-            bool ok = parse_simple_array(text.data(), text.data() + text.size(), array) &&
-                      expand_simple_array(array, [&](const SimpleTrans &t) {
-                          members << (members.tellp() > 0 ? "; " : "") << t.angle << " " << t.mirror
-                                  << " " << t.x << " " << t.y;
-                      });
+            bool ok = parse_simple_array(text.data(), text.data() + text.size(), array);
+            if (ok)
+                expand_simple_array(array, [&](const SimpleTrans &t) {
+                    members << (members.tellp() > 0 ? "; " : "") << t.angle << " " << t.mirror << " " << t.x
+                            << " " << t.y;
+                });
             std::cout << (ok ? members.str() : "none") << "\n";
+        } else if (verb == "limit") {
+            std::string text;
+            std::getline(in >> std::ws, text);
+            uint64_t limit = 0;
+            std::cout << (parse_limit(text.c_str(), limit) ? grouped(limit) : "none") << "\n";
+        } else if (verb == "flattened") {
+            // from the deepest instance up, each the only one of its cell
+            std::vector<uint64_t> members;
+            for (uint64_t m; in >> m;) members.push_back(m);
+            uint64_t below = 0;
+            for (auto m = members.rbegin(); m != members.rend(); ++m) below = add_instance(0, *m, below);
+            std::cout << grouped(below) << "\n";
         } else if (verb == "simplify" || verb == "simplify-in-grid" || verb == "simplify-along-runs" ||
                    verb == "simplify-scalar") {
             std::string word; // read with stod, which takes nan and inf

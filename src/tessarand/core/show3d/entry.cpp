@@ -3,6 +3,7 @@
 #include "entry.hpp"
 
 #include "buffers.hpp"
+#include "limits.hpp"
 #include "scene.hpp"
 #include "viewer.hpp"
 
@@ -50,8 +51,9 @@ void remove_temporary(nb::handle path, nb::python_error *pending) {
     }
 }
 
-// Writes the component to a new named temporary ".gds" file; the file is
-// removed again if writing or closing it fails.
+// Writes the component to a new named temporary ".gds" file (the component
+// writes OASIS where GDS2 cannot hold the layout; KLayout reads either by its
+// content); the file is removed again if writing or closing it fails.
 nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
     nb::object file = call_keywords(get_attr(globals[S3D_NAME("tempfile")], S3D_NAME("NamedTemporaryFile")),
                                     {}, S3D_KEYWORDS("suffix", "delete"),
@@ -87,14 +89,14 @@ struct Converted {
 // builds the viewer tree (or its dictionary form).
 Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
                        nb::handle layers, nb::handle output, const nb::handle *tuning,
-                       bool as_dict, bool encode, DeferredBuffers *deferred) {
+                       const Limits &limits, bool as_dict, bool encode, DeferredBuffers *deferred) {
     nb::object layout = call(get_attr(globals[S3D_NAME("pya")], S3D_NAME("Layout")));
     call_method(layout, S3D_NAME("read"), path);
     nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
                                       S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
                                       {tuning[0], tuning[1], tuning[2]});
     if (as_dict) {
-        nb::object direct = direct_scene(globals, snapshot, parser, output, encode, deferred);
+        nb::object direct = direct_scene(globals, snapshot, parser, output, limits, encode, deferred);
         if (direct.is_valid()) return {direct, encode};
     }
     PyObject *combine = S3D_KEYWORDS("combine");
@@ -118,6 +120,7 @@ Converted convert_component(const Call &call, bool encode, DeferredBuffers *defe
     nb::object curve_tolerance = to_optional_float(call.args[5], "curve_tolerance");
     bool as_dict = truth(call.args[7]);
     check_exclude_layers(call.args[6], true);
+    Limits limits = limits_from_environment();
 
     nb::object orvalis = check(PyImport_ImportModule("orvalis"));
     nb::object layer_views = active_kit_part(globals, call.args[2], S3D_NAME("get_layer_views"),
@@ -138,7 +141,7 @@ Converted convert_component(const Call &call, bool encode, DeferredBuffers *defe
     nb::handle tuning[] = {z_scale, curve_tolerance, call.args[6]};
     Converted result;
     try {
-        result = convert_file(globals, call.data, path, layers, output, tuning, as_dict, encode,
+        result = convert_file(globals, call.data, path, layers, output, tuning, limits, as_dict, encode,
                               deferred);
     } catch (nb::python_error &error) {
         remove_temporary(path, &error);

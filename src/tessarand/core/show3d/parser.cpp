@@ -3,7 +3,9 @@
 // the instance, and the fast paths step aside for it.
 #include "parser.hpp"
 
+#include "klayout_classes.hpp"
 #include "ktrans.hpp"
+#include "limits.hpp"
 #include "polygons.hpp"
 #include "walk_records.hpp"
 
@@ -173,8 +175,12 @@ struct CellMemo {
 
 class CellWalker {
 public:
-    CellWalker(nb::handle self, const Globals &globals) : self_(self), globals_(globals) {
+    CellWalker(nb::handle self, const Globals &globals)
+        : self_(self), globals_(globals), limits_(limits_from_environment()), read_(limits_.placements) {
         own_extraction_ = uses_own_method(self, S3D_NAME("extract_dpolygon"), extract_def());
+        nb::object array_type = optional_attr(globals[S3D_NAME("kdb")], S3D_NAME("CellInstArray"));
+        array_size_ = klayout_method_of(array_type, "size");
+        if (array_size_.is_valid()) array_type_ = array_type;
         cell_class_ = globals[S3D_NAME("Cell")];
         reference_class_ = globals[S3D_NAME("Reference")];
         ktrans_class_ = globals[S3D_NAME("KTrans")];
@@ -213,9 +219,14 @@ private:
     nb::object general_index(nb::handle shape, nb::handle key);
     nb::object fast_index(nb::handle shape, nb::handle key, nb::handle mapping);
     void read_placements(nb::handle cell, CellMemo &memo);
+    nb::object members_of(nb::handle array, bool complex);
 
     nb::handle self_;
     const Globals &globals_;
+    Limits limits_;
+    PlacementCount read_;
+    uint64_t polygons_ = 0;
+    nb::object array_type_, array_size_; // KLayout's array type and its own size method
     bool own_extraction_ = false;
     nb::object cell_class_, reference_class_, ktrans_class_, cell_index_map_;
     std::vector<std::pair<nb::object, nb::object>> layers_; // layer index, its text key
@@ -236,9 +247,11 @@ nb::object CellWalker::convert_shape(nb::handle shape, nb::handle key) {
 }
 
 // self.instances.append(outline), then the shape's key gets the next
-// instance index. The parser's attributes are read anew for every shape:
-// code run by a shape may have replaced them.
+// instance index; refused past the limit of polygons. The parser's
+// attributes are read anew for every shape: code run by a shape may have
+// replaced them.
 nb::object CellWalker::store_outline(nb::handle outline, nb::handle key) {
+    if (++polygons_ > limits_.polygons) refuse_polygons(polygons_, limits_.polygons);
     call_method(get_attr(self_, S3D_NAME("instances")), S3D_NAME("append"), outline);
     nb::object index = get_attr(self_, S3D_NAME("instance_index"));
     check_status(PyObject_SetItem(get_attr(self_, S3D_NAME("instance_mapping")).ptr(), key.ptr(),
@@ -320,12 +333,34 @@ void CellWalker::read_placements(nb::handle cell, CellMemo &memo) {
         // complex transformations; the others their simple ones.
         nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
         bool complex = truth(call_method(array, S3D_NAME("is_complex")));
-        nb::object transformations = check(PySequence_List(
-            call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"))
-                .ptr()));
-        memo.placements.push_back({target, target_index, transformations});
+        memo.placements.push_back({target, target_index, members_of(array, complex)});
     }
     if (PyErr_Occurred()) raise_current();
+}
+
+// The members of an array as a list, counted against the limit as they
+// come; an array of KLayout's own tells its size before any is made.
+nb::object CellWalker::members_of(nb::handle array, bool complex) {
+    bool counted = false;
+    if (array_size_.is_valid() && is_exactly(array, array_type_)) {
+        nb::object size = call(array_size_, array);
+        if (PyLong_CheckExact(size.ptr())) {
+            uint64_t members = PyLong_AsUnsignedLongLong(size.ptr());
+            if (members == uint64_t(-1) && PyErr_Occurred()) raise_current();
+            read_.add(members);
+            counted = true;
+        }
+    }
+    nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
+    nb::object iterator = check(PyObject_GetIter(each.ptr()));
+    nb::list members;
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object member = nb::steal(raw);
+        if (!counted) read_.add(1);
+        check_status(PyList_Append(members.ptr(), member.ptr()));
+    }
+    if (PyErr_Occurred()) raise_current();
+    return members;
 }
 
 const CellMemo &CellWalker::memo_of(nb::handle cell) {
@@ -418,7 +453,8 @@ WalkRecords export_records(const Call &call, nb::handle self, Export wanted,
         return walked;
     }
     if (uses_own_method(self, S3D_NAME("extract_dpolygon"), CellWalker::extract_def()))
-        walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, wanted, combination_stands);
+        walked = records_from_walk(call.globals, road_snapshot(call.data), self, tops, wanted,
+                                   limits_from_environment(), combination_stands);
     if (!walked.cells.is_valid()) {
         std::vector<nb::object> top_cells;
         for (nb::handle top : tops) top_cells.push_back(nb::borrow(top));
@@ -558,7 +594,7 @@ nb::object parser_export_layers(const Call &call) {
 // composing them again.
 class Combiner {
 public:
-    explicit Combiner(const Globals &globals) : products_(globals) {}
+    Combiner(const Globals &globals, PlacementCount &made) : products_(globals), made_(made) {}
 
     void combine_cell(nb::handle cell) {
         nb::object references = get_attr(cell, S3D_NAME("references"));
@@ -578,7 +614,10 @@ private:
     nb::object group_placements(nb::handle group, nb::handle parent_trans, size_t parent_key,
                                 size_t &key);
 
+    void count_products(nb::handle parent_trans, nb::handle trans);
+
     PlacementProducts products_;
+    PlacementCount &made_; // over the whole combination
     std::map<std::vector<uintptr_t>, Known> known_;
     size_t next_key_ = 1;
     int depth_ = 0;
@@ -602,6 +641,7 @@ nb::object Combiner::group_placements(nb::handle group, nb::handle parent_trans,
     }
     nb::list placements;
     for (const nb::object &trans : members) {
+        count_products(parent_trans, trans);
         nb::object product = products_.multiply(parent_trans, trans);
         check_assertion(!product.is_none());
         nb::object extended = check(PyNumber_InPlaceAdd(placements.ptr(), product.ptr()));
@@ -612,6 +652,15 @@ nb::object Combiner::group_placements(nb::handle group, nb::handle parent_trans,
                        Known{check(PyList_GetSlice(placements.ptr(), 0, PY_SSIZE_T_MAX)), key,
                              std::move(members)});
     return placements;
+}
+
+// The placements KTrans.multiply is about to make, counted against the
+// limit before it makes them: a list's items, anything else one.
+void Combiner::count_products(nb::handle parent_trans, nb::handle trans) {
+    auto items = [](nb::handle side) {
+        return PyList_CheckExact(side.ptr()) ? uint64_t(PyList_GET_SIZE(side.ptr())) : uint64_t(1);
+    };
+    made_.add(saturating_multiply(items(parent_trans), items(trans)));
 }
 
 nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, size_t parent_key) {
@@ -650,10 +699,11 @@ nb::object Combiner::combine(nb::handle references, nb::handle parent_trans, siz
 nb::object parser_combine_references(const Call &call) {
     GcPause pause;
     nb::handle self = call.args[0], output = call.args[1];
+    PlacementCount made(limits_from_environment().placements);
     if (equals(output, output_member(call.globals, S3D_NAME("CELL")))) {
         nb::object parsed = get_attr(self, S3D_NAME("parsed_cells"));
         check_assertion(!parsed.is_none());
-        Combiner combiner(call.globals);
+        Combiner combiner(call.globals, made);
         for (nb::handle cell : get_attr(parsed, S3D_NAME("cells"))) combiner.combine_cell(cell);
         set_attr(self, S3D_NAME("cell_combined"), nb::bool_(true));
         return parsed;
@@ -662,7 +712,7 @@ nb::object parser_combine_references(const Call &call) {
         nb::object parsed = get_attr(self, S3D_NAME("parsed_layers"));
         check_assertion(!parsed.is_none());
         for (nb::handle per_layer : get_attr(parsed, S3D_NAME("layers"))) {
-            Combiner combiner(call.globals); // the trees of one top cell share lists
+            Combiner combiner(call.globals, made); // the trees of one top cell share lists
             for (nb::handle tree : call_method(per_layer, S3D_NAME("values")))
                 combiner.combine_cell(tree);
         }

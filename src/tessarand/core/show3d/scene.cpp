@@ -407,8 +407,8 @@ std::vector<LayerLook> layer_looks(const Globals &globals, nb::handle parser,
 // The walk's tables and the tree, kept as long as matrices made late need
 // them: until the message text is written.
 struct Scene {
-    Scene(const Globals &globals, nb::handle parser, std::vector<LayerSlot> slots)
-        : walk(globals, parser, std::move(slots), table) {}
+    Scene(const Globals &globals, nb::handle parser, std::vector<LayerSlot> slots, const Limits &limits)
+        : walk(globals, parser, std::move(slots), table, limits) {}
     PolygonTable table; // before the walk, whose simplifier fills it
     Walk walk;
     std::vector<Node> tops;
@@ -422,13 +422,14 @@ void forget_matrices(std::vector<Node> &nodes) {
     }
 }
 
-nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, bool encode,
-                       DeferredBuffers *deferred) {
+nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, const Limits &limits,
+                       bool encode, DeferredBuffers *deferred) {
     std::vector<LayerSlot> slots = layer_slots(parser);
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
-    auto scene = std::make_shared<Scene>(globals, parser, slots);
+    auto scene = std::make_shared<Scene>(globals, parser, slots, limits);
     nb::object layout = get_attr(parser, S3D_NAME("layout"));
     scene->walk.run(globals[S3D_NAME("kdb")], layout, snapshot(call_method(layout, S3D_NAME("top_cells"))));
+    scene->walk.check_flattened();
     TreeMaker trees(globals, scene->walk, get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans")), scene->complex,
                     slots.size());
     for (size_t top : scene->walk.tops()) scene->tops.push_back(trees.top(top));
@@ -466,13 +467,13 @@ nb::object direct_road_snapshot(nb::handle globals) {
     return nb::tuple(snapshot);
 }
 
-nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output, bool encode, DeferredBuffers *deferred) {
+nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output,
+                        const Limits &limits, bool encode, DeferredBuffers *deferred) {
     GcPause pause;
     try {
         if (!road_applies(globals, snapshot, parser, output)) return {};
         bool cell_mode = output.is(get_attr(globals[S3D_NAME("Output")], S3D_NAME("CELL")));
-        return build_scene(globals, parser, cell_mode, encode, deferred);
+        return build_scene(globals, parser, cell_mode, limits, encode, deferred);
     } catch (const StepAside &) {
         return {};
     }

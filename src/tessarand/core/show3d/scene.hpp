@@ -7,6 +7,7 @@
 
 #include "buffers.hpp"
 #include "classes.hpp"
+#include "core/budget.hpp"
 
 namespace show3d {
 
@@ -23,10 +24,10 @@ bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot);
 // a parser just made by ParseGDS(...) on a layout read from a file. Invalid
 // when the step-by-step road must run instead: something it would use was
 // replaced, an input is not plain data, or the layout needs its general
-// handling (a cyclic hierarchy, coordinates beyond KLayout's range). With
-// `encode`, arrays come as numpy_to_buffer_json describes them, their base64
-// text left to `deferred` when given.
-nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                        nb::handle output, bool encode, DeferredBuffers *deferred = nullptr);
+// handling (a cyclic hierarchy). MemoryError for a layout beyond `limits`
+// (see Walk::run). With `encode`, arrays come as numpy_to_buffer_json
+// describes them, their base64 text left to `deferred` when given.
+nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output,
+                        const Limits &limits, bool encode, DeferredBuffers *deferred = nullptr);
 
 } // namespace show3d

@@ -9,8 +9,8 @@ namespace show3d::direct {
 namespace {
 
 PlacementMatrix matrix_of(const Placement &placement, const ComplexMatrices &complex) {
-    if (placement.complex < 0) return simple_matrix(placement.trans());
-    return complex.find(placement.complex)->second;
+    if (!placement.is_complex()) return simple_matrix(placement.trans());
+    return complex.find(placement.complex_number())->second;
 }
 
 float *put(const PlacementMatrix &matrix, float *out) {
@@ -92,9 +92,9 @@ Node TreeMaker::make(size_t cell, bool is_ref, Placements placements, std::vecto
         auto [found, fresh] = group_of.emplace(instance.child, groups.size());
         if (fresh) groups.push_back({instance.child});
         Group &group = groups[found->second];
-        group.late = group.late && composition_ == Composition::late_where_possible && is_ref &&
+        group.late = group.late && composition_ == Composition::scene && is_ref &&
                      walk_.cells()[instance.child].instances.empty() &&
-                     Extent::products_within_range(parents, instance.extent);
+                     Extent::products_within(parents, instance.extent, limit_);
         group_of_instance.push_back(found->second);
     }
     for (size_t i = 0; i < data.instances.size(); ++i) {
@@ -134,13 +134,17 @@ void TreeMaker::multiply(const Placements *parents, const Placements &children, 
 }
 
 Placement TreeMaker::product(const Placement &p, const Placement &t) {
-    if (p.complex < 0 && t.complex < 0) {
+    bool p_complex = p.is_complex(), t_complex = t.is_complex();
+    if (!p_complex && !t_complex) {
         SimpleTrans result = compose(p.trans(), t.trans());
-        if (!within_coordinate_range(result)) throw StepAside();
-        return Placement::simple(result);
+        if (within_range(result, limit_)) return Placement::simple(result);
+        if (composition_ == Composition::records) throw StepAside();
+        refuse_reach(result);
     }
+    // KLayout composes these, within its coordinates.
+    for (const Placement *side : {&p, &t})
+        if (!side->is_complex() && !within_coordinate_range(side->trans())) throw StepAside();
     nb::handle widen = widening_type();
-    bool p_complex = p.complex >= 0, t_complex = t.complex >= 0;
     nb::object left = walk_.placement_object(p, trans_type_), right = walk_.placement_object(t, trans_type_);
     // The general combination takes an object exactly of the widening type
     // for a complex one, and one of KLayout's simple type for a simple one.
@@ -149,7 +153,7 @@ Placement TreeMaker::product(const Placement &p, const Placement &t) {
     nb::object composed = compose_kinds(left, p_complex, right, t_complex, widen);
     auto &pool = walk_.complex_pool();
     pool.push_back(composed);
-    return Placement::complex_number(int(pool.size() - 1));
+    return Placement::complex_number(pool.size() - 1);
 }
 
 // kdb's ICplxTrans, where the general combination's questions of a
@@ -178,9 +182,9 @@ nb::handle TreeMaker::widening_type() {
 // objects) that are not known yet.
 void TreeMaker::learn_complex_matrices(const Placements &placements) {
     for (const Placement &placement : placements) {
-        if (placement.complex < 0 || complex_matrices_.count(placement.complex)) continue;
-        complex_matrices_.emplace(placement.complex,
-                                  complex_trans_matrix(walk_.complex_pool()[size_t(placement.complex)]));
+        if (!placement.is_complex() || complex_matrices_.count(placement.complex_number())) continue;
+        complex_matrices_.emplace(placement.complex_number(),
+                                  complex_trans_matrix(walk_.complex_pool()[placement.complex_number()]));
     }
 }
 

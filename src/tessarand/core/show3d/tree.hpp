@@ -30,7 +30,7 @@ struct PlacementRun {
     size_t size() const { return composed ? parent_count * member_count : member_count; }
 };
 
-using ComplexMatrices = std::unordered_map<int, PlacementMatrix>;
+using ComplexMatrices = std::unordered_map<size_t, PlacementMatrix>; // by number in the pool
 
 struct Node {
     size_t cell;
@@ -48,19 +48,23 @@ struct Node {
     size_t placement_count() const { return runs.empty() ? 0 : runs.back().first + runs.back().size(); }
 };
 
-// When a group's placements are composed: where they are only needed for
-// matrices, as late as those are written (the scene); always now (records).
-enum class Composition { late_where_possible, now };
+// How a group's placements are composed. The scene's: where they are only
+// needed for matrices, as late as those are written, and in 64 bits, as far
+// as placements carry (OverflowError beyond). The records': always now, and
+// as KLayout composes them, within its 32-bit coordinates (beyond, only its
+// own arithmetic gives what it gives: StepAside).
+enum class Composition { scene, records };
 
 // Makes the combined trees of the walk's top cells. Simple placements that
-// meet a complex one are made KLayout objects through `trans_type`; products
-// beyond KLayout's coordinate range throw StepAside.
+// meet a complex one are made KLayout objects through `trans_type`. The
+// caller has checked the walk's flattened count (Walk::check_flattened).
 class TreeMaker {
 public:
     TreeMaker(const Globals &globals, Walk &walk, nb::handle trans_type, ComplexMatrices &complex,
-              size_t layer_count, Composition composition = Composition::late_where_possible)
+              size_t layer_count, Composition composition = Composition::scene)
         : globals_(globals), walk_(walk), trans_type_(nb::borrow(trans_type)), complex_matrices_(complex),
-          words_((layer_count + 63) / 64), composition_(composition) {}
+          words_((layer_count + 63) / 64), composition_(composition),
+          limit_(composition == Composition::scene ? placement_limit : coordinate_limit) {}
 
     Node top(size_t cell) { return make(cell, false, {}, {}); }
 
@@ -85,6 +89,7 @@ private:
     ComplexMatrices &complex_matrices_;
     size_t words_;
     Composition composition_;
+    long long limit_; // of a composed displacement
     nb::object widen_; // once a complex product is met
     int depth_ = 0;
 };

@@ -304,9 +304,9 @@ std::vector<LayerSlot> layer_slots(nb::handle parser) {
 }
 
 Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
-           Origins origins)
+           const Limits &limits, Origins origins)
     : layers_(std::move(layers)), kinds_(std::make_unique<ShapeKinds>(globals[S3D_NAME("kdb")])),
-      table_(table), note_origins_(origins == Origins::noted) {
+      table_(table), note_origins_(origins == Origins::noted), limits_(limits), read_(limits.placements) {
     cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
     integer_polygon_ = integer_polygon_type(globals);
     nb::object kdb = globals[S3D_NAME("kdb")];
@@ -352,6 +352,20 @@ void Walk::run(nb::handle kdb, nb::handle layout, nb::handle tops) {
     if (bulk_) bulk_->submit_rest();
 }
 
+// The placements below the top cells, each cell's counted as its walk ended.
+void Walk::check_flattened() const {
+    uint64_t flattened = 0;
+    for (size_t top : top_slots_) flattened = saturating_add(flattened, cells_[top].below);
+    if (flattened > limits_.placements) refuse_placements(flattened, limits_.placements, flattened == UINT64_MAX);
+}
+
+// A simple placement read: noted where KLayout's own would wrap around.
+void Walk::add_placement(Placements &placements, const SimpleTrans &trans) {
+    if (!within_range(trans, placement_limit)) refuse_reach(trans);
+    if (!within_coordinate_range(trans)) beyond_klayout_ = true;
+    placements.push_back(Placement::simple(trans));
+}
+
 // The stream form is read only then: code of the caller's might change the
 // layout after it was written.
 bool Walk::runs_klayout_only() const {
@@ -381,6 +395,8 @@ size_t Walk::visit(nb::handle cell) {
     std::vector<nb::object> children;
     read_instances(cell, data, children);
     for (size_t i = 0; i < children.size(); ++i) data.instances[i].child = visit(children[i]);
+    for (const CellData::Instance &instance : data.instances)
+        data.below = add_instance(data.below, instance.placements.size(), cells_[instance.child].below);
     data.open = false;
     cells_[slot] = std::move(data);
     return slot;
@@ -430,6 +446,7 @@ bool Walk::read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamC
 }
 
 void Walk::add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers) {
+    if (uint64_t(next_number_) >= limits_.polygons) refuse_polygons(uint64_t(next_number_) + 1, limits_.polygons);
     if (bulk_) bulk_->add(next_number_, xy, points);
     else table_.store_database_units(next_number_, xy, points);
     if (note_origins_) origins_.push_back(origin);
@@ -470,13 +487,13 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
     if (PyErr_Occurred()) raise_current();
 }
 
-// A single simple placement straight from KLayout's instance, which spares
-// making the instance's array and its text form; false for anything else.
 nb::object Walk::placement_object(const Placement &placement, nb::handle trans_type) const {
-    if (placement.complex >= 0) return complex_[size_t(placement.complex)];
+    if (placement.is_complex()) return complex_[placement.complex_number()];
     return simple_trans_object(trans_type, placement.trans());
 }
 
+// A single simple placement straight from KLayout's instance, which spares
+// making the instance's array and its text form; false for anything else.
 bool Walk::read_single(nb::handle inst, Placements &placements) {
     if (!single_form_ || !is_exactly(inst, instance_type_))
         return false;
@@ -492,7 +509,8 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
     if (!is_exactly(trans, trans_type_)) return false;
     SimpleTrans parsed;
     if (!read_binary_trans(trans, parsed) || !within_coordinate_range(parsed)) return false;
-    placements.push_back(Placement::simple(parsed));
+    read_.add(1);
+    add_placement(placements, parsed);
     return true;
 }
 
@@ -505,29 +523,32 @@ bool Walk::read_simple_array(nb::handle array, Placements &placements) {
     std::string_view view = utf8_view(text);
     SimpleArray parsed;
     if (!parse_simple_array(view.data(), view.data() + view.size(), parsed)) return false;
-    placements.reserve(size_t(std::min(parsed.columns * parsed.rows, 1LL << 20)));
-    bool within = expand_simple_array(
-        parsed, [&](const SimpleTrans &member) { placements.push_back(Placement::simple(member)); });
-    if (!within) placements.clear();
-    return within;
+    read_.add(uint64_t(parsed.columns) * uint64_t(parsed.rows)); // each below 2^31
+    placements.reserve(size_t(parsed.columns * parsed.rows));
+    expand_simple_array(parsed, [&](const SimpleTrans &member) { add_placement(placements, member); });
+    return true;
 }
 
-// The members one by one, as KLayout's own objects.
+// The members one by one, as KLayout's own objects, counted as they come.
 void Walk::read_members(nb::handle array, Placements &placements) {
     bool complex = truth(call_method(array, S3D_NAME("is_complex")));
     nb::object each = call_method(array, complex ? S3D_NAME("each_cplx_trans") : S3D_NAME("each_trans"));
-    for (nb::handle trans : snapshot(each)) {
+    nb::object iterator = check(PyObject_GetIter(each.ptr()));
+    while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+        nb::object trans = nb::steal(raw);
+        read_.add(1);
         if (complex) {
-            placements.push_back(Placement::complex_number(int(complex_.size())));
-            complex_.push_back(nb::borrow(trans));
+            placements.push_back(Placement::complex_number(complex_.size()));
+            complex_.push_back(std::move(trans));
             continue;
         }
         SimpleTrans simple;
         if (!is_exactly(trans, trans_type_) ||
             !read_simple_trans(trans, simple) || !within_coordinate_range(simple))
             throw StepAside();
-        placements.push_back(Placement::simple(simple));
+        add_placement(placements, simple);
     }
+    if (PyErr_Occurred()) raise_current();
 }
 
 } // namespace show3d::direct

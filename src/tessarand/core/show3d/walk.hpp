@@ -1,12 +1,14 @@
 // The walk of the direct road and of ParseGDS's export: every cell below the
 // top cells read once, in the step-by-step walk's order, into plain tables.
 // The polygon table holds the outlines by polygon number (float32 for the
-// direct road); the cell table holds per cell its polygon numbers by layer
-// and the placements of its instances as numbers.
+// direct road); the cell table holds per cell its polygon numbers by layer,
+// the placements of its instances as numbers, and how many placements lie
+// below it when flattened, counted as the walk goes.
 #pragma once
 
 #include "buffers.hpp"
 #include "klayout_classes.hpp"
+#include "limits.hpp"
 #include "polygons.hpp"
 #include "viewer.hpp"
 #include "core/huge_pages.hpp"
@@ -108,50 +110,53 @@ private:
 // ---- the cell table ------------------------------------------------------------------
 
 // A placement: a simple transformation as numbers, or a complex one kept as
-// KLayout's object (a number in the pool of complex transformations). Sixteen
-// bytes, as there are millions: displacements stay within KLayout's 32-bit
-// range, which every way in checks.
-struct Placement {
-    int32_t x = 0, y = 0;
-    int8_t angle = 0;
-    bool mirror = false;
-    int complex = -1;
-
+// KLayout's object (a number in the pool of complex transformations).
+// Sixteen bytes, as there are millions: x, and y times 16 plus the kind
+// (the orientation, 0 to 7 with 4 for a mirror, or 8 for a complex one,
+// whose number takes x's place). A displacement stays within
+// placement_limit, which every way in checks.
+class Placement {
+public:
+    Placement() = default;
     static Placement simple(const SimpleTrans &trans) {
-        return {int32_t(trans.x), int32_t(trans.y), int8_t(trans.angle), trans.mirror, -1};
+        return {trans.x, trans.y * kinds + (trans.mirror ? 4 : 0) + trans.angle};
     }
-    static Placement complex_number(int number) { return {0, 0, 0, false, number}; }
-    SimpleTrans trans() const { return {angle, mirror, x, y}; }
+    static Placement complex_number(size_t number) { return {int64_t(number), complex_kind}; }
+
+    bool is_complex() const { return (word_ & (kinds - 1)) == complex_kind; }
+    size_t complex_number() const { return size_t(x_); }
+    SimpleTrans trans() const { return {int(word_ & 3), (word_ & 4) != 0, x_, word_ >> 4}; }
+    // How far the displacement reaches: its larger coordinate, as large as
+    // any coordinate it can have after a quarter turn or a mirror.
+    uint64_t reach() const { return uint64_t(std::max(std::llabs(x_), std::llabs(word_ >> 4))); }
+
+private:
+    static constexpr int64_t kinds = 16, complex_kind = 8;
+    Placement(int64_t x, int64_t word) : x_(x), word_(word) {}
+    int64_t x_ = 0, word_ = 0;
 };
 static_assert(sizeof(Placement) == 16);
 
 using Placements = std::vector<Placement>;
 
-// How far a placement's displacement reaches: its larger coordinate, as
-// large as any coordinate it can have after a quarter turn or a mirror.
-inline long long reach_of(const Placement &placement) {
-    return std::max(std::llabs(placement.x), std::llabs(placement.y));
-}
-
 // What a run of placements reaches, and whether all of them are simple.
 struct Extent {
-    uint32_t reach = 0; // up to 2^31
+    uint64_t reach = 0;
     bool simple = true;
 
     static Extent of(const Placements &placements) {
         Extent extent;
         for (const Placement &placement : placements) {
-            if (placement.complex >= 0) extent.simple = false;
-            else extent.reach = std::max(extent.reach, uint32_t(reach_of(placement)));
+            if (placement.is_complex()) extent.simple = false;
+            else extent.reach = std::max(extent.reach, placement.reach());
         }
         return extent;
     }
     // Whether every product of a placement within `parents` and one within
-    // `members` stays within KLayout's coordinates: a product's displacement
-    // is the parent's plus the member's turned or mirrored.
-    static bool products_within_range(const Extent &parents, const Extent &members) {
-        return parents.simple && members.simple &&
-               uint64_t(parents.reach) + members.reach <= uint64_t(coordinate_limit);
+    // `members` stays within `limit`: a product's displacement is the
+    // parent's plus the member's turned or mirrored.
+    static bool products_within(const Extent &parents, const Extent &members, long long limit) {
+        return parents.simple && members.simple && parents.reach + members.reach <= uint64_t(limit);
     }
 };
 
@@ -165,6 +170,7 @@ struct CellData {
         Extent extent;
     };
     std::vector<Instance> instances;
+    uint64_t below = 0; // placements below the cell when flattened (saturating)
     bool open = true; // on the path of the walk
 };
 
@@ -193,13 +199,19 @@ class Walk {
 public:
     // The outlines go to `table`, which must outlive the walk.
     Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> layers, OutlineTable &table,
-         Origins origins = Origins::dropped);
+         const Limits &limits, Origins origins = Origins::dropped);
     ~Walk();
 
     // Every cell below the top cells, in the step-by-step walk's order.
     // Simplification may still run on the workers afterwards, while the
-    // tree is made: table() waits for it.
+    // tree is made: table() waits for it. MemoryError, before anything big
+    // is made, as soon as the placements read or the polygons exceed the
+    // limits.
     void run(nb::handle kdb, nb::handle layout, nb::handle tops);
+    // MemoryError where the cells are placed more often than the limit
+    // allows when the hierarchy is flattened: what a tree would compose,
+    // counted on the tables before it does.
+    void check_flattened() const;
 
     const std::vector<size_t> &tops() const { return top_slots_; }
     const std::vector<CellData> &cells() const { return cells_; }
@@ -220,6 +232,9 @@ public:
     // Whether all the walk asks of the layout is KLayout's own, so that no
     // code of the caller's runs during the walk.
     bool runs_klayout_only() const;
+    // Whether a placement read reaches beyond KLayout's 32-bit coordinates
+    // (an array's members, which KLayout's own give wrapped around).
+    bool beyond_klayout() const { return beyond_klayout_; }
 
 private:
     size_t visit(nb::handle cell);
@@ -234,6 +249,7 @@ private:
     bool read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamCell &written,
                              std::vector<long> &numbers);
     void add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers);
+    void add_placement(Placements &placements, const SimpleTrans &trans);
 
     std::vector<LayerSlot> layers_;
     nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
@@ -251,6 +267,9 @@ private:
     std::vector<nb::object> complex_;
     std::vector<double> xy_;
     Py_ssize_t next_number_ = 0;
+    Limits limits_;
+    PlacementCount read_; // the members of every instance read
+    bool beyond_klayout_ = false;
     int depth_ = 0;
 };
 

@@ -376,11 +376,13 @@ template <typename Step> bool combined_on_tables(Step &&step) {
 WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_type, Export exported,
                          const std::function<bool()> &stands) {
     // The combined trees before any record: a combination that steps aside
-    // makes no record twice.
+    // makes no record twice. One beyond the limit is refused before it is
+    // made, as the direct road refuses it.
+    if (exported != Export::records) walk.check_flattened();
     std::vector<Node> trees;
     bool combining = exported != Export::records && combined_on_tables([&] {
         ComplexMatrices unused;
-        TreeMaker maker(globals, walk, trans_type, unused, walk.layers().size(), Composition::now);
+        TreeMaker maker(globals, walk, trans_type, unused, walk.layers().size(), Composition::records);
         for (size_t top : walk.tops()) trees.push_back(maker.top(top));
     });
     RecordMaker maker(globals, walk, trans_type);
@@ -413,7 +415,8 @@ WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_ty
 } // namespace
 
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, Export exported, const std::function<bool()> &combination_stands) {
+                              nb::handle tops, Export exported, const Limits &limits,
+                              const std::function<bool()> &combination_stands) {
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
@@ -422,9 +425,11 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
     try {
         inputs = plain_inputs(globals, snapshot, parser, tops);
         if (!inputs) return {};
-        walk.emplace(globals, parser, layer_slots(parser), outlines, Origins::noted);
+        walk.emplace(globals, parser, layer_slots(parser), outlines, limits, Origins::noted);
         if (!walk->runs_klayout_only()) return {};
         walk->run(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops);
+        // The general walk's placements are KLayout's, wrapped around at 32 bits.
+        if (walk->beyond_klayout()) return {};
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};

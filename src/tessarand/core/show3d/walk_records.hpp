@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pyhelpers.hpp"
+#include "core/budget.hpp"
 
 #include <functional>
 
@@ -30,7 +31,9 @@ struct WalkRecords {
 // stands in for still are (combine_references, and export_cells for layer
 // trees): asked again once it is made. Where the combination cannot be made
 // on the tables, the records come uncombined, for combine_references.
+// MemoryError for a layout beyond `limits` (see Walk::run).
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
-                              nb::handle tops, Export exported, const std::function<bool()> &combination_stands);
+                              nb::handle tops, Export exported, const Limits &limits,
+                              const std::function<bool()> &combination_stands);
 
 } // namespace show3d

@@ -25,17 +25,24 @@ struct SimpleTrans {
     long long x, y;
 };
 
-// KLayout keeps coordinates in 32 bits; products beyond that range are left
-// to its own arithmetic.
+// KLayout keeps coordinates in 32 bits; where a result must be KLayout's
+// own, products beyond that range are left to its arithmetic.
 constexpr long long coordinate_limit = 2147483647LL;
 
-inline bool within_coordinate_range(const SimpleTrans &trans) {
-    return std::llabs(trans.x) <= coordinate_limit && std::llabs(trans.y) <= coordinate_limit;
+// Composed as numbers, placements reach further: 60 bits a coordinate (a
+// placement keeps its orientation beside y), far beyond any layout.
+constexpr long long placement_limit = (1LL << 59) - 1;
+
+inline bool within_range(const SimpleTrans &trans, long long limit) {
+    return std::llabs(trans.x) <= limit && std::llabs(trans.y) <= limit;
 }
+
+inline bool within_coordinate_range(const SimpleTrans &trans) { return within_range(trans, coordinate_limit); }
 
 // The product p * t as KLayout composes it: t first, then p. The
 // displacement of t is mirrored and rotated by p before p's own is added; a
-// mirror in p turns t's rotation the other way.
+// mirror in p turns t's rotation the other way. Exact for displacements
+// within placement_limit.
 inline SimpleTrans compose(const SimpleTrans &p, const SimpleTrans &t) {
     long long x = t.x, y = p.mirror ? -t.y : t.y;
     long long rx = x, ry = y;
@@ -115,7 +122,7 @@ inline bool parse_simple_array(const char *at, const char *end, SimpleArray &arr
         if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != separators[k]) return false;
         field = parsed.ptr + 1;
     }
-    // Within KLayout's 32-bit coordinates, so that no sum below overflows.
+    // Within KLayout's 32-bit coordinates, so that no sum below overflows 64.
     for (long long value : {array.ax, array.ay, array.bx, array.by})
         if (std::llabs(value) > coordinate_limit) return false;
     return field == end && array.columns > 0 && array.rows > 0 && array.columns <= coordinate_limit &&
@@ -123,18 +130,17 @@ inline bool parse_simple_array(const char *at, const char *end, SimpleArray &arr
 }
 
 // The members of an array in KLayout's order (along a first, then along b),
-// appended to `out`; false when a displacement leaves the 32-bit range.
-template <typename Sink> inline bool expand_simple_array(const SimpleArray &array, Sink &&out) {
+// handed to `out`. Exact in 64 bits where KLayout's own members wrap around
+// at 32: every term is within 31 bits, each product within 62.
+template <typename Sink> inline void expand_simple_array(const SimpleArray &array, Sink &&out) {
     for (long long row = 0; row < array.rows; ++row) {
         for (long long column = 0; column < array.columns; ++column) {
             SimpleTrans member = array.trans;
             member.x += column * array.ax + row * array.bx;
             member.y += column * array.ay + row * array.by;
-            if (!within_coordinate_range(member)) return false;
             out(member);
         }
     }
-    return true;
 }
 
 // a, b, c, d of ((M·c, -m·M·s, tx), (M·s, m·M·c, ty)); without a
