@@ -4,6 +4,7 @@ its exit status, its exact messages and the page and JSON it writes."""
 import gzip
 import os
 import pty
+import resource
 import re
 import select
 import signal
@@ -315,7 +316,7 @@ def test_numbers_out_of_range_refused(folders, args, message):
     (["{ring}", "--kit", "nope"], "unknown kit 'nope' (known: ebeam, sg13g2)"),
     (["{ring}", "--json", "no/such/dir/m.json"], "--json {tmp}/no/such/dir/m.json: no directory {tmp}/no/such/dir"),
     (["{ring}", "--out", "."], "--out {tmp} is a directory, not a file"),
-    (["{ring}", "--max-placements", "5"], "the layout places cells at least 6 times when flattened, more than "
+    (["{ring}", "--max-placements", "5"], "the layout places cells 22 times when flattened, more than "
                                           "the limit of 5 placements; raise it with --max-placements"),
     (["{ring}", "--max-polygons", "5"],
      "the layout holds at least 6 distinct polygons, more than the limit of 5; raise it with --max-polygons"),
@@ -544,3 +545,22 @@ def test_a_signal_at_any_moment_leaves_nothing_and_no_traceback(folders, number,
         assert (code, err) == (status, f"show3d: {said}\n")
         assert list((folders / "pages").iterdir()) == []
     assert list((folders / "tmp").iterdir()) == []
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer's shadow memory needs the address space")
+def test_a_billion_placements_are_refused_before_layers_are_derived_from_them(folders):
+    """322 bytes: a 31,623 x 31,623 array of a cell with shapes on both inputs of a
+    derived layer of the kit, in a process whose address space a regression would fill."""
+    layout = kdb.Layout()
+    top, cell = layout.create_cell("TOP"), layout.create_cell("C")
+    for pair in ((5, 0), (6, 0)):  # GatPoly and Cont
+        cell.shapes(layout.layer(*pair)).insert(kdb.Box(0, 0, 10, 10))
+    top.insert(kdb.CellInstArray(cell.cell_index(), kdb.Trans(), kdb.Vector(20, 0), kdb.Vector(0, 20), 31_623, 31_623))
+    layout.write(str(folders / "bomb.gds"))
+    cap = lambda: resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))  # noqa: E731
+    done = subprocess.run([sys.executable, "-m", "tessarand.cli", folders / "bomb.gds", "--kit", "sg13g2"],
+                          capture_output=True, text=True, env=environment(folders), timeout=120, preexec_fn=cap)
+    assert (done.returncode, done.stderr) == (1, "show3d: error: the layout places cells 1,000,014,129 times when "
+                                                 "flattened, more than the limit of 20,000,000 placements; raise it "
+                                                 "with --max-placements\n")
+    assert list((folders / "tmp").iterdir()) == [] == list((folders / "pages").iterdir())

@@ -46,7 +46,8 @@ class GeneralWalk(ParseGDS):
 ROADS = {"direct": lambda path: show3d.to_3D_viewer(path, Output.LAYER, as_dict=True),
          "show3d": lambda path: show3d.show3d(path, Output.CELL),
          "records": lambda path: show3d.to_3D_viewer(path, Output.CELL),  # on the walk's tables
-         "general": lambda path: GeneralWalk(read(path), TABLE).export_cells()}
+         "general": lambda path: GeneralWalk(read(path), TABLE).export_cells(),
+         "export": lambda path: ParseGDS(read(path), TABLE).export_cells()}  # the walk on a parser
 
 EVERY_ROAD = """
 import os, resource, tempfile
@@ -57,10 +58,11 @@ print([outcome(lambda: run({path!r})) for run in ROADS.values()], os.listdir(tem
 """
 
 
-@pytest.mark.parametrize("kind, refused, general", [
-    ("array", placements_refused(1_000_014_129, at_least=True), placements_refused(1_000_014_129, at_least=True)),
-    ("nested", placements_refused(101_010_100), placements_refused(101_010_100, at_least=True))])
-def test_tiny_files_of_enormous_layouts_are_refused_on_every_road(tmp_path, kind, refused, general):
+@pytest.mark.parametrize("kind, refused, general, export", [
+    ("array", placements_refused(1_000_014_129), *[placements_refused(1_000_014_129, at_least=True)] * 2),
+    ("nested", placements_refused(101_010_100), placements_refused(101_010_100, at_least=True),
+     placements_refused(101_010_100))])
+def test_tiny_files_of_enormous_layouts_are_refused_on_every_road(tmp_path, kind, refused, general, export):
     """One 31,623 x 31,623 array of a box, or four levels of 10 x 10 arrays, in a
     process whose address space a regression would fill."""
     leaf = {(1, 0): [(0, 0, 10, 10)]}
@@ -76,17 +78,22 @@ def test_tiny_files_of_enormous_layouts_are_refused_on_every_road(tmp_path, kind
     env.pop("TESSARAND_MAX_PLACEMENTS", None)
     done = subprocess.run([sys.executable, "-c", EVERY_ROAD.format(path=str(path))], env=env, capture_output=True,
                           text=True, timeout=300)
-    assert done.stdout == f"{[refused] * 3 + [general]} []\n", done.stderr  # the temporary file is gone
+    assert done.stdout == f"{[refused] * 3 + [general, export]} []\n", done.stderr  # the temporary file is gone
 
 
-@pytest.mark.parametrize("placements, polygons, on_the_walk, general", [
-    (80, 4, "done", "done"),
-    (79, 4, placements_refused(80, 79), placements_refused(80, 79, True)),  # before / as the products are made
-    (22, 4, placements_refused(23, 22, True), placements_refused(23, 22, True)),  # as the placements are read
-    (80, 3, *["MemoryError: the layout holds at least 4 distinct polygons, more than the limit of 3; "
-              "set TESSARAND_MAX_POLYGONS to allow more"] * 2),
+POLYGONS_REFUSED = ("MemoryError: the layout holds at least 4 distinct polygons, more than the limit of 3; "
+                    "set TESSARAND_MAX_POLYGONS to allow more")
+
+
+@pytest.mark.parametrize("placements, polygons, direct, export, general", [
+    (80, 4, "done", "done", "done"),
+    # The direct road counts the component before anything; an export, before or as
+    # the products are made.
+    (79, 4, placements_refused(80, 79), placements_refused(80, 79), placements_refused(80, 79, True)),
+    (22, 4, placements_refused(80, 22), *[placements_refused(23, 22, True)] * 2),  # as the placements are read
+    (80, 3, *[POLYGONS_REFUSED] * 3),
 ])
-def test_limits_from_the_environment(monkeypatch, tmp_path, placements, polygons, on_the_walk, general):
+def test_limits_from_the_environment(monkeypatch, tmp_path, placements, polygons, direct, export, general):
     """A 5 x 4 array of A, which places B three times: 23 placements read, 80 when
     flattened; 4 distinct polygons."""
     make_layout({"TOP": {(1, 0): [(0, 0, 1, 1)]}, "A": {(1, 0): [(0, 0, 2, 2)]},
@@ -95,8 +102,8 @@ def test_limits_from_the_environment(monkeypatch, tmp_path, placements, polygons
                  *[("A", "B", kdb.Trans(10 * k, 0)) for k in range(3)]]).write(path := str(tmp_path / "c.gds"))
     monkeypatch.setenv("TESSARAND_MAX_PLACEMENTS", str(placements))
     monkeypatch.setenv("TESSARAND_MAX_POLYGONS", str(polygons))
-    assert [outcome(lambda: ROADS[road](path)) for road in ("direct", "records", "general")] == [
-        on_the_walk, on_the_walk, general]
+    assert [outcome(lambda: ROADS[road](path)) for road in ("direct", "export", "general")] == [
+        direct, export, general]
 
 
 @pytest.mark.parametrize("name", ["TESSARAND_MAX_PLACEMENTS", "TESSARAND_MAX_POLYGONS"])

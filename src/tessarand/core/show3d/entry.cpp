@@ -3,11 +3,13 @@
 #include "entry.hpp"
 
 #include "buffers.hpp"
+#include "klayout_classes.hpp"
 #include "limits.hpp"
 #include "scene.hpp"
 #include "viewer.hpp"
 
 #include <optional>
+#include <unordered_map>
 
 namespace show3d {
 namespace {
@@ -85,6 +87,105 @@ struct Converted {
     bool encoded = false;
 };
 
+// An exact int that fits a long, or nothing.
+std::optional<long> exact_long(nb::handle value) {
+    int overflow = 0;
+    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+    long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (overflow || (number == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return number;
+}
+
+// KLayout's own methods that count a layout's placements, taken from the
+// classes and called with the object as their first argument, so that
+// nothing of a caller's (a replaced method, an attribute set on a cell) runs
+// or is read; invalid where any of them is not KLayout's.
+struct CountingMethods {
+    nb::object cell_type, instance_type, each_cell_bottom_up, cell, top_cells, each_inst, cell_index, size,
+        instance_cell_index;
+
+    explicit CountingMethods(nb::handle kdb) {
+        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
+        cell_type = optional_attr(kdb, S3D_NAME("Cell"));
+        instance_type = optional_attr(kdb, S3D_NAME("Instance"));
+        each_cell_bottom_up = klayout_method_of(layout_type, "each_cell_bottom_up");
+        cell = klayout_method_of(layout_type, "cell");
+        top_cells = klayout_method_of(layout_type, "top_cells");
+        each_inst = klayout_method_of(cell_type, "each_inst");
+        cell_index = klayout_method_of(cell_type, "cell_index");
+        size = klayout_method_of(instance_type, "size");
+        instance_cell_index = own_descriptor(instance_type, "cell_index", &PyGetSetDescr_Type);
+    }
+    bool usable() const {
+        for (const nb::object *method : {&each_cell_bottom_up, &cell, &top_cells, &each_inst, &cell_index, &size,
+                                         &instance_cell_index})
+            if (!method->is_valid()) return false;
+        return true;
+    }
+    // An instance's cell index through KLayout's own getter.
+    nb::object child_of(nb::handle instance) const {
+        PyObject *descriptor = instance_cell_index.ptr();
+        return check(Py_TYPE(descriptor)->tp_descr_get(descriptor, instance.ptr(), instance_type.ptr()));
+    }
+};
+
+// How often the cells of KLayout's layout are placed when flattened, from
+// its instances alone (an array counts its members without making them);
+// nothing where the layout answers with anything but KLayout's own objects
+// and numbers.
+std::optional<uint64_t> flattened_placements(const CountingMethods &klayout, nb::handle layout) {
+    std::unordered_map<long, uint64_t> below; // placements below each cell
+    for (nb::handle index : snapshot(call(klayout.each_cell_bottom_up, layout))) {
+        std::optional<long> cell_index = exact_long(index);
+        nb::object cell = call(klayout.cell, layout, index);
+        if (!cell_index || !is_exactly(cell, klayout.cell_type)) return std::nullopt;
+        uint64_t placements = 0;
+        nb::object iterator = check(PyObject_GetIter(call(klayout.each_inst, cell).ptr()));
+        while (PyObject *raw = PyIter_Next(iterator.ptr())) {
+            nb::object inst = nb::steal(raw);
+            if (!is_exactly(inst, klayout.instance_type)) return std::nullopt;
+            std::optional<long> child = exact_long(klayout.child_of(inst));
+            std::optional<long> members = exact_long(call(klayout.size, inst));
+            if (!child || !members || *members < 0) return std::nullopt;
+            auto known = below.find(*child); // children come first
+            placements = add_instance(placements, uint64_t(*members), known == below.end() ? 0 : known->second);
+        }
+        if (PyErr_Occurred()) raise_current();
+        below[*cell_index] = placements;
+    }
+    uint64_t flattened = 0;
+    for (nb::handle top : snapshot(call(klayout.top_cells, layout))) {
+        if (!is_exactly(top, klayout.cell_type)) return std::nullopt;
+        std::optional<long> index = exact_long(call(klayout.cell_index, top));
+        if (!index) return std::nullopt;
+        auto known = below.find(*index);
+        flattened = saturating_add(flattened, known == below.end() ? 0 : known->second);
+    }
+    return flattened;
+}
+
+// A component of the framework's own class over KLayout's own layout is
+// counted before the kit derives layers from it and it is written out:
+// KLayout's booleans flatten a layout of billions of placements for minutes
+// before they run out of memory. Other components are counted by the walk.
+void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::handle component,
+                               const Limits &limits) {
+    nb::object component_type = optional_attr(orvalis, S3D_NAME("Component"));
+    if (!component_type.is_valid() || !is_exactly(component, component_type)) return;
+    nb::object layout = dict_lookup(check(PyObject_GenericGetDict(component.ptr(), nullptr)), S3D_NAME("layout"));
+    nb::handle kdb = globals[S3D_NAME("pya")];
+    nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
+    CountingMethods klayout(kdb);
+    if (!layout.is_valid() || !layout_type.is_valid() || !is_exactly(layout, layout_type) || !klayout.usable())
+        return;
+    std::optional<uint64_t> flattened = flattened_placements(klayout, layout);
+    if (flattened && *flattened > limits.placements)
+        refuse_placements(*flattened, limits.placements, *flattened == UINT64_MAX);
+}
+
 // Reads the file into a new layout, parses it in the requested mode and
 // builds the viewer tree (or its dictionary form).
 Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
@@ -130,6 +231,7 @@ Converted convert_component(const Call &call, bool encode, DeferredBuffers *defe
     nb::object source = nb::borrow(component);
     if (PyUnicode_Check(component.ptr()))
         source = show3d::call(get_attr(orvalis, S3D_NAME("import_gds")), component);
+    refuse_enormous_component(globals, orvalis, source, limits);
     nb::object derived = call_method(layer_stack, S3D_NAME("get_component_with_derived_layers"), source);
     nb::object layers = show3d::call(globals[S3D_NAME("get_layer_properties")], layer_stack, layer_views);
     nb::object path = write_temporary_gds(globals, derived);
