@@ -209,6 +209,15 @@ def test_nothing_to_show_is_an_error_unless_allowed(folders):
     assert list((folders / "pages").iterdir()) == []
     code, out, err = run(folders, folders / "coupler.gds", "--allow-empty")
     assert code == 0 and "  coverage    0 of 1 shapes shown (0.0%), 0 of 1 layers" in out.splitlines()
+    # Shapes on a layer of the stack, of which nothing is drawn (a derived layer that
+    # comes out empty): no page, and an existing --out is left as it was.
+    (folders / "empty.toml").write_text('[[layer]]\nname = "A"\ngds = "31/0"\n\n'
+                                        '[[layer]]\nname = "D"\nderived = "A - A"\nzmin = 0\nthickness = 1\n')
+    (folders / "old.html").write_text("kept")
+    code, out, err = run(folders, folders / "coupler.gds", "--stack", folders / "empty.toml", "--out",
+                         folders / "old.html")
+    assert (code, out, err) == (1, "", "show3d: error: nothing to show in coupler.gds: the scene is empty\n")
+    assert (folders / "old.html").read_text() == "kept" and len(list((folders / "pages").iterdir())) == 1
 
 
 # ---------------------------------------------------------------- exclusions
@@ -257,6 +266,8 @@ def test_excluding_everything_is_an_error(folders):
 # ---------------------------------------------------------------- top cell, options, identity
 
 def test_top_cell_is_chosen_and_names_the_page(folders):
+    code, out, err = run(folders, sample_path("siepic_ring_resonator.gds"), "--top", "Ring")  # the whole layout
+    assert (code, err) == (0, "") and out.splitlines()[1] == "  cells       13"
     code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--kit", "sg13g2", "--top", "sg13g2_inv_1",
                          "--mode", "cell")
     assert code == 0 and out.splitlines()[1] == "  cells       1"

@@ -94,6 +94,8 @@ D = '[[layer]]\nname = "D{}"\nderived = "{}"\nzmin = 0\nthickness = 1\n\n'
     ("zmin = @\n", "s.toml: not valid TOML: Invalid value (at line 7, column 8)"),
     ('[[layer]]\nname = "M2"\nzmin = 2\nthickness = 1\n',
      "s.toml, layer 2 (line 7): missing key 'gds': expected the layer/datatype, such as \"1/0\""),
+    ('[[layer]]\nderived = "M1 & M1"\nzmin = 2\nthickness = 1\n',
+     "s.toml, layer 2 (line 7): missing key 'name': a derived layer without 'gds' needs a name"),
     ('[[layer]]\nname = "M2"\ngds = "10-0"\n',
      "s.toml, layer 2 (line 7), key 'gds' (line 9): expected layer/datatype text such as \"1/0\", got '10-0'"),
     ('[[layer]]\nname = "M2"\ngds = "10/0"\nzmin = "2"\nthickness = 1\n',

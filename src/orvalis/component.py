@@ -101,8 +101,9 @@ def keep_only(layout: kdb.Layout, name: str, source: str | Path) -> None:
         listed = ", ".join(tops[:20]) + (f", ... ({len(tops)} in all)" if len(tops) > 20 else "")
         raise ValueError(f"no cell {name!r} in {source}; its top cells: {listed or 'none'}")
     keep = {cell.cell_index(), *cell.called_cells()}
-    layout.delete_cells([other.cell_index() for other in layout.each_cell()
-                         if other.cell_index() not in keep])
+    others = [other.cell_index() for other in layout.each_cell() if other.cell_index() not in keep]
+    if others:  # KLayout cannot tell an empty list's element type
+        layout.delete_cells(others)
 
 
 def _convert_dbu(layout: kdb.Layout, dbu: float, source: str | Path) -> None:

@@ -195,6 +195,8 @@ def _entry(table, label: str, where: str, key_lines: dict[str, int], lyp: dict) 
     if lyp_name is not None and not NAME.fullmatch(lyp_name):
         lyp_name = None  # a display text such as "Si 1/0" cannot name a layer here
     name = table.get("name", lyp_name)
+    if name is None and pair is None:
+        raise StackFileError(f"{where}: missing key 'name': a derived layer without 'gds' needs a name")
     if name is None:
         name = f"L{pair[0]}_{pair[1]}"
     if not isinstance(name, str) or not NAME.fullmatch(name):

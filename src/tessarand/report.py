@@ -164,14 +164,12 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
         title = f"{source} · {top}" if source else top
         name = f"{Path(source).stem}-{top}" if source else top
         pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table))
-        path, message, scene = _converted(component, output, kit, clock, pages, options, warn or sys.stderr)
+        empty = None if allow_empty else f"nothing to show in {source or component.name}: the scene is empty"
+        path, message, scene = _converted(component, output, kit, clock, pages, options, warn or sys.stderr, empty)
     finally:
         clock.progress.clear()
     summary = count_scene(scene)
     summary.cells = sum(1 for _ in component.layout.each_cell())
-    if not allow_empty and summary.polygons == 0:
-        raise NothingToShow(f"nothing to show in {source or component.name}: "
-                            f"the scene is empty (page written to {path})")
     return Conversion(path, message, summary, clock.times, coverage, title, top_cells)
 
 
@@ -196,17 +194,20 @@ def _component(component, top: str | None, clock: Stopwatch) -> tuple[str | None
     return None, component
 
 
-def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO):
+def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO, empty: str | None):
     """Run show3d, lending it only the messaging service (a stand-in that notes the
     time, warns about a page too big to open comfortably and names the page, then
     calls the real one), so the conversion takes the same road as any other call.
-    The kit's stack reports its derived layers. Returns the page's path, the
-    message and its scene."""
+    A scene without polygons raises NothingToShow(`empty`) before any page is
+    written, unless `empty` is None. The kit's stack reports its derived layers.
+    Returns the page's path, the message and its scene."""
     sent = []
 
     def send(message):
         clock.enter("page")
         scene = orjson.loads(message.content)["data"]
+        if empty is not None and not scene.get("instances"):
+            raise NothingToShow(empty)
         reasons = page_warnings(scene)
         if reasons:
             clock.progress.clear()

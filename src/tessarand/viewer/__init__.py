@@ -53,9 +53,9 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
     fields = {
         "import_map": import_map,
         "notice": html.escape(notice),
-        **packed_scene(content),
+        **(scene := packed_scene(content)),
         "title": html.escape(title),
-        "page": _inline_json(json.dumps({"opacity": opacity or {}, "scene": scene_digest(content)})),
+        "page": _inline_json(json.dumps({"opacity": opacity or {}, "scene": scene["digest"]})),
         "renderer": renderer,
     }
     template = (HERE / "page.html").read_text(encoding="utf-8")
@@ -63,20 +63,16 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
     return PLACEHOLDER.sub(lambda match: fields[match.group(1)], template)
 
 
-def scene_digest(content: str) -> str:
-    """What the page remembers its view under: the same for the same message."""
-    return hashlib.blake2b(content.encode("utf-8"), digest_size=16).hexdigest()
-
-
 def packed_scene(content: str) -> dict[str, str]:
     """The page's two parts of message text `content`: "message", its JSON with
     each buffer's base64 text replaced by an index into "table" (offset and
     length in bytes of the distinct arrays), and "arrays", those arrays one
-    after the other, deflated (zlib) and base64 encoded."""
+    after the other, deflated (zlib) and base64 encoded; and "digest", the same
+    for the same message, which the page remembers its view under."""
     try:
         message = orjson.loads(content)
     except orjson.JSONDecodeError:
-        return {"message": _inline_json(content), "arrays": ""}
+        return _unpacked(content)
     blocks, table, known = [], [], {}
 
     def pack(value):
@@ -96,10 +92,23 @@ def packed_scene(content: str) -> dict[str, str]:
 
     packed = pack(message)
     if not table:  # nothing to pack: the message as it was written
-        return {"message": _inline_json(content), "arrays": ""}
+        return _unpacked(content)
     packed["table"] = table
+    text = orjson.dumps(packed)
     arrays = base64.b64encode(zlib.compress(b"".join(blocks), 1)).decode("ascii")
-    return {"message": _inline_json(orjson.dumps(packed).decode("utf-8")), "arrays": arrays}
+    # The arrays stand in the digest by their own digests, which are at hand.
+    return {"message": _inline_json(text.decode("utf-8")), "arrays": arrays, "digest": _digest(text, *known)}
+
+
+def _unpacked(content: str) -> dict[str, str]:
+    return {"message": _inline_json(content), "arrays": "", "digest": _digest(content.encode("utf-8"))}
+
+
+def _digest(*parts: bytes) -> str:
+    digest = hashlib.blake2b(digest_size=16)
+    for part in parts:
+        digest.update(part)
+    return digest.hexdigest()
 
 
 def message_from_page(page: str) -> str:
