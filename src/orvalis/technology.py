@@ -148,12 +148,16 @@ class LayerStack:
             self.progress(None)
         return Component.from_layout(layout)
 
+    def derived(self) -> list[tuple[str, LayerLevel]]:
+        """The derived levels as (name, level), in the order of `layers`."""
+        return [(name, level) for name, level in self.layers.items()
+                if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
+
     def derived_levels(self) -> list[tuple[str, LayerLevel]]:
         """The derived levels as (name, level), in the order to compute them: each
         after every derived level whose result it reads, in the order of `layers`
         otherwise. DerivedCycle when some of them read each other's results."""
-        derived = [(name, level) for name, level in self.layers.items()
-                   if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None]
+        derived = self.derived()
         reads = _reads([level for _, level in derived])
         order = _dependency_order(reads)
         if len(order) < len(derived):
@@ -162,7 +166,7 @@ class LayerStack:
         return [derived[index] for index in order]
 
 
-def _inputs(expression: _LayerExpression) -> set[tuple[int, int]]:
+def drawn_inputs(expression: _LayerExpression) -> set[tuple[int, int]]:
     """The (layer, datatype) pairs an expression reads; a loop, as an expression
     built in code may be deeper than Python's recursion."""
     pairs, pending = set(), [expression]
@@ -180,7 +184,7 @@ def _reads(levels: list[LayerLevel]) -> list[list[int]]:
     writers: dict[tuple[int, int], list[int]] = {}
     for index, level in enumerate(levels):
         writers.setdefault(tuple(level.derived_layer.layer), []).append(index)
-    return [sorted({writer for pair in _inputs(level.layer) for writer in writers.get(pair, ())})
+    return [sorted({writer for pair in drawn_inputs(level.layer) for writer in writers.get(pair, ())})
             for level in levels]
 
 

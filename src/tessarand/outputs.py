@@ -139,18 +139,23 @@ def _umask() -> int:
     return mask
 
 
-def own_folder(folder: Path, source: str) -> Path:
-    """`folder`, made private if missing; refused unless it is the user's own and
-    no one else may write to it (a folder in a shared place such as /tmp could
-    otherwise be made ready by someone else). `source` says where it came from."""
+def page_folder_ready(folder: Path, source: str, own: bool) -> Path:
+    """`folder`, made if missing, where pages can be written; errors name it and
+    `source`, where it came from. With `own` it is made private and must be the
+    user's own, not a symbolic link, and writable by no one else: a folder in a
+    shared place such as /tmp could otherwise be made ready by someone else."""
+    def refused(reason: str) -> OSError:
+        return OSError(f"cannot write pages to {source} {folder}: {reason}")
+
     try:
-        folder.mkdir(mode=0o700, parents=True, exist_ok=True)
-        status = os.lstat(folder)
+        folder.mkdir(mode=0o700 if own else 0o777, parents=True, exist_ok=True)
+        status = os.lstat(folder) if own else os.stat(folder)
     except OSError as error:
-        raise OSError(f"cannot write pages to {source} {folder}: {error.strerror}") from None
+        raise refused(error.strerror) from None
     if not stat.S_ISDIR(status.st_mode):
-        raise OSError(f"cannot write pages to {source} {folder}: not a directory")
-    if status.st_uid != os.getuid() or status.st_mode & 0o022:
-        raise OSError(f"cannot write pages to {source} {folder}: it belongs to another user or others may "
-                      "write to it; remove it or set $TESSARAND_VIEWER_DIR")
+        raise refused("not a directory")
+    if own and (status.st_uid != os.getuid() or status.st_mode & 0o022):
+        raise refused("it belongs to another user or others may write to it; remove it or set $TESSARAND_VIEWER_DIR")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise refused("Permission denied")
     return folder

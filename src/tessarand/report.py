@@ -21,7 +21,7 @@ import orjson
 from orvalis import Component, import_gds
 from orvalis.component import keep_only
 from orvalis.pdk import activate_for_layout
-from orvalis.technology import DerivedLayer, LogicalLayer
+from orvalis.technology import drawn_inputs
 from tessarand.core import communication
 from tessarand.core import pdk as ts_pdk
 from tessarand.core import show3d
@@ -279,26 +279,13 @@ def shape_counts(layout: kdb.Layout) -> dict[tuple[int, int], int]:
     return counts
 
 
-def _derived_levels(stack):
-    for name, level in stack.layers.items():
-        if isinstance(level.layer, DerivedLayer) and level.derived_layer is not None:
-            yield name, level
-
-
-def _inputs(expression) -> set[tuple[int, int]]:
-    """The drawn layers an expression reads."""
-    if isinstance(expression, LogicalLayer):
-        return {tuple(expression.layer)}
-    return _inputs(expression.left) | _inputs(expression.right)
-
-
 def _present(table, stack, counts) -> set[tuple[int, int]]:
     """Layers of the table that may be drawn: drawn in the layout, or derived from
     layers of it."""
     present = {pair for pair in table if pair in counts}
-    for _, level in _derived_levels(stack):
+    for _, level in stack.derived():
         target = tuple(level.derived_layer.layer)
-        if target in table and _inputs(level.layer) & counts.keys():
+        if target in table and drawn_inputs(level.layer) & counts.keys():
             present.add(target)
     return present
 
@@ -359,8 +346,8 @@ def layer_coverage(counts, kit, table, excluded) -> Coverage:
 
 def _derived_uses(stack) -> dict[tuple[int, int], list[str]]:
     uses = {}
-    for name, level in _derived_levels(stack):
-        for pair in sorted(_inputs(level.layer)):
+    for name, level in stack.derived():
+        for pair in sorted(drawn_inputs(level.layer)):
             uses.setdefault(pair, []).append(name)
     return uses
 

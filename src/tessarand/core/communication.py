@@ -52,18 +52,8 @@ def page_folder(directory: Path | None = None) -> Path:
     directory = viewer_dir() if directory is None else Path(directory)
     configured = os.environ.get(VIEWER_DIR_ENV)
     if configured and Path(configured) == directory:
-        source = f"${VIEWER_DIR_ENV}"
-    elif directory == viewer_dir():
-        return outputs.own_folder(directory, "the page folder")
-    else:
-        source = "the page folder"
-    try:
-        directory.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise OSError(f"cannot write pages to {source} {directory}: {error.strerror}") from None
-    if not directory.is_dir() or not os.access(directory, os.W_OK | os.X_OK):
-        raise OSError(f"cannot write pages to {source} {directory}: Permission denied")
-    return directory
+        return outputs.page_folder_ready(directory, f"${VIEWER_DIR_ENV}", own=False)
+    return outputs.page_folder_ready(directory, "the page folder", own=directory == viewer_dir())
 
 
 def scene_title(content: str) -> str:

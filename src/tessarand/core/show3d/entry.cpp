@@ -87,18 +87,6 @@ struct Converted {
     bool encoded = false;
 };
 
-// An exact int that fits a long, or nothing.
-std::optional<long> exact_long(nb::handle value) {
-    int overflow = 0;
-    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
-    long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
-    if (overflow || (number == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return number;
-}
-
 // KLayout's own methods that count a layout's placements, taken from the
 // classes and called with the object as their first argument, so that
 // nothing of a caller's (a replaced method, an attribute set on a cell) runs

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -109,6 +110,16 @@ inline bool truth(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     check_status(result);
     return result != 0;
+}
+
+// The value of an int (exactly, not a subclass) that fits a long; nothing
+// for anything else, without raising for one beyond a long.
+inline std::optional<long> exact_long(nb::handle value) {
+    if (!PyLong_CheckExact(value.ptr())) return std::nullopt;
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(value.ptr(), &overflow); // cannot fail for an exact int
+    if (overflow) return std::nullopt;
+    return number;
 }
 
 // Whether `value` is of class `type` itself, not of a subclass.

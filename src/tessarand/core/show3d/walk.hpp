@@ -30,10 +30,7 @@ inline bool is_exact_int(nb::handle value) { return PyLong_CheckExact(value.ptr(
 
 // Whether `value` is an int (exactly) that equals `count`, without raising
 // for one beyond a long.
-inline bool is_count(nb::handle value, long count) {
-    int overflow = 0;
-    return is_exact_int(value) && PyLong_AsLongAndOverflow(value.ptr(), &overflow) == count && !overflow;
-}
+inline bool is_count(nb::handle value, long count) { return exact_long(value) == count; }
 
 // ---- the polygon table -----------------------------------------------------------
 
