@@ -138,12 +138,15 @@ def test_report_sends_exactly_what_show3d_sends():
         show3d.show3d(demo_component(), show3d.Output.LAYER)
     finally:
         show3d.comms = original
-    conversion = report.show3d_with_report(demo_component(), show3d.Output.LAYER)
-    assert conversion.message.content == sent[0].content
+    conversion = report.show3d_with_report(demo_component(), show3d.Output.LAYER, message=True)
+    assert conversion.message == sent[0].content and conversion.message_chars == len(sent[0].content)
     assert show3d.comms is original
     assert conversion.path.is_file() and set(conversion.times) == set(report.STAGES)
-    summary, expected = conversion.summary, expected_stats(conversion.message.content)
+    summary, expected = conversion.summary, expected_stats(conversion.message)
     assert (summary.polygons, summary.placements) == (expected["polygons"], expected["instances"])
+    # The page carries the same message, packed by the converter.
+    page = conversion.path.read_text(encoding="utf-8")
+    assert orjson.loads(viewer.message_from_page(page)) == orjson.loads(sent[0].content)
     assert summary.cells == 4 and summary.layers[0].startswith("Si")
 
 
@@ -169,22 +172,21 @@ def test_command_line_bad_input_is_one_line(tmp_path, capsys):
     ({"array_bytes": 100, "polygons": 10**6, "points": 10}, ["in memory", "distinct polygons"]),
 ])
 def test_page_warnings_say_why(limits, reasons):
-    scene = orjson.loads(report.show3d_with_report(demo_component(), show3d.Output.LAYER).message.content)["data"]
-    found = report.page_warnings(scene, limits)
+    found = report.page_warnings(report.show3d_with_report(demo_component(), show3d.Output.LAYER).summary, limits)
     assert len(found) == len(reasons) and all(reason in text for reason, text in zip(reasons, found))
 
 
 def test_command_line_warns_before_writing_a_heavy_page(monkeypatch, capsys):
     monkeypatch.setattr(report, "PAGE_LIMITS", {"array_bytes": 1000, "polygons": 10, "points": 10**7})
     written = []
-    real = report.communication.send_message
+    real = report.communication.write_page
 
-    def send(message, **options):
+    def write(*args):
         # The warnings are out before the page is written.
         written.append(capsys.readouterr().err)
-        return real(message, **options)
+        return real(*args)
 
-    monkeypatch.setattr(report.communication, "send_message", send)
+    monkeypatch.setattr(report.communication, "write_page", write)
     assert cli.main([sample("siepic_ring_resonator.gds")]) == 0
     warnings = [line for line in written[0].splitlines() if "warning" in line]
     assert len(warnings) == 2, written
@@ -203,7 +205,7 @@ def test_open_without_a_browser_is_no_error(tmp_path, monkeypatch, capsys):
 def page_of(component, output=show3d.Output.LAYER, kit="ebeam"):
     from orvalis import pdk
     pdk.activate_pdk(kit)
-    return report.show3d_with_report(component, output)
+    return report.show3d_with_report(component, output, message=True)
 
 
 @needs_browser
@@ -215,7 +217,7 @@ def page_of(component, output=show3d.Output.LAYER, kit="ebeam"):
 def test_page_draws_every_placement(browser, source, output):
     conversion = page_of(demo_component() if source == "demo" else sample(source), output)
     stats = browser.show(conversion.path)
-    assert stats == expected_stats(conversion.message.content)
+    assert stats == expected_stats(conversion.message)
     assert stats["instances"] == conversion.summary.placements
     image = browser.screenshot()
     # A drawn scene has many shades; a blank canvas has one.
@@ -227,7 +229,7 @@ def test_page_draws_every_placement(browser, source, output):
 def test_unticking_a_layer_hides_it(browser):
     conversion = page_of(demo_component())
     browser.show(conversion.path)
-    layers = orjson.loads(conversion.message.content)["data"]["parts"]
+    layers = orjson.loads(conversion.message)["data"]["parts"]
     heater = next(layer for layer in layers if layer["name"].startswith("M1_heater"))
     silicon = next(layer for layer in layers if layer["name"].startswith("Si"))
     before = browser.screenshot()
@@ -491,7 +493,7 @@ def test_memory_macro_opens_with_bounded_draw_calls(browser):
     closer in, shapes are drawn in full."""
     conversion = page_of(sample("ihp_sram_1p_1024x16.gds"), kit="sg13g2")
     page_text = conversion.path.read_text(encoding="utf-8")
-    assert len(page_text) < len(conversion.message.content) / 4
+    assert len(page_text) < len(conversion.message) / 4
     stats = browser.show(conversion.path)
     assert stats["instances"] == conversion.summary.placements == 871722
     far = browser.evaluate("({calls: show3d.drawCalls(), triangles: show3d.triangles(),"

@@ -131,7 +131,8 @@ def convert(args, out, signals) -> int:
     with private_temp_dir(signals), _limits(args):
         conversion = report.show3d_with_report(
             args.layout, output, progress=sys.stderr, top=args.top, exclude=args.exclude,
-            allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, z_scale=args.z_scale, **simplify)
+            allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, message=args.json is not None,
+            z_scale=args.z_scale, **simplify)
     tops = conversion.top_cells
     cells = f"top cell {tops[0]}" if len(tops) == 1 else f"{len(tops)} top cells at one origin (pick one with --top)"
     out.say(f"{args.layout}: converted with kit {kit.name!r} in {args.mode} mode, {cells}")
@@ -139,7 +140,7 @@ def convert(args, out, signals) -> int:
     # The page first: a later step that fails does not hide where it went.
     out.say(f"page with the 3D view: {conversion.path}")
     if args.json:
-        outputs.write_file(args.json, conversion.message.content.encode("utf-8"))
+        outputs.write_file(args.json, conversion.message.encode("utf-8"))
         out.say(f"message JSON written to {args.json}")
     if args.open:
         out.say(report.open_page(conversion.path))

@@ -12,16 +12,15 @@ import unicodedata
 import webbrowser
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import SimpleNamespace
 from typing import TextIO
 
 import klayout.db as kdb
-import orjson
 
 from orvalis import Component, import_gds
 from orvalis.component import keep_only
 from orvalis.pdk import activate_for_layout
 from orvalis.technology import drawn_inputs
+from tessarand import viewer
 from tessarand.core import communication
 from tessarand.core import pdk as ts_pdk
 from tessarand.core import show3d
@@ -50,6 +49,8 @@ class Summary:
     polygons: int = 0
     placements: int = 0
     layers: list[str] = field(default_factory=list)
+    points: int = 0       # outline points of the distinct polygons
+    array_bytes: int = 0  # of the distinct arrays the page carries
 
 
 @dataclass
@@ -76,7 +77,8 @@ class Coverage:
 @dataclass
 class Conversion:
     path: Path
-    message: object
+    message: str | None  # the message text, when asked for
+    message_chars: int
     summary: Summary
     times: dict[str, float]
     coverage: Coverage | None = None
@@ -134,9 +136,10 @@ class Stopwatch:
 def show3d_with_report(component, output, progress: TextIO | None = None, *, top: str | None = None,
                        exclude: list[str] | None = None, allow_empty: bool = True,
                        page: Path | None = None, page_dir: Path | None = None,
-                       warn: TextIO | None = None, **options) -> Conversion:
-    """Run `show3d.show3d(component, output, **options)` with the active kit, timing
-    the stages and counting what the scene shows of the layout.
+                       warn: TextIO | None = None, message: bool = False, **options) -> Conversion:
+    """Convert as `show3d.show3d(component, output, **options)` does with the active
+    kit and write the page of its message, timing the stages and counting what
+    the scene shows of the layout. With `message`, the message text is kept too.
 
     A path is read here (only once, so KLayout's warnings name it once). `top`
     keeps one cell and what it places; `exclude` holds layer names, "L/D" pairs or
@@ -165,12 +168,13 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
         name = f"{Path(source).stem}-{top}" if source else top
         pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table))
         empty = None if allow_empty else f"nothing to show in {source or component.name}: the scene is empty"
-        path, message, scene = _converted(component, output, kit, clock, pages, options, warn or sys.stderr, empty)
+        path, parts, summary = _converted(component, output, kit, clock, pages, options, warn or sys.stderr,
+                                          empty, message)
     finally:
         clock.progress.clear()
-    summary = count_scene(scene)
     summary.cells = sum(1 for _ in component.layout.each_cell())
-    return Conversion(path, message, summary, clock.times, coverage, title, top_cells)
+    return Conversion(path, parts["message"], parts["message_chars"], summary, clock.times, coverage, title,
+                      top_cells)
 
 
 def top_cells_text(names: list[str]) -> str:
@@ -194,26 +198,12 @@ def _component(component, top: str | None, clock: Stopwatch) -> tuple[str | None
     return None, component
 
 
-def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO, empty: str | None):
-    """Run show3d, lending it only the messaging service (a stand-in that notes the
-    time, warns about a page too big to open comfortably and names the page, then
-    calls the real one), so the conversion takes the same road as any other call.
+def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO, empty: str | None,
+               message: bool):
+    """Convert as show3d does, its message in the page's form, and write the page.
     A scene without polygons raises NothingToShow(`empty`) before any page is
     written, unless `empty` is None. The kit's stack reports its derived layers.
-    Returns the page's path, the message and its scene."""
-    sent = []
-
-    def send(message):
-        clock.enter("page")
-        scene = orjson.loads(message.content)["data"]
-        if empty is not None and not scene.get("instances"):
-            raise NothingToShow(empty)
-        reasons = page_warnings(scene)
-        if reasons:
-            clock.progress.clear()
-            for reason in reasons:
-                print(f"show3d: warning: the page will not open comfortably: {reason}", file=warn, flush=True)
-        sent.append((communication.send_message(message, **pages), message, scene))
+    Returns the page's path, the converter's parts and the scene's counts."""
 
     def derived(detail):
         if detail:
@@ -221,11 +211,26 @@ def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO
         else:
             clock.enter("convert")
 
-    with _lent_to(show3d, {"comms": SimpleNamespace(send_message=send)}), \
-            _lent_to(kit.layer_stack, {"progress": derived}):
-        show3d.show3d(component, output, **options)
+    with _lent_to(kit.layer_stack, {"progress": derived}):
+        parts = show3d._scene_for_page(component, output, message=message, **options)
+    clock.enter("page")
+    if parts["packed"] is None:  # arrays the converter could not pack
+        scene = viewer.packed_scene(parts["message"])
+    else:
+        scene = viewer.scene_from_parts(parts["packed"], parts["arrays"])
+    summary = Summary(polygons=parts["polygons"], placements=parts["placements"], layers=parts["layers"],
+                      points=parts["points"], array_bytes=len(parts["arrays"]))
+    if empty is not None and not summary.polygons:
+        raise NothingToShow(empty)
+    reasons = page_warnings(summary)
+    if reasons:
+        clock.progress.clear()
+        for reason in reasons:
+            print(f"show3d: warning: the page will not open comfortably: {reason}", file=warn, flush=True)
+    html = viewer.page_html(scene, title=pages["title"], opacity=pages["opacity"]).encode("utf-8")
+    path = communication.write_page(html, pages["page"], pages["name"], pages["directory"])
     clock.enter(None)
-    return sent[0]
+    return path, parts, summary
 
 
 def _opacities(kit, table) -> dict[str, float]:
@@ -370,60 +375,23 @@ def _pair_text(pair) -> str:
     return f"{pair[0]}/{pair[1]}"
 
 
-# ---------------------------------------------------------------- the scene's counts
+# ---------------------------------------------------------------- the page
 
-def buffer_texts(value):
-    """The base64 text of every buffer description in nested data, each time it
-    occurs."""
-    if isinstance(value, dict):
-        if value.get("codec") == "b64" and isinstance(value.get("buffer"), str):
-            yield value["buffer"]
-        else:
-            for item in value.values():
-                yield from buffer_texts(item)
-    elif isinstance(value, list):
-        for item in value:
-            yield from buffer_texts(item)
-
-
-def page_warnings(scene: dict, limits: dict | None = None) -> list[str]:
-    """Why the page of a scene (as the message carries it) will not open
-    comfortably, one sentence a reason; none when it will."""
+def page_warnings(summary: Summary, limits: dict | None = None) -> list[str]:
+    """Why the page of a scene with these counts will not open comfortably, one
+    sentence a reason; none when it will."""
     limits = limits or PAGE_LIMITS
-    size = sum(len(text) * 3 // 4 for text in set(buffer_texts(scene)))
-    polygons = scene.get("instances", [])
-    points = sum(polygon["shape"][0] // 2 for polygon in polygons)
+    size, polygons, points = summary.array_bytes, summary.polygons, summary.points
     reasons = []
     if size > limits["array_bytes"]:
         reasons.append(f"it keeps {size / 1e6:,.0f} MB of placements and outlines in memory (comfortable up to "
                        f"{limits['array_bytes'] / 1e6:,.0f} MB), so the browser may run out of memory; "
                        "leave layers out (--exclude) or show one cell (--top)")
-    if len(polygons) > limits["polygons"] or points > limits["points"]:
-        reasons.append(f"it turns {len(polygons):,} distinct polygons ({points:,} outline points) into prisms as it "
+    if polygons > limits["polygons"] or points > limits["points"]:
+        reasons.append(f"it turns {polygons:,} distinct polygons ({points:,} outline points) into prisms as it "
                        f"opens (comfortable up to {limits['polygons']:,} and {limits['points']:,}), which "
                        "takes a while; leave layers out (--exclude) or keep curves simplified")
     return reasons
-
-
-def count_scene(scene: dict) -> Summary:
-    """The counts of a scene as the message carries it (arrays as buffer descriptions)."""
-    leaves = list(_leaves(scene))
-    summary = Summary(polygons=len(scene.get("instances", [])))
-    # A leaf without matrices stands where it is: one placement.
-    summary.placements = sum(max(1, leaf["shape"]["matrices"]["shape"][0] // 6) for leaf in leaves)
-    # Layer mode names the layers one level below the root; cell mode names its leaves after them.
-    parts = scene.get("parts", [])
-    names = [node["name"] for node in parts] if scene["name"] == "Layers" else [leaf["name"] for leaf in leaves]
-    summary.layers = list(dict.fromkeys(names))
-    return summary
-
-
-def _leaves(node):
-    for child in node.get("parts", []):
-        if "shape" in child:
-            yield child
-        else:
-            yield from _leaves(child)
 
 
 def print_report(conversion: Conversion, out: TextIO | None = None):
@@ -441,7 +409,7 @@ def report_text(conversion: Conversion) -> str:
         f"  placements  {summary.placements:,}",
         f"  layers      {len(summary.layers)} shown: {layers}",
         *coverage_lines(conversion.coverage),
-        f"  message     {len(conversion.message.content):,} characters",
+        f"  message     {conversion.message_chars:,} characters",
         f"  time        {stages} ({sum(times.values()):.2f} s in all)",
     ]
     return "\n".join(printable(line) for line in lines)

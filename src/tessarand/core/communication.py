@@ -31,18 +31,24 @@ def send_message(message, page: Path | None = None, title: str | None = None, na
     """
     title = title or scene_title(message.content)
     html = viewer.build_page(message.content, title=title, opacity=opacity).encode("utf-8")
+    return write_page(html, page, name or title, directory)
+
+
+def write_page(html: bytes, page: Path | None = None, name: str = "scene", directory: Path | None = None) -> Path:
+    """Write a page to `page` when given, else to a new file "show3d-<name>-*.html"
+    in `directory` (by default `viewer_dir()`); return its path."""
     if page is not None:
         outputs.write_file(Path(page), html)
         return Path(page)
     folder = page_folder(directory)
-    fd, name = outputs.new_page_file(folder, f"show3d-{file_name_part(name or title)}-", ".html")
+    fd, path = outputs.new_page_file(folder, f"show3d-{file_name_part(name)}-", ".html")
     try:
         with os.fdopen(fd, "wb") as file:
             file.write(html)
     except BaseException:
-        Path(name).unlink(missing_ok=True)
+        Path(path).unlink(missing_ok=True)
         raise
-    return Path(name)
+    return Path(path)
 
 
 def page_folder(directory: Path | None = None) -> Path:

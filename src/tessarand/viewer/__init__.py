@@ -12,11 +12,14 @@ missing.
 """
 
 import base64
+import functools
 import hashlib
 import html
 import json
+import os
 import re
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import orjson
@@ -33,8 +36,9 @@ CONTROLS = {
     "three/gltf-exporter": "examples/jsm/exporters/GLTFExporter.js",
 }
 
-# The module an import or export statement names: `from "x"` or `import "x"`.
-IMPORT_TARGET = re.compile(r"""(\bfrom\s*|\bimport\s*)(["'])([^"']+)\2""")
+# The keyword that makes a quoted relative path one that an import or export
+# statement names (`from "./x"`, `import "./x"`), ending just before it.
+STATEMENT_END = re.compile(r"\b(?:from|import)\s*$")
 PLACEHOLDER = re.compile(r"\{\{(\w+)\}\}")
 MESSAGE_ELEMENT = re.compile(r'<script type="application/json" id="message">(.*?)</script>', re.S)
 ARRAYS_ELEMENT = re.compile(r'<script type="application/octet-stream" id="arrays">(.*?)</script>', re.S)
@@ -43,6 +47,11 @@ ARRAYS_ELEMENT = re.compile(r'<script type="application/octet-stream" id="arrays
 def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | None = None) -> str:
     """The HTML page for the message JSON text `content`, headed `title`; `opacity`
     maps layer names of the scene to their opacity."""
+    return page_html(packed_scene(content), title, opacity)
+
+
+def page_html(scene: dict[str, str], title: str = "show3d", opacity: dict[str, float] | None = None) -> str:
+    """The HTML page of a packed scene (see `packed_scene`)."""
     try:
         import_map = three_import_map()
         notice, renderer = "", _inline_module((HERE / "render.js").read_text(encoding="utf-8"))
@@ -53,7 +62,7 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
     fields = {
         "import_map": import_map,
         "notice": html.escape(notice),
-        **(scene := packed_scene(content)),
+        **scene,
         "title": html.escape(title),
         "page": _inline_json(json.dumps({"opacity": opacity or {}, "scene": scene["digest"]})),
         "renderer": renderer,
@@ -68,7 +77,10 @@ def packed_scene(content: str) -> dict[str, str]:
     each buffer's base64 text replaced by an index into "table" (offset and
     length in bytes of the distinct arrays), and "arrays", those arrays one
     after the other, deflated (zlib) and base64 encoded; and "digest", the same
-    for the same message, which the page remembers its view under."""
+    for the same message, which the page remembers its view under.
+
+    This reads any message; the command line has its scene packed by the
+    converter itself (`scene_from_parts`)."""
     try:
         message = orjson.loads(content)
     except orjson.JSONDecodeError:
@@ -94,10 +106,39 @@ def packed_scene(content: str) -> dict[str, str]:
     if not table:  # nothing to pack: the message as it was written
         return _unpacked(content)
     packed["table"] = table
-    text = orjson.dumps(packed)
-    arrays = base64.b64encode(zlib.compress(b"".join(blocks), 1)).decode("ascii")
-    # The arrays stand in the digest by their own digests, which are at hand.
-    return {"message": _inline_json(text.decode("utf-8")), "arrays": arrays, "digest": _digest(text, *known)}
+    return scene_from_parts(orjson.dumps(packed).decode("utf-8"), b"".join(blocks))
+
+
+def scene_from_parts(packed: str, arrays: bytes) -> dict[str, str]:
+    """The page's parts of a packed message JSON (buffers numbered in its
+    "table") and its distinct `arrays`, as `packed_scene` gives them."""
+    deflated = deflate(arrays)
+    return {"message": _inline_json(packed), "arrays": base64.b64encode(deflated).decode("ascii"),
+            "digest": _digest(packed.encode("utf-8"), deflated)}
+
+
+# Pieces deflated apart, on every core: zlib lets other threads run while it
+# compresses. Below this there is nothing to gain.
+DEFLATE_PIECE = 1 << 21
+
+
+def deflate(data: bytes, level: int = 1) -> bytes:
+    """zlib's stream of `data`, made of pieces deflated on every core: each
+    piece ends on a byte boundary (a sync flush), so the pieces join into one
+    stream that any inflater reads."""
+    pieces = [memoryview(data)[at:at + DEFLATE_PIECE] for at in range(0, len(data), DEFLATE_PIECE)]
+    if len(pieces) < 2:
+        return zlib.compress(data, level)
+
+    def raw(index: int) -> bytes:
+        deflater = zlib.compressobj(level, zlib.DEFLATED, -zlib.MAX_WBITS)
+        last = index == len(pieces) - 1
+        return deflater.compress(pieces[index]) + deflater.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
+
+    with ThreadPoolExecutor(max_workers=min(len(pieces), os.cpu_count() or 1)) as pool:
+        body = b"".join(pool.map(raw, range(len(pieces))))
+    header = b"\x78\x01"  # deflate, 32 KB window, no dictionary
+    return header + body + zlib.adler32(data).to_bytes(4, "big")
 
 
 def _unpacked(content: str) -> dict[str, str]:
@@ -142,36 +183,54 @@ def three_import_map() -> str:
 
     Module files import each other by relative paths, which cannot be resolved
     from a data URL, so every relative import is rewritten to a key of the map.
+    Made once a process for each folder.
     """
-    main = next((THREE_DIR / name for name in THREE_MAIN if (THREE_DIR / name).is_file()),
-                THREE_DIR / THREE_MAIN[0])
+    return _import_map(THREE_DIR)
+
+
+@functools.lru_cache(maxsize=4)
+def _import_map(folder: Path) -> str:
+    main = next((folder / name for name in THREE_MAIN if (folder / name).is_file()), folder / THREE_MAIN[0])
     keys = {main.resolve(): "three"}
-    keys.update({(THREE_DIR / path).resolve(): key for key, path in CONTROLS.items()})
+    keys.update({(folder / path).resolve(): key for key, path in CONTROLS.items()})
     urls = {}
     pending = list(keys)
     while pending:
         path = pending.pop()
         source = path.read_text(encoding="utf-8")
-        for dependency in _relative_imports(path, source):
+        found = _relative_imports(source)
+        for target in found.values():
+            dependency = (path.parent / target).resolve()
             if dependency not in keys:
-                keys[dependency] = "three/" + dependency.relative_to(THREE_DIR.resolve()).as_posix()
+                keys[dependency] = "three/" + dependency.relative_to(folder.resolve()).as_posix()
                 pending.append(dependency)
-        urls[keys[path]] = _data_url(_rewrite_imports(path, source, keys))
+        urls[keys[path]] = _data_url(_rewrite_imports(path, source, keys, found))
     return f'<script type="importmap">{json.dumps({"imports": urls})}</script>'
 
 
-def _relative_imports(path: Path, source: str) -> list[Path]:
-    return [(path.parent / target).resolve() for _, _, target in IMPORT_TARGET.findall(source)
-            if target.startswith(".")]
+def _relative_imports(source: str) -> dict[tuple[int, int], str]:
+    """The relative targets of the module's import and export statements, by
+    their place in `source`. Quoted relative paths are rare, so they are found
+    first (by plain search, quicker than a pattern over a large build) and the
+    keyword before each is checked then."""
+    found = {}
+    for opening in ('"./', "'./", '"../', "'../"):
+        at = source.find(opening)
+        while at >= 0:
+            end = source.find(opening[0], at + 1)
+            target = source[at + 1:end]
+            if end > 0 and "\n" not in target and STATEMENT_END.search(source, max(0, at - 16), at):
+                found[(at + 1, end)] = target
+            at = source.find(opening, at + 1)
+    return found
 
 
-def _rewrite_imports(path: Path, source: str, keys: dict[Path, str]) -> str:
-    def rewrite(match):
-        prefix, quote, target = match.groups()
-        if target.startswith("."):
-            target = keys[(path.parent / target).resolve()]
-        return f"{prefix}{quote}{target}{quote}"
-    return IMPORT_TARGET.sub(rewrite, source)
+def _rewrite_imports(path: Path, source: str, keys: dict[Path, str], found: dict[tuple[int, int], str]) -> str:
+    parts, done = [], 0
+    for (start, end), target in sorted(found.items()):
+        parts += [source[done:start], keys[(path.parent / target).resolve()]]
+        done = end
+    return "".join(parts) + source[done:]
 
 
 def _data_url(source: str) -> str:

@@ -243,7 +243,8 @@ nb::object float32_description(const float *data, size_t count) {
                               base64_of(data, count));
 }
 
-DeferredBuffers::DeferredBuffers() : key_(random_key()), mark_("\\u0000" + key_) {}
+DeferredBuffers::DeferredBuffers(bool every_array)
+    : every_array_(every_array), key_(random_key()), mark_("\\u0000" + key_) {}
 
 // "\0", the key, "t" (a base64 text) or "l" (a list), and the entry's number.
 nb::object DeferredBuffers::placeholder(bool is_list) const {
@@ -326,6 +327,133 @@ nb::object DeferredBuffers::splice(nb::handle json) const {
     plan.write(write);
     if (ascii) return out;
     return check(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(out.ptr()), Py_ssize_t(total), nullptr));
+}
+
+namespace {
+
+// A 64-bit digest of `size` bytes, to find arrays of equal content.
+uint64_t content_hash(const unsigned char *data, size_t size) {
+    uint64_t hash = 0x9e3779b97f4a7c15ULL ^ size;
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= size; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        hash = (hash ^ word) * 0xff51afd7ed558ccdULL;
+        hash ^= hash >> 29;
+    }
+    for (; i < size; ++i) hash = (hash ^ data[i]) * 0x100000001b3ULL;
+    return hash;
+}
+
+void append_number(std::string &out, size_t value) {
+    char digits[24];
+    out.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
+}
+
+size_t utf8_continuation_bytes(const char *text, size_t size) {
+    size_t count = 0;
+    for (size_t i = 0; i < size; ++i) count += (static_cast<unsigned char>(text[i]) & 0xc0) == 0x80;
+    return count;
+}
+
+} // namespace
+
+// Numbers every array of the found entries, in text order, by its distinct
+// content: `number` holds one per array met, `raw` the distinct contents and
+// `table` their offsets and lengths. An array met again by identity is not
+// read again.
+void DeferredBuffers::pack_arrays(const std::vector<Found> &found, std::vector<size_t> &number,
+                                  std::string &raw, std::vector<std::pair<size_t, size_t>> &table) const {
+    std::unordered_map<const void *, std::vector<std::pair<size_t, size_t>>> by_identity; // size, number
+    std::unordered_multimap<uint64_t, size_t> by_content;
+    std::vector<float> scratch;
+    auto distinct = [&](const FloatArray &values) {
+        const void *identity = values.source ? static_cast<const void *>(values.source) : values.data;
+        auto &known = by_identity[identity];
+        for (auto [size, seen] : known)
+            if (size == values.size) return seen;
+        const auto *bytes = reinterpret_cast<const unsigned char *>(values.values(scratch));
+        size_t size = values.size * sizeof(float);
+        uint64_t hash = content_hash(bytes, size);
+        auto [first, last] = by_content.equal_range(hash);
+        for (; first != last; ++first) {
+            auto [offset, length] = table[first->second];
+            if (length == size && (size == 0 || std::memcmp(raw.data() + offset, bytes, size) == 0)) break;
+        }
+        size_t result = first != last ? first->second : table.size();
+        if (first == last) {
+            table.emplace_back(raw.size(), size);
+            raw.append(reinterpret_cast<const char *>(bytes), size);
+            by_content.emplace(hash, result);
+        }
+        known.emplace_back(values.size, result);
+        return result;
+    };
+    for (const Found &item : found) {
+        const Entry &entry = entries_[item.entry];
+        for (size_t i = entry.first; i < entry.first + entry.count; ++i) number.push_back(distinct(arrays_[i]));
+    }
+}
+
+std::optional<PackedMessage> DeferredBuffers::pack(nb::handle json) const {
+    if (!PyBytes_Check(json.ptr())) return std::nullopt;
+    const char *text = PyBytes_AS_STRING(json.ptr());
+    size_t size = size_t(PyBytes_GET_SIZE(json.ptr()));
+    std::vector<Found> found;
+    found.reserve(entries_.size());
+    if (!find_placeholders(text, size, found) || size == 0 || text[size - 1] != '}') return std::nullopt;
+
+    std::vector<size_t> number;
+    std::string raw;
+    std::vector<std::pair<size_t, size_t>> table;
+    pack_arrays(found, number, raw, table);
+
+    PackedMessage packed;
+    TextPlan plan; // measured only: the length of the message splice() writes
+    std::string out;
+    size_t copied = 0, planned = 0, next = 0;
+    for (const Found &item : found) {
+        const Entry &entry = entries_[item.entry];
+        size_t begin = item.begin - !entry.is_list, end = item.end + !entry.is_list; // with its quotes
+        out.append(text + copied, begin - copied);
+        plan.copy({text + planned, item.begin - planned});
+        plan_json(entry, plan);
+        copied = end, planned = item.end;
+        if (!entry.is_list) {
+            append_number(out, number[next++]);
+            continue;
+        }
+        bool instances = PyUnicode_CompareWithASCIIString(entry.key.ptr(), "instances") == 0;
+        out += '[';
+        for (size_t i = 0; i < entry.count; ++i) {
+            const FloatArray &values = arrays_[entry.first + i];
+            if (i > 0) out += ',';
+            out += before_count;
+            append_number(out, values.size);
+            out += "],\"dtype\":\"float32\",\"buffer\":";
+            append_number(out, number[next++]);
+            out += ",\"codec\":\"b64\"}";
+            if (instances) {
+                ++packed.polygons;
+                packed.points += values.size / 2;
+            }
+        }
+        out += ']';
+    }
+    plan.copy({text + planned, size - planned});
+    out.append(text + copied, size - 1 - copied);
+    out += ",\"table\":[";
+    for (size_t i = 0; i < table.size(); ++i) {
+        out += i > 0 ? ",[" : "[";
+        append_number(out, table[i].first);
+        out += ',';
+        append_number(out, table[i].second);
+        out += ']';
+    }
+    out += "]}";
+    packed.message_chars = plan.size() - utf8_continuation_bytes(text, size);
+    packed.text = check(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), nullptr));
+    packed.arrays = check(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+    return packed;
 }
 
 void DeferredBuffers::materialize() {

@@ -11,6 +11,7 @@
 #include "pyhelpers.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,13 +65,31 @@ nb::object float32_description(const float *data, size_t count);
 
 class TextPlan;
 
+// A message as the page carries it: its JSON with each buffer's text
+// replaced by a number in "table" (offset and length in bytes of the
+// distinct arrays, added as the last key), and the distinct arrays one after
+// the other, each once (equal contents are one array), in the order first
+// met.
+struct PackedMessage {
+    nb::object text;          // str
+    nb::object arrays;        // bytes
+    size_t message_chars = 0; // characters of the message splice() gives
+    size_t polygons = 0;      // of the deferred "instances" list
+    size_t points = 0;        // outline points of those polygons
+};
+
 class DeferredBuffers {
 public:
     // Arrays of fewer floats are cheaper written as text at once, unless a
     // whole list of them is deferred.
     static constexpr size_t smallest_deferred = 1024;
 
-    DeferredBuffers();
+    // With `every_array`, arrays of any size are deferred (the page packs
+    // them all).
+    explicit DeferredBuffers(bool every_array = false);
+
+    // Whether describe() defers an array of `size` floats.
+    bool defers(size_t size) const { return every_array_ || size >= smallest_deferred; }
 
     // numpy_to_buffer_json's description of a flat float32 array, with a
     // placeholder for its base64 text.
@@ -83,6 +102,10 @@ public:
     // orjson's `json` bytes with every placeholder replaced, decoded as UTF-8.
     // Invalid when the placeholders are not found exactly as made.
     nb::object splice(nb::handle json) const;
+
+    // The page's form of orjson's `json` bytes (see PackedMessage). Invalid
+    // when the placeholders are not found exactly as made.
+    std::optional<PackedMessage> pack(nb::handle json) const;
 
     // Puts the real texts and lists into the scene, where splicing cannot be
     // done.
@@ -104,6 +127,10 @@ private:
     nb::object placeholder(bool is_list) const;
     void plan_json(const Entry &entry, TextPlan &plan) const;
 
+    void pack_arrays(const std::vector<Found> &found, std::vector<size_t> &number, std::string &raw,
+                     std::vector<std::pair<size_t, size_t>> &table) const;
+
+    bool every_array_;
     std::string key_;  // random, so that the scene's own text cannot meet it
     std::string mark_; // how JSON writes a placeholder's start: "\u0000" and the key
     std::vector<FloatArray> arrays_;

@@ -5,6 +5,7 @@
 #include "buffers.hpp"
 #include "klayout_classes.hpp"
 #include "limits.hpp"
+#include "page.hpp"
 #include "scene.hpp"
 #include "viewer.hpp"
 
@@ -82,6 +83,11 @@ nb::object write_temporary_gds(const Globals &globals, nb::handle component) {
 // A converted scene; `encoded` when its arrays are buffer descriptions
 // already (the direct road, asked to encode them), and then possibly with
 // their base64 text left to a DeferredBuffers.
+// The active kit's parts and show3d's checked tuning, as to_3D_viewer takes them.
+struct KitParts {
+    nb::object layer_stack, layer_views, scale, curve_tolerance;
+};
+
 struct Converted {
     nb::object scene;
     bool encoded = false;
@@ -325,57 +331,79 @@ nb::object encoded_scene(const Call &call, nb::handle layer_stack, nb::handle la
     return show3d::call(encoder, scene);
 }
 
-// The JSON text of the message: the encoded scene and the viewer settings.
-// The collector stays paused until the scene's many containers are freed
-// again: its passes over them would find nothing to collect.
-nb::object message_text(const Call &call, nb::handle layer_stack, nb::handle layer_views,
-                        nb::handle scale, nb::handle curve_tolerance) {
-    GcPause pause;
-    const Globals &globals = call.globals;
-    std::optional<DeferredBuffers> deferred;
-    if (orjson_is_real(globals)) deferred.emplace();
-    nb::dict message_data;
-    message_data["type"] = nb::str("data");
-    message_data["data"] = encoded_scene(call, layer_stack, layer_views, scale, curve_tolerance,
-                                         deferred ? &*deferred : nullptr);
-    message_data["config"] = viewer_config();
-    nb::object orjson = globals[S3D_NAME("orjson")];
+// The message's dictionary: its type, the encoded scene and the viewer
+// settings.
+nb::dict message_dict(const Call &call, const KitParts &kit, DeferredBuffers *deferred) {
+    nb::dict message;
+    message["type"] = nb::str("data");
+    message["data"] = encoded_scene(call, kit.layer_stack, kit.layer_views, kit.scale, kit.curve_tolerance,
+                                    deferred);
+    message["config"] = viewer_config();
+    return message;
+}
+
+// orjson.dumps(message, default=shared.none): bytes.
+nb::object dumped(const Globals &globals, nb::handle message) {
     nb::object none = get_attr(globals[S3D_NAME("shared")], S3D_NAME("none"));
-    auto dumps = [&] {
-        return call_keywords(get_attr(orjson, S3D_NAME("dumps")), {message_data},
-                             S3D_KEYWORDS("default"), {none});
-    };
-    nb::object encoded = dumps();
+    return call_keywords(get_attr(globals[S3D_NAME("orjson")], S3D_NAME("dumps")), {message},
+                         S3D_KEYWORDS("default"), {none});
+}
+
+// The JSON text of the message. The collector stays paused until the scene's
+// many containers are freed again: its passes over them would find nothing to
+// collect.
+nb::object message_text(const Call &call, const KitParts &kit) {
+    GcPause pause;
+    std::optional<DeferredBuffers> deferred;
+    if (orjson_is_real(call.globals)) deferred.emplace();
+    nb::dict message = message_dict(call, kit, deferred ? &*deferred : nullptr);
+    nb::object encoded = dumped(call.globals, message);
     if (deferred && !deferred->empty()) {
         nb::object text = deferred->splice(encoded);
         if (text.is_valid()) return text;
         deferred->materialize(); // a placeholder's key met by chance in the scene's own text
-        encoded = dumps();
+        encoded = dumped(call.globals, message);
     }
-    message_data.reset(); // the scene goes before the text is decoded: one copy less at the peak
+    message.reset(); // the scene goes before the text is decoded: one copy less at the peak
     return call_method(encoded, S3D_NAME("decode"), nb::str("utf-8"));
 }
 
-nb::object show3d_impl(const Call &call) {
+// show3d's checks of its arguments and the active kit's stack and views.
+KitParts active_kit(const Call &call) {
     const Globals &globals = call.globals;
     nb::object z_scale = nb::float_(to_double(call.args[2]));
-    nb::object curve_tolerance = to_optional_float(call.args[3], "curve_tolerance");
+    KitParts kit;
+    kit.curve_tolerance = to_optional_float(call.args[3], "curve_tolerance");
     check_exclude_layers(call.args[4], false);
-
     nb::object pdk = call_method(globals[S3D_NAME("ts_pdk")], S3D_NAME("get_pdk"));
-    nb::object layer_stack = get_attr(pdk, S3D_NAME("layer_stack"));
-    nb::object layer_views = get_attr(pdk, S3D_NAME("layer_views"));
+    kit.layer_stack = get_attr(pdk, S3D_NAME("layer_stack"));
+    kit.layer_views = get_attr(pdk, S3D_NAME("layer_views"));
     if (assertions_enabled()) {
         nb::object ovt = globals[S3D_NAME("ovt")];
-        check_assertion(is_instance(layer_stack, get_attr(ovt, S3D_NAME("LayerStack"))));
-        check_assertion(is_instance(layer_views, get_attr(ovt, S3D_NAME("LayerViews"))));
+        check_assertion(is_instance(kit.layer_stack, get_attr(ovt, S3D_NAME("LayerStack"))));
+        check_assertion(is_instance(kit.layer_views, get_attr(ovt, S3D_NAME("LayerViews"))));
     }
-    nb::object scale = nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr()));
-    nb::object text = message_text(call, layer_stack, layer_views, scale, curve_tolerance);
-    nb::object message = call_keywords(get_attr(globals[S3D_NAME("m")], S3D_NAME("Show3dMessage")),
+    kit.scale = nb::float_(PyFloat_AS_DOUBLE(z_scale.ptr()));
+    return kit;
+}
+
+nb::object show3d_impl(const Call &call) {
+    nb::object text = message_text(call, active_kit(call));
+    nb::object message = call_keywords(get_attr(call.globals[S3D_NAME("m")], S3D_NAME("Show3dMessage")),
                                        {}, S3D_KEYWORDS("content"), {text});
-    call_method(globals[S3D_NAME("comms")], S3D_NAME("send_message"), message);
+    call_method(call.globals[S3D_NAME("comms")], S3D_NAME("send_message"), message);
     return nb::none();
+}
+
+// What show3d would send, in the form our page carries (see page_parts).
+nb::object scene_for_page_impl(const Call &call) {
+    KitParts kit = active_kit(call);
+    GcPause pause;
+    std::optional<DeferredBuffers> deferred;
+    if (orjson_is_real(call.globals)) deferred.emplace(true);
+    nb::dict message = message_dict(call, kit, deferred ? &*deferred : nullptr);
+    return page_parts(message, deferred ? &*deferred : nullptr, truth(call.args[5]),
+                      [&] { return dumped(call.globals, message); });
 }
 
 const FunctionDef to_3d_viewer_def{
@@ -425,6 +453,26 @@ const FunctionDef show3d_def{
      {"return", "None"}},
     show3d_impl};
 
+// Not part of the module's documented surface: the command line's way to the
+// page without a message to catch.
+const FunctionDef scene_for_page_def{
+    "_scene_for_page", "_scene_for_page",
+    "What show3d would send, as the parts of the viewer page: a dictionary with\n"
+    "packed (the message JSON, each buffer a number in its table, or None when\n"
+    "the arrays could not be packed), arrays (the distinct arrays, bytes),\n"
+    "message (the message text when asked for, or when not packed),\n"
+    "message_chars, placements, polygons, points and layers.\n",
+    {{"component"}, {"output"}, {"z_scale"}, {"curve_tolerance"}, {"exclude_layers"},
+     {"message", ParamKind::keyword_only}},
+    {{"component", "GdsComponent | str"},
+     {"output", "Output"},
+     {"z_scale", "float"},
+     {"curve_tolerance", "float | None"},
+     {"exclude_layers", "list[str] | None"},
+     {"message", "bool"},
+     {"return", "dict[str, Any]"}},
+    scene_for_page_impl};
+
 } // namespace
 
 nb::object make_to_3d_viewer(nb::handle globals, nb::handle road_snapshot) {
@@ -442,6 +490,15 @@ nb::object make_show3d(nb::handle globals) {
     Defaults defaults;
     defaults.positional = nb::make_tuple(1.0, 0.01, nb::none());
     return make_function(globals, show3d_def, defaults);
+}
+
+nb::object make_scene_for_page(nb::handle globals) {
+    Defaults defaults;
+    defaults.positional = nb::make_tuple(1.0, 0.01, nb::none());
+    nb::dict keyword;
+    keyword["message"] = nb::bool_(false);
+    defaults.keyword = keyword;
+    return make_function(globals, scene_for_page_def, defaults);
 }
 
 } // namespace show3d

@@ -460,6 +460,7 @@ void start(nb::handle module) {
     bind(globals, "to_3D_viewer", make_to_3d_viewer(globals, road_snapshot));
     bind(globals, "numpy_to_buffer_json", make_numpy_to_buffer_json(globals));
     bind(globals, "show3d", make_show3d(globals));
+    bind(globals, "_scene_for_page", make_scene_for_page(globals));
 }
 
 } // namespace

@@ -171,7 +171,7 @@ private:
     // Large arrays leave their text to the message; small ones cost less
     // written at once.
     nb::object array(const FloatArray &values) const {
-        if (encode_ && deferred_ && values.size >= DeferredBuffers::smallest_deferred)
+        if (encode_ && deferred_ && deferred_->defers(values.size))
             return deferred_->describe(values);
         std::vector<float> scratch;
         return array(values.values(scratch), values.size);
