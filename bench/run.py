@@ -28,6 +28,7 @@ SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "layouts"
 DEFAULT_SIZES = ("10k", "50k", "200k", "1M", "2M")
 ARRAY_SIZES = ("10k", "100k", "1M", "10M")  # placements of the array unit
 QUICK_ARRAYS = ("10k", "100k")
+SINGLES_SIZES = ("1M",)  # single placements of one square
 QUICK_SAMPLES = ("siepic_ring_resonator", "ihp_sg13g2_stdcell")
 USER_PATH_SAMPLES = ("ihp_sram_1p_1024x16", "ihp_sg13g2_stdcell")  # the user path goals' samples
 PLACEMENT_HEAVY = ("ihp_sram_", "array-")  # name prefixes of the placement-heavy workloads
@@ -59,13 +60,17 @@ class Workload:
     path: Path | None = None  # a sample layout; synthetic ones are generated
     size: int | None = None   # distinct shapes of a synthetic layout
     placements: int | None = None  # of the unit, in an array layout
+    singles: int | None = None  # single placements of one square
     big: bool = False
     steps: bool = True  # measure the step-by-step road too
 
     def gds(self):
         """The GDS file, generating a synthetic one into the cache if needed."""
         if self.path is None:
-            which = ["--size", str(self.size)] if self.size else ["--array", str(self.placements)]
+            if self.singles:
+                which = ["--singles", str(self.singles)]
+            else:
+                which = ["--size", str(self.size)] if self.size else ["--array", str(self.placements)]
             command = [sys.executable, str(BENCH / "synthetic.py"), "--cache", str(CACHE), *which]
             done = subprocess.run(command, check=True, capture_output=True, text=True)
             self.path = Path(done.stdout.strip().splitlines()[-1])
@@ -87,9 +92,15 @@ def array_workload(placements):
                     big=placements >= BIG, steps=placements <= STEPS_LIMIT)
 
 
+def singles_workload(placements):
+    return Workload(f"singles-{size_label(placements)}", "ebeam", singles=placements,
+                    big=placements >= BIG, steps=placements <= STEPS_LIMIT)
+
+
 def all_workloads(sizes):
     return (sample_workloads() + [synthetic_workload(s) for s in sizes]
-            + [array_workload(parse_size(a)) for a in ARRAY_SIZES])
+            + [array_workload(parse_size(a)) for a in ARRAY_SIZES]
+            + [singles_workload(parse_size(a)) for a in SINGLES_SIZES])
 
 
 def chosen_workloads(args):
@@ -108,6 +119,8 @@ def find_workload(name, sizes):
         return synthetic_workload(parse_size(name.removeprefix("synthetic-")))
     if name.startswith("array-"):
         return array_workload(parse_size(name.removeprefix("array-")))
+    if name.startswith("singles-"):
+        return singles_workload(parse_size(name.removeprefix("singles-")))
     for workload in all_workloads(sizes):
         if workload.name == name:
             return workload

@@ -227,6 +227,27 @@ def array_chip(placements=1_000_000, units=10):
     return drawing.layout
 
 
+def singles_chip(placements=1_000_000):
+    """One small square placed `placements` times, each a single placement of
+    its own (as a logo drawn from squares, or a placed-and-routed block's
+    cells, holds them), on the dots of a grid that a pattern leaves out here
+    and there, so that no array could stand for them."""
+    drawing = Drawing()
+    top = drawing.cell("TOP")
+    dot = drawing.cell("dot")
+    drawing.shapes(dot, SI).insert(kdb.Box(0, 0, 50, 50))
+    columns = math.isqrt(placements) + 1
+    placed, index = 0, 0
+    while placed < placements:
+        row, column = divmod(index, columns)
+        index += 1
+        if (row * 7 + column * 3) % 11 == 0:  # a gap
+            continue
+        top.insert(kdb.CellInstArray(dot.cell_index(), kdb.Trans(column * 60, row * 60)))
+        placed += 1
+    return drawing.layout
+
+
 def write_gds(layout, path):
     """Writes through a temporary name, so an interrupted run leaves no
     half-written file in the cache."""
@@ -237,8 +258,11 @@ def write_gds(layout, path):
     partial.replace(path)
 
 
-def cached_file(cache, size=None, placements=None):
-    """The cache path of a design: the array design when placements is given."""
+def cached_file(cache, size=None, placements=None, singles=None):
+    """The cache path of a design: the array design when placements is given,
+    the single placements' when singles is."""
+    if singles is not None:
+        return Path(cache) / f"singles-v{VERSION}-{singles}.gds"
     if placements is not None:
         return Path(cache) / f"array-v{VERSION}-{placements}.gds"
     return Path(cache) / f"synthetic-v{VERSION}-{size}.gds"
@@ -250,11 +274,17 @@ def main(argv=None):
     choice.add_argument("--size", type=int, help="distinct shapes wanted")
     choice.add_argument("--array", type=int, metavar="PLACEMENTS",
                         help="the array design, placing its unit this many times")
+    choice.add_argument("--singles", type=int, metavar="PLACEMENTS",
+                        help="the design of single placements, this many of one square")
     parser.add_argument("--cache", required=True, type=Path, help="folder of generated files")
     args = parser.parse_args(argv)
-    path = cached_file(args.cache, args.size, args.array)
+    path = cached_file(args.cache, args.size, args.array, args.singles)
     if not path.exists():
-        write_gds(scaled_chip(args.size) if args.array is None else array_chip(args.array), path)
+        if args.singles is not None:
+            layout = singles_chip(args.singles)
+        else:
+            layout = scaled_chip(args.size) if args.array is None else array_chip(args.array)
+        write_gds(layout, path)
     print(path)
 
 

@@ -416,3 +416,43 @@ def test_stream_reader_refuses_other_forms(core, form, result):
 def test_stream_reader_refuses_hulls_klayout_does_not_keep(core, points):
     xy = b"".join(v.to_bytes(4, "big", signed=True) for p in [*points, points[0]] for v in p)
     assert core([f"stream {stream(boundary(LAYER_1, record(0x10, xy))).hex()} C"]) == ["1:none"]
+
+
+def placement(kind, name, *parts):
+    return record(kind) + record(0x12, name) + b"".join(parts) + record(0x11)
+
+
+def real8(value):
+    """A GDS 8-byte real: sign, a base-16 exponent above 64, a 56-bit fraction."""
+    if value == 0:
+        return bytes(8)
+    exponent = 64
+    magnitude = abs(value)
+    while magnitude >= 1:
+        magnitude, exponent = magnitude / 16, exponent + 1
+    while magnitude < 1 / 16:
+        magnitude, exponent = magnitude * 16, exponent - 1
+    return bytes([exponent | (0x80 if value < 0 else 0)]) + round(magnitude * 2**56).to_bytes(7, "big")
+
+
+def points(*values):
+    return record(0x10, b"".join(v.to_bytes(4, "big", signed=True) for v in values))
+
+
+MIRRORED = record(0x1A, b"\x80\x00")
+
+
+@pytest.mark.parametrize("elements, result", [
+    ([placement(0x0A, b"U\0", points(3, -4))], "U r0 1x1 3 -4"),
+    ([placement(0x0A, b"U\0", MIRRORED, record(0x1C, real8(270.0)), points(0, 0))], "U m3 1x1 0 0"),
+    ([placement(0x0A, b"U\0", record(0x1B, real8(1.0)), record(0x1C, real8(90.0)), points(1, 2)),
+      placement(0x0B, b"VV", record(0x13, (3).to_bytes(2, "big") + (1).to_bytes(2, "big")),
+                points(0, 0, 30, 0, 0, 5))], "U r1 1x1 1 2 | VV r0 3x1 0 0 30 0 0 5"),
+    ([placement(0x0A, b"U\0", record(0x1B, real8(1.5)), points(0, 0))], "U r0 c 1x1 0 0"),
+    ([placement(0x0A, b"U\0", record(0x1C, real8(30.0)), points(0, 0))], "U r0 c 1x1 0 0"),
+    ([placement(0x0A, b"U\0", record(0x1A, b"\x00\x04"), points(0, 0))], "U r0 c 1x1 0 0"),  # absolute
+    ([placement(0x0A, b"U\0", points(0, 0, 1, 1))], "none"),  # an SREF has one point
+    ([placement(0x0A, b"U\0", record(0x1B, bytes(4)), points(0, 0))], "none"),
+])
+def test_stream_reader_gives_placements_as_written(core, elements, result):
+    assert core([f"placed {stream(*elements).hex()} C"]) == [result]

@@ -264,9 +264,24 @@ def arrays_of_arrays():
     return make_layout(cells, places, layers=[(1, 0), (2, 0)])
 
 
+def singles_and_rows():
+    """Single placements at every orientation, and rows, columns and a two-way
+    array of them in the same cell, as a placed block holds them."""
+    cells = {"TOP": {}, "MID": {}, "UNIT": {(2, 0): [(0, 0, 30, 20)]}}
+    places = [("MID", "UNIT", kdb.Trans(a, m, 50 * a, 70 * m)) for a in range(4) for m in (False, True)]
+    places += [("MID", "UNIT", kdb.Trans(a, m, 0, 500), kdb.Vector(40, 3), kdb.Vector(-5, 25), n, k)
+               for n, k in ((5, 1), (1, 4), (1, 1)) for a, m in ((1, True), (3, False))]
+    places += [("MID", "UNIT", kdb.Trans(), kdb.Vector(0, 0), kdb.Vector(0, 100), 3, 2),
+               ("MID", "UNIT", kdb.Trans(2, False, 9, 9), kdb.Vector(100, 0), kdb.Vector(0, 100), 3, 2),
+               ("TOP", "MID", kdb.Trans(1, True, 7, 7), kdb.Vector(0, 900), kdb.Vector(900, 0), 1, 3),
+               ("TOP", "MID", kdb.Trans(3, False, -9, 0))]
+    return make_layout(cells, places, layers=[(1, 0), (2, 0)])
+
+
 @pytest.mark.parametrize("mode", MODES)
-def test_arrays_of_arrays_give_the_same_scene(monkeypatch, mode):
-    direct, general = both_roads(monkeypatch, lambda: converted(arrays_of_arrays(), mode, None))
+@pytest.mark.parametrize("build", [arrays_of_arrays, singles_and_rows])
+def test_arrays_of_arrays_give_the_same_scene(monkeypatch, mode, build):
+    direct, general = both_roads(monkeypatch, lambda: converted(build(), mode, None))
     same_scene(direct, general)
 
 

@@ -96,3 +96,38 @@ def test_deflate_pieces_join_into_one_stream(size):
     import zlib
     data = bytes(range(256)) * (size // 256) + b"x" * (size % 256)
     assert zlib.decompress(viewer.deflate(data)) == data
+
+
+class Hostile:
+    """A sequence whose items cannot be read."""
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise LookupError("no items here")
+
+
+def cyclic():
+    scene = {"name": "Layers", "parts": []}
+    scene["parts"].append(scene)
+    return scene
+
+
+@pytest.mark.parametrize("scene, error", [
+    ({"name": "Layers", "parts": [1, "x", {"name": "L"}], "instances": [7, {"shape": "ab"}]}, None),
+    ({"name": "cells", "parts": [{"name": ["unhashable"], "shape": {}}]}, TypeError),
+    ({"name": "Layers", "instances": [{"shape": Hostile()}]}, LookupError),
+    (cyclic(), TypeError),
+])
+def test_page_parts_of_a_replaced_conversion(monkeypatch, scene, error):
+    """A replaced to_3D_viewer may hand back anything: a result or an error, never a crash."""
+    monkeypatch.setattr(show3d, "to_3D_viewer", lambda *args, **kwargs: scene)
+    monkeypatch.setattr(show3d, "numpy_to_buffer_json", lambda value: value)
+    if error:
+        with pytest.raises(error):
+            show3d._scene_for_page("any.gds", Output.LAYER)
+        return
+    parts = show3d._scene_for_page("any.gds", Output.LAYER)
+    assert parts["packed"] is None and orjson.loads(parts["message"])["data"] == scene
+    assert (parts["layers"], parts["polygons"], parts["points"], parts["placements"]) == (["L"], 2, 0, 0)

@@ -22,6 +22,9 @@
 //                                points of a boundary or "none"; "none" for no such cell
 //                                or a form the reader refuses; "L:split" for a layer
 //                                written in more than one run
+//   placed HEX NAME           -> the placements written in cell NAME, in order: the placed
+//                                cell, "m" when mirrored, quarter turns, "c" for a complex
+//                                one, columns x rows and the points; "none" as for stream
 //   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once
 //                                and in order within their batch (item i weighs i % 5),
 //                                in batches of PER
@@ -205,6 +208,24 @@ int main() {
                     std::cout << (ok ? "" : "none");
                     for (size_t i = 0; ok && i < xy.size(); ++i) std::cout << (i ? " " : "") << (long long)xy[i];
                 }
+            }
+            std::cout << "\n";
+        } else if (verb == "placed") {
+            std::string hex, name;
+            in >> hex >> name;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            StreamIndex index;
+            std::span<const StreamInstance> placed;
+            if (!index.parse(bytes.data(), bytes.size()) || !index.instances_of(name, placed)) {
+                std::cout << "none\n";
+                continue;
+            }
+            const char *separator = "";
+            for (const StreamInstance &p : placed) {
+                std::cout << separator << index.placed_name(p.child) << (p.mirror ? " m" : " r") << p.quarter_turns
+                          << (p.simple ? "" : " c") << " " << p.columns << "x" << p.rows;
+                for (int i = 0; i < 2 * p.points; ++i) std::cout << " " << p.xy[i];
+                separator = " | ";
             }
             std::cout << "\n";
         } else if (verb == "trans-bytes") {

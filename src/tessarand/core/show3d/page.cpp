@@ -86,9 +86,11 @@ nb::object decoded(nb::handle encoded) { return call_method(encoded, S3D_NAME("d
 
 nb::object page_parts(nb::handle message, DeferredBuffers *deferred, bool with_message,
                       const std::function<nb::object()> &dump) {
+    // Written first: the encoder refuses a scene that contains itself, which
+    // the counting below would follow for ever.
+    nb::object encoded = dump();
     nb::object data = entry(message, "data");
     SceneCounts counts = scene_counts(data);
-    nb::object encoded = dump();
     std::optional<PackedMessage> packed;
     if (deferred && !deferred->empty()) packed = deferred->pack(encoded);
     nb::dict result;

@@ -151,6 +151,28 @@ public:
         return index_.find(utf8_view(name));
     }
 
+    // The placements written of `cell`, whose name is `name`, each simple and
+    // whole, with the cell index of each placed cell; false where they cannot
+    // be taken from the stream form (then nothing is handed). KLayout writes a
+    // cell's instances in the order it iterates them, one element each,
+    // unless it cannot write one as one (then the count disagrees).
+    bool instances(nb::handle cell, nb::handle name, std::span<const StreamInstance> &placed,
+                   std::vector<nb::handle> &child_indices) const {
+        if (!this->cell(cell, name) || !index_.instances_of(utf8_view(name), placed)) return false;
+        for (const StreamInstance &instance : placed)
+            if (!instance.simple || instance.points != (instance.array ? 3 : 1) ||
+                (instance.array && (instance.columns < 1 || instance.rows < 1)))
+                return false;
+        if (!is_count(call_method(cell, S3D_NAME("child_instances")), long(placed.size()))) return false;
+        child_indices.clear();
+        for (const StreamInstance &instance : placed) {
+            auto found = index_by_name_.find(index_.placed_name(instance.child));
+            if (found == index_by_name_.end()) return false;
+            child_indices.push_back(found->second);
+        }
+        return true;
+    }
+
     // Hands `add` the hull (x, y pairs, and their count) of each of one
     // cell's shapes on the layer of `slot`, in KLayout's order, with the
     // shape's place in it; false, with nothing handed, where they cannot be
@@ -223,12 +245,12 @@ private:
         nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object cell = nb::steal(raw);
-            if (!is_exactly(cell, cell_type) ||
-                !shadows_none(cell, {"name"}))
+            if (!is_exactly(cell, cell_type) || !shadows_none(cell, {"name", "cell_index", "child_instances"}))
                 return false;
             nb::object name = get_attr(cell, S3D_NAME("name"));
             if (!PyUnicode_CheckExact(name.ptr())) return false;
             names.emplace_back(utf8_view(name));
+            index_by_name_[names.back()] = call_method(cell, S3D_NAME("cell_index"));
             written_cells_.insert(cell.ptr());
             kept_cells_.push_back(std::move(cell));
         }
@@ -286,6 +308,7 @@ private:
     }
 
     StreamIndex index_;
+    std::unordered_map<std::string, nb::object> index_by_name_; // cell_index() of each written cell
     std::unordered_set<PyObject *> written_cells_; // identities, while kept_cells_ holds them
     std::vector<nb::object> kept_cells_;
     nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
@@ -371,6 +394,7 @@ void Walk::add_placement(Placements &placements, const SimpleTrans &trans) {
 bool Walk::runs_klayout_only() const {
     return each_shape_ && kinds_->usable() && single_form_ && klayout_property(cell_type_, "name") &&
            klayout_method(cell_type_, "cell_index") && klayout_method(cell_type_, "each_inst") &&
+           klayout_method(cell_type_, "child_instances") &&
            klayout_property(instance_type_, "cell_index");
 }
 
@@ -471,6 +495,7 @@ bool Walk::read_shape(nb::handle shape) {
 // The placed cells and the placements of every instance: simple
 // transformations as numbers, complex ones as KLayout keeps them.
 void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children) {
+    if (streamed_ && read_streamed_instances(cell, data, children)) return;
     nb::object iterator = check(PyObject_GetIter(call_method(cell, S3D_NAME("each_inst")).ptr()));
     while (PyObject *raw = PyIter_Next(iterator.ptr())) {
         nb::object inst = nb::steal(raw);
@@ -485,6 +510,53 @@ void Walk::read_instances(nb::handle cell, CellData &data, std::vector<nb::objec
         data.instances.push_back({0, std::move(placements), extent});
     }
     if (PyErr_Occurred()) raise_current();
+}
+
+// A cell's placements from the stream form, where every one is simple:
+// single placements, which KLayout would otherwise be asked about one call
+// at a time, and rows of them. False, with nothing added, where they must be
+// read from KLayout.
+bool Walk::read_streamed_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children) {
+    std::span<const StreamInstance> placed;
+    std::vector<nb::handle> child_indices;
+    if (!streamed_->instances(cell, data.name, placed, child_indices)) return false;
+    std::vector<SimpleArray> arrays(placed.size());
+    for (size_t i = 0; i < placed.size(); ++i)
+        if (!as_simple_array(placed[i], arrays[i])) return false;
+    for (size_t i = 0; i < placed.size(); ++i) {
+        children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(), child_indices[i].ptr())));
+        Placements placements;
+        read_.add(uint64_t(arrays[i].columns) * uint64_t(arrays[i].rows)); // each below 2^15
+        placements.reserve(size_t(arrays[i].columns * arrays[i].rows));
+        expand_simple_array(arrays[i], [&](const SimpleTrans &member) { add_placement(placements, member); });
+        Extent extent = Extent::of(placements);
+        data.instances.push_back({0, std::move(placements), extent});
+    }
+    return true;
+}
+
+// A written placement as members in KLayout's order; false for an array of
+// more than one row and column, where its steps are not whole, or where a
+// member lies beyond KLayout's coordinates.
+bool Walk::as_simple_array(const StreamInstance &instance, SimpleArray &array) {
+    const int32_t *xy = instance.xy;
+    array.trans = {instance.quarter_turns, instance.mirror, xy[0], xy[1]};
+    if (instance.array) {
+        // Which written vector is KLayout's first depends on how the array
+        // came to be, and its members come first along that one: only a row
+        // or a column (whose members come in one order) is taken.
+        if (instance.columns > 1 && instance.rows > 1) return false;
+        bool column = instance.rows == 1;
+        long long count = column ? instance.columns : instance.rows;
+        long long dx = (long long)xy[column ? 2 : 4] - xy[0], dy = (long long)xy[column ? 3 : 5] - xy[1];
+        if (dx % count || dy % count) return false;
+        array.ax = dx / count, array.ay = dy / count;
+        array.columns = count;
+    }
+    SimpleTrans last = array.trans;
+    last.x += (array.columns - 1) * array.ax + (array.rows - 1) * array.bx;
+    last.y += (array.columns - 1) * array.ay + (array.rows - 1) * array.by;
+    return within_coordinate_range(array.trans) && within_coordinate_range(last);
 }
 
 nb::object Walk::placement_object(const Placement &placement, nb::handle trans_type) const {

@@ -238,6 +238,8 @@ private:
     nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    bool read_streamed_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
+    static bool as_simple_array(const StreamInstance &instance, SimpleArray &array);
     bool read_single(nb::handle inst, Placements &placements);
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -31,12 +32,29 @@ struct ElementRun {
 // One cell's elements by layer number.
 using StreamCell = std::unordered_map<uint16_t, ElementRun>;
 
+// A placement of a cell, or a regular array of them: mirrored at the x axis
+// (first), turned by `quarter_turns`, and moved to the first point; an
+// array's other two points are the first moved by `columns` steps of one
+// vector and by `rows` steps of the other.
+struct StreamInstance {
+    uint32_t child = 0; // the placed cell, a number of StreamIndex::placed_name
+    bool mirror = false, array = false;
+    bool simple = true; // no magnification, a right angle, nothing absolute
+    int quarter_turns = 0;
+    int32_t columns = 1, rows = 1;
+    int32_t xy[6] = {};
+    uint8_t points = 0;
+};
+
 class StreamIndex {
 public:
     // False for a form the reader does not know, or one that is cut short.
     bool parse(const unsigned char *data, size_t size) {
         cells_.clear();
         elements_.clear();
+        instances_.clear();
+        names_.clear();
+        name_numbers_.clear();
         points_.clear();
         // A point takes 8 bytes written, an element of KLayout's at least 20:
         // room enough from the start for either table.
@@ -44,7 +62,10 @@ public:
         elements_.reserve(size / 20);
         Reader reader{data, size};
         StreamCell *cell = nullptr;
+        ElementRun *cell_instances = nullptr;
         Element element;
+        StreamInstance instance;
+        bool placing = false;
         while (reader.next()) {
             switch (reader.type) {
             case end_library: return true;
@@ -53,27 +74,50 @@ public:
                 auto [slot, fresh] = cells_.try_emplace(std::string(name));
                 if (!fresh) slot->second.ambiguous = true; // a name written twice stands for neither
                 cell = &slot->second.by_layer;
+                cell_instances = &slot->second.instances;
                 break;
             }
-            case end_cell: cell = nullptr; break;
+            case end_cell: cell = nullptr, cell_instances = nullptr; break;
             case boundary: element.begin(StreamKind::boundary, points_.size()); break;
             case path: element.begin(StreamKind::path, points_.size()); break;
             case text: element.begin(StreamKind::text, points_.size()); break;
             case node:
             case box: element.begin(StreamKind::other, points_.size()); break;
+            case sref:
+            case aref:
+                instance = {};
+                instance.array = reader.type == aref;
+                placing = true;
+                break;
+            case sname:
+                if (placing) instance.child = name_number(reader.text());
+                break;
+            case strans:
+            case mag:
+            case angle:
+            case colrow:
+                if (placing && !read_placing(reader, instance)) return false;
+                break;
             case layer:
                 if (reader.length != 2) return false;
                 element.layer = reader.u16(0);
                 element.has_layer = true;
                 break;
             case xy:
+                if (placing && !read_placed_points(reader, instance)) return false;
                 if (element.open && element.kind == StreamKind::boundary && !read_points(reader)) return false;
                 break;
             case end_element:
-                if (!element.open) break; // the end of a placement
+                if (placing) {
+                    if (!cell_instances || instances_.size() >= UINT32_MAX) return false;
+                    add_to_run(*cell_instances, instances_.size());
+                    instances_.push_back(instance);
+                    placing = false;
+                }
+                if (!element.open) break;
                 if (!cell || !element.has_layer || points_.size() / 2 > UINT32_MAX || elements_.size() >= UINT32_MAX)
                     return false;
-                add_to_run((*cell)[element.layer]);
+                add_to_run((*cell)[element.layer], elements_.size());
                 elements_.push_back(
                     {element.kind, uint32_t(element.first), uint32_t(points_.size() / 2 - element.first)});
                 element = {};
@@ -103,6 +147,21 @@ public:
         return true;
     }
 
+    // The placements of the cell of this name, in the order written; false
+    // where no cell or more than one has it, or they were not written in one
+    // run.
+    bool instances_of(std::string_view name, std::span<const StreamInstance> &instances) const {
+        auto found = cells_.find(std::string(name));
+        instances = {};
+        if (found == cells_.end() || found->second.ambiguous || found->second.instances.broken) return false;
+        const ElementRun &run = found->second.instances;
+        if (run.count) instances = {instances_.data() + run.first, run.count};
+        return true;
+    }
+
+    // The name of a placed cell's number.
+    const std::string &placed_name(uint32_t number) const { return names_[number]; }
+
     // The points written of a boundary, as x, y pairs.
     const int32_t *points_of(const StreamElement &element) const {
         return points_.data() + 2 * size_t(element.first);
@@ -123,7 +182,8 @@ public:
 private:
     enum RecordType : uint8_t {
         end_library = 0x04, cell_name = 0x06, end_cell = 0x07, boundary = 0x08, path = 0x09,
-        text = 0x0C, layer = 0x0D, xy = 0x10, end_element = 0x11, node = 0x15, box = 0x2D,
+        sref = 0x0A, aref = 0x0B, text = 0x0C, layer = 0x0D, xy = 0x10, end_element = 0x11, sname = 0x12,
+        colrow = 0x13, node = 0x15, strans = 0x1A, mag = 0x1B, angle = 0x1C, box = 0x2D,
     };
 
     // Records: a big-endian 16-bit length (header included), a type byte
@@ -150,6 +210,13 @@ private:
             return int32_t(uint32_t(body[offset]) << 24 | uint32_t(body[offset + 1]) << 16 |
                            uint32_t(body[offset + 2]) << 8 | uint32_t(body[offset + 3]));
         }
+        // An 8-byte real: sign, a base-16 exponent above 64, a 56-bit fraction.
+        double real(size_t offset) const {
+            uint64_t fraction = 0;
+            for (size_t i = 1; i < 8; ++i) fraction = fraction << 8 | body[offset + i];
+            double value = std::ldexp(double(fraction), 4 * (int(body[offset] & 0x7f) - 64) - 56);
+            return body[offset] & 0x80 ? -value : value;
+        }
         std::string_view text() const { // padded with zero bytes to an even length
             std::string_view view(reinterpret_cast<const char *>(body), length);
             while (!view.empty() && view.back() == '\0') view.remove_suffix(1);
@@ -170,11 +237,55 @@ private:
         }
     };
 
-    // The element about to be added joins its layer's run.
-    void add_to_run(ElementRun &run) const {
-        if (run.count == 0) run.first = uint32_t(elements_.size());
-        else if (run.first + run.count != elements_.size()) run.broken = true;
+    // The item about to be added as number `next` joins its run.
+    static void add_to_run(ElementRun &run, size_t next) {
+        if (run.count == 0) run.first = uint32_t(next);
+        else if (run.first + run.count != next) run.broken = true;
         ++run.count;
+    }
+
+    uint32_t name_number(std::string_view name) {
+        auto [found, fresh] = name_numbers_.try_emplace(std::string(name), uint32_t(names_.size()));
+        if (fresh) names_.push_back(found->first);
+        return found->second;
+    }
+
+    // A placement's transformation and array size. Anything but a plain
+    // mirror and a right angle (a magnification, another angle, absolute
+    // ones) leaves it not simple.
+    static bool read_placing(const Reader &reader, StreamInstance &instance) {
+        switch (reader.type) {
+        case strans:
+            if (reader.length != 2) return false;
+            instance.mirror = reader.body[0] & 0x80;
+            if (reader.body[1] & 0x06) instance.simple = false;
+            return true;
+        case mag:
+            if (reader.length != 8) return false;
+            if (reader.real(0) != 1.0) instance.simple = false;
+            return true;
+        case angle: {
+            if (reader.length != 8) return false;
+            double degrees = reader.real(0);
+            int turns = int(degrees / 90.0);
+            if (turns < 0 || turns > 3 || turns * 90.0 != degrees) instance.simple = false;
+            else instance.quarter_turns = turns;
+            return true;
+        }
+        default: // colrow
+            if (reader.length != 4) return false;
+            instance.columns = int16_t(reader.u16(0));
+            instance.rows = int16_t(reader.u16(2));
+            return true;
+        }
+    }
+
+    static bool read_placed_points(const Reader &reader, StreamInstance &instance) {
+        size_t points = reader.length / 8;
+        if (reader.length % 8 || points != (instance.array ? 3u : 1u)) return false;
+        for (size_t i = 0; i < 2 * points; ++i) instance.xy[i] = reader.i32(4 * i);
+        instance.points = uint8_t(points);
+        return true;
     }
 
     // A long outline comes in several point records, one after the other.
@@ -186,10 +297,14 @@ private:
 
     struct NamedCell {
         StreamCell by_layer;
+        ElementRun instances;
         bool ambiguous = false;
     };
     std::unordered_map<std::string, NamedCell> cells_;
     std::vector<StreamElement> elements_; // in the order written
+    std::vector<StreamInstance> instances_; // in the order written
+    std::vector<std::string> names_;        // of placed cells, by number
+    std::unordered_map<std::string, uint32_t> name_numbers_;
     std::vector<int32_t> points_;
 };
 
