@@ -367,75 +367,95 @@ function material(variant, instanceBase = 0) {
 
 // ---------------------------------------------------------------- scene
 
-function layerOf(path, leaf) {
-  return data.name === "Layers" ? path[1] : leaf.name;
-}
+// Reads the message's tree into what the viewer and the panel use: the leaves
+// (the polygons of one layer of one cell, with their placements), the layers,
+// the groups of leaves that share their placements, and an entry per node for
+// the panel's tree.
+class SceneReader {
+  constructor(arrays) {
+    this.arrays = arrays;
+    this.polygons = (data.instances || []).map(buffer => floats(buffer, arrays));
+    this.rings = new Map();
+    // The tree is Layers / layer / cells... / leaf, or Cells / cells... / leaf.
+    this.byLayer = data.name === "Layers";
+    this.scene = {
+      leaves: [], layers: new Map(), groups: new Map(), nodes: new Map(),
+      stats: { parts: 0, polygons: this.polygons.length, instances: 0 },
+      tree: null,
+    };
+  }
 
-function cellsOf(path) {
-  // Layer mode: Layers / layer / cells... / leaf; cell mode: Cells / cells... / leaf.
-  return path.slice(data.name === "Layers" ? 2 : 1, -1).map(node => node.name);
-}
+  read() {
+    const scene = this.scene;
+    scene.tree = this.node(data, []);
+    scene.groups = [...scene.groups.values()];
+    return scene;
+  }
 
-// Reads the tree: leaves, layers, groups and the panel's tree.
-function readScene(arrays) {
-  const polygons = (data.instances || []).map(buffer => floats(buffer, arrays));
-  const scene = {
-    leaves: [], layers: new Map(), groups: new Map(), nodes: new Map(),
-    stats: { parts: 0, polygons: polygons.length, instances: 0 },
-    tree: null,
-  };
-  const ringCache = new Map();
-  const ringOf = (ref) => {
-    if (!ringCache.has(ref)) ringCache.set(ref, counterClockwise(polygons[ref]));
-    return ringCache.get(ref);
-  };
-  const visit = (node, path) => {
+  // The panel's entry of a node, holding its children's entries and every
+  // leaf below it.
+  node(node, path) {
     const entry = { node, children: [], checked: true, leaves: [] };
-    if (!scene.nodes.has(node.id)) scene.nodes.set(node.id, []);
-    scene.nodes.get(node.id).push(entry);
+    const nodes = this.scene.nodes;
+    if (!nodes.has(node.id)) nodes.set(node.id, []);
+    nodes.get(node.id).push(entry);
     path = [...path, node];
-    if (node.shape) {
-      scene.stats.parts += 1;
-      const shape = node.shape;
-      const hasPlacements = shape.matrices && shape.matrices.shape[0];
-      const matrices = hasPlacements ? floats(shape.matrices, arrays) : new Float32Array([1, 0, 0, 0, 1, 0]);
-      const refs = shape.refs || [];
-      const count = matrices.length / 6;
-      if (refs.length && count) {
-        const name = layerOf(path.map(n => n.name), node);
-        const z = node.loc ? node.loc[0][2] : 0;
-        if (!scene.layers.has(name)) {
-          scene.layers.set(name, {
-            name, z, height: shape.height, color: node.color || config.default_color || "#e8b024",
-            opacity: layerOpacity[name] ?? (config.transparent ? config.default_opacity ?? 0.5 : 1),
-            visible: true, leaves: [],
-          });
-        }
-        const layer = scene.layers.get(name);
-        const leaf = {
-          index: scene.leaves.length, node, entry, layer, cells: cellsOf(path), color: node.color || layer.color,
-          z, height: shape.height, refs, rings: refs.map(ringOf), matrices, count, shown: true,
-        };
-        scene.leaves.push(leaf);
-        layer.leaves.push(leaf);
-        entry.leaves.push(leaf);
-        // Leaves that share their placement list (the same array of the page) share a group.
-        const key = hasPlacements && typeof shape.matrices.buffer === "number" ? shape.matrices.buffer : `leaf${leaf.index}`;
-        if (!scene.groups.has(key)) scene.groups.set(key, { matrices, count, leaves: [] });
-        scene.groups.get(key).leaves.push(leaf);
-        scene.stats.instances += count;
-      }
-    }
+    if (node.shape) this.leaf(node, entry, path);
     for (const child of node.parts || []) {
-      const made = visit(child, path);
+      const made = this.node(child, path);
       entry.children.push(made);
       entry.leaves.push(...made.leaves);
     }
     return entry;
-  };
-  scene.tree = visit(data, []);
-  scene.groups = [...scene.groups.values()];
-  return scene;
+  }
+
+  // A shape node counts as a part; it is drawn (a leaf) when it has polygons
+  // and placements.
+  leaf(node, entry, path) {
+    const { scene } = this, shape = node.shape;
+    scene.stats.parts += 1;
+    const hasPlacements = shape.matrices && shape.matrices.shape[0];
+    const matrices = hasPlacements ? floats(shape.matrices, this.arrays) : new Float32Array([1, 0, 0, 0, 1, 0]);
+    const refs = shape.refs || [];
+    const count = matrices.length / 6;
+    if (!refs.length || !count) return;
+    const names = path.map(part => part.name);
+    const z = node.loc ? node.loc[0][2] : 0;
+    const layer = this.layer(this.byLayer ? names[1] : node.name, z, shape.height, node.color);
+    const leaf = {
+      index: scene.leaves.length, node, entry, layer, cells: names.slice(this.byLayer ? 2 : 1, -1),
+      color: node.color || layer.color, z, height: shape.height, refs, rings: refs.map(ref => this.ring(ref)),
+      matrices, count, shown: true,
+    };
+    scene.leaves.push(leaf);
+    layer.leaves.push(leaf);
+    entry.leaves.push(leaf);
+    // Leaves that share their placement list (the same array of the page) share a group.
+    const key = hasPlacements && typeof shape.matrices.buffer === "number" ? shape.matrices.buffer : `leaf${leaf.index}`;
+    if (!scene.groups.has(key)) scene.groups.set(key, { matrices, count, leaves: [] });
+    scene.groups.get(key).leaves.push(leaf);
+    scene.stats.instances += count;
+  }
+
+  // The layer of this name: its first leaf gives its height and colour.
+  layer(name, z, height, color) {
+    const layers = this.scene.layers;
+    if (!layers.has(name)) {
+      layers.set(name, {
+        name, z, height, color: color || config.default_color || "#e8b024",
+        opacity: layerOpacity[name] ?? (config.transparent ? config.default_opacity ?? 0.5 : 1),
+        visible: true, leaves: [],
+      });
+    }
+    return layers.get(name);
+  }
+
+  // A polygon of the page, counter-clockwise; turned once however many leaves
+  // use it.
+  ring(ref) {
+    if (!this.rings.has(ref)) this.rings.set(ref, counterClockwise(this.polygons[ref]));
+    return this.rings.get(ref);
+  }
 }
 
 // Sorts a group's placements into tiles (in place, in the page's array) and
@@ -579,53 +599,51 @@ function instanced(geometry, rows, made, tile, Kind) {
 
 // ---------------------------------------------------------------- the viewer
 
+// The drawn scene, its camera and what it answers about a pixel of the
+// canvas. It reads none of the panel's controls: the panel calls its setters.
 class Viewer {
   constructor(element, scene) {
     this.element = element;
     this.scene = scene;
     this.settings = this.loadSettings();
-    // WebGL 2: the shaders read placement numbers and fetch texels by index.
-    const canvas = document.createElement("canvas");
-    // Multisampling costs a software renderer several times the frame time.
-    this.software = softwareRenderer();
-    const antialias = !this.software;
-    const context = canvas.getContext("webgl2", { antialias, alpha: false, powerPreference: "high-performance" });
-    if (!context) throw new Error("this browser offers no WebGL 2");
-    this.renderer = new THREE.WebGLRenderer({ canvas, context, antialias });
-    element.prepend(canvas);
-    this.renderer.setPixelRatio(window.devicePixelRatio);
-    this.renderer.setSize(element.clientWidth, element.clientHeight);
-    this.renderer.info.autoReset = false;
-
+    ({ renderer: this.renderer, software: this.software } = makeRenderer(element));
     this.leafTexture = this.makeLeafTexture();
-    this.tileTexture = null;
     this.drawing = buildDrawing(scene);
-    this.tileTexture = new THREE.DataTexture(new Uint8Array(4 * 1024 * Math.max(1, Math.ceil(this.drawing.tiles.length / 1024))),
-                                             1024, Math.max(1, Math.ceil(this.drawing.tiles.length / 1024)), THREE.RGBAFormat);
-    shared.tileState.value = this.tileTexture;
+    this.tileTexture = makeTileTexture(this.drawing.tiles.length);
     this.updateLeaves();
     this.setSides();
+    this.makeWorld();
+    this.useControls(this.settings.trackball ? "trackball" : "orbit");
+    shared.zScale.value = this.settings.zScale || 1;
+    // Edges are drawn unless the message or the remembered settings say no.
+    this.edgesOn = config.render_edges !== false && this.settings.edges !== false;
+    this.applyTheme();
+    this.dirty = true;
+    this.moving = false;
+    if (!this.restoreView()) this.preset("iso");
+    this.followSize();
+  }
 
+  // The three.js scene: the drawing, the camera, the ruler's marks, axes and
+  // grids. Its bounds are taken before the heights are stretched.
+  makeWorld() {
     this.world = new THREE.Scene();
     this.world.add(this.drawing.root);
     this.bounds = this.sceneBounds(() => true);
     this.camera = this.makeCamera();
     this.world.add(this.camera);
     this.marks = new THREE.Group();
+    this.markPoints = [];
     this.world.add(this.marks);
     this.helpers = this.makeHelpers();
-    this.useControls(this.settings.trackball ? "trackball" : "orbit");
-    shared.zScale.value = this.settings.zScale || 1;
-    this.applyTheme();
-    this.dirty = true;
-    this.moving = false;
-    this.frames = 0;
-    if (!this.restoreView()) this.preset("iso");
+  }
+
+  followSize() {
     new ResizeObserver(() => {
-      this.renderer.setSize(element.clientWidth, element.clientHeight);
+      this.renderer.setSize(this.element.clientWidth, this.element.clientHeight);
       this.fitProjection();
       this.redraw();
-    }).observe(element);
+    }).observe(this.element);
   }
 
   redraw() { this.dirty = true; }
@@ -713,25 +731,12 @@ class Viewer {
 
   size() { return this.renderer.getSize(new THREE.Vector2()); }
 
+  // Mouse controls of the camera, "orbit" or "trackball", looking where the
+  // last ones looked.
   useControls(kind) {
     const target = this.controls ? this.controls.target.clone() : this.bounds.getCenter(new THREE.Vector3());
     if (this.controls) this.controls.dispose();
-    const canvas = this.renderer.domElement;
-    let controls;
-    if (kind === "trackball") {
-      controls = new TrackballControls(this.camera, canvas);
-      controls.rotateSpeed = 2 * (config.rotate_speed ?? 1);
-      controls.zoomSpeed = 1.2 * (config.zoom_speed ?? 1);
-      controls.panSpeed = 0.6 * (config.pan_speed ?? 1);
-    } else {
-      // The orbit keeps the layout's z up: the chip never rolls over.
-      this.camera.up.set(0, 0, 1);
-      controls = new OrbitControls(this.camera, canvas);
-      controls.rotateSpeed = config.rotate_speed ?? 1;
-      controls.zoomSpeed = config.zoom_speed ?? 1;
-      controls.panSpeed = config.pan_speed ?? 1;
-      controls.screenSpacePanning = true;
-    }
+    const controls = makeControls(kind, this.camera, this.renderer.domElement);
     controls.target.copy(target);
     controls.addEventListener("change", () => this.redraw());
     controls.addEventListener("start", () => this.setMoving(true));
@@ -792,13 +797,17 @@ class Viewer {
 
   // ------------------------------------------------ levels of detail
 
+  chooseLevels() {
+    this.assignLevels();
+    this.showLevels();
+  }
+
   // Chooses each tile's level from the size of one placement on the screen,
   // then, while the triangles in view pass the budget, sends the tiles that
   // are smallest on the screen to the far boxes.
-  chooseLevels() {
+  assignLevels() {
     const slack = this.moving ? 2 : 1;
     const budget = this.moving ? MOVING_TRIANGLES : STILL_TRIANGLES;
-    const state = this.tileTexture.image.data;
     const frustum = new THREE.Frustum().setFromMatrix(
       new THREE.Matrix4().multiplyMatrices(this.camera.projectionMatrix, this.camera.matrixWorldInverse));
     const center = new THREE.Vector3();
@@ -824,9 +833,14 @@ class Viewer {
         tile.level = "coarse";
       }
     }
+  }
+
+  // Shows every tile at its level, making its meshes when it is first drawn
+  // closer than far, and tells the far boxes which tiles they stand for.
+  showLevels() {
+    const state = this.tileTexture.image.data;
     let changed = false;
     for (const tile of this.drawing.tiles) {
-      const group = tile.group;
       if (tile.level !== "coarse" && !tile.detail) {
         tileMeshes(tile, this.drawing.root);
         this.fitBounds(tile.detail, tile);
@@ -837,18 +851,23 @@ class Viewer {
         tile.detail.visible = tile.level === "detail";
         tile.boxes.visible = tile.level === "boxes";
       }
-      const edges = tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX;
-      if (edges && !tile.edges) {
-        group.edges = group.edges || edgeGeometry(group);
-        tile.edges = instanced(group.edges, tile.rows, material(["INSTANCED", "EDGES"], tile.offset), tile, THREE.LineSegments);
-        this.drawing.root.add(tile.edges);
-        this.fitBounds(tile.edges, tile);
-      }
-      if (tile.edges) tile.edges.visible = edges;
+      this.showTileEdges(tile, tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX);
       const coarse = tile.level === "coarse" ? 255 : 0;
       if (state[4 * tile.index] !== coarse) { state[4 * tile.index] = coarse; changed = true; }
     }
     if (changed) this.tileTexture.needsUpdate = true;
+  }
+
+  // A tile's edges, made when first shown (a group makes its outlines once).
+  showTileEdges(tile, shown) {
+    if (shown && !tile.edges) {
+      const group = tile.group;
+      group.edges = group.edges || edgeGeometry(group);
+      tile.edges = instanced(group.edges, tile.rows, material(["INSTANCED", "EDGES"], tile.offset), tile, THREE.LineSegments);
+      this.drawing.root.add(tile.edges);
+      this.fitBounds(tile.edges, tile);
+    }
+    if (tile.edges) tile.edges.visible = shown;
   }
 
   // Closed prisms show only their outer faces, unless a section opens them.
@@ -1010,15 +1029,19 @@ class Viewer {
 
   // ------------------------------------------------ marks (ruler)
 
-  clearMarks() {
+  // The ruler's points (layout units) as dots, joined by a line, drawn over
+  // everything. They are kept to be placed anew when the heights stretch.
+  setMarks(points) {
     for (const child of [...this.marks.children]) {
       this.marks.remove(child);
       child.geometry.dispose();
     }
+    this.markPoints = [...points];
+    if (points.length) this.addMarks(points);
     this.redraw();
   }
 
-  addMark(points) {
+  addMarks(points) {
     const zs = shared.zScale.value;
     const positions = points.flatMap(p => [p.x, p.y, p.z * zs]);
     const geometry = new THREE.BufferGeometry();
@@ -1032,6 +1055,70 @@ class Viewer {
       line.renderOrder = 10;
       this.marks.add(line);
     }
+  }
+
+  // ------------------------------------------------ what the panel sets
+
+  showEdges(on) {
+    this.edgesOn = on;
+    this.redraw();
+  }
+
+  showAxes(on) {
+    this.helpers.axes.visible = on;
+    this.redraw();
+  }
+
+  showGrids(on) {
+    for (const grid of this.helpers.switched) grid.visible = on;
+    this.redraw();
+  }
+
+  setDark(on) {
+    this.settings.dark = on;
+    this.applyTheme();
+    this.saveSettings();
+  }
+
+  // Other mouse controls, starting from a fitted, upright view in the present
+  // direction.
+  switchControls(kind) {
+    this.useControls(kind);
+    this.preset("fit");
+  }
+
+  // Heights drawn `factor` times as high. The point looked at keeps its place
+  // in the stretched layout, and so do the ruler's marks.
+  stretchHeights(factor) {
+    this.controls.target.z *= factor / shared.zScale.value;
+    shared.zScale.value = factor;
+    this.updateTileBounds();
+    this.setMarks(this.markPoints);
+    this.saveSettings();
+  }
+
+  // Cuts away what lies beyond a plane across x or y ("off": no cut), placed
+  // at `permille` thousandths of the scene's extent along it. Returns where
+  // the plane lies, or null.
+  setSection(axis, permille) {
+    const section = shared.section.value;
+    let at = null;
+    if (axis === "off") {
+      section.set(0, 0, 0, 0);
+    } else {
+      const i = axis === "x" ? 0 : 1, bounds = this.sceneBounds(() => true);
+      const low = bounds.min.getComponent(i), high = bounds.max.getComponent(i);
+      at = low + (high - low) * permille / 1000;
+      section.set(i === 0 ? 1 : 0, i === 1 ? 1 : 0, at, 1);
+    }
+    this.setSides();
+    return at;
+  }
+
+  // Marks in pink what a click found (null: nothing).
+  highlight(found) {
+    const marked = found ? [found.leaf.index, found.placement, found.ring] : [-1, -1, -1];
+    shared.highlight.value.set(...marked);
     this.redraw();
   }
 
@@ -1056,7 +1143,10 @@ class Viewer {
       grids.add(grid);
     }
     this.world.add(axes, grids);
-    return { axes, grids };
+    // The grid box switches the grids the message asked for, or the x-y grid
+    // when it asked for none.
+    const asked = grids.children.filter(grid => grid.visible);
+    return { axes, grids, switched: asked.length ? asked : grids.children.slice(0, 1) };
   }
 
   applyTheme() {
@@ -1104,6 +1194,50 @@ class Viewer {
     this.controls.update();
     return true;
   }
+}
+
+// A WebGL 2 renderer filling `element`: the shaders read placement numbers
+// and fetch texels by index.
+function makeRenderer(element) {
+  const canvas = document.createElement("canvas");
+  // Multisampling costs a software renderer several times the frame time.
+  const software = softwareRenderer();
+  const antialias = !software;
+  const context = canvas.getContext("webgl2", { antialias, alpha: false, powerPreference: "high-performance" });
+  if (!context) throw new Error("this browser offers no WebGL 2");
+  const renderer = new THREE.WebGLRenderer({ canvas, context, antialias });
+  element.prepend(canvas);
+  renderer.setPixelRatio(window.devicePixelRatio);
+  renderer.setSize(element.clientWidth, element.clientHeight);
+  renderer.info.autoReset = false;
+  return { renderer, software };
+}
+
+// A texel per tile, set while the far boxes stand in for the tile.
+function makeTileTexture(count) {
+  const rows = Math.max(1, Math.ceil(count / 1024));
+  const texture = new THREE.DataTexture(new Uint8Array(4 * 1024 * rows), 1024, rows, THREE.RGBAFormat);
+  shared.tileState.value = texture;
+  return texture;
+}
+
+// Mouse controls of the camera. The orbit keeps the layout's z up: the chip
+// never rolls over; the trackball turns freely.
+function makeControls(kind, camera, canvas) {
+  if (kind === "trackball") {
+    const controls = new TrackballControls(camera, canvas);
+    controls.rotateSpeed = 2 * (config.rotate_speed ?? 1);
+    controls.zoomSpeed = 1.2 * (config.zoom_speed ?? 1);
+    controls.panSpeed = 0.6 * (config.pan_speed ?? 1);
+    return controls;
+  }
+  camera.up.set(0, 0, 1);
+  const controls = new OrbitControls(camera, canvas);
+  controls.rotateSpeed = config.rotate_speed ?? 1;
+  controls.zoomSpeed = config.zoom_speed ?? 1;
+  controls.panSpeed = config.pan_speed ?? 1;
+  controls.screenSpacePanning = true;
+  return controls;
 }
 
 // Whether WebGL runs on the processor (no graphics card, or none allowed).
@@ -1182,6 +1316,24 @@ function exportGLB(viewer) {
       reject(error);
     }
   });
+}
+
+// The canvas as it is drawn now, as a PNG file.
+function savePNG(viewer) {
+  viewer.render();
+  viewer.renderer.domElement.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
+}
+
+// The shown leaves as a glTF binary file; `say` tells how it goes.
+async function saveGLB(viewer, say) {
+  try {
+    say("writing glTF …");
+    const glb = await exportGLB(viewer);
+    download(new Blob([glb], { type: "model/gltf-binary" }), `${fileStem()}.glb`);
+    say("glTF written");
+  } catch (error) {
+    say(`glTF export: ${error.message}`);
+  }
 }
 
 function download(blob, name) {
@@ -1326,161 +1478,200 @@ function updateScaleBar(viewer) {
   bar.querySelector(".label").textContent = length >= 1000 ? `${Number((length / 1000).toPrecision(3))} mm` : micrometres(length);
 }
 
-function setUpPanel(viewer) {
-  const scene = viewer.scene;
-  const tools = { mode: "pick", ruler: [] };
-  const status = document.getElementById("status");
-  const say = (text) => { status.textContent = text; };
-  viewer.say = say;
+// The panel keeps its state in one object, a field per control. This table
+// binds each field to its control on the page and says what a new value does
+// to the view. A control starts from its field, and every change, by the
+// control or by a key, goes through Panel.set, so the two always agree.
+const CONTROLS = {
+  edges: { id: "edges", apply: ({ viewer }, on) => viewer.showEdges(on) },
+  axes: { id: "axes", apply: ({ viewer }, on) => viewer.showAxes(on) },
+  grid: { id: "grid", apply: ({ viewer }, on) => viewer.showGrids(on) },
+  trackball: { id: "trackball", apply: ({ viewer }, on) => viewer.switchControls(on ? "trackball" : "orbit") },
+  dark: { id: "dark", apply: ({ viewer }, on) => viewer.setDark(on) },
+  // The slider moves in tenths of a doubling; the factor keeps 3 digits.
+  height: { id: "height", apply: (panel, step) => panel.setHeight(Number(Math.pow(2, step / 10).toPrecision(3))) },
+  sectionAxis: { id: "section-axis", apply: (panel) => panel.setSection() },
+  sectionAt: { id: "section-at", apply: (panel) => panel.setSection() },
+  ruler: { id: "ruler", apply: (panel, on) => panel.setRuler(on) },
+};
 
-  // Edges: on unless the settings say no; drawn only where shapes are big enough.
-  const edges = document.getElementById("edges");
-  edges.checked = viewer.edgesOn = config.render_edges !== false && viewer.settings.edges !== false;
-  edges.addEventListener("change", () => { viewer.edgesOn = edges.checked; viewer.redraw(); });
-  const { axes, grids } = viewer.helpers;
-  const axesBox = document.getElementById("axes");
-  axesBox.checked = axes.visible;
-  axesBox.addEventListener("change", () => { axes.visible = axesBox.checked; viewer.redraw(); });
-  const chosen = grids.children.filter(grid => grid.visible);
-  const gridsShown = chosen.length ? chosen : grids.children.slice(0, 1);
-  const gridBox = document.getElementById("grid");
-  gridBox.checked = chosen.length > 0;
-  gridBox.addEventListener("change", () => { for (const grid of gridsShown) grid.visible = gridBox.checked; viewer.redraw(); });
-  const trackball = document.getElementById("trackball");
-  trackball.checked = viewer.controlKind === "trackball";
-  trackball.addEventListener("change", () => { viewer.useControls(trackball.checked ? "trackball" : "orbit"); viewer.preset("fit"); });
-  const dark = document.getElementById("dark");
-  dark.checked = !!viewer.settings.dark;
-  const setDark = (on) => { dark.checked = viewer.settings.dark = on; viewer.applyTheme(); viewer.saveSettings(); };
-  dark.addEventListener("change", () => setDark(dark.checked));
+// What the panel opens with: what the viewer shows (it has read the remembered
+// settings), no cut and no ruler.
+function initialState(viewer) {
+  return {
+    edges: viewer.edgesOn,
+    axes: viewer.helpers.axes.visible,
+    grid: viewer.helpers.grids.children.some(grid => grid.visible),
+    trackball: viewer.controlKind === "trackball",
+    dark: !!viewer.settings.dark,
+    height: Math.round(10 * Math.log2(shared.zScale.value)),
+    sectionAxis: "off",
+    sectionAt: 500,
+    ruler: false,
+  };
+}
 
-  document.getElementById("reset").addEventListener("click", () => viewer.preset("iso"));
-  for (const name of ["top", "front", "side", "iso", "fit"]) {
-    document.getElementById(`view-${name}`).addEventListener("click", () => viewer.preset(name));
+// Buttons that act once.
+const BUTTONS = {
+  reset: ({ viewer }) => viewer.preset("iso"),
+  "view-top": ({ viewer }) => viewer.preset("top"),
+  "view-front": ({ viewer }) => viewer.preset("front"),
+  "view-side": ({ viewer }) => viewer.preset("side"),
+  "view-iso": ({ viewer }) => viewer.preset("iso"),
+  "view-fit": ({ viewer }) => viewer.preset("fit"),
+  png: ({ viewer }) => savePNG(viewer),
+  glb: (panel) => saveGLB(panel.viewer, (text) => panel.say(text)),
+};
+
+// The keyboard shortcuts, as the page's table of keys lists them.
+const KEYS = {
+  "1": ({ viewer }) => viewer.preset("top"),
+  "2": ({ viewer }) => viewer.preset("front"),
+  "3": ({ viewer }) => viewer.preset("side"),
+  "4": ({ viewer }) => viewer.preset("iso"),
+  f: ({ viewer }) => viewer.preset("fit"),
+  m: (panel) => panel.toggle("ruler"),
+  e: (panel) => panel.toggle("edges"),
+  d: (panel) => panel.toggle("dark"),
+  x: (panel) => panel.set("sectionAxis", panel.state.sectionAxis === "x" ? "off" : "x"),
+  y: (panel) => panel.set("sectionAxis", panel.state.sectionAxis === "y" ? "off" : "y"),
+  Escape: (panel) => panel.escape(),
+  "?": () => { const help = document.getElementById("keys"); help.open = !help.open; },
+};
+
+// How a control of each kind shows a field's value, reads a new one, and
+// which event says that the user changed it.
+const BINDINGS = {
+  checkbox: { show: (element, on) => { element.checked = on; }, read: (element) => element.checked, event: "change" },
+  range: { show: (element, value) => { element.value = value; }, read: (element) => Number(element.value), event: "input" },
+  select: { show: (element, value) => { element.value = value; }, read: (element) => element.value, event: "change" },
+  // A button that stays pressed while its field is on.
+  button: { show: (element, on) => element.classList.toggle("on", on), read: (element, on) => !on, event: "click" },
+};
+
+function bindingOf(element) {
+  if (element.tagName === "SELECT") return BINDINGS.select;
+  return element.tagName === "BUTTON" ? BINDINGS.button : BINDINGS[element.type];
+}
+
+// The panel beside the view: its controls bound to the state, its buttons and
+// keys, clicks on the canvas, the legend of layers and the tree.
+class Panel {
+  constructor(viewer) {
+    this.viewer = viewer;
+    this.state = initialState(viewer);
+    this.rulerPoints = [];  // the points measured so far
+    this.elements = {};  // the control of each field
+    for (const [field, { id }] of Object.entries(CONTROLS)) this.bind(field, document.getElementById(id));
+    for (const [id, action] of Object.entries(BUTTONS)) {
+      document.getElementById(id).addEventListener("click", () => action(this));
+    }
+    listenForClicks(viewer.renderer.domElement, (x, y) => this.click(x, y));
+    listenForKeys(KEYS, this);
+    document.getElementById("height-value").textContent = `× ${shared.zScale.value}`;
+    document.getElementById("tree").appendChild(treeRow(viewer.scene.tree, viewer, 0));
+    legend(viewer);
+    showCounts(viewer.scene.stats);
+    this.say("drag: rotate · right drag: pan · wheel: zoom · click: identify");
   }
 
-  // Heights.
-  const height = document.getElementById("height");
-  const heightLabel = document.getElementById("height-value");
-  const setHeight = (factor) => {
-    const target = viewer.controls.target;
-    target.z *= factor / shared.zScale.value;
-    shared.zScale.value = factor;
-    heightLabel.textContent = `× ${factor}`;
-    viewer.updateTileBounds();
-    viewer.clearMarks();
-    if (tools.ruler.length) viewer.addMark(tools.ruler);
-    viewer.redraw();
-    viewer.saveSettings();
-  };
-  height.value = Math.round(10 * Math.log2(shared.zScale.value));
-  heightLabel.textContent = `× ${shared.zScale.value}`;
-  height.addEventListener("input", () => setHeight(Number(Math.pow(2, height.value / 10).toPrecision(3))));
+  bind(field, element) {
+    const binding = bindingOf(element);
+    this.elements[field] = element;
+    binding.show(element, this.state[field]);
+    element.addEventListener(binding.event, () => this.set(field, binding.read(element, this.state[field])));
+  }
 
-  // Cross-section.
-  const axis = document.getElementById("section-axis");
-  const place = document.getElementById("section-at");
-  const sectionLabel = document.getElementById("section-value");
-  const setSection = () => {
-    const bounds = viewer.sceneBounds(() => true);
-    const v = shared.section.value;
-    if (axis.value === "off") {
-      v.set(0, 0, 0, 0);
-      sectionLabel.textContent = "";
-    } else {
-      const i = axis.value === "x" ? 0 : 1;
-      const low = bounds.min.getComponent(i), high = bounds.max.getComponent(i);
-      const at = low + (high - low) * place.value / 1000;
-      v.set(i === 0 ? 1 : 0, i === 1 ? 1 : 0, at, 1);
-      sectionLabel.textContent = `${axis.value} ≤ ${micrometres(at)}`;
-    }
-    viewer.setSides();
-  };
-  axis.addEventListener("change", setSection);
-  place.addEventListener("input", setSection);
+  // A new value of a field: shown on its control and applied to the view.
+  set(field, value) {
+    this.state[field] = value;
+    bindingOf(this.elements[field]).show(this.elements[field], value);
+    CONTROLS[field].apply(this, value);
+  }
 
-  // Clicks: identify, or measure in ruler mode.
-  const ruler = document.getElementById("ruler");
-  const setMode = (mode) => {
-    tools.mode = mode;
-    ruler.classList.toggle("on", mode === "ruler");
-    tools.ruler = [];
-    viewer.clearMarks();
-    say(mode === "ruler" ? "ruler: click two points" : "");
+  toggle(field) {
+    this.set(field, !this.state[field]);
+  }
+
+  say(text) {
+    document.getElementById("status").textContent = text;
+  }
+
+  // Heights `factor` times as high. Also for the console, where the factor
+  // need not be one of the slider's.
+  setHeight(factor) {
+    this.viewer.stretchHeights(factor);
+    document.getElementById("height-value").textContent = `× ${factor}`;
+  }
+
+  // The cut the section's axis and slider ask for; the label says where.
+  setSection() {
+    const { sectionAxis, sectionAt } = this.state;
+    const at = this.viewer.setSection(sectionAxis, sectionAt);
+    document.getElementById("section-value").textContent = at === null ? "" : `${sectionAxis} ≤ ${micrometres(at)}`;
+  }
+
+  // While the ruler is on, clicks measure. Turned on or off, it starts over.
+  setRuler(on) {
+    this.rulerPoints = [];
+    this.viewer.setMarks([]);
+    this.say(on ? "ruler: click two points" : "");
     document.getElementById("measure").textContent = "";
-  };
-  ruler.addEventListener("click", () => setMode(tools.mode === "ruler" ? "pick" : "ruler"));
-  const clear = () => {
-    shared.highlight.value.set(-1, -1, -1);
-    showInfo(null);
-    if (tools.mode === "ruler") setMode("ruler");
-    viewer.redraw();
-  };
-  const canvas = viewer.renderer.domElement;
+  }
+
+  // A click on the canvas, at (x, y) in its pixels.
+  click(x, y) {
+    const found = this.viewer.identify(x, y);
+    if (this.state.ruler) this.measure(found);
+    else this.select(found);
+  }
+
+  // A point of the ruler; a third click starts a new measure.
+  measure(found) {
+    if (!found) return;
+    if (this.rulerPoints.length === 2) this.rulerPoints = [];
+    this.rulerPoints.push(found.point);
+    this.viewer.setMarks(this.rulerPoints);
+    const [p, q] = this.rulerPoints;
+    const text = q ? `distance ${micrometres(p.distanceTo(q))} (dx ${micrometres(q.x - p.x)}, dy ${micrometres(q.y - p.y)}, dz ${micrometres(q.z - p.z)})`
+      : `from (${micrometres(p.x)}, ${micrometres(p.y)}): click the second point`;
+    document.getElementById("measure").textContent = text;
+    this.say(text);
+  }
+
+  // What a click found (null: empty space, which clears) is marked and described.
+  select(found) {
+    this.viewer.highlight(found);
+    showInfo(describe(found));
+  }
+
+  escape() {
+    this.select(null);
+    if (this.state.ruler) this.set("ruler", false);
+  }
+}
+
+// A click on the canvas is a press and release of the left button that moved
+// at most 4 pixels: more is a drag, which turns the view.
+function listenForClicks(canvas, onClick) {
   let down = null;
   canvas.addEventListener("pointerdown", (event) => { down = [event.clientX, event.clientY, event.button]; });
   canvas.addEventListener("pointerup", (event) => {
     if (!down || down[2] !== 0 || Math.hypot(event.clientX - down[0], event.clientY - down[1]) > 4) return;
     const rect = canvas.getBoundingClientRect();
-    const found = viewer.identify(event.clientX - rect.left, event.clientY - rect.top);
-    if (tools.mode === "ruler") {
-      if (!found) return;
-      if (tools.ruler.length === 2) { tools.ruler = []; viewer.clearMarks(); }
-      tools.ruler.push(found.point);
-      viewer.clearMarks();
-      viewer.addMark(tools.ruler);
-      const [p, q] = tools.ruler;
-      const text = q ? `distance ${micrometres(p.distanceTo(q))} (dx ${micrometres(q.x - p.x)}, dy ${micrometres(q.y - p.y)}, dz ${micrometres(q.z - p.z)})`
-        : `from (${micrometres(p.x)}, ${micrometres(p.y)}): click the second point`;
-      document.getElementById("measure").textContent = text;
-      say(text);
-      return;
-    }
-    if (!found) { clear(); return; }
-    shared.highlight.value.set(found.leaf.index, found.placement, found.ring);
-    showInfo(describe(found));
-    viewer.redraw();
+    onClick(event.clientX - rect.left, event.clientY - rect.top);
   });
+}
 
-  // Exports.
-  const savePNG = () => {
-    viewer.render();
-    viewer.renderer.domElement.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
-  };
-  const saveGLB = async () => {
-    try {
-      say("writing glTF …");
-      const glb = await exportGLB(viewer);
-      download(new Blob([glb], { type: "model/gltf-binary" }), `${fileStem()}.glb`);
-      say("glTF written");
-    } catch (error) {
-      say(`glTF export: ${error.message}`);
-    }
-  };
-  document.getElementById("png").addEventListener("click", savePNG);
-  document.getElementById("glb").addEventListener("click", saveGLB);
-
-  const keys = {
-    "1": () => viewer.preset("top"), "2": () => viewer.preset("front"), "3": () => viewer.preset("side"),
-    "4": () => viewer.preset("iso"), f: () => viewer.preset("fit"), m: () => ruler.click(),
-    e: () => edges.click(), d: () => setDark(!viewer.settings.dark),
-    x: () => { axis.value = axis.value === "x" ? "off" : "x"; setSection(); },
-    y: () => { axis.value = axis.value === "y" ? "off" : "y"; setSection(); },
-    Escape: () => { clear(); if (tools.mode === "ruler") setMode("pick"); },
-    "?": () => { const help = document.getElementById("keys"); help.open = !help.open; },
-  };
+// Keys act anywhere but in a field being typed in or slid, where only Escape
+// does; with Ctrl, Alt or Meta they are the browser's.
+function listenForKeys(keys, panel) {
   window.addEventListener("keydown", (event) => {
     if (event.target.closest && event.target.closest("input, select, textarea") && event.key !== "Escape") return;
     if (event.ctrlKey || event.metaKey || event.altKey) return;
     const action = keys[event.key] || keys[event.key.toLowerCase()];
-    if (action) { action(); event.preventDefault(); }
+    if (action) { action(panel); event.preventDefault(); }
   });
-
-  document.getElementById("tree").appendChild(treeRow(scene.tree, viewer, 0));
-  legend(viewer);
-  showCounts(scene.stats);
-  say("drag: rotate · right drag: pan · wheel: zoom · click: identify");
-  return { exportGLB: () => exportGLB(viewer), setSection, setHeight };
 }
 
 // ---------------------------------------------------------------- frames
@@ -1504,27 +1695,42 @@ function runFrames(viewer, afterFirst) {
   frame();
 }
 
+// Reading a pixel waits until the frame is drawn through.
 function finish(viewer) {
   const gl = viewer.renderer.getContext();
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
 }
 
-async function start() {
-  const began = performance.now();
-  const arrays = await loadArrays();
-  const times = { decode: performance.now() - began };
-  const scene = readScene(arrays);
-  const viewer = new Viewer(document.getElementById("view"), scene);
-  times.build = performance.now() - began - times.decode;
-  const actions = setUpPanel(viewer);
-  viewer.updateTileBounds();
+// Turns the view about the vertical through the target `frames` times by
+// `step` degrees, as a drag does, and times each frame to its last pixel.
+function timeTurns(viewer, frames, step) {
+  const { camera, controls } = viewer;
+  const result = { times: [], calls: [], triangles: [] };
+  viewer.setMoving(true);
+  for (let i = 0; i < frames; i++) {
+    camera.position.sub(controls.target).applyAxisAngle(new THREE.Vector3(0, 0, 1), step * Math.PI / 180).add(controls.target);
+    camera.lookAt(controls.target);
+    const before = performance.now();
+    viewer.render();
+    finish(viewer);
+    result.times.push(performance.now() - before);
+    result.calls.push(viewer.renderer.info.render.calls);
+    result.triangles.push(viewer.renderer.info.render.triangles);
+  }
+  viewer.setMoving(false);
+  return result;
+}
 
-  // What a test (or a curious reader at the console) may look at.
-  window.show3d = {
+// What a test, the benchmark (or a curious reader at the console) may look at.
+function pageHooks(viewer, panel, times, arrayBytes) {
+  const scene = viewer.scene;
+  return {
     viewer, camera: viewer.camera, renderer: viewer.renderer,
     get controls() { return viewer.controls; },
-    stats: scene.stats, times, redraw: () => viewer.redraw(), ...actions,
-    arrayBytes: arrays.byteLength,
+    stats: scene.stats, times, arrayBytes, redraw: () => viewer.redraw(),
+    exportGLB: () => exportGLB(viewer),
+    setSection: () => panel.setSection(),
+    setHeight: (factor) => panel.setHeight(factor),
     // Whether the node with this id (every node of that id) is drawn at all.
     shown: (id) => (scene.nodes.get(id) || []).every(entry => entry.leaves.length
       ? entry.leaves.some(leaf => leaf.shown) : entry.checked),
@@ -1536,28 +1742,22 @@ async function start() {
     },
     drawCalls: () => viewer.renderer.info.render.calls,
     triangles: () => viewer.renderer.info.render.triangles,
-    // Turns the view about the vertical through the target `frames` times by
-    // `step` degrees, as a drag does, and times each frame to its last pixel.
-    rotate: (frames = 10, step = 3) => {
-      const { camera, controls } = viewer;
-      const result = { times: [], calls: [], triangles: [] };
-      viewer.setMoving(true);
-      for (let i = 0; i < frames; i++) {
-        camera.position.sub(controls.target).applyAxisAngle(new THREE.Vector3(0, 0, 1), step * Math.PI / 180).add(controls.target);
-        camera.lookAt(controls.target);
-        const before = performance.now();
-        viewer.render();
-        finish(viewer);
-        result.times.push(performance.now() - before);
-        result.calls.push(viewer.renderer.info.render.calls);
-        result.triangles.push(viewer.renderer.info.render.triangles);
-      }
-      viewer.setMoving(false);
-      return result;
-    },
+    rotate: (frames = 10, step = 3) => timeTurns(viewer, frames, step),
   };
+}
+
+// Loads the scene, then the viewer draws it and the panel drives it.
+async function start() {
+  const began = performance.now();
+  const arrays = await loadArrays();
+  const times = { decode: performance.now() - began };
+  const scene = new SceneReader(arrays).read();
+  const viewer = new Viewer(document.getElementById("view"), scene);
+  times.build = performance.now() - began - times.decode;
+  const panel = new Panel(viewer);
+  viewer.updateTileBounds();
+  window.show3d = pageHooks(viewer, panel, times, arrays.byteLength);
   runFrames(viewer, () => {
-    // Reading a pixel waits for the frame to be drawn through.
     finish(viewer);
     times.firstFrame = performance.now();
     times.draw = performance.now() - began - times.decode - times.build;
