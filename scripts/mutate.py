@@ -21,9 +21,9 @@ rest of the suite; test_browser.py is never run. A failing test, a crash or a
 timeout kills it; a mutant that does not compile is discarded. Tests that fail
 without any mutant are deselected.
 
-    scripts/mutate.py --list [--unit parser.cpp]
+    scripts/mutate.py --list [--unit parser_walk.cpp]
     nice -n 10 scripts/mutate.py --sample 150 --seed 1 [--ignore-tests tests/test_hostile.py]
-    scripts/mutate.py --only parser.cpp:149:12 ... [--tests tests/test_hostile.py]
+    scripts/mutate.py --only parser_walk.cpp:149:12 ... [--tests tests/test_hostile.py]
     scripts/mutate.py --report-only --classes build/mutate/classes.json
 
 Results go to build/mutate/results.jsonl (--results; one line per mutant run,
@@ -56,9 +56,16 @@ ONLY_TESTS = []  # --tests: these tests alone
 
 TESTS = {  # unit -> the test files that exercise it most directly
     "polygons.cpp": ["tests/test_parser_polygons.py", "tests/test_parser_cells.py", "tests/test_fast_paths.py"],
-    "parser.cpp": ["tests/test_parser_cells.py", "tests/test_parser_construction.py",
-                   "tests/test_parser_polygons.py", "tests/test_fast_paths.py"],
-    "viewer.cpp": ["tests/test_viewer_tree.py", "tests/test_serialisation.py", "tests/test_fast_paths.py"],
+    "parser_lookups.cpp": ["tests/test_parser_construction.py", "tests/test_layer_properties.py"],
+    "parser_walk.cpp": ["tests/test_parser_cells.py", "tests/test_parser_polygons.py", "tests/test_fast_paths.py"],
+    "parser_export.cpp": ["tests/test_parser_cells.py", "tests/test_export_walk.py"],
+    "parser_combine.cpp": ["tests/test_parser_cells.py", "tests/test_fast_paths.py"],
+    "viewer_tree.cpp": ["tests/test_viewer_tree.py", "tests/test_fast_paths.py"],
+    "viewer_dict.cpp": ["tests/test_serialisation.py", "tests/test_viewer_tree.py"],
+    "buffer_json.cpp": ["tests/test_serialisation.py", "tests/test_entry.py"],
+    "walk.cpp": ["tests/test_direct_road.py", "tests/test_export_walk.py"],
+    "page.cpp": ["tests/test_page_parts.py"],
+    "core/stream.hpp": ["tests/test_core.py", "tests/test_direct_road.py"],
     "ktrans.cpp": ["tests/test_ktrans.py", "tests/test_fast_paths.py"],
     "pyfunction.cpp": ["tests/test_module.py", "tests/test_parser_construction.py"],
     "entry.cpp": ["tests/test_entry.py", "tests/test_direct_road.py"],
@@ -68,7 +75,7 @@ TESTS = {  # unit -> the test files that exercise it most directly
     "core/placement.hpp": ["tests/test_core.py", "tests/test_ktrans.py", "tests/test_fast_paths.py"],
     "core/base64.hpp": ["tests/test_core.py", "tests/test_serialisation.py"],
     "core/ring_simplify.hpp": ["tests/test_core.py", "tests/test_parser_polygons.py"],
-    "buffers.cpp": ["tests/test_direct_road.py", "tests/test_entry.py"],
+    "buffers.cpp": ["tests/test_direct_road.py", "tests/test_entry.py", "tests/test_page_parts.py"],
 }
 
 # ---- mutant generation --------------------------------------------------------------
