@@ -60,22 +60,6 @@ struct PlainInputs {
     nb::object instances, mapping, trans_type;
 };
 
-// Whether code of the caller's watches the interpreter: a profile or trace
-// function, or a tool of sys.monitoring. It runs for the Python functions
-// the walk calls (shapely's, the records' own), so an error may be its own.
-bool watched() {
-    PyThreadState *thread = PyThreadState_Get();
-    if (thread->c_profilefunc || thread->c_tracefunc) return true;
-    PyObject *monitoring = PySys_GetObject("monitoring"); // borrowed, used at once
-    if (!monitoring) return false;
-    if (!PyModule_CheckExact(monitoring)) return true;
-    nb::object get_tool = optional_attr(monitoring, S3D_NAME("get_tool"));
-    if (!PyCFunction_Check(get_tool.ptr())) return true;
-    for (int tool = 0; tool < 6; ++tool)
-        if (!call(get_tool, nb::int_(tool)).is_none()) return true;
-    return false;
-}
-
 // Whether a cell is KLayout's own, with none of the methods the walk calls
 // shadowed on the object.
 bool plain_cell(nb::handle cell, nb::handle cell_type) {
@@ -371,10 +355,8 @@ template <typename Step> bool combined_on_tables(Step &&step) {
 }
 
 // The records of the walk's top cells, combined on its tables as `exported`
-// asks where that can be done (`stands` asked again once it is), else as the
-// general walk makes them.
-WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_type, Export exported,
-                         const std::function<bool()> &stands) {
+// asks where that can be done, else as the general walk makes them.
+WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_type, Export exported) {
     // The combined trees before any record: a combination that steps aside
     // makes no record twice. One beyond the limit is refused before it is
     // made, as the direct road refuses it.
@@ -391,7 +373,7 @@ WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_ty
         nb::list combined;
         result.combined = combined_on_tables([&] {
             for (const Node &tree : trees) combined.append(maker.combined_record(tree));
-        }) && stands();
+        });
         if (result.combined) {
             result.cells = combined;
             return result;
@@ -407,7 +389,7 @@ WalkRecords made_records(const Globals &globals, Walk &walk, nb::handle trans_ty
     nb::list layers;
     if (combining && exported == Export::combined_layers && combined_on_tables([&] {
             for (size_t i = 0; i < trees.size(); ++i) layers.append(maker.layer_trees(made[i], trees[i]));
-        }) && stands())
+        }))
         result.layers = layers;
     return result;
 }
@@ -420,8 +402,6 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
     OutlineObjects outlines; // outlives the walk, whose simplifier fills it
     std::optional<PlainInputs> inputs;
     std::optional<Walk> walk;
-    WalkRecords result;
-    bool caller_watches = watched();
     try {
         inputs = plain_inputs(globals, snapshot, parser, tops);
         if (!inputs) return {};
@@ -433,25 +413,21 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         walk->finish_outlines();
         // Every polygon the walk found has its origin and its outline.
         if (!outlines.complete(walk->origins().size())) return {};
-        // A watcher runs as the records are made (their __init__), and may
-        // replace what the combination stands in for at any of them: the
-        // records are then combined by combine_references, which meets what
-        // it did. Another thread, run while simplification let go of the
-        // interpreter, may have done the same.
-        result = made_records(globals, *walk, inputs->trans_type, caller_watches ? Export::records : exported,
-                              [&] { return direct_road_snapshot_holds(globals, snapshot) && combination_stands(); });
     } catch (const StepAside &) {
         return {};
     } catch (nb::python_error &error) {
         // Everything run so far was KLayout's, shapely's or the module's own
         // (see plain_inputs), and nothing is changed yet: the general walk
         // raises an ordinary error again (too deep a hierarchy, a placed cell
-        // that is gone), leaving the tables as it leaves them. Not so when
-        // the caller watches: the error may be the watcher's, and the general
-        // walk would run it again.
-        if (!caller_watches && error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
+        // that is gone), leaving the tables as it leaves them.
+        if (error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError)) return {};
         throw;
     }
+    // Whether the combination may stand in for the methods it replaces is
+    // decided once, here; the records are Python objects, and what runs as
+    // they are made (a profiler, say) is the caller's affair.
+    WalkRecords result = made_records(globals, *walk, inputs->trans_type,
+                                      combination_stands() ? exported : Export::records);
     fill_tables(parser, *inputs, *walk, outlines);
     return result;
 }

@@ -28,9 +28,9 @@ struct WalkRecords {
 // fresh, or the layout needs its general handling (see direct_scene). The
 // caller checked that the parser's parse_cells and extract_dpolygon are its
 // own, and `combination_stands` says whether the methods the combination
-// stands in for still are (combine_references, and export_cells for layer
-// trees): asked again once it is made. Where the combination cannot be made
-// on the tables, the records come uncombined, for combine_references.
+// stands in for are (combine_references, and export_cells for layer trees),
+// asked once the walk is done. Where the combination cannot be made on the
+// tables, the records come uncombined, for combine_references.
 // MemoryError for a layout beyond `limits` (see Walk::run).
 WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::handle parser,
                               nb::handle tops, Export exported, const Limits &limits,
