@@ -1,6 +1,6 @@
 // ParseGDS's export on the direct road's walk. The walk reads every cell
 // once into its tables, in the order of the general walk (CellWalker in
-// parser.cpp); the records are then made from those tables as the general
+// parser_walk.cpp); the records are then made from those tables as the general
 // walk makes them: one record per path through the hierarchy, the polygon
 // numbers of a cell copied into each, a new KTrans per placement and record
 // around transformations shared by the records of one cell. A combining
