@@ -11,6 +11,7 @@ import json
 import math
 import os
 import re
+import signal
 import sys
 import time
 from pathlib import Path
@@ -130,6 +131,17 @@ def test_import_map_serves_three_its_controls_and_exporter():
     assert re.search(r"""from\s*["']three["']""", controls) and "three.module.js" not in controls
 
 
+@pytest.mark.parametrize("source, found", [
+    ('import x from "./a.js";', [((15, 21), "./a.js")]),
+    # Listed by the kind of opening first (see viewer.OPENINGS), then by place.
+    ("export * from '../b.js'; import \"./c.js\"", [((33, 39), "./c.js"), ((15, 22), "../b.js")]),
+    ('x = "./no.js"; import y from"./yes"', [((29, 34), "./yes")]),
+    ('from "./a\nb"', []),
+])
+def test_relative_imports_are_found_after_their_keyword(source, found):
+    assert list(viewer._relative_imports(source).items()) == found
+
+
 def test_report_sends_exactly_what_show3d_sends():
     sent = []
     original = show3d.comms
@@ -162,6 +174,14 @@ def test_command_line_reports_its_work(capsys):
 def test_command_line_bad_input_is_one_line(tmp_path, capsys):
     assert cli.main([str(tmp_path / "missing.gds")]) == 1
     assert len(capsys.readouterr().err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("number, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_run_stopped_before_it_says_where_its_page_went_leaves_none(tmp_path, monkeypatch, number, status):
+    # The signal comes once the page is written, as the report is being made.
+    monkeypatch.setattr(report, "report_text", lambda conversion: os.kill(os.getpid(), number))
+    assert cli.main([sample("siepic_ring_resonator.gds")]) == status
+    assert list((tmp_path / "pages").iterdir()) == []
 
 
 @pytest.mark.parametrize("limits, reasons", [

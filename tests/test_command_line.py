@@ -520,6 +520,30 @@ def _umask():
     return mask
 
 
+# ---------------------------------------------------------------- start-up
+
+# Modules that take long to load; a run loads those its road needs and no other.
+HEAVY = ("klayout.db", "numpy", "shapely", "tessarand.core.show3d", "importlib.metadata", "webbrowser",
+         "concurrent.futures", "orvalis.kits.sg13g2", "orvalis.lyp")
+# Runs the command in-process, then names the heavy modules it loaded.
+LOADED = ("import sys\nfrom tessarand import cli\ntry:\n    status = cli.main(sys.argv[1:])\n"
+          "except SystemExit as done:\n    status = done.code\n"
+          f"print('loaded', status, *[name for name in {HEAVY!r} if name in sys.modules])")
+
+
+@pytest.mark.parametrize("args, loaded", [
+    (["--help"], []),
+    (["--version"], ["importlib.metadata"]),
+    (["siepic_ring_resonator.gds", "--no-simplify"], ["klayout.db", "numpy", "tessarand.core.show3d"]),
+    (["siepic_ring_resonator.gds"], ["klayout.db", "numpy", "shapely", "tessarand.core.show3d"]),
+])
+def test_a_run_loads_only_the_modules_its_road_needs(folders, args, loaded):
+    args = [str(sample_path(arg)) if arg.endswith(".gds") else arg for arg in args]
+    done = subprocess.run([sys.executable, "-c", LOADED, *args], capture_output=True, text=True,
+                          env=environment(folders), timeout=120)
+    assert done.stdout.splitlines()[-1].split() == ["loaded", "0", *loaded]
+
+
 # ---------------------------------------------------------------- terminal, pipes and signals
 
 def test_control_characters_of_a_layout_are_shown_escaped(folders):

@@ -1,19 +1,25 @@
 """Registry of process kits and the one currently active: the built-in kits,
 and kits loaded from layer-stack files and registered by name."""
 
+from __future__ import annotations
+
 import importlib
 from collections.abc import Callable, Collection
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
-from orvalis.technology import LayerStack, LayerViews
+# For annotations only: the registry is read (kit names for --help) without
+# loading the layer stacks' own dependencies, KLayout among them.
+if TYPE_CHECKING:
+    from orvalis.technology import LayerStack, LayerViews
 
 # Kit name -> module whose build() returns the kit; imported on first use.
 _KIT_MODULES = {
     "ebeam": "orvalis.kits.ebeam",
     "sg13g2": "orvalis.kits.sg13g2",
 }
-_built: dict[str, "Pdk"] = {}
-_registered: dict[str, "Pdk"] = {}
+_built: dict[str, Pdk] = {}
+_registered: dict[str, Pdk] = {}
 _active = "ebeam"
 
 
@@ -25,7 +31,7 @@ class Pdk:
     layer_views: LayerViews
     # Builds the kit again from its stack file with derived layers kept off the
     # (layer, datatype) pairs given; None for a kit made in code.
-    rebuild: Callable[[frozenset[tuple[int, int]]], "Pdk"] | None = field(
+    rebuild: Callable[[frozenset[tuple[int, int]]], Pdk] | None = field(
         default=None, repr=False, compare=False)
     # The pairs this kit was built to keep its derived layers off (see kit_for_layout).
     avoided: frozenset[tuple[int, int]] = field(default=frozenset(), repr=False, compare=False)

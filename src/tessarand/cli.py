@@ -6,6 +6,7 @@ ends the run the same way: one line, nothing left behind, no traceback.
 """
 
 import contextlib
+import os
 import signal
 import sys
 
@@ -57,6 +58,16 @@ class StopSignals:
 
 
 def main(argv=None) -> int:
+    """Run the command on `argv` and return its exit status. Without `argv` it
+    is the program itself, on the process's own arguments, and ends the
+    process when done (see end_process)."""
+    status = run(argv)
+    if argv is None:
+        end_process(status)
+    return status
+
+
+def run(argv) -> int:
     with StopSignals() as signals:
         try:
             # Imports are not cut short: some report an interrupted import of
@@ -74,6 +85,21 @@ def main(argv=None) -> int:
         with contextlib.suppress(OSError):
             print(f"show3d: {said}", file=sys.stderr, flush=True)
         return 128 + signals.received
+
+
+def end_process(status: int):
+    """End the process with `status` once everything is written. Python's own
+    exit would take KLayout, numpy and shapely apart first, which takes longer
+    than converting a small layout, and a stop signal meanwhile would kill the
+    process although its work is done. If the output cannot be flushed, the
+    ordinary exit reports that, as it always has."""
+    try:
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:  # None when the process was started without it
+                stream.flush()
+    except (OSError, ValueError):
+        return
+    os._exit(status)
 
 
 if __name__ == "__main__":

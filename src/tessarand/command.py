@@ -3,6 +3,7 @@ and what it prints. Entered through `tessarand.cli`, which owns the signals."""
 
 import argparse
 import contextlib
+import importlib
 import os
 import shutil
 import signal
@@ -10,17 +11,19 @@ import sys
 import tempfile
 from pathlib import Path
 
-# The conversion's own dependencies, imported here, while signals wait (see
-# tessarand.cli), rather than in the middle of its first call.
-import klayout.db  # noqa: F401
-import numpy  # noqa: F401
-import shapely  # noqa: F401
-
 from orvalis import pdk
-from tessarand import outputs, report
-from tessarand.core import communication
-from tessarand.core import show3d
-from tessarand.version import package_version
+from tessarand import outputs
+from tessarand.core.lazy import lazy_import
+
+# The conversion's modules take most of a run's start-up (KLayout and numpy
+# above all), so they load only once the options ask for a conversion (see
+# load_conversion): --help, --version and options argparse refuses never pay
+# for them.
+report = lazy_import("tessarand.report")
+communication = lazy_import("tessarand.core.communication")
+show3d = lazy_import("tessarand.core.show3d")
+# Reads package metadata: only for --version.
+version = lazy_import("tessarand.version")
 
 BROKEN_PIPE = 128 + signal.SIGPIPE  # as if the pipe's signal had ended the command
 # Heights, stretched, stay within what a chip can be (micrometres).
@@ -36,7 +39,9 @@ def run(argv, signals) -> int:
     exception the code it cut short turned it into."""
     out = Output()
     try:
-        status = convert(parse_arguments(argv), out, signals)
+        args = parse_arguments(argv)
+        load_conversion(args, signals)
+        status = convert(args, out, signals)
     except (OSError, ValueError, RuntimeError, MemoryError, RecursionError, OverflowError) as error:
         if signals.received is not None:
             raise
@@ -81,11 +86,35 @@ def parse_arguments(argv):
     parser.add_argument("--allow-empty", action="store_true",
                         help="write the page even when no layer of the layout would be shown")
     parser.add_argument("--open", action="store_true", help="open the page in the default browser")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
+    parser.add_argument("--version", action=VersionAction)
     args = parser.parse_args(argv)
     if args.lyp and not args.stack:
         parser.error("--lyp needs --stack: it fills in what a stack file leaves out")
     return args
+
+
+class VersionAction(argparse._VersionAction):
+    """argparse's own --version, its number found only when asked for."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        self.version = f"%(prog)s {version.package_version()}"
+        super().__call__(parser, namespace, values, option_string)
+
+
+def load_conversion(args, signals):
+    """Import the modules the conversion of `args` needs, while stop signals
+    wait (see tessarand.cli) rather than in the middle of the run: some imports
+    report being cut short on standard error before failing, and a signal at
+    the very end of an import is reported with a traceback. Shapely simplifies
+    curves, so a run that keeps every point does without it."""
+    needed = ["klayout.db", "tessarand.core.show3d", "tessarand.core.shared", "tessarand.report"]
+    if not args.no_simplify:
+        needed.append("shapely")
+    if args.open:
+        needed.append("webbrowser")
+    with signals.held():
+        for name in needed:
+            importlib.import_module(name)
 
 
 def _bounded(low: float, high: float, low_included: bool):
@@ -118,7 +147,9 @@ def _count(text: str) -> int:
 
 
 def convert(args, out, signals) -> int:
-    kit = _activate_kit(args)
+    # Loading a kit imports its modules and stack file: see load_conversion.
+    with signals.held():
+        kit = _activate_kit(args)
     _check_outputs(args)
     # The default page folder is found before temporary files are redirected.
     page_dir = None if args.out else communication.page_folder()
@@ -128,17 +159,18 @@ def convert(args, out, signals) -> int:
         simplify = {"curve_tolerance": None}
     else:
         simplify = {} if args.tolerance is None else {"curve_tolerance": args.tolerance}
-    with private_temp_dir(signals), _limits(args):
-        conversion = report.show3d_with_report(
-            args.layout, output, progress=sys.stderr, top=args.top, exclude=args.exclude,
-            allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, message=args.json is not None,
-            z_scale=args.z_scale, **simplify)
-    tops = conversion.top_cells
-    cells = f"top cell {tops[0]}" if len(tops) == 1 else f"{len(tops)} top cells at one origin (pick one with --top)"
-    out.say(f"{args.layout}: converted with kit {kit.name!r} in {args.mode} mode, {cells}")
-    out.say(report.report_text(conversion))
-    # The page first: a later step that fails does not hide where it went.
-    out.say(f"page with the 3D view: {conversion.path}")
+    with unsaid_pages_removed(signals) as new_pages:
+        with private_temp_dir(signals), _limits(args):
+            conversion = report.show3d_with_report(
+                args.layout, output, progress=sys.stderr, top=args.top, exclude=args.exclude,
+                allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, message=args.json is not None,
+                new_pages=new_pages, z_scale=args.z_scale, **simplify)
+        tops = conversion.top_cells
+        cells = f"top cell {tops[0]}" if len(tops) == 1 else f"{len(tops)} top cells at one origin (pick one with --top)"
+        out.say(f"{args.layout}: converted with kit {kit.name!r} in {args.mode} mode, {cells}")
+        out.say(report.report_text(conversion))
+        # The page first: a later step that fails does not hide where it went.
+        out.say(f"page with the 3D view: {conversion.path}")
     if args.json:
         outputs.write_file(args.json, conversion.message.encode("utf-8"))
         out.say(f"message JSON written to {args.json}")
@@ -182,6 +214,22 @@ def _limits(args):
                 os.environ.pop(name, None)
             else:
                 os.environ[name] = value
+
+
+@contextlib.contextmanager
+def unsaid_pages_removed(signals):
+    """Gives a list for the conversion to add the new pages it writes to, and
+    removes them should the block fail: a run cut short before it says where
+    its page went leaves none behind. A stop signal may come between the two,
+    while the run frees the layout and its temporary files."""
+    new_pages = []
+    try:
+        yield new_pages
+    except BaseException:
+        with signals.held():
+            for path in new_pages:
+                path.unlink(missing_ok=True)
+        raise
 
 
 @contextlib.contextmanager

@@ -9,7 +9,6 @@ import re
 import sys
 import time
 import unicodedata
-import webbrowser
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TextIO
@@ -24,6 +23,10 @@ from tessarand import viewer
 from tessarand.core import communication
 from tessarand.core import pdk as ts_pdk
 from tessarand.core import show3d
+from tessarand.core.lazy import lazy_import
+
+# Only --open needs a browser.
+webbrowser = lazy_import("webbrowser")
 
 STAGES = {
     "read": "reading",
@@ -136,7 +139,8 @@ class Stopwatch:
 def show3d_with_report(component, output, progress: TextIO | None = None, *, top: str | None = None,
                        exclude: list[str] | None = None, allow_empty: bool = True,
                        page: Path | None = None, page_dir: Path | None = None,
-                       warn: TextIO | None = None, message: bool = False, **options) -> Conversion:
+                       warn: TextIO | None = None, message: bool = False, new_pages: list[Path] | None = None,
+                       **options) -> Conversion:
     """Convert as `show3d.show3d(component, output, **options)` does with the active
     kit and write the page of its message, timing the stages and counting what
     the scene shows of the layout. With `message`, the message text is kept too.
@@ -146,7 +150,8 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
     wildcards, each warned about on `warn` when it matches no layer shown. Without
     `allow_empty`, a layout of which nothing would be drawn raises NothingToShow.
     The page goes to `page` when given, else to a new file in `page_dir` (by
-    default the viewer folder).
+    default the viewer folder), whose path is added to `new_pages` (when given)
+    as soon as it is written, for a caller that removes it should it fail later.
     """
     clock = Stopwatch(progress, first="read")
     try:
@@ -166,7 +171,8 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
         top = top_cells_text(top_cells)
         title = f"{source} · {top}" if source else top
         name = f"{Path(source).stem}-{top}" if source else top
-        pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table))
+        pages = dict(page=page, directory=page_dir, title=title, name=name, opacity=_opacities(kit, table),
+                     new=new_pages)
         empty = None if allow_empty else f"nothing to show in {source or component.name}: the scene is empty"
         path, parts, summary = _converted(component, output, kit, clock, pages, options, warn or sys.stderr,
                                           empty, message)
@@ -227,8 +233,10 @@ def _converted(component, output, kit, clock, pages: dict, options, warn: TextIO
         clock.progress.clear()
         for reason in reasons:
             print(f"show3d: warning: the page will not open comfortably: {reason}", file=warn, flush=True)
-    html = viewer.page_html(scene, title=pages["title"], opacity=pages["opacity"]).encode("utf-8")
+    html = viewer.page_bytes(scene, title=pages["title"], opacity=pages["opacity"])
     path = communication.write_page(html, pages["page"], pages["name"], pages["directory"])
+    if pages["page"] is None and pages["new"] is not None:
+        pages["new"].append(path)
     clock.enter(None)
     return path, parts, summary
 

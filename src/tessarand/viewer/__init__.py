@@ -14,12 +14,11 @@ missing.
 import base64
 import functools
 import hashlib
-import html
 import json
 import os
 import re
+import threading
 import zlib
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import orjson
@@ -52,6 +51,18 @@ def build_page(content: str, title: str = "show3d", opacity: dict[str, float] | 
 
 def page_html(scene: dict[str, str], title: str = "show3d", opacity: dict[str, float] | None = None) -> str:
     """The HTML page of a packed scene (see `packed_scene`)."""
+    return "".join(_page_pieces(scene, title, opacity))
+
+
+def page_bytes(scene: dict[str, str], title: str = "show3d", opacity: dict[str, float] | None = None) -> bytes:
+    """`page_html` as UTF-8, made piece by piece: the large pieces are ASCII,
+    which encodes far quicker on its own than within the whole page, whose few
+    other characters make every character of it wider."""
+    return b"".join(piece.encode("utf-8") for piece in _page_pieces(scene, title, opacity))
+
+
+def _page_pieces(scene: dict[str, str], title: str, opacity: dict[str, float] | None) -> list[str]:
+    """The page's template cut at its placeholders, each filled in."""
     try:
         import_map = three_import_map()
         notice, renderer = "", _inline_module((HERE / "render.js").read_text(encoding="utf-8"))
@@ -61,15 +72,20 @@ def page_html(scene: dict[str, str], title: str = "show3d", opacity: dict[str, f
                   "Install Debian's libjs-three package and show the layout again.")
     fields = {
         "import_map": import_map,
-        "notice": html.escape(notice),
+        "notice": _escaped(notice),
         **scene,
-        "title": html.escape(title),
+        "title": _escaped(title),
         "page": _inline_json(json.dumps({"opacity": opacity or {}, "scene": scene["digest"]})),
         "renderer": renderer,
     }
     template = (HERE / "page.html").read_text(encoding="utf-8")
     # One pass, so text inside the message is never taken for a placeholder.
-    return PLACEHOLDER.sub(lambda match: fields[match.group(1)], template)
+    pieces, done = [], 0
+    for match in PLACEHOLDER.finditer(template):
+        pieces += [template[done:match.start()], fields[match.group(1)]]
+        done = match.end()
+    pieces.append(template[done:])
+    return pieces
 
 
 def packed_scene(content: str) -> dict[str, str]:
@@ -135,10 +151,33 @@ def deflate(data: bytes, level: int = 1) -> bytes:
         last = index == len(pieces) - 1
         return deflater.compress(pieces[index]) + deflater.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
 
-    with ThreadPoolExecutor(max_workers=min(len(pieces), os.cpu_count() or 1)) as pool:
-        body = b"".join(pool.map(raw, range(len(pieces))))
+    body = b"".join(_on_every_core(raw, len(pieces)))
     header = b"\x78\x01"  # deflate, 32 KB window, no dictionary
     return header + body + zlib.adler32(data).to_bytes(4, "big")
+
+
+def _on_every_core(work, count: int) -> list:
+    """[work(0), ..., work(count - 1)], computed by a thread a core. Plain
+    threads rather than a pool of concurrent.futures, whose import would cost
+    every page some milliseconds, most of which need no threads at all."""
+    results, failures = [None] * count, []
+    workers = min(count, os.cpu_count() or 1)
+
+    def worker(first: int):
+        try:
+            for index in range(first, count, workers):
+                results[index] = work(index)
+        except BaseException as error:  # raised again in the caller's thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=worker, args=(first,)) for first in range(workers)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if failures:
+        raise failures[0]
+    return results
 
 
 def _unpacked(content: str) -> dict[str, str]:
@@ -205,24 +244,42 @@ def _import_map(folder: Path) -> str:
                 keys[dependency] = "three/" + dependency.relative_to(folder.resolve()).as_posix()
                 pending.append(dependency)
         urls[keys[path]] = _data_url(_rewrite_imports(path, source, keys, found))
-    return f'<script type="importmap">{json.dumps({"imports": urls})}</script>'
+    # What json.dumps({"imports": urls}) writes. Only the keys are encoded: the
+    # data URLs are base64 text, which JSON holds as it is, and scanning them
+    # for characters to escape would take longer than making them did.
+    entries = ", ".join(f'{json.dumps(key)}: "{url}"' for key, url in urls.items())
+    return f'<script type="importmap">{{"imports": {{{entries}}}}}</script>'
+
+
+# The quoted relative paths an import may name, in the order they are listed.
+OPENINGS = ('"./', "'./", '"../', "'../")
 
 
 def _relative_imports(source: str) -> dict[tuple[int, int], str]:
     """The relative targets of the module's import and export statements, by
-    their place in `source`. Quoted relative paths are rare, so they are found
-    first (by plain search, quicker than a pattern over a large build) and the
-    keyword before each is checked then."""
-    found = {}
-    for opening in ('"./', "'./", '"../', "'../"):
-        at = source.find(opening)
-        while at >= 0:
+    their place in `source`, opening by opening (see OPENINGS). Quoted relative
+    paths are rare, so they are found first, by one plain search for the "./"
+    that every opening holds (quicker than a pattern, or a search for each
+    opening, over a large build), and the keyword before each is checked then."""
+    found = []
+    dot = source.find("./")
+    while dot >= 0:
+        opening, at = _opening_before(source, dot)
+        if opening is not None:
             end = source.find(opening[0], at + 1)
             target = source[at + 1:end]
             if end > 0 and "\n" not in target and STATEMENT_END.search(source, max(0, at - 16), at):
-                found[(at + 1, end)] = target
-            at = source.find(opening, at + 1)
-    return found
+                found.append((OPENINGS.index(opening), at, end, target))
+        dot = source.find("./", dot + 1)
+    return {(at + 1, end): target for _, at, end, target in sorted(found)}
+
+
+def _opening_before(source: str, dot: int) -> tuple[str | None, int]:
+    """The opening (one of OPENINGS) whose "./" is at `dot`, and where it starts."""
+    for at in (dot - 1, dot - 2):
+        if at >= 0 and source[at:dot + 2] in OPENINGS:
+            return source[at:dot + 2], at
+    return None, dot
 
 
 def _rewrite_imports(path: Path, source: str, keys: dict[Path, str], found: dict[tuple[int, int], str]) -> str:
@@ -235,6 +292,14 @@ def _rewrite_imports(path: Path, source: str, keys: dict[Path, str], found: dict
 
 def _data_url(source: str) -> str:
     return "data:text/javascript;base64," + base64.b64encode(source.encode("utf-8")).decode("ascii")
+
+
+def _escaped(text: str) -> str:
+    """`text` as HTML text, as html.escape writes it; the html module would load
+    its table of every named character, which a page never needs."""
+    for character, entity in (("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ('"', "&quot;"), ("'", "&#x27;")):
+        text = text.replace(character, entity)
+    return text
 
 
 def _inline_json(content: str) -> str:
