@@ -456,3 +456,33 @@ MIRRORED = record(0x1A, b"\x80\x00")
 ])
 def test_stream_reader_gives_placements_as_written(core, elements, result):
     assert core([f"placed {stream(*elements).hex()} C"]) == [result]
+
+
+def cells(*bodies):
+    """A stream form of the cells named and holding what `bodies` give, in order."""
+    body = b"".join(record(0x05, bytes(24)) + record(0x06, name) + b"".join(elements) + record(0x07)
+                    for name, elements in bodies)
+    return record(0x00, bytes(2)) + record(0x01, bytes(24)) + body + record(0x04)
+
+
+def sref(name):
+    return placement(0x0A, name, points(0, 0))
+
+
+def aref(name, columns, rows):
+    return placement(0x0B, name, record(0x13, columns.to_bytes(2, "big") + rows.to_bytes(2, "big")),
+                     points(0, 0, columns, 0, 0, rows))
+
+
+@pytest.mark.parametrize("form, count", [
+    # Two tops; A places B once and as a 3 x 2 array: T1 holds 1 + (1 + 6) x (1 + 4), T2 one more.
+    (cells((b"T1", [sref(b"A\0")]), (b"A\0", [sref(b"B\0"), aref(b"B\0", 3, 2)]),
+           (b"B\0", [aref(b"L\0", 2, 2)]), (b"L\0", []), (b"T2", [sref(b"L\0")])), str(1 + 7 * 5 + 1)),
+    (cells((b"T\0", [sref(b"GONE")])), "none"),  # a placed cell never written
+    (cells((b"A\0", [sref(b"B\0")]), (b"B\0", [sref(b"A\0")])), "none"),  # a cycle
+    (cells((b"T\0", [aref(b"L\0", 0, 3)]), (b"L\0", [])), "none"),
+    (cells((b"T\0", [aref(b"M\0", 30000, 30000)]), (b"M\0", [aref(b"L\0", 30000, 30000)]), (b"L\0", [])),
+     str(900_000_000 * (900_000_000 + 1))),
+])
+def test_placements_counted_from_the_stream_form(core, form, count):
+    assert core([f"placed-count {form.hex()}"]) == [count]

@@ -25,6 +25,7 @@
 //   placed HEX NAME           -> the placements written in cell NAME, in order: the placed
 //                                cell, "m" when mirrored, quarter turns, "c" for a complex
 //                                one, columns x rows and the points; "none" as for stream
+//   placed-count HEX          -> the placements below the top cells of a stream form, or "none"
 //   batches COUNT PER         -> how many of 0 .. COUNT-1 the threads visited exactly once
 //                                and in order within their batch (item i weighs i % 5),
 //                                in batches of PER
@@ -228,6 +229,15 @@ int main() {
                 separator = " | ";
             }
             std::cout << "\n";
+        } else if (verb == "placed-count") {
+            std::string hex;
+            in >> hex;
+            std::vector<unsigned char> bytes = from_hex(hex);
+            StreamIndex index;
+            std::optional<uint64_t> count;
+            if (index.parse(bytes.data(), bytes.size())) count = flattened_placements(index);
+            if (count) std::cout << *count << "\n";
+            else std::cout << "none\n";
         } else if (verb == "trans-bytes") {
             std::string hex;
             in >> hex;

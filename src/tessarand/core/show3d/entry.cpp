@@ -8,6 +8,7 @@
 #include "page.hpp"
 #include "scene.hpp"
 #include "settings.hpp"
+#include "walk_stream.hpp"
 #include "viewer.hpp"
 
 #include <optional>
@@ -162,6 +163,18 @@ std::optional<uint64_t> flattened_placements(const CountingMethods &klayout, nb:
     return flattened;
 }
 
+// The same count from the cells and placements KLayout writes in one call,
+// quicker than asking for each instance; nothing where they cannot be
+// written or read (an array of more rows than the stream form holds).
+std::optional<uint64_t> written_placements(nb::handle kdb, nb::handle layout) {
+    nb::object form = direct::written_form(kdb, layout, {});
+    if (!form.is_valid()) return std::nullopt;
+    std::span<const unsigned char> bytes = bytes_view(form);
+    StreamIndex index;
+    if (!index.parse(bytes.data(), bytes.size())) return std::nullopt;
+    return flattened_placements(index);
+}
+
 // A component of the framework's own class over KLayout's own layout is
 // counted before the kit derives layers from it and it is written out:
 // KLayout's booleans flatten a layout of billions of placements for minutes
@@ -176,7 +189,8 @@ void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::h
     CountingMethods klayout(kdb);
     if (!layout.is_valid() || !layout_type.is_valid() || !is_exactly(layout, layout_type) || !klayout.usable())
         return;
-    std::optional<uint64_t> flattened = flattened_placements(klayout, layout);
+    std::optional<uint64_t> flattened = written_placements(kdb, layout);
+    if (!flattened) flattened = flattened_placements(klayout, layout);
     if (flattened && *flattened > limits.placements)
         refuse_placements(*flattened, limits.placements, *flattened == UINT64_MAX);
 }

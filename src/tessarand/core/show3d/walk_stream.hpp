@@ -11,6 +11,54 @@
 
 namespace show3d::direct {
 
+// Whether KLayout refused a call (what it cannot write is read another
+// way): any ordinary error but running out of memory.
+inline bool klayout_refused(nb::python_error &error) {
+    return error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError);
+}
+
+// The stream form KLayout writes of `layout` in one call, layer `slot` of
+// `layers` as layer number `slot` (with none, the cells and their
+// placements alone); invalid where the layout or the options are not
+// KLayout's own, or KLayout refuses (an array of more rows than the form
+// holds, say).
+inline nb::object written_form(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers) {
+    nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
+    nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
+    nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
+    bool layout_own = is_exactly(layout, layout_type) && klayout_method(layout_type, "write_bytes") &&
+                      reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes"});
+    bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
+                       klayout_property(options_type, "format") &&
+                       klayout_property(options_type, "gds2_multi_xy_records") &&
+                       klayout_property(options_type, "write_context_info") &&
+                       klayout_method(options_type, "deselect_all_layers") &&
+                       klayout_method(options_type, "add_layer") && klayout_constructor(info_type) &&
+                       sets_attributes_plainly(info_type) && klayout_property(info_type, "layer") &&
+                       klayout_property(info_type, "datatype");
+    if (!layout_own || !options_own || layers.size() > UINT16_MAX) return {};
+    nb::object options = call(options_type);
+    if (!is_exactly(options, options_type)) return {};
+    set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
+    set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
+    set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
+    call_method(options, S3D_NAME("deselect_all_layers"));
+    for (size_t slot = 0; slot < layers.size(); ++slot) {
+        nb::object info = call(info_type);
+        if (!is_exactly(info, info_type)) return {};
+        set_attr(info, S3D_NAME("layer"), nb::int_(slot));
+        set_attr(info, S3D_NAME("datatype"), nb::int_(0));
+        call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
+    }
+    try {
+        nb::object form = call_method(layout, S3D_NAME("write_bytes"), options);
+        return PyBytes_CheckExact(form.ptr()) ? form : nb::object();
+    } catch (nb::python_error &error) {
+        if (!klayout_refused(error)) throw;
+        return {};
+    }
+}
+
 // The shapes of the mapped layers read in bulk: KLayout writes the layout's
 // stream form in one call, each mapped layer under its slot number, and the
 // walk takes a cell's boundaries from it instead of asking KLayout for every
@@ -27,36 +75,19 @@ public:
     StreamedShapes(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers,
                    nb::handle cell_type, nb::handle polygon_type)
         : polygon_type_(nb::borrow(polygon_type)) {
-        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
-        nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
-        nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
         shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
         shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
-        bool layout_own = is_exactly(layout, layout_type) &&
-                          klayout_method(layout_type, "write_bytes") && klayout_method(layout_type, "each_cell") &&
-                          reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes", "each_cell"});
-        bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
-                           klayout_property(options_type, "format") &&
-                           klayout_property(options_type, "gds2_multi_xy_records") &&
-                           klayout_property(options_type, "write_context_info") &&
-                           klayout_method(options_type, "deselect_all_layers") &&
-                           klayout_method(options_type, "add_layer") && klayout_constructor(info_type) &&
-                           sets_attributes_plainly(info_type) && klayout_property(info_type, "layer") &&
-                           klayout_property(info_type, "datatype");
+        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
         bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
-                          reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path");
-        if (!layout_own || !options_own || !shapes_own || layers.size() > UINT16_MAX) return;
+                          reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path") &&
+                          klayout_method(layout_type, "each_cell") && shadows_none(layout, {"each_cell"});
+        if (!shapes_own) return;
         nb::object path_flag = klayout_constant(shapes_type_, "SPaths");
         if (path_flag.is_valid() && is_exact_int(path_flag)) path_flag_ = path_flag;
         std::vector<std::string> names;
         if (!cell_names(layout, cell_type, names)) return;
-        nb::object form;
-        try {
-            form = write(layout, options_type, info_type, layers);
-        } catch (nb::python_error &error) {
-            if (!refused_by_klayout(error)) throw;
-            return;
-        }
+        nb::object form = written_form(kdb, layout, layers);
+        if (!form.is_valid()) return;
         std::span<const unsigned char> bytes = bytes_view(form);
         usable_ = !bytes.empty() && index_.parse(bytes.data(), bytes.size()) && index_.written_names_are(names);
     }
@@ -130,32 +161,6 @@ public:
     }
 
 private:
-    // The stream form of the mapped layers, layer `slot` as layer number
-    // `slot`; None where the options are not KLayout's.
-    static nb::object write(nb::handle layout, nb::handle options_type, nb::handle info_type,
-                            const std::vector<LayerSlot> &layers) {
-        nb::object options = call(options_type);
-        if (!is_exactly(options, options_type)) return nb::none();
-        set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
-        set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
-        set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
-        call_method(options, S3D_NAME("deselect_all_layers"));
-        for (size_t slot = 0; slot < layers.size(); ++slot) {
-            nb::object info = call(info_type);
-            if (!is_exactly(info, info_type)) return nb::none();
-            set_attr(info, S3D_NAME("layer"), nb::int_(slot));
-            set_attr(info, S3D_NAME("datatype"), nb::int_(0));
-            call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
-        }
-        return call_method(layout, S3D_NAME("write_bytes"), options);
-    }
-
-    // Whether KLayout refused a call (what it cannot write is read shape by
-    // shape): any ordinary error but running out of memory.
-    static bool refused_by_klayout(nb::python_error &error) {
-        return error.matches(PyExc_Exception) && !error.matches(PyExc_MemoryError);
-    }
-
     // The names of all the layout's cells, and the cells themselves; false
     // where one may not be the name KLayout keeps (an object that holds a
     // name of its own).
@@ -210,7 +215,7 @@ private:
         try {
             each = call_method(shapes, S3D_NAME("each"), path_flag_);
         } catch (nb::python_error &error) {
-            if (!refused_by_klayout(error)) throw;
+            if (!klayout_refused(error)) throw;
             return false;
         }
         nb::object iterator = check(PyObject_GetIter(each.ptr()));

@@ -3,8 +3,12 @@
 // and the outline points of each boundary. No Python here.
 #pragma once
 
+#include "budget.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <unordered_set>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -157,6 +161,14 @@ public:
         const ElementRun &run = found->second.instances;
         if (run.count) instances = {instances_.data() + run.first, run.count};
         return true;
+    }
+
+    // The names of the cells written, in no particular order.
+    std::vector<std::string_view> cell_names() const {
+        std::vector<std::string_view> names;
+        names.reserve(cells_.size());
+        for (const auto &[name, cell] : cells_) names.push_back(name);
+        return names;
     }
 
     // The name of a placed cell's number.
@@ -360,6 +372,59 @@ inline bool stream_hull(const int32_t *points, size_t count, std::vector<double>
     if (!is_stream_hull(points, count, scratch)) return false;
     append_stream_hull(points, count, xy);
     return true;
+}
+
+// How often the cells written are placed below the top cells (those no
+// other cell places), an array counting its members, saturating at the
+// largest number; nothing where a placed cell is missing or written twice,
+// or the cells place each other in a cycle. Children are counted before
+// their parents without recursion: a hierarchy may be deeper than the stack.
+inline std::optional<uint64_t> flattened_placements(const StreamIndex &index) {
+    std::unordered_map<std::string_view, uint64_t> below;
+    std::unordered_set<std::string_view> placed, open;
+    struct Visit {
+        std::string_view name;
+        std::span<const StreamInstance> instances;
+        size_t next = 0;
+        uint64_t count = 0;
+    };
+    std::vector<std::string_view> names = index.cell_names();
+    for (std::string_view start : names) {
+        if (below.count(start)) continue;
+        std::vector<Visit> path;
+        auto enter = [&](std::string_view name) {
+            Visit visit{name};
+            if (!index.instances_of(name, visit.instances) || !open.insert(name).second) return false;
+            path.push_back(visit);
+            return true;
+        };
+        if (!enter(start)) return std::nullopt;
+        while (!path.empty()) {
+            Visit &visit = path.back();
+            if (visit.next == visit.instances.size()) {
+                below[visit.name] = visit.count;
+                open.erase(visit.name);
+                path.pop_back();
+                continue;
+            }
+            const StreamInstance &instance = visit.instances[visit.next];
+            std::string_view child = index.placed_name(instance.child);
+            placed.insert(child);
+            auto known = below.find(child);
+            if (known == below.end()) {
+                if (!enter(child)) return std::nullopt;
+                continue;
+            }
+            if (instance.columns < 1 || instance.rows < 1) return std::nullopt;
+            uint64_t members = instance.array ? uint64_t(instance.columns) * uint64_t(instance.rows) : 1;
+            visit.count = add_instance(visit.count, members, known->second);
+            ++visit.next;
+        }
+    }
+    uint64_t flattened = 0;
+    for (std::string_view name : names)
+        if (!placed.count(name)) flattened = saturating_add(flattened, below[name]);
+    return flattened;
 }
 
 } // namespace show3d
