@@ -260,12 +260,8 @@ void bind_pdk_layer(nb::handle globals) {
 
 // ---- viewer records -------------------------------------------------------------
 
-void bind_viewer_records(nb::handle globals) {
-    nb::handle tuple_type = builtin_type(&PyTuple_Type), float_type = builtin_type(&PyFloat_Type),
-               list_type = builtin_type(&PyList_Type);
-    bind(globals, "Position", generic(tuple_type, float_type, float_type, float_type));
-    bind(globals, "Quaternion", generic(tuple_type, float_type, float_type, float_type, float_type));
-
+// PartBase, the base of every viewer node, and Shape, a leaf's geometry.
+nb::object bind_part_base_and_shape(nb::handle globals) {
     nb::object origin = nb::make_tuple(nb::make_tuple(0.0, 0.0, 0.0),
                                        nb::make_tuple(0.0, 0.0, 0.0, 1.0));
     nb::object part_base = make_record(
@@ -294,6 +290,12 @@ void bind_viewer_records(nb::handle globals) {
          {"matrices", "FlattenedTransMatrices", {}, make_function(globals, matrices_factory)}},
         false);
     bind(globals, "Shape", shape);
+    return part_base;
+}
+
+// Part, Parts and ViewerData, over PartBase.
+void bind_part_records(nb::handle globals, nb::handle part_base) {
+    nb::handle list_type = builtin_type(&PyList_Type);
     bind(globals, "Part",
          make_record(globals, "Part",
                      "Represents a geometric part with visual properties for rendering.\n\n"
@@ -330,6 +332,13 @@ void bind_viewer_records(nb::handle globals) {
                      {{"format", "str", lookup(globals, "FORMAT")},
                       {"instances", "list[npt.NDArray[np.float32]]", {}, nb::borrow(list_type)}},
                      true));
+}
+
+void bind_viewer_records(nb::handle globals) {
+    nb::handle tuple_type = builtin_type(&PyTuple_Type), float_type = builtin_type(&PyFloat_Type);
+    bind(globals, "Position", generic(tuple_type, float_type, float_type, float_type));
+    bind(globals, "Quaternion", generic(tuple_type, float_type, float_type, float_type, float_type));
+    bind_part_records(globals, bind_part_base_and_shape(globals));
 }
 
 // ---- Output -------------------------------------------------------------------------

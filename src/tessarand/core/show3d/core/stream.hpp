@@ -54,22 +54,12 @@ class StreamIndex {
 public:
     // False for a form the reader does not know, or one that is cut short.
     bool parse(const unsigned char *data, size_t size) {
-        cells_.clear();
-        elements_.clear();
-        instances_.clear();
-        names_.clear();
-        name_numbers_.clear();
-        points_.clear();
-        // A point takes 8 bytes written, an element of KLayout's at least 20:
-        // room enough from the start for either table.
-        points_.reserve(size / 4);
-        elements_.reserve(size / 20);
+        start_over(size);
         Reader reader{data, size};
         StreamCell *cell = nullptr;
         ElementRun *cell_instances = nullptr;
         Element element;
-        StreamInstance instance;
-        bool placing = false;
+        Placing placing;
         while (reader.next()) {
             switch (reader.type) {
             case end_library: return true;
@@ -89,18 +79,12 @@ public:
             case box: element.begin(StreamKind::other, points_.size()); break;
             case sref:
             case aref:
-                instance = {};
-                instance.array = reader.type == aref;
-                placing = true;
-                break;
             case sname:
-                if (placing) instance.child = name_number(reader.text());
-                break;
             case strans:
             case mag:
             case angle:
             case colrow:
-                if (placing && !read_placing(reader, instance)) return false;
+                if (!read_placement(reader, placing, cell_instances)) return false;
                 break;
             case layer:
                 if (reader.length != 2) return false;
@@ -108,16 +92,11 @@ public:
                 element.has_layer = true;
                 break;
             case xy:
-                if (placing && !read_placed_points(reader, instance)) return false;
+                if (!read_placement(reader, placing, cell_instances)) return false;
                 if (element.open && element.kind == StreamKind::boundary && !read_points(reader)) return false;
                 break;
             case end_element:
-                if (placing) {
-                    if (!cell_instances || instances_.size() >= UINT32_MAX) return false;
-                    add_to_run(*cell_instances, instances_.size());
-                    instances_.push_back(instance);
-                    placing = false;
-                }
+                if (!read_placement(reader, placing, cell_instances)) return false;
                 if (!element.open) break;
                 if (!cell || !element.has_layer || points_.size() / 2 > UINT32_MAX || elements_.size() >= UINT32_MAX)
                     return false;
@@ -248,6 +227,48 @@ private:
             open = true;
         }
     };
+
+    // Empty tables, with room for a form of `size` bytes: a point takes 8
+    // bytes written, an element of KLayout's at least 20.
+    void start_over(size_t size) {
+        cells_.clear();
+        elements_.clear();
+        instances_.clear();
+        names_.clear();
+        name_numbers_.clear();
+        points_.clear();
+        points_.reserve(size / 4);
+        elements_.reserve(size / 20);
+    }
+
+    struct Placing {
+        StreamInstance instance;
+        bool open = false;
+    };
+
+    // One record as it bears on a placement: its start, the placed cell's
+    // name, its transformation and array size, its points, its end (added to
+    // the cell's placements). False for a malformed one.
+    bool read_placement(const Reader &reader, Placing &placing, ElementRun *cell_instances) {
+        if (reader.type == sref || reader.type == aref) {
+            placing.instance = {};
+            placing.instance.array = reader.type == aref;
+            placing.open = true;
+            return true;
+        }
+        if (!placing.open) return true;
+        switch (reader.type) {
+        case sname: placing.instance.child = name_number(reader.text()); return true;
+        case xy: return read_placed_points(reader, placing.instance);
+        case end_element:
+            if (!cell_instances || instances_.size() >= UINT32_MAX) return false;
+            add_to_run(*cell_instances, instances_.size());
+            instances_.push_back(placing.instance);
+            placing.open = false;
+            return true;
+        default: return read_placing(reader, placing.instance); // strans, mag, angle, colrow
+        }
+    }
 
     // The item about to be added as number `next` joins its run.
     static void add_to_run(ElementRun &run, size_t next) {
