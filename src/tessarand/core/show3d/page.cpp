@@ -7,15 +7,14 @@ namespace {
 
 // value[key] of a dictionary, owned; invalid when `value` is no dictionary or
 // lacks the key.
-nb::object entry(nb::handle value, const char *key) {
+nb::object entry(nb::handle value, PyObject *key) {
     if (!value.is_valid() || !PyDict_Check(value.ptr())) return {};
-    nb::object name = check(PyUnicode_FromString(key));
-    return dict_lookup(value, name);
+    return dict_lookup(value, key);
 }
 
 // The first number of a buffer description's shape, else 0.
 size_t described_length(nb::handle description) {
-    nb::object shape = entry(description, "shape");
+    nb::object shape = entry(description, S3D_NAME("shape"));
     if (!shape.is_valid() || !PySequence_Check(shape.ptr()) || length(shape) < 1) return 0;
     nb::object first = check(PySequence_GetItem(shape.ptr(), 0));
     std::optional<long> value = exact_long(first);
@@ -23,13 +22,13 @@ size_t described_length(nb::handle description) {
 }
 
 void add_name(nb::handle names, nb::handle node) {
-    nb::object name = entry(node, "name");
+    nb::object name = entry(node, S3D_NAME("name"));
     if (name.is_valid()) check_status(PyDict_SetItem(names.ptr(), name.ptr(), Py_None));
 }
 
 // The node's "parts" as a list, or an empty tuple.
 nb::object parts_of(nb::handle node) {
-    nb::object parts = entry(node, "parts");
+    nb::object parts = entry(node, S3D_NAME("parts"));
     return parts.is_valid() && PyList_Check(parts.ptr()) ? parts : nb::object(nb::tuple());
 }
 
@@ -49,20 +48,20 @@ SceneCounts scene_counts(nb::handle data) {
     while (!pending.empty()) {
         nb::object node = std::move(pending.back());
         pending.pop_back();
-        nb::object shape = entry(node, "shape");
+        nb::object shape = entry(node, S3D_NAME("shape"));
         if (shape.is_valid()) {
-            counts.placements += std::max<size_t>(1, described_length(entry(shape, "matrices")) / 6);
+            counts.placements += std::max<size_t>(1, described_length(entry(shape, S3D_NAME("matrices"))) / 6);
             add_name(leaf_names, node);
             continue;
         }
         nb::object parts = parts_of(node);
         for (Py_ssize_t i = length(parts); i-- > 0;) pending.push_back(check(PySequence_GetItem(parts.ptr(), i)));
     }
-    nb::object name = entry(data, "name");
+    nb::object name = entry(data, S3D_NAME("name"));
     bool layer_mode = name.is_valid() && PyUnicode_Check(name.ptr()) &&
                       PyUnicode_CompareWithASCIIString(name.ptr(), "Layers") == 0;
     counts.layers = nb::steal<nb::list>(check(PySequence_List((layer_mode ? layer_names : leaf_names).ptr())).release());
-    nb::object instances = entry(data, "instances");
+    nb::object instances = entry(data, S3D_NAME("instances"));
     if (instances.is_valid() && PyList_Check(instances.ptr())) {
         counts.polygons = size_t(length(instances));
         for (Py_ssize_t i = 0; i < length(instances); ++i)
@@ -89,8 +88,7 @@ nb::object page_parts(nb::handle message, DeferredBuffers *deferred, bool with_m
     // Written first: the encoder refuses a scene that contains itself, which
     // the counting below would follow for ever.
     nb::object encoded = dump();
-    nb::object data = entry(message, "data");
-    SceneCounts counts = scene_counts(data);
+    nb::object data = entry(message, S3D_NAME("data"));
     std::optional<PackedMessage> packed;
     if (deferred && !deferred->empty()) packed = deferred->pack(encoded);
     nb::dict result;
@@ -104,21 +102,23 @@ nb::object page_parts(nb::handle message, DeferredBuffers *deferred, bool with_m
         result["arrays"] = packed->arrays;
         result["message"] = or_none(text);
         result["message_chars"] = nb::int_(packed->message_chars);
+        // The polygon list is a placeholder in the scene: its counts come from the packing.
+        SceneCounts counts = scene_counts(data);
         counts.polygons = packed->polygons;
         counts.points = packed->points;
+        add_counts(result, counts);
     } else {
         if (deferred && !deferred->empty()) {
             deferred->materialize();
             encoded = dump();
-            counts = scene_counts(data);
         }
+        add_counts(result, scene_counts(data));
         nb::object text = decoded(encoded);
         result["packed"] = nb::none();
         result["arrays"] = nb::bytes("", 0);
         result["message"] = text;
         result["message_chars"] = nb::int_(length(text));
     }
-    add_counts(result, counts);
     return result;
 }
 
