@@ -196,7 +196,8 @@ void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::h
 }
 
 // Reads the file into a new layout, parses it in the requested mode and
-// builds the viewer tree (or its dictionary form).
+// builds the viewer tree (or its dictionary form): on the direct road where
+// it applies, else step by step.
 Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle path,
                        nb::handle layers, nb::handle output, const nb::handle *tuning,
                        const Limits &limits, bool as_dict, bool encode, DeferredBuffers *deferred) {
@@ -205,10 +206,9 @@ Converted convert_file(const Globals &globals, nb::handle snapshot, nb::handle p
     nb::object parser = call_keywords(globals[S3D_NAME("ParseGDS")], {layout, layers},
                                       S3D_KEYWORDS("z_scale", "curve_tolerance", "exclude_layers"),
                                       {tuning[0], tuning[1], tuning[2]});
-    if (as_dict) {
-        nb::object direct = direct_scene(globals, snapshot, parser, output, limits, encode, deferred);
-        if (direct.is_valid()) return {direct, encode};
-    }
+    SceneForm form = !as_dict ? SceneForm::records : encode ? SceneForm::buffers : SceneForm::dicts;
+    nb::object direct = direct_scene(globals, snapshot, parser, output, limits, form, deferred);
+    if (direct.is_valid()) return {direct, form == SceneForm::buffers};
     PyObject *combine = S3D_KEYWORDS("combine");
     if (equals(output, output_member(globals, S3D_NAME("CELL"))))
         call_keywords(get_attr(parser, S3D_NAME("export_cells")), {}, combine, {nb::handle(Py_True)});

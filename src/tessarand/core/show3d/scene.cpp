@@ -139,39 +139,46 @@ struct LayerLook {
 class Writer {
 public:
     Writer(const Globals &globals, Walk &walk, PolygonTable &table, std::vector<LayerLook> looks,
-           bool encode, DeferredBuffers *deferred)
-        : walk_(walk), table_(table), looks_(std::move(looks)), encode_(encode),
-          deferred_(deferred), shared_parts_(encode && deferred), leaf_locs_(looks_.size()) {
-        nb::object part = globals[S3D_NAME("Part")];
-        version_ = get_attr(part, S3D_NAME("version"));
-        renderback_ = get_attr(part, S3D_NAME("renderback"));
-        type_ = get_attr(part, S3D_NAME("type"));
-        subtype_ = get_attr(part, S3D_NAME("subtype"));
-        format_ = get_attr(globals[S3D_NAME("ViewerData")], S3D_NAME("format"));
+           SceneForm form, DeferredBuffers *deferred)
+        : walk_(walk), table_(table), looks_(std::move(looks)), form_(form), deferred_(deferred),
+          shared_parts_(form == SceneForm::buffers && deferred), leaf_locs_(looks_.size()) {
+        part_class_ = globals[S3D_NAME("Part")];
+        parts_class_ = globals[S3D_NAME("Parts")];
+        shape_class_ = globals[S3D_NAME("Shape")];
+        root_class_ = globals[S3D_NAME("ViewerData")];
+        version_ = get_attr(part_class_, S3D_NAME("version"));
+        renderback_ = get_attr(part_class_, S3D_NAME("renderback"));
+        type_ = get_attr(part_class_, S3D_NAME("type"));
+        subtype_ = get_attr(part_class_, S3D_NAME("subtype"));
+        format_ = get_attr(root_class_, S3D_NAME("format"));
     }
 
     nb::object cells_root(std::vector<Node> &tops);
     nb::object layers_root(std::vector<Node> &tops);
 
 private:
+    bool records() const { return form_ == SceneForm::records; }
+    bool buffers() const { return form_ == SceneForm::buffers; }
     nb::object cell_node(Node &node, nb::handle parent);
     nb::object layer_node(Node &node, size_t slot, nb::handle parent);
     nb::object leaf(nb::handle name, nb::handle id, const std::vector<long> &refs, size_t slot,
                     Node &node);
+    nb::object record_leaf(nb::handle name, nb::handle id, nb::handle refs, size_t slot, Node &node);
     nb::object group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc);
     nb::object root(const char *name, const char *id, nb::handle parts);
+    nb::object instances();
     template <typename Make> nb::object made_once(nb::object &kept, Make &&make);
     nb::object origin();
     nb::object leaf_loc(size_t slot);
     nb::object leaf_state();
     // A float32 array, or its buffer description as numpy_to_buffer_json gives it.
     nb::object array(const float *data, size_t count) const {
-        return encode_ ? float32_description(data, count) : numpy_copy(data, count, 1, NPY_FLOAT32);
+        return buffers() ? float32_description(data, count) : numpy_copy(data, count, 1, NPY_FLOAT32);
     }
     // Large arrays leave their text to the message; small ones cost less
     // written at once.
     nb::object array(const FloatArray &values) const {
-        if (encode_ && deferred_ && deferred_->defers(values.size))
+        if (buffers() && deferred_ && deferred_->defers(values.size))
             return deferred_->describe(values);
         std::vector<float> scratch;
         return array(values.values(scratch), values.size);
@@ -180,13 +187,14 @@ private:
     Walk &walk_;
     PolygonTable &table_;
     std::vector<LayerLook> looks_;
-    bool encode_;
+    SceneForm form_;
     DeferredBuffers *deferred_; // where encoded arrays go, when set
     // The dictionaries go nowhere but into the message text: equal lists of
     // numbers may be one list, made once.
     bool shared_parts_;
     nb::object origin_, leaf_state_;
     std::vector<nb::object> leaf_locs_; // by layer slot
+    nb::object part_class_, parts_class_, shape_class_, root_class_;
     nb::object version_, renderback_, type_, subtype_, format_;
 };
 
@@ -241,8 +249,11 @@ nb::object Writer::leaf_state() {
     });
 }
 
-// A node of the tree: name, id, version, loc and, unless empty, parts.
+// A node of the tree: name, id, version, loc and, unless empty, parts. A
+// record keeps `parts` itself, and the default loc.
 nb::object Writer::group(nb::handle name, nb::handle id, nb::handle parts, nb::object loc) {
+    if (records())
+        return call_keywords(parts_class_, {}, S3D_KEYWORDS("id", "name", "parts"), {id, name, parts});
     nb::dict node;
     set_item(node, S3D_NAME("name"), name);
     set_item(node, S3D_NAME("id"), id);
@@ -254,11 +265,12 @@ nb::object Writer::group(nb::handle name, nb::handle id, nb::handle parts, nb::o
 
 nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> &refs,
                         size_t slot, Node &node) {
+    check_assertion(!node.is_ref || node.matrices); // made by make_matrices
+    if (records()) return record_leaf(name, id, int_list(refs), slot, node);
     const LayerLook &look = looks_[slot];
     nb::dict shape;
     set_item(shape, S3D_NAME("refs"), int_list(refs));
     set_item(shape, S3D_NAME("height"), look.height);
-    check_assertion(!node.is_ref || node.matrices); // made by make_matrices
     set_item(shape, S3D_NAME("matrices"), node.is_ref ? array(node.matrices) : array(nullptr, 0));
     nb::dict part;
     set_item(part, S3D_NAME("name"), name);
@@ -274,22 +286,43 @@ nb::object Writer::leaf(nb::handle name, nb::handle id, const std::vector<long> 
     return part;
 }
 
+// A leaf as to_viewer makes it: the shape's matrices left to their default
+// outside placed cells, the loc of the layer's bottom of new tuples, of the
+// integers 0 and 1.
+nb::object Writer::record_leaf(nb::handle name, nb::handle id, nb::handle refs, size_t slot, Node &node) {
+    const LayerLook &look = looks_[slot];
+    nb::object shape = call_keywords(shape_class_, {}, S3D_KEYWORDS("refs", "height"), {refs, look.height});
+    if (node.is_ref) set_attr(shape, S3D_NAME("matrices"), array(node.matrices));
+    nb::object zero = nb::int_(0), one = nb::int_(1);
+    nb::object loc = nb::make_tuple(nb::make_tuple(zero, zero, look.zmin), nb::make_tuple(zero, zero, zero, one));
+    return call_keywords(part_class_, {}, S3D_KEYWORDS("name", "id", "shape", "color", "loc"),
+                         {name, id, shape, look.color, loc});
+}
+
 nb::object Writer::root(const char *name, const char *id, nb::handle parts) {
+    walk_.finish_outlines();
+    if (records())
+        return call_keywords(root_class_, {}, S3D_KEYWORDS("name", "id", "parts", "instances"),
+                             {nb::str(name), nb::str(id), parts, instances()});
     nb::object node = group(nb::str(name), nb::str(id), parts, origin());
     set_item(node, S3D_NAME("format"), format_);
-    walk_.finish_outlines();
-    if (table_.size() > 0 && deferred_ && encode_) {
+    if (table_.size() > 0 && deferred_ && buffers()) {
         // The message text shares the outlines' blocks.
         std::vector<FloatArray> outlines;
         outlines.reserve(table_.size());
         for (size_t i = 0; i < table_.size(); ++i) outlines.push_back(table_.outline(i));
         deferred_->describe_list(std::move(outlines), node, "instances");
     } else if (table_.size() > 0) {
-        nb::list instances;
-        for (size_t i = 0; i < table_.size(); ++i) instances.append(array(table_.outline(i)));
-        node["instances"] = instances;
+        node["instances"] = instances();
     }
     return node;
+}
+
+// The polygon table: one array per outline.
+nb::object Writer::instances() {
+    nb::list instances;
+    for (size_t i = 0; i < table_.size(); ++i) instances.append(array(table_.outline(i)));
+    return instances;
 }
 
 // Cell mode: one leaf per shown layer of the cell, then the cells it places;
@@ -341,20 +374,21 @@ nb::object Writer::layer_node(Node &node, size_t slot, nb::handle parent) {
 nb::object Writer::layers_root(std::vector<Node> &tops) {
     nb::list parts;
     nb::str root_id("/Layers");
-    nb::dict by_id;
+    nb::dict by_id; // id -> the layer's list of trees
     for (Node &top : tops) {
         for (size_t slot = 0; slot < looks_.size(); ++slot) {
             const LayerLook &look = looks_[slot];
             if (!top.reaches(slot) || look.excluded) continue;
             nb::object id = join_path(root_id, look.name);
-            nb::object layer = dict_lookup(by_id, id);
-            if (!layer.is_valid()) {
-                layer = group(look.name, id, nb::list(), origin());
-                layer["parts"] = nb::list();
-                by_id[id] = layer;
+            nb::object trees = dict_lookup(by_id, id);
+            if (!trees.is_valid()) {
+                trees = nb::list();
+                by_id[id] = trees;
+                nb::object layer = group(look.name, id, trees, origin());
+                if (!records()) set_item(layer, S3D_NAME("parts"), trees);
                 parts.append(layer);
             }
-            call_method(layer["parts"], S3D_NAME("append"), layer_node(top, slot, id));
+            check_status(PyList_Append(trees.ptr(), layer_node(top, slot, id).ptr()));
         }
     }
     return root("Layers", "/Layers", parts);
@@ -423,7 +457,7 @@ void forget_matrices(std::vector<Node> &nodes) {
 }
 
 nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode, const Limits &limits,
-                       bool encode, DeferredBuffers *deferred) {
+                       SceneForm form, DeferredBuffers *deferred) {
     std::vector<LayerSlot> slots = layer_slots(parser);
     std::vector<LayerLook> looks = layer_looks(globals, parser, slots);
     auto scene = std::make_shared<Scene>(globals, parser, slots, limits);
@@ -437,7 +471,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
     for (const LayerLook &look : looks) shown.push_back(!look.excluded);
     // The message text writes the matrices itself, on every core, from the
     // placements: they never need memory of their own.
-    bool written_late = encode && deferred;
+    bool written_late = form == SceneForm::buffers && deferred;
     // Matrices made late hold the scene: the tree lets go of them, whatever
     // happens, so that the scene goes with the last of them.
     struct Forget {
@@ -445,7 +479,7 @@ nb::object build_scene(const Globals &globals, nb::handle parser, bool cell_mode
         ~Forget() { forget_matrices(tops); }
     } forget{scene->tops};
     trees.make_matrices(scene->tops, shown, written_late ? scene : nullptr);
-    Writer writer(globals, scene->walk, scene->table, std::move(looks), encode, deferred);
+    Writer writer(globals, scene->walk, scene->table, std::move(looks), form, deferred);
     nb::object root = cell_mode ? writer.cells_root(scene->tops) : writer.layers_root(scene->tops);
     scene->walk.release_simplifier();
     return root;
@@ -468,12 +502,12 @@ nb::object direct_road_snapshot(nb::handle globals) {
 }
 
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output,
-                        const Limits &limits, bool encode, DeferredBuffers *deferred) {
+                        const Limits &limits, SceneForm form, DeferredBuffers *deferred) {
     GcPause pause;
     try {
         if (!road_applies(globals, snapshot, parser, output)) return {};
         bool cell_mode = output.is(get_attr(globals[S3D_NAME("Output")], S3D_NAME("CELL")));
-        return build_scene(globals, parser, cell_mode, limits, encode, deferred);
+        return build_scene(globals, parser, cell_mode, limits, form, deferred);
     } catch (const StepAside &) {
         return {};
     }
