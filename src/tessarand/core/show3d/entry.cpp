@@ -2,6 +2,8 @@
 // file and the parser; show3d adds the viewer settings and sends one message.
 #include "entry.hpp"
 
+#include "klayout_own.hpp"
+
 #include "buffers.hpp"
 #include "klayout_classes.hpp"
 #include "limits.hpp"
@@ -95,56 +97,20 @@ struct Converted {
     bool encoded = false;
 };
 
-// KLayout's own methods that count a layout's placements, taken from the
-// classes and called with the object as their first argument, so that
-// nothing of a caller's (a replaced method, an attribute set on a cell) runs
-// or is read; invalid where any of them is not KLayout's.
-struct CountingMethods {
-    nb::object cell_type, instance_type, each_cell_bottom_up, cell, top_cells, each_inst, cell_index, size,
-        instance_cell_index;
-
-    explicit CountingMethods(nb::handle kdb) {
-        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
-        cell_type = optional_attr(kdb, S3D_NAME("Cell"));
-        instance_type = optional_attr(kdb, S3D_NAME("Instance"));
-        each_cell_bottom_up = klayout_method_of(layout_type, "each_cell_bottom_up");
-        cell = klayout_method_of(layout_type, "cell");
-        top_cells = klayout_method_of(layout_type, "top_cells");
-        each_inst = klayout_method_of(cell_type, "each_inst");
-        cell_index = klayout_method_of(cell_type, "cell_index");
-        size = klayout_method_of(instance_type, "size");
-        instance_cell_index = own_descriptor(instance_type, "cell_index", &PyGetSetDescr_Type);
-    }
-    bool usable() const {
-        for (const nb::object *method : {&each_cell_bottom_up, &cell, &top_cells, &each_inst, &cell_index, &size,
-                                         &instance_cell_index})
-            if (!method->is_valid()) return false;
-        return true;
-    }
-    // An instance's cell index through KLayout's own getter.
-    nb::object child_of(nb::handle instance) const {
-        PyObject *descriptor = instance_cell_index.ptr();
-        return check(Py_TYPE(descriptor)->tp_descr_get(descriptor, instance.ptr(), instance_type.ptr()));
-    }
-};
-
 // How often the cells of KLayout's layout are placed when flattened, from
-// its instances alone (an array counts its members without making them);
-// nothing where the layout answers with anything but KLayout's own objects
-// and numbers.
-std::optional<uint64_t> flattened_placements(const CountingMethods &klayout, nb::handle layout) {
+// its instances alone (an array counts its members without making them).
+std::optional<uint64_t> flattened_placements(nb::handle layout) {
     std::unordered_map<long, uint64_t> below; // placements below each cell
-    for (nb::handle index : snapshot(call(klayout.each_cell_bottom_up, layout))) {
+    for (nb::handle index : snapshot(call_method(layout, S3D_NAME("each_cell_bottom_up")))) {
         std::optional<long> cell_index = exact_long(index);
-        nb::object cell = call(klayout.cell, layout, index);
-        if (!cell_index || !is_exactly(cell, klayout.cell_type)) return std::nullopt;
+        if (!cell_index) return std::nullopt;
+        nb::object cell = call_method(layout, S3D_NAME("cell"), index);
         uint64_t placements = 0;
-        nb::object iterator = check(PyObject_GetIter(call(klayout.each_inst, cell).ptr()));
+        nb::object iterator = check(PyObject_GetIter(call_method(cell, S3D_NAME("each_inst")).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object inst = nb::steal(raw);
-            if (!is_exactly(inst, klayout.instance_type)) return std::nullopt;
-            std::optional<long> child = exact_long(klayout.child_of(inst));
-            std::optional<long> members = exact_long(call(klayout.size, inst));
+            std::optional<long> child = exact_long(get_attr(inst, S3D_NAME("cell_index")));
+            std::optional<long> members = exact_long(call_method(inst, S3D_NAME("size")));
             if (!child || !members || *members < 0) return std::nullopt;
             auto known = below.find(*child); // children come first
             placements = add_instance(placements, uint64_t(*members), known == below.end() ? 0 : known->second);
@@ -153,9 +119,8 @@ std::optional<uint64_t> flattened_placements(const CountingMethods &klayout, nb:
         below[*cell_index] = placements;
     }
     uint64_t flattened = 0;
-    for (nb::handle top : snapshot(call(klayout.top_cells, layout))) {
-        if (!is_exactly(top, klayout.cell_type)) return std::nullopt;
-        std::optional<long> index = exact_long(call(klayout.cell_index, top));
+    for (nb::handle top : snapshot(call_method(layout, S3D_NAME("top_cells")))) {
+        std::optional<long> index = exact_long(call_method(top, S3D_NAME("cell_index")));
         if (!index) return std::nullopt;
         auto known = below.find(*index);
         flattened = saturating_add(flattened, known == below.end() ? 0 : known->second);
@@ -175,8 +140,8 @@ std::optional<uint64_t> written_placements(nb::handle kdb, nb::handle layout) {
     return flattened_placements(index);
 }
 
-// A component of the framework's own class over KLayout's own layout is
-// counted before the kit derives layers from it and it is written out:
+// A component of the framework's own class over KLayout's own layout (see
+// klayout_own.hpp) is counted before the kit derives layers from it and it is written out:
 // KLayout's booleans flatten a layout of billions of placements for minutes
 // before they run out of memory. Other components are counted by the walk.
 void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::handle component,
@@ -185,12 +150,12 @@ void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::h
     if (!component_type.is_valid() || !is_exactly(component, component_type)) return;
     nb::object layout = dict_lookup(check(PyObject_GenericGetDict(component.ptr(), nullptr)), S3D_NAME("layout"));
     nb::handle kdb = globals[S3D_NAME("pya")];
-    nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
-    CountingMethods klayout(kdb);
-    if (!layout.is_valid() || !layout_type.is_valid() || !is_exactly(layout, layout_type) || !klayout.usable())
+    // The layout first, then the cells it gives.
+    if (!layout.is_valid() || !klayout_read_plainly(kdb) || !layout_read_plainly(kdb, layout, nb::tuple()) ||
+        !layout_read_plainly(kdb, layout, call_method(layout, S3D_NAME("each_cell"))))
         return;
     std::optional<uint64_t> flattened = written_placements(kdb, layout);
-    if (!flattened) flattened = flattened_placements(klayout, layout);
+    if (!flattened) flattened = flattened_placements(layout);
     if (flattened && *flattened > limits.placements)
         refuse_placements(*flattened, limits.placements, *flattened == UINT64_MAX);
 }

@@ -15,6 +15,7 @@
 #include "scene.hpp"
 
 #include "arrays.hpp"
+#include "klayout_own.hpp"
 #include "ktrans.hpp"
 #include "tree.hpp"
 #include "viewer.hpp"
@@ -407,6 +408,10 @@ bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser
     if (!plain_layer_table(get_attr(parser, S3D_NAME("layers")), globals[S3D_NAME("PdkLayer")]))
         return false;
     if (!plain_patterns(get_attr(parser, S3D_NAME("exclude_layers")))) return false;
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    nb::object cells = call_method(get_attr(parser, S3D_NAME("cell_index_map")), S3D_NAME("values"));
+    if (!klayout_read_plainly(kdb) || !layout_read_plainly(kdb, get_attr(parser, S3D_NAME("layout")), cells))
+        return false;
     nb::object layer_map = get_attr(parser, S3D_NAME("layer_map"));
     nb::object reverse = get_attr(parser, S3D_NAME("reverse_layer_map"));
     // Two layer indices with one (layer, datatype) share a table entry, which

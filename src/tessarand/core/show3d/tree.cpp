@@ -146,34 +146,16 @@ Placement TreeMaker::product(const Placement &p, const Placement &t) {
         if (!side->is_complex() && !within_coordinate_range(side->trans())) throw StepAside();
     nb::handle widen = widening_type();
     nb::object left = walk_.placement_object(p, trans_type_), right = walk_.placement_object(t, trans_type_);
-    // The general combination takes an object exactly of the widening type
-    // for a complex one, and one of KLayout's simple type for a simple one.
-    for (auto [side, complex] : {std::pair{left.ptr(), p_complex}, std::pair{right.ptr(), t_complex}})
-        if (reinterpret_cast<PyObject *>(Py_TYPE(side)) != (complex ? widen : trans_type_).ptr()) throw StepAside();
     nb::object composed = compose_kinds(left, p_complex, right, t_complex, widen);
     auto &pool = walk_.complex_pool();
     pool.push_back(composed);
     return Placement::complex_number(pool.size() - 1);
 }
 
-// kdb's ICplxTrans, where the general combination's questions of a
-// placement's kind, which of kdb's four complex types it is an instance of,
-// run no code of the caller's (their metaclass is type's own) and tell
-// KLayout's simple type from its complex one; and widening and composing
-// run KLayout's own code only.
+// kdb's ICplxTrans, which composes a simple placement with a complex one
+// as the general combination does.
 nb::handle TreeMaker::widening_type() {
-    if (widen_.is_valid()) return widen_;
-    TransTypes types = TransTypes::of(globals_);
-    if (!PyType_Check(trans_type_.ptr())) throw StepAside();
-    for (const nb::object &type : types.complex)
-        if (!Py_IS_TYPE(type.ptr(), &PyType_Type) ||
-            PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(trans_type_.ptr()),
-                             reinterpret_cast<PyTypeObject *>(type.ptr())))
-            throw StepAside();
-    const nb::object &widen = types.complex[0];
-    if (!klayout_constructor(widen) || !klayout_method(widen, "__mul__") || !reads_attributes_plainly(widen))
-        throw StepAside();
-    widen_ = widen;
+    if (!widen_.is_valid()) widen_ = TransTypes::of(globals_).complex[0];
     return widen_;
 }
 

@@ -18,7 +18,6 @@ namespace {
 
 long cell_index_of(nb::handle cell) {
     nb::object index = call_method(cell, S3D_NAME("cell_index"));
-    if (!is_exact_int(index)) throw StepAside();
     long value = PyLong_AsLong(index.ptr());
     if (value == -1 && PyErr_Occurred()) raise_current();
     return value;
@@ -32,34 +31,21 @@ long cell_index_of(nb::handle cell) {
 // What a kind is, the walk learns from the first shape of the kind, read as
 // the step-by-step walk reads it: a text has no polygon and says it is one; a
 // box says it is one and its polygon is of the polygon type whose binary form
-// the walk reads. Taken only while every method the walk reads either way is
-// KLayout's own.
+// the walk reads.
 class ShapeKinds {
 public:
     enum Kind : int8_t { unknown, other, box, text };
 
-    explicit ShapeKinds(nb::handle kdb) {
-        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
-        box_type_ = optional_attr(kdb, S3D_NAME("Box"));
-        polygon_type_ = optional_attr(kdb, S3D_NAME("Polygon"));
-        usable_ = klayout_method(shape_type_, "type") && klayout_method(shape_type_, "bbox") &&
-                  klayout_method(shape_type_, "is_text") && klayout_method(shape_type_, "is_box") &&
-                  klayout_property(shape_type_, "polygon") && klayout_method(box_type_, "to_bytes") &&
-                  klayout_method(polygon_type_, "to_bytes") && reads_attributes_plainly(shape_type_) &&
-                  reads_attributes_plainly(box_type_) && reads_attributes_plainly(polygon_type_);
-    }
+    explicit ShapeKinds(nb::handle kdb) { polygon_type_ = optional_attr(kdb, S3D_NAME("Polygon")); }
 
-    // The kind number of a shape; -1 where the shortcuts are off.
+    // The kind number of a shape.
     long number_of(nb::handle shape) const {
-        if (!usable_ || !is_exactly(shape, shape_type_)) return -1;
         nb::object number = call_method(shape, S3D_NAME("type"));
-        if (!is_exact_int(number)) return -1;
         long value = PyLong_AsLong(number.ptr());
         if (value == -1 && PyErr_Occurred()) raise_current();
         return value;
     }
 
-    bool usable() const { return usable_; }
     nb::handle polygon_type() const { return polygon_type_; }
 
     Kind known(long number) const {
@@ -82,7 +68,6 @@ public:
     // differ from it.
     bool read_box(nb::handle shape, std::vector<double> &xy) const {
         nb::object bbox = call_method(shape, S3D_NAME("bbox"));
-        if (!is_exactly(bbox, box_type_)) return false;
         nb::object bytes = call_method(bbox, S3D_NAME("to_bytes"));
         std::span<const unsigned char> form = bytes_view(bytes);
         return parse_box_hull_bytes(form.data(), form.size(), xy);
@@ -90,9 +75,8 @@ public:
 
 private:
     static constexpr long largest_number = 255; // KLayout's are below 32
-    nb::object shape_type_, box_type_, polygon_type_;
+    nb::object polygon_type_;
     std::vector<Kind> kinds_; // by kind number
-    bool usable_ = false;
 };
 
 std::vector<LayerSlot> layer_slots(nb::handle parser) {
@@ -110,32 +94,7 @@ Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> lay
       table_(table), note_origins_(origins == Origins::noted), limits_(limits), read_(limits.placements) {
     cell_index_map_ = get_attr(parser, S3D_NAME("cell_index_map"));
     integer_polygon_ = integer_polygon_type(globals);
-    nb::object kdb = globals[S3D_NAME("kdb")];
-    // Absent names (None) turn the shortcuts below off.
-    trans_type_ = optional_attr(kdb, S3D_NAME("Trans"));
-    array_type_ = optional_attr(kdb, S3D_NAME("CellInstArray"));
-    cell_type_ = optional_attr(kdb, S3D_NAME("Cell"));
-    instance_type_ = optional_attr(kdb, S3D_NAME("Instance"));
-    // Placements are composed as numbers, as KLayout composes them: where
-    // KLayout's transformations were replaced, only the step-by-step
-    // walk, which asks them at every step, gives what they give.
-    nb::object complex_type = optional_attr(kdb, S3D_NAME("ICplxTrans"));
-    if (!klayout_method(trans_type_, "to_s") || !klayout_method(trans_type_, "__mul__") ||
-        !klayout_method(complex_type, "__mul__") || !reads_attributes_plainly(trans_type_) ||
-        !reads_attributes_plainly(complex_type))
-        throw StepAside();
-    // The shortcuts below read what the step-by-step walk reads, as long
-    // as KLayout's methods are its own.
-    each_shape_ = klayout_method(cell_type_, "each_shape") && klayout_method(cell_type_, "shapes") &&
-                  reads_attributes_plainly(cell_type_) &&
-                  klayout_method(optional_attr(kdb, S3D_NAME("Shapes")), "each");
-    text_form_ = klayout_method(array_type_, "to_s") && klayout_method(array_type_, "is_complex") &&
-                 klayout_method(array_type_, "each_trans") &&
-                 klayout_method(array_type_, "each_cplx_trans") && reads_attributes_plainly(array_type_);
-    single_form_ = text_form_ && klayout_property(instance_type_, "cell_inst") &&
-                   klayout_method(instance_type_, "is_complex") && klayout_method(instance_type_, "size") &&
-                   klayout_property(instance_type_, "trans") && klayout_method(trans_type_, "to_bytes") &&
-                   reads_attributes_plainly(instance_type_);
+    trans_type_ = get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"));
     tolerance_ = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance_.is_none()) {
         if (!bulk_simplification_possible(globals)) throw StepAside();
@@ -146,8 +105,7 @@ Walk::Walk(const Globals &globals, nb::handle parser, std::vector<LayerSlot> lay
 Walk::~Walk() = default;
 
 void Walk::run(nb::handle kdb, nb::handle layout, nb::handle tops) {
-    if (runs_klayout_only())
-        streamed_ = std::make_unique<StreamedShapes>(kdb, layout, layers_, cell_type_, kinds_->polygon_type());
+    streamed_ = std::make_unique<StreamedShapes>(kdb, layout, layers_, kinds_->polygon_type());
     for (nb::handle top : tops) top_slots_.push_back(visit(top));
     streamed_.reset();
     if (bulk_) bulk_->submit_rest();
@@ -165,15 +123,6 @@ void Walk::add_placement(Placements &placements, const SimpleTrans &trans) {
     if (!within_range(trans, placement_limit)) refuse_reach(trans);
     if (!within_coordinate_range(trans)) beyond_klayout_ = true;
     placements.push_back(Placement::simple(trans));
-}
-
-// The stream form is read only then: code of the caller's might change the
-// layout after it was written.
-bool Walk::runs_klayout_only() const {
-    return each_shape_ && kinds_->usable() && single_form_ && klayout_property(cell_type_, "name") &&
-           klayout_method(cell_type_, "cell_index") && klayout_method(cell_type_, "each_inst") &&
-           klayout_method(cell_type_, "child_instances") &&
-           klayout_property(instance_type_, "cell_index");
 }
 
 // Depth first, each cell read on its first visit; children after the
@@ -204,32 +153,24 @@ size_t Walk::visit(nb::handle cell) {
     return slot;
 }
 
-// The shapes of one layer: KLayout's own cells give them in one call
-// (each_shape is shapes(layer).each() by KLayout's definition), which saves
-// a call for each of the many layers a cell has nothing on.
-nb::object Walk::shapes_of(nb::handle cell, size_t slot, bool each_shape) {
-    if (each_shape) return call_method(cell, S3D_NAME("each_shape"), layers_[slot].index);
-    nb::object shapes = call_method(cell, S3D_NAME("shapes"), layers_[slot].index);
-    return call_method(shapes, S3D_NAME("each"));
-}
-
+// Each layer's polygons: from the stream form where it holds them, else
+// shape by shape.
 void Walk::read_shapes(nb::handle cell, CellData &data) {
-    bool each_shape = each_shape_ &&
-                      is_exactly(cell, cell_type_) &&
-                      shadows_none(cell, {"each_shape", "shapes", "name"});
-    const StreamCell *written = each_shape && streamed_ ? streamed_->cell(cell, data.name) : nullptr;
+    const StreamCell *written = streamed_ ? streamed_->cell(cell, data.name) : nullptr;
     for (size_t slot = 0; slot < layers_.size(); ++slot) {
         std::vector<long> numbers;
         ShapeOrigin layer{data.index, slot, 0};
-        if (!written || !read_streamed_layer(cell, layer, *written, numbers))
-            read_layer(cell, layer, each_shape, numbers);
+        if (!written || !read_streamed_layer(cell, layer, *written, numbers)) read_layer(cell, layer, numbers);
         if (!numbers.empty()) data.polygons.push_back({slot, std::move(numbers)});
     }
 }
 
-// One layer of a cell, shape by shape.
-void Walk::read_layer(nb::handle cell, ShapeOrigin layer, bool each_shape, std::vector<long> &numbers) {
-    nb::object iterator = check(PyObject_GetIter(shapes_of(cell, layer.slot, each_shape).ptr()));
+// One layer of a cell, shape by shape. KLayout's each_shape is
+// shapes(layer).each() in one call, which saves a call for each of the many
+// layers a cell has nothing on.
+void Walk::read_layer(nb::handle cell, ShapeOrigin layer, std::vector<long> &numbers) {
+    nb::object shapes = call_method(cell, S3D_NAME("each_shape"), layers_[layer.slot].index);
+    nb::object iterator = check(PyObject_GetIter(shapes.ptr()));
     for (ShapeOrigin origin = layer; PyObject *raw = PyIter_Next(iterator.ptr()); ++origin.position) {
         nb::object shape = nb::steal(raw);
         if (read_shape(shape)) add_polygon(xy_.data(), xy_.size() / 2, origin, numbers);
@@ -345,20 +286,11 @@ nb::object Walk::placement_object(const Placement &placement, nb::handle trans_t
 // A single simple placement straight from KLayout's instance, which spares
 // making the instance's array and its text form; false for anything else.
 bool Walk::read_single(nb::handle inst, Placements &placements) {
-    if (!single_form_ || !is_exactly(inst, instance_type_))
-        return false;
-    if (!arrays_checked_) { // the arrays are of the type whose methods were checked
-        nb::object array = get_attr(inst, S3D_NAME("cell_inst"));
-        single_form_ = is_exactly(array, array_type_);
-        arrays_checked_ = true;
-        if (!single_form_) return false;
-    }
     if (truth(call_method(inst, S3D_NAME("is_complex")))) return false;
     if (!is_count(call_method(inst, S3D_NAME("size")), 1)) return false;
-    nb::object trans = get_attr(inst, S3D_NAME("trans"));
-    if (!is_exactly(trans, trans_type_)) return false;
     SimpleTrans parsed;
-    if (!read_binary_trans(trans, parsed) || !within_coordinate_range(parsed)) return false;
+    if (!read_binary_trans(get_attr(inst, S3D_NAME("trans")), parsed) || !within_coordinate_range(parsed))
+        return false;
     read_.add(1);
     add_placement(placements, parsed);
     return true;
@@ -367,8 +299,6 @@ bool Walk::read_single(nb::handle inst, Placements &placements) {
 // A simple placement or regular array of them from its text form, one call
 // however many members it has; false for anything else.
 bool Walk::read_simple_array(nb::handle array, Placements &placements) {
-    if (!text_form_ || !is_exactly(array, array_type_))
-        return false;
     nb::object text = call_method(array, S3D_NAME("to_s"));
     std::string_view view = utf8_view(text);
     SimpleArray parsed;
@@ -393,9 +323,7 @@ void Walk::read_members(nb::handle array, Placements &placements) {
             continue;
         }
         SimpleTrans simple;
-        if (!is_exactly(trans, trans_type_) ||
-            !read_simple_trans(trans, simple) || !within_coordinate_range(simple))
-            throw StepAside();
+        if (!read_simple_trans(trans, simple) || !within_coordinate_range(simple)) throw StepAside();
         add_placement(placements, simple);
     }
     if (PyErr_Occurred()) raise_current();

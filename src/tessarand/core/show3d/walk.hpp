@@ -192,6 +192,8 @@ class StreamedShapes;
 // Whether a walk notes where each polygon was found.
 enum class Origins { dropped, noted };
 
+// The walk of a layout whose KLayout classes, layout and cells are
+// KLayout's own (see klayout_own.hpp): it reads them in ways of its own.
 class Walk {
 public:
     // The outlines go to `table`, which must outlive the walk.
@@ -226,16 +228,12 @@ public:
     // Once the polygon table has been read: the simplifier's workers go.
     void release_simplifier() { bulk_.reset(); }
 
-    // Whether all the walk asks of the layout is KLayout's own, so that no
-    // code of the caller's runs during the walk.
-    bool runs_klayout_only() const;
     // Whether a placement read reaches beyond KLayout's 32-bit coordinates
     // (an array's members, which KLayout's own give wrapped around).
     bool beyond_klayout() const { return beyond_klayout_; }
 
 private:
     size_t visit(nb::handle cell);
-    nb::object shapes_of(nb::handle cell, size_t slot, bool each_shape);
     void read_shapes(nb::handle cell, CellData &data);
     void read_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
     bool read_streamed_instances(nb::handle cell, CellData &data, std::vector<nb::object> &children);
@@ -244,16 +242,14 @@ private:
     bool read_simple_array(nb::handle array, Placements &placements);
     void read_members(nb::handle array, Placements &placements);
     bool read_shape(nb::handle shape);
-    void read_layer(nb::handle cell, ShapeOrigin layer, bool each_shape, std::vector<long> &numbers);
+    void read_layer(nb::handle cell, ShapeOrigin layer, std::vector<long> &numbers);
     bool read_streamed_layer(nb::handle cell, ShapeOrigin layer, const StreamCell &written,
                              std::vector<long> &numbers);
     void add_polygon(const double *xy, size_t points, const ShapeOrigin &origin, std::vector<long> &numbers);
     void add_placement(Placements &placements, const SimpleTrans &trans);
 
     std::vector<LayerSlot> layers_;
-    nb::object cell_index_map_, integer_polygon_, trans_type_, array_type_, cell_type_, instance_type_, tolerance_;
-    bool each_shape_, text_form_, single_form_;
-    bool arrays_checked_ = false; // whether single_form_ has seen an instance's array
+    nb::object cell_index_map_, integer_polygon_, trans_type_, tolerance_;
     std::unique_ptr<ShapeKinds> kinds_;
     std::unique_ptr<StreamedShapes> streamed_; // during run()
     OutlineTable &table_;

@@ -9,6 +9,7 @@
 // the combined layer trees.
 #include "walk_records.hpp"
 
+#include "klayout_own.hpp"
 #include "ktrans.hpp"
 #include "scene.hpp"
 #include "tree.hpp"
@@ -60,24 +61,6 @@ struct PlainInputs {
     nb::object instances, mapping, trans_type;
 };
 
-// Whether a cell is KLayout's own, with none of the methods the walk calls
-// shadowed on the object.
-bool plain_cell(nb::handle cell, nb::handle cell_type) {
-    return is_exactly(cell, cell_type) &&
-           shadows_none(cell, {"cell_index", "name", "each_shape", "shapes", "each_inst"});
-}
-
-// Whether simple placements made through `trans_type` are KLayout's
-// integer transformations, as KLayout's arrays give them: one made through it
-// reads back, in KLayout's own binary form, as what it was made from.
-bool makes_simple_transformations(nb::handle trans_type) {
-    if (!klayout_constructor(trans_type)) return false;
-    nb::object made = simple_trans_object(trans_type, {1, true, 3, -4});
-    SimpleTrans parts;
-    return is_exactly(made, trans_type) && read_binary_trans(made, parts) && parts.angle == 1 && parts.mirror &&
-           parts.x == 3 && parts.y == -4;
-}
-
 // Whether the walk runs nothing of the caller's, so that leaving it for the
 // general walk midway repeats nothing the caller could see, and makes what
 // the general walk makes: the parser and its tables as its constructor left
@@ -91,9 +74,9 @@ std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snaps
     // dictionary: plain str keys only, whose comparisons run no code.
     if (!shadows_none(parser, {})) return {};
     nb::object kdb = globals[S3D_NAME("kdb")];
+    if (!klayout_read_plainly(kdb)) return {};
     PlainInputs inputs{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping")),
-                       optional_attr(kdb, S3D_NAME("Trans"))};
-    if (!makes_simple_transformations(inputs.trans_type)) return {};
+                       get_attr(kdb, S3D_NAME("Trans"))};
     if (!PyList_CheckExact(inputs.instances.ptr()) || PyList_GET_SIZE(inputs.instances.ptr()) != 0 ||
         !PyDict_CheckExact(inputs.mapping.ptr()) || PyDict_GET_SIZE(inputs.mapping.ptr()) != 0 ||
         !is_count(get_attr(parser, S3D_NAME("instance_index")), 0))
@@ -101,13 +84,14 @@ std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snaps
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
     if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr())) return {};
-    nb::object cell_type = optional_attr(kdb, S3D_NAME("Cell"));
     nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
     if (!PyDict_CheckExact(cells.ptr()) || !PyList_CheckExact(tops.ptr())) return {};
     for (const auto &[index, cell] : items_of(cells))
-        if (!PyLong_CheckExact(index.ptr()) || !plain_cell(cell, cell_type)) return {};
-    for (nb::handle cell : show3d::snapshot(tops))
-        if (!plain_cell(cell, cell_type)) return {};
+        if (!PyLong_CheckExact(index.ptr())) return {};
+    nb::object layout = get_attr(parser, S3D_NAME("layout"));
+    if (!layout_read_plainly(kdb, layout, check(PyDict_Values(cells.ptr()))) ||
+        !layout_read_plainly(kdb, layout, tops))
+        return {};
     return inputs;
 }
 
@@ -406,7 +390,6 @@ WalkRecords records_from_walk(const Globals &globals, nb::handle snapshot, nb::h
         inputs = plain_inputs(globals, snapshot, parser, tops);
         if (!inputs) return {};
         walk.emplace(globals, parser, layer_slots(parser), outlines, limits, Origins::noted);
-        if (!walk->runs_klayout_only()) return {};
         walk->run(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops);
         // The general walk's placements are KLayout's, wrapped around at 32 bits.
         if (walk->beyond_klayout()) return {};

@@ -19,33 +19,18 @@ inline bool klayout_refused(nb::python_error &error) {
 
 // The stream form KLayout writes of `layout` in one call, layer `slot` of
 // `layers` as layer number `slot` (with none, the cells and their
-// placements alone); invalid where the layout or the options are not
-// KLayout's own, or KLayout refuses (an array of more rows than the form
-// holds, say).
+// placements alone); invalid where KLayout refuses (an array of more rows
+// than the form holds, say).
 inline nb::object written_form(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers) {
-    nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
-    nb::object options_type = optional_attr(kdb, S3D_NAME("SaveLayoutOptions"));
-    nb::object info_type = optional_attr(kdb, S3D_NAME("LayerInfo"));
-    bool layout_own = is_exactly(layout, layout_type) && klayout_method(layout_type, "write_bytes") &&
-                      reads_attributes_plainly(layout_type) && shadows_none(layout, {"write_bytes"});
-    bool options_own = klayout_constructor(options_type) && sets_attributes_plainly(options_type) &&
-                       klayout_property(options_type, "format") &&
-                       klayout_property(options_type, "gds2_multi_xy_records") &&
-                       klayout_property(options_type, "write_context_info") &&
-                       klayout_method(options_type, "deselect_all_layers") &&
-                       klayout_method(options_type, "add_layer") && klayout_constructor(info_type) &&
-                       sets_attributes_plainly(info_type) && klayout_property(info_type, "layer") &&
-                       klayout_property(info_type, "datatype");
-    if (!layout_own || !options_own || layers.size() > UINT16_MAX) return {};
-    nb::object options = call(options_type);
-    if (!is_exactly(options, options_type)) return {};
+    if (layers.size() > UINT16_MAX) return {};
+    nb::object info_type = get_attr(kdb, S3D_NAME("LayerInfo"));
+    nb::object options = call(get_attr(kdb, S3D_NAME("SaveLayoutOptions")));
     set_attr(options, S3D_NAME("format"), nb::str("GDS2"));
     set_attr(options, S3D_NAME("gds2_multi_xy_records"), nb::handle(Py_True));
     set_attr(options, S3D_NAME("write_context_info"), nb::handle(Py_False));
     call_method(options, S3D_NAME("deselect_all_layers"));
     for (size_t slot = 0; slot < layers.size(); ++slot) {
         nb::object info = call(info_type);
-        if (!is_exactly(info, info_type)) return {};
         set_attr(info, S3D_NAME("layer"), nb::int_(slot));
         set_attr(info, S3D_NAME("datatype"), nb::int_(0));
         call_method(options, S3D_NAME("add_layer"), layers[slot].index, info);
@@ -67,25 +52,17 @@ inline nb::object written_form(nb::handle kdb, nb::handle layout, const std::vec
 // shape. A cell and layer are read this way only where every shape was
 // written (the count agrees) and every written outline is surely that
 // polygon's hull (see is_stream_hull); paths come from KLayout, as polygons.
-// Taken only while every method involved is KLayout's own, and once the
-// first boundary read proved to be the hull of the polygon KLayout gives for
-// its shape.
+// Taken once the first boundary read proved to be the hull of the polygon
+// KLayout gives for its shape.
 class StreamedShapes {
 public:
     StreamedShapes(nb::handle kdb, nb::handle layout, const std::vector<LayerSlot> &layers,
-                   nb::handle cell_type, nb::handle polygon_type)
+                   nb::handle polygon_type)
         : polygon_type_(nb::borrow(polygon_type)) {
-        shapes_type_ = optional_attr(kdb, S3D_NAME("Shapes"));
-        shape_type_ = optional_attr(kdb, S3D_NAME("Shape"));
-        nb::object layout_type = optional_attr(kdb, S3D_NAME("Layout"));
-        bool shapes_own = klayout_method(shapes_type_, "size") && klayout_method(shapes_type_, "each") &&
-                          reads_attributes_plainly(shapes_type_) && klayout_method(shape_type_, "is_path") &&
-                          klayout_method(layout_type, "each_cell") && shadows_none(layout, {"each_cell"});
-        if (!shapes_own) return;
-        nb::object path_flag = klayout_constant(shapes_type_, "SPaths");
+        nb::object path_flag = klayout_constant(get_attr(kdb, S3D_NAME("Shapes")), "SPaths");
         if (path_flag.is_valid() && is_exact_int(path_flag)) path_flag_ = path_flag;
         std::vector<std::string> names;
-        if (!cell_names(layout, cell_type, names)) return;
+        if (!cell_names(layout, names)) return;
         nb::object form = written_form(kdb, layout, layers);
         if (!form.is_valid()) return;
         std::span<const unsigned char> bytes = bytes_view(form);
@@ -133,7 +110,6 @@ public:
         std::span<const StreamElement> elements;
         if (!index_.elements_of(written, uint16_t(slot), elements)) return false;
         nb::object shapes = call_method(cell, S3D_NAME("shapes"), layer.index);
-        if (!is_exactly(shapes, shapes_type_)) return false;
         if (!is_count(call_method(shapes, S3D_NAME("size")), long(elements.size()))) return false;
         bool boundaries = std::any_of(elements.begin(), elements.end(),
                                       [](const StreamElement &e) { return e.kind == StreamKind::boundary; });
@@ -164,12 +140,11 @@ private:
     // The names of all the layout's cells, and the cells themselves; false
     // where one may not be the name KLayout keeps (an object that holds a
     // name of its own).
-    bool cell_names(nb::handle layout, nb::handle cell_type, std::vector<std::string> &names) {
+    bool cell_names(nb::handle layout, std::vector<std::string> &names) {
         nb::object iterator = check(PyObject_GetIter(call_method(layout, S3D_NAME("each_cell")).ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object cell = nb::steal(raw);
-            if (!is_exactly(cell, cell_type) || !shadows_none(cell, {"name", "cell_index", "child_instances"}))
-                return false;
+            if (!shadows_none(cell, {"name", "cell_index", "child_instances"})) return false;
             nb::object name = get_attr(cell, S3D_NAME("name"));
             if (!PyUnicode_CheckExact(name.ptr())) return false;
             names.emplace_back(utf8_view(name));
@@ -193,10 +168,8 @@ private:
             return usable_ = false;
         }
         std::vector<double> given, written;
-        nb::object polygon;
-        if (is_exactly(shape, shape_type_))
-            polygon = get_attr(shape, S3D_NAME("polygon"));
-        bool same = polygon.is_valid() && polygon_type_.is(integer_polygon) &&
+        nb::object polygon = get_attr(shape, S3D_NAME("polygon"));
+        bool same = polygon_type_.is(integer_polygon) &&
                     is_exactly(polygon, polygon_type_) &&
                     stream_hull(index_.points_of(first), first.count, written, scratch_);
         if (same) read_hull(integer_polygon, polygon, given);
@@ -221,8 +194,7 @@ private:
         nb::object iterator = check(PyObject_GetIter(each.ptr()));
         while (PyObject *raw = PyIter_Next(iterator.ptr())) {
             nb::object shape = nb::steal(raw);
-            if (!is_exactly(shape, shape_type_) ||
-                paths.size() == written || !truth(call_method(shape, S3D_NAME("is_path"))))
+            if (paths.size() == written || !truth(call_method(shape, S3D_NAME("is_path"))))
                 return false;
             paths.push_back(std::move(shape));
         }
@@ -234,7 +206,7 @@ private:
     std::unordered_map<std::string, nb::object> index_by_name_; // cell_index() of each written cell
     std::unordered_set<PyObject *> written_cells_; // identities, while kept_cells_ holds them
     std::vector<nb::object> kept_cells_;
-    nb::object polygon_type_, shapes_type_, shape_type_, path_flag_;
+    nb::object polygon_type_, path_flag_;
     std::vector<uint64_t> scratch_;
     std::vector<double> xy_;
     bool usable_ = false, proven_ = false;
