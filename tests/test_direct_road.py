@@ -282,9 +282,14 @@ def arrays_of_arrays():
 
 def singles_and_rows():
     """Single placements at every orientation, and rows, columns and a two-way
-    array of them in the same cell, as a placed block holds them."""
-    cells = {"TOP": {}, "MID": {}, "UNIT": {(2, 0): [(0, 0, 30, 20)]}}
-    places = [("MID", "UNIT", kdb.Trans(a, m, 50 * a, 70 * m)) for a in range(4) for m in (False, True)]
+    array of them in the same cell, as a placed block holds them; and runs of
+    single placements of two cells, interleaved."""
+    cells = {"TOP": {}, "MID": {}, "UNIT": {(2, 0): [(0, 0, 30, 20)]}, "OTHER": {(1, 0): [(0, 0, 9, 9)]},
+             "ROW": {}}
+    places = [("ROW", child, kdb.Trans(i % 4, i % 3 == 0, 40 * i, -7 * i))
+              for i, child in enumerate(["UNIT", "UNIT", "OTHER", "UNIT", "OTHER", "OTHER", "UNIT"])]
+    places += [("TOP", "ROW", kdb.Trans(1, True, 0, 2000)), ("TOP", "ROW", kdb.Trans(0, False, 900, 2000))]
+    places += [("MID", "UNIT", kdb.Trans(a, m, 50 * a, 70 * m)) for a in range(4) for m in (False, True)]
     places += [("MID", "UNIT", kdb.Trans(a, m, 0, 500), kdb.Vector(40, 3), kdb.Vector(-5, 25), n, k)
                for n, k in ((5, 1), (1, 4), (1, 1)) for a, m in ((1, True), (3, False))]
     places += [("MID", "UNIT", kdb.Trans(), kdb.Vector(0, 0), kdb.Vector(0, 100), 3, 2),

@@ -129,6 +129,9 @@ void Walk::add_placement(Placements &placements, const SimpleTrans &trans) {
 // cell's own shapes, as the step-by-step walk numbers polygons. A cell met
 // again on its own path closes a cycle, which only the general walk handles.
 size_t Walk::visit(nb::handle cell) {
+    // A cell read before is known by its object (KLayout keeps one per cell).
+    auto read = slot_of_object_.find(cell.ptr());
+    if (read != slot_of_object_.end()) return read->second;
     RecursionGuard guard(depth_, " while parsing the cell hierarchy");
     long index = cell_index_of(cell);
     auto known = slot_of_.find(index);
@@ -150,6 +153,8 @@ size_t Walk::visit(nb::handle cell) {
         data.below = add_instance(data.below, instance.placements.size(), cells_[instance.child].below);
     data.open = false;
     cells_[slot] = std::move(data);
+    slot_of_object_.emplace(cell.ptr(), slot);
+    read_cells_.push_back(nb::borrow(cell));
     return slot;
 }
 
@@ -243,14 +248,20 @@ bool Walk::read_streamed_instances(nb::handle cell, CellData &data, std::vector<
     for (size_t i = 0; i < placed.size(); ++i)
         if (!as_simple_array(placed[i], arrays[i])) return false;
     for (size_t i = 0; i < placed.size(); ++i) {
-        children.push_back(check(PyObject_GetItem(cell_index_map_.ptr(), child_indices[i].ptr())));
-        Placements placements;
+        bool same_child = i > 0 && child_indices[i].is(child_indices[i - 1]);
+        // Where no record is made, a run of placements of one cell is one
+        // instance: combined, they give the same placements in the same order.
+        bool joined = same_child && !note_origins_;
+        if (!joined) {
+            children.push_back(same_child ? children.back()
+                                          : check(PyObject_GetItem(cell_index_map_.ptr(), child_indices[i].ptr())));
+            data.instances.push_back({0, {}, {}});
+        }
+        Placements &placements = data.instances.back().placements;
         read_.add(uint64_t(arrays[i].columns) * uint64_t(arrays[i].rows)); // each below 2^15
-        placements.reserve(size_t(arrays[i].columns * arrays[i].rows));
         expand_simple_array(arrays[i], [&](const SimpleTrans &member) { add_placement(placements, member); });
-        Extent extent = Extent::of(placements);
-        data.instances.push_back({0, std::move(placements), extent});
     }
+    for (CellData::Instance &instance : data.instances) instance.extent = Extent::of(instance.placements);
     return true;
 }
 

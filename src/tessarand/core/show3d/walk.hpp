@@ -258,6 +258,8 @@ private:
     std::vector<ShapeOrigin> origins_;
     std::vector<CellData> cells_;
     std::unordered_map<long, size_t> slot_of_;
+    std::unordered_map<PyObject *, size_t> slot_of_object_; // of the cells read, kept in read_cells_
+    std::vector<nb::object> read_cells_;
     std::vector<size_t> top_slots_;
     std::vector<nb::object> complex_;
     std::vector<double> xy_;

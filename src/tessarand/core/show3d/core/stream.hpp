@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <unordered_set>
 #include <cstdint>
@@ -236,6 +237,7 @@ private:
         instances_.clear();
         names_.clear();
         name_numbers_.clear();
+        last_number_ = 0;
         points_.clear();
         points_.reserve(size / 4);
         elements_.reserve(size / 20);
@@ -277,10 +279,16 @@ private:
         ++run.count;
     }
 
+    // Placements of one cell tend to come in runs: the last name is
+    // compared first, and a known one found without a copy.
     uint32_t name_number(std::string_view name) {
-        auto [found, fresh] = name_numbers_.try_emplace(std::string(name), uint32_t(names_.size()));
-        if (fresh) names_.push_back(found->first);
-        return found->second;
+        if (!names_.empty() && names_[last_number_] == name) return last_number_;
+        auto found = name_numbers_.find(name);
+        if (found == name_numbers_.end()) {
+            found = name_numbers_.emplace(std::string(name), uint32_t(names_.size())).first;
+            names_.push_back(found->first);
+        }
+        return last_number_ = found->second;
     }
 
     // A placement's transformation and array size. Anything but a plain
@@ -337,7 +345,12 @@ private:
     std::vector<StreamElement> elements_; // in the order written
     std::vector<StreamInstance> instances_; // in the order written
     std::vector<std::string> names_;        // of placed cells, by number
-    std::unordered_map<std::string, uint32_t> name_numbers_;
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    };
+    std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> name_numbers_;
+    uint32_t last_number_ = 0;
     std::vector<int32_t> points_;
 };
 
