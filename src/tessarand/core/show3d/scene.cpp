@@ -398,9 +398,7 @@ nb::object Writer::layers_root(std::vector<Node> &tops) {
 // ---- the road ---------------------------------------------------------------------------
 
 bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output) {
-    if (!direct_road_snapshot_holds(globals, snapshot)) return false;
-    if (!is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
-        return false;
+    if (!parser_read_plainly(globals, snapshot, parser)) return false;
     nb::object output_class = globals[S3D_NAME("Output")];
     if (!output.is(get_attr(output_class, S3D_NAME("CELL"))) &&
         !output.is(get_attr(output_class, S3D_NAME("LAYER"))))
@@ -408,10 +406,6 @@ bool road_applies(const Globals &globals, nb::handle snapshot, nb::handle parser
     if (!plain_layer_table(get_attr(parser, S3D_NAME("layers")), globals[S3D_NAME("PdkLayer")]))
         return false;
     if (!plain_patterns(get_attr(parser, S3D_NAME("exclude_layers")))) return false;
-    nb::object kdb = globals[S3D_NAME("kdb")];
-    nb::object cells = call_method(get_attr(parser, S3D_NAME("cell_index_map")), S3D_NAME("values"));
-    if (!klayout_read_plainly(kdb) || !layout_read_plainly(kdb, get_attr(parser, S3D_NAME("layout")), cells))
-        return false;
     nb::object layer_map = get_attr(parser, S3D_NAME("layer_map"));
     nb::object reverse = get_attr(parser, S3D_NAME("reverse_layer_map"));
     // Two layer indices with one (layer, datatype) share a table entry, which
@@ -504,6 +498,21 @@ nb::object direct_road_snapshot(nb::handle globals) {
     snapshot.append(nb::tuple(values));
     snapshot.append(nb::tuple(dicts));
     return nb::tuple(snapshot);
+}
+
+bool parser_read_plainly(const Globals &globals, nb::handle snapshot, nb::handle parser) {
+    if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
+        !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
+        return false;
+    // Attribute reads compare names with the keys of the parser's own
+    // dictionary: plain str keys only, whose comparisons run no code.
+    if (!shadows_none(parser, {})) return false;
+    nb::object kdb = globals[S3D_NAME("kdb")];
+    nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
+    if (!klayout_read_plainly(kdb) || !PyDict_CheckExact(cells.ptr())) return false;
+    for (const auto &[index, cell] : items_of(cells))
+        if (!PyLong_CheckExact(index.ptr())) return false;
+    return layout_read_plainly(kdb, get_attr(parser, S3D_NAME("layout")), check(PyDict_Values(cells.ptr())));
 }
 
 nb::object direct_scene(const Globals &globals, nb::handle snapshot, nb::handle parser, nb::handle output,

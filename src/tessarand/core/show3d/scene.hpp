@@ -20,6 +20,12 @@ nb::object direct_road_snapshot(nb::handle globals);
 // the snapshot.
 bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot);
 
+// Whether the direct road may read `parser` at all: the module's names and
+// classes as start-up bound them, a ParseGDS of the class itself with plain
+// attribute names, and KLayout's own classes, layout and cells (see
+// klayout_own.hpp).
+bool parser_read_plainly(const Globals &globals, nb::handle snapshot, nb::handle parser);
+
 // The form a scene is written in: the records parser.to_viewer(output)
 // gives, their dictionary form (parser.asdict of them), or that form with
 // its arrays as numpy_to_buffer_json describes them.

@@ -67,30 +67,17 @@ struct PlainInputs {
 // them, plain data, and KLayout's own cells. What it takes when it does.
 std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snapshot, nb::handle parser,
                                         nb::handle tops) {
-    if (snapshot.is_none() || !direct_road_snapshot_holds(globals, snapshot) ||
-        !is_exactly(parser, globals[S3D_NAME("ParseGDS")]))
-        return {};
-    // Attribute reads compare names with the keys of the parser's own
-    // dictionary: plain str keys only, whose comparisons run no code.
-    if (!shadows_none(parser, {})) return {};
-    nb::object kdb = globals[S3D_NAME("kdb")];
-    if (!klayout_read_plainly(kdb)) return {};
+    if (!parser_read_plainly(globals, snapshot, parser)) return {};
     PlainInputs inputs{get_attr(parser, S3D_NAME("instances")), get_attr(parser, S3D_NAME("instance_mapping")),
-                       get_attr(kdb, S3D_NAME("Trans"))};
+                       get_attr(globals[S3D_NAME("kdb")], S3D_NAME("Trans"))};
     if (!PyList_CheckExact(inputs.instances.ptr()) || PyList_GET_SIZE(inputs.instances.ptr()) != 0 ||
         !PyDict_CheckExact(inputs.mapping.ptr()) || PyDict_GET_SIZE(inputs.mapping.ptr()) != 0 ||
         !is_count(get_attr(parser, S3D_NAME("instance_index")), 0))
         return {};
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
-    if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr())) return {};
-    nb::object cells = get_attr(parser, S3D_NAME("cell_index_map"));
-    if (!PyDict_CheckExact(cells.ptr()) || !PyList_CheckExact(tops.ptr())) return {};
-    for (const auto &[index, cell] : items_of(cells))
-        if (!PyLong_CheckExact(index.ptr())) return {};
-    nb::object layout = get_attr(parser, S3D_NAME("layout"));
-    if (!layout_read_plainly(kdb, layout, check(PyDict_Values(cells.ptr()))) ||
-        !layout_read_plainly(kdb, layout, tops))
+    if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr()) || !PyList_CheckExact(tops.ptr()) ||
+        !layout_read_plainly(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops))
         return {};
     return inputs;
 }
