@@ -423,6 +423,22 @@ def run_on_terminal(folders, *args, until=None):
     return process.wait(), out, seen.decode()
 
 
+@pytest.mark.parametrize("out", ["page.html", "sub/../page.html", None])
+def test_open_hands_the_browser_the_pages_address(folders, out):
+    """--open with the default folder or an --out relative to the working folder."""
+    (folders / "sub").mkdir()
+    seen = folders / "seen.txt"
+    browser = folders / "browser.py"
+    browser.write_text(f"import sys; open({str(seen)!r}, 'w').write(sys.argv[1])")
+    args = [sys.executable, "-m", "tessarand.cli", sample_path("siepic_ring_resonator.gds"), "--open"]
+    done = subprocess.run(args + (["--out", out] if out else []), capture_output=True, text=True, cwd=folders,
+                          env=environment(folders, BROWSER=f"{sys.executable} {browser} %s"), timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "opened in the browser" in done.stdout
+    page = (folders / page_path(done.stdout)).resolve()
+    assert seen.read_text() == page.as_uri() and page.is_file()
+
+
 def test_progress_shows_on_a_terminal_only(folders):
     gds = sample_path("ihp_sram_1p_1024x16.gds")
     code, out, err = run_on_terminal(folders, gds, "--kit", "sg13g2")

@@ -462,7 +462,7 @@ def coverage_lines(coverage: Coverage | None) -> list[str]:
 def open_page(path: Path) -> str:
     """Open the page in the default browser, if this machine has one; says which."""
     try:
-        opened = webbrowser.open(path.as_uri())
+        opened = webbrowser.open(path.resolve().as_uri())
     except webbrowser.Error:
         opened = False
     return "opened in the browser" if opened else "no browser found to open the page"
