@@ -9,6 +9,7 @@ from pathlib import Path
 from types import SimpleNamespace as NS
 
 import klayout.db as kdb
+import klayout.dbcore as dbcore
 import numpy as np
 import pytest
 
@@ -115,6 +116,23 @@ def test_a_limit_that_is_no_positive_integer_is_refused_by_every_conversion(monk
     assert [outcome(run) for run in (lambda: ROADS["direct"](path), parser.export_cells,
                                      lambda: parser.combine_references(Output.CELL))] == [
         f"ValueError: {name} must be a positive integer, not {os.fsdecode(text)!r}"] * 3
+
+
+@pytest.mark.parametrize("replaced, counted_first", [
+    (None, True), ("Box.to_bytes", True), ("Shape.bbox", True), ("Instance.size", False)])
+def test_a_component_is_counted_first_unless_what_counts_it_was_replaced(monkeypatch, replaced, counted_first):
+    """The component's placements are counted before layers are derived from it
+    while the KLayout methods the count calls are KLayout's own (an equal wrapper
+    of another method changes nothing); else they are counted as they are read."""
+    layout = make_layout({"TOP": {}, "A": {(1, 0): [(0, 0, 2, 2)]}},
+                         [("TOP", "A", kdb.Trans(), kdb.Vector(100, 0), kdb.Vector(0, 100), 5, 4)])
+    if replaced:
+        cls, name = replaced.split(".")
+        method = getattr(dbcore, cls).__dict__[name]
+        monkeypatch.setattr(getattr(dbcore, cls), name, lambda self, *args: method(self, *args))
+    monkeypatch.setenv("TESSARAND_MAX_PLACEMENTS", "19")
+    assert outcome(lambda: show3d.to_3D_viewer(Component.from_layout(layout), Output.CELL)) == (
+        placements_refused(20, 19, at_least=not counted_first))
 
 
 def test_an_endless_array_of_the_callers_is_refused_as_it_is_read(monkeypatch):

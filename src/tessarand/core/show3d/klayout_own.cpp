@@ -18,7 +18,18 @@ struct OwnClass {
     Made made = Made::handed;
 };
 
-// Everything the walk asks of KLayout's classes, by class.
+// What the count of a layout's placements asks of KLayout's classes: the
+// stream form of its cells and placements, or its instances one by one.
+const OwnClass counted_classes[] = {
+    {"Layout", {"write_bytes", "each_cell", "top_cells", "each_cell_bottom_up", "cell"}, {}},
+    {"SaveLayoutOptions", {"deselect_all_layers", "add_layer"},
+     {"format", "gds2_multi_xy_records", "write_context_info"}, Made::configured},
+    {"LayerInfo", {}, {"layer", "datatype"}, Made::configured},
+    {"Cell", {"cell_index", "each_inst"}, {}},
+    {"Instance", {"size"}, {"cell_index"}},
+};
+
+// And everything else the walk asks of them.
 const OwnClass walked_classes[] = {
     {"Trans", {"to_s", "to_bytes", "__mul__"}, {}, Made::constructed},
     {"ICplxTrans", {"__mul__"}, {}, Made::constructed},
@@ -26,16 +37,12 @@ const OwnClass walked_classes[] = {
     {"DCplxTrans", {}, {}},
     {"CplxTrans", {}, {}},
     {"VCplxTrans", {}, {}},
-    {"Layout", {"write_bytes", "each_cell", "top_cells", "each_cell_bottom_up", "cell"}, {}},
-    {"SaveLayoutOptions", {"deselect_all_layers", "add_layer"},
-     {"format", "gds2_multi_xy_records", "write_context_info"}, Made::configured},
-    {"LayerInfo", {}, {"layer", "datatype"}, Made::configured},
-    {"Cell", {"cell_index", "each_shape", "shapes", "each_inst", "child_instances"}, {"name"}},
+    {"Cell", {"each_shape", "shapes", "child_instances"}, {"name"}},
     {"Shapes", {"each", "size"}, {}},
     {"Shape", {"type", "bbox", "is_text", "is_box", "is_path"}, {"polygon"}},
     {"Box", {"to_bytes"}, {}},
     {"Polygon", {"to_bytes"}, {}},
-    {"Instance", {"is_complex", "size"}, {"cell_inst", "trans", "cell_index"}},
+    {"Instance", {"is_complex"}, {"cell_inst", "trans"}},
     {"CellInstArray", {"to_s", "is_complex", "size", "each_trans", "each_cplx_trans"}, {}},
 };
 
@@ -63,7 +70,14 @@ bool own_class(nb::handle kdb, const OwnClass &wanted) {
 
 } // namespace
 
+bool klayout_counted_plainly(nb::handle kdb) {
+    for (const OwnClass &wanted : counted_classes)
+        if (!own_class(kdb, wanted)) return false;
+    return true;
+}
+
 bool klayout_read_plainly(nb::handle kdb) {
+    if (!klayout_counted_plainly(kdb)) return false;
     for (const OwnClass &wanted : walked_classes)
         if (!own_class(kdb, wanted)) return false;
     return true;

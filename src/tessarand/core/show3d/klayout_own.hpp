@@ -9,6 +9,10 @@
 
 namespace show3d {
 
+// Whether every KLayout class of `kdb` that counting a layout's placements
+// reads, with the methods and properties it calls, is KLayout's own.
+bool klayout_counted_plainly(nb::handle kdb);
+
 // Whether every KLayout class of `kdb` the walk reads, with every method and
 // property of it the walk calls or reads around, is KLayout's own.
 bool klayout_read_plainly(nb::handle kdb);
