@@ -169,6 +169,31 @@ def test_siepic_stack_draws_every_layer_of_a_siepic_design(folders):
         "FbrTgt (81, 0)": (0.4, 0.05, "#808080"), "FloorPlan (99, 0)": (-0.1, 0.01, "#8000ff")}
 
 
+EBEAM_PUBLIC = {  # the public kit's further layers: name (L, D) -> (zmin, thickness, colour)
+    "Waveguide (1, 99)": (0.0, 0.22, "#ff80a8"), "Si_Litho193nm (1, 69)": (0.0, 0.22, "#cc80a8"),
+    "Oxide_open (6, 0)": (0.22, 2.2, "#ffae00"), "Si_N (20, 0)": (0.0, 0.22, "#7000ff"),
+    "Si_Npp (24, 0)": (0.0, 0.22, "#0000ff"), "VC (40, 0)": (0.22, 2.2, "#3a027f"),
+    "Deep_Trench (201, 0)": (-2.0, 2.0, "#c0c0c0"), "Isolation_Trench (203, 0)": (-2.0, 2.22, "#c0c0c0"),
+    "Shelf_Etch (205, 0)": (0.09, 0.13, "#c0e0c0"), "BlackBox (998, 0)": (0.0, 0.22, "#004080"),
+    "Laser (131, 155)": (0.0, 1.0, "#ff0000")}
+
+
+def test_default_kit_draws_the_public_layer_set(folders):
+    """A shape on each drawn layer of the public set, and one on each it names only."""
+    layout = kdb.Layout()
+    top = layout.create_cell("TOP")
+    pairs = [tuple(map(int, re.search(r"\((\d+), (\d+)\)", name).groups())) for name in EBEAM_PUBLIC]
+    named = [(81, 0), (1, 11), (200, 0), (202, 0), (210, 0), (290, 0), (733, 0), (999, 0)]
+    for k, pair in enumerate(pairs + named):
+        top.shapes(layout.layer(*pair)).insert(kdb.Box(0, 1000 * k, 500, 1000 * k + 500))
+    layout.write(str(path := folders / "public.gds"))
+    code, out, err = run(folders, path, "--json", folders / "m.json")
+    assert (code, err) == (0, "")
+    assert layers_in((folders / "m.json").read_text()) == EBEAM_PUBLIC
+    assert "  coverage    11 of 19 shapes shown (57.9%), 11 of 19 layers" in out.splitlines()
+    assert all(re.search(rf" {p[0]}/{p[1]} \w+: 1 shape \(no heights in the stack\)$", out, re.M) for p in named)
+
+
 def test_built_in_kit_gives_the_same_message_as_its_stack_file(folders):
     gds = sample_path("ihp_sram_1p_1024x16.gds")
     kit = Path(pdk.__file__).parent / "kits" / "sg13g2.toml"
@@ -185,10 +210,10 @@ def test_report_lists_the_layers_not_shown(folders):
     assert out.splitlines()[4:11] == [
         "  layers      1 shown: Si (1, 0)",
         "  not shown   10/0 Text: 101 shapes (no heights in the stack)",
-        "              733/0: 17 shapes (no stack entry)",
+        "              733/0 Lumerical: 17 shapes (no heights in the stack)",
         "              69/0: 10 shapes (no stack entry)",
         "              68/0 DevRec: 6 shapes (no heights in the stack)",
-        "              81/0: 1 shape (no stack entry)",
+        "              81/0 FbrTgt: 1 shape (no heights in the stack)",
         "  coverage    162 of 297 shapes shown (54.5%), 1 of 6 layers",
     ]
 

@@ -62,7 +62,8 @@ def test_layer_enum_and_views():
         with pytest.raises(KeyError):
             views.get_from_tuple(missing)
     assert set(ebeam.layer_stack.layers) == {
-        "Si", "Si_rib", "SiN", "M1_heater", "M2_router", "M_Open", "FloorPlan"}
+        "Si", "Si_rib", "SiN", "M1_heater", "M2_router", "M_Open", "FloorPlan", "Waveguide", "Si_Litho193nm",
+        "Oxide_open", "Si_N", "Si_Npp", "VC", "Deep_Trench", "Isolation_Trench", "Shelf_Etch", "BlackBox", "Laser"}
 
 
 def test_color():

@@ -138,8 +138,10 @@ def test_classes_read_from_the_module_namespace_at_call_time(monkeypatch):  # a 
 def test_kit_tables():
     ebeam, sg13g2 = (kits.get_pdk(name) for name in ("ebeam", "sg13g2"))
     result = show3d.get_layer_properties(ebeam.layer_stack, ebeam.layer_views)
-    assert list(result) == [(1, 0), (2, 0), (4, 0), (11, 0), (12, 0), (13, 0), (99, 0)]
+    assert list(result) == [(1, 0), (2, 0), (4, 0), (11, 0), (12, 0), (13, 0), (99, 0), (1, 99), (1, 69), (6, 0),
+                            (20, 0), (24, 0), (40, 0), (201, 0), (203, 0), (205, 0), (998, 0), (131, 155)]
     assert result[(1, 0)] == PdkLayer("Si", 0.22, 0.0, "#ff80a8")
+    assert result[(203, 0)] == PdkLayer("Isolation_Trench", 2.22, -2.0, "#c0c0c0")
     assert repr(result[(99, 0)]) == "PdkLayer(name='FloorPlan', thickness= 0.01, zmin= -0.1, color='#8000ff')"
     result = show3d.get_layer_properties(sg13g2.layer_stack, layer_views=sg13g2.layer_views)
     assert len(result) == 21 and result[(134, 0)] == PdkLayer("TopMetal2", 3.0, 11.23, "#ff8000")
