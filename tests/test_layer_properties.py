@@ -1,5 +1,6 @@
 """PdkLayer text form and the layer property table built from a kit."""
 
+import math
 import types
 
 import numpy as np
@@ -147,4 +148,17 @@ def test_kit_tables():
     assert len(result) == 21 and result[(134, 0)] == PdkLayer("TopMetal2", 3.0, 11.23, "#ff8000")
     assert list(result.items())[-3:] == [((1001, 0), PdkLayer("Rhigh", 0.14, 0.4, "#cc0044")),
                                          ((1002, 0), PdkLayer("Rppd", 0.14, 0.4, "#ff0088")),
-                                         ((1003, 0), PdkLayer("Cont_to_Gatpoly", 0.5, 0.56, "#00ffff"))]
+                                         ((1003, 0), PdkLayer("Cont_to_Gatpoly", 0.5, 0.56, "#008f8f"))]
+
+
+def test_neighbouring_layers_of_the_cmos_kit_are_told_apart_by_colour():
+    """Layers whose heights meet (a via and the metals it joins) differ by colour."""
+    kit = kits.get_pdk("sg13g2")
+    layers = list(show3d.get_layer_properties(kit.layer_stack, kit.layer_views).values())
+
+    def rgb(layer):
+        return [int(layer.color[i:i + 2], 16) for i in (1, 3, 5)]
+    close = [(a.name, b.name) for i, a in enumerate(layers) for b in layers[i + 1:]
+             if a.zmin <= b.zmin + b.thickness and b.zmin <= a.zmin + a.thickness
+             and math.dist(rgb(a), rgb(b)) < 70]
+    assert close == []
