@@ -414,11 +414,24 @@ def test_ruler_section_and_heights(browser, probe):
     low, high = (browser.evaluate(f"show3d.pixel(0, 0, {z})")[1] for z in (0, 3.12))
     set_range(browser, "height", 60)
     assert browser.evaluate("document.getElementById('height-value').textContent") == "× 64"
+    browser.evaluate("document.getElementById('height').focus()")  # as a slider used by hand keeps it
     browser.key("2")
     stretched = browser.evaluate("show3d.pixel(0, 0, 0)")[1] - browser.evaluate("show3d.pixel(0, 0, 3.12)")[1]
     assert stretched > 5 * (low - high) > 0
     browser.key("1")
     assert click_at(browser, 2, 5, 0.22)["z"] == "0 µm … 0.22 µm"
+    # Dragged back by hand to a few pixels beside ×1, the slider stops at ×1.
+    left, top, width, height = browser.evaluate(
+        "(r => [r.left, r.top, r.width, r.height])(document.getElementById('height').getBoundingClientRect())")
+    y = top + height / 2
+    for kind, x, buttons in [("mousePressed", left + 0.9 * width, 1), ("mouseMoved", left + 0.5 * width, 1),
+                             ("mouseMoved", left + width / 4 + 5, 1), ("mouseReleased", left + width / 4 + 5, 0)]:
+        browser.call("Input.dispatchMouseEvent", type=kind, button="left", clickCount=1, buttons=buttons, x=x, y=y)
+    assert browser.evaluate("document.getElementById('height-value').textContent") == "× 1"
+    set_range(browser, "height", 60)
+    browser.evaluate("document.getElementById('reset').click()")  # the whole view, heights too
+    assert browser.evaluate("[document.getElementById('height').value, "
+                            "document.getElementById('height-value').textContent]") == ["0", "× 1"]
 
 
 @needs_browser

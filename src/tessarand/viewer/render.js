@@ -1513,7 +1513,7 @@ function initialState(viewer) {
 
 // Buttons that act once.
 const BUTTONS = {
-  reset: ({ viewer }) => viewer.preset("iso"),
+  reset: (panel) => { panel.viewer.preset("iso"); panel.set("height", 0); },
   "view-top": ({ viewer }) => viewer.preset("top"),
   "view-front": ({ viewer }) => viewer.preset("front"),
   "view-side": ({ viewer }) => viewer.preset("side"),
@@ -1663,11 +1663,18 @@ function listenForClicks(canvas, onClick) {
   });
 }
 
-// Keys act anywhere but in a field being typed in or slid, where only Escape
-// does; with Ctrl, Alt or Meta they are the browser's.
+// The keys a focused control uses itself, by its type; a field typed in
+// uses them all.
+const OWN_KEYS = { range: /^(Arrow|Page|Home$|End$)/, checkbox: /^ $/ };
+
+// Keys act anywhere but on a control that uses them itself: a field being
+// typed in, where only Escape does, a slider's arrows, a checkbox's space.
+// With Ctrl, Alt or Meta they are the browser's.
 function listenForKeys(keys, panel) {
   window.addEventListener("keydown", (event) => {
-    if (event.target.closest && event.target.closest("input, select, textarea") && event.key !== "Escape") return;
+    const control = event.target.closest && event.target.closest("input, select, textarea");
+    const own = control && (OWN_KEYS[control.type] || /./);
+    if (own && own.test(event.key) && event.key !== "Escape") return;
     if (event.ctrlKey || event.metaKey || event.altKey) return;
     const action = keys[event.key] || keys[event.key.toLowerCase()];
     if (action) { action(panel); event.preventDefault(); }
