@@ -435,6 +435,20 @@ def test_ruler_section_and_heights(browser, probe):
 
 
 @needs_browser
+def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
+    for zoom in (1, 7.3, 0.2):
+        browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")
+        browser.next_frame()
+        number, unit = re.fullmatch(r"([\d.]+) (µm|mm)", browser.evaluate(
+            "document.querySelector('#scalebar .label').textContent")).groups()
+        length = float(number) * (1000 if unit == "mm" else 1)
+        x, y, z = browser.evaluate("show3d.controls.target.toArray()")
+        (left, _), (right, _) = (browser.evaluate(f"show3d.pixel({x + dx}, {y}, {z})") for dx in (0, length))
+        bar = browser.evaluate("document.querySelector('#scalebar .bar').getBoundingClientRect().width")
+        assert bar == pytest.approx(right - left, abs=0.5)
+
+
+@needs_browser
 def test_camera_presets_orbit_and_shortcuts(browser, probe):
     def looking():
         return browser.evaluate("show3d.camera.getWorldDirection(new show3d.camera.position.constructor()).toArray()")
