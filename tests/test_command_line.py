@@ -303,7 +303,8 @@ def test_top_cell_is_chosen_and_names_the_page(folders):
 
 def test_many_top_cells_are_said_and_an_unknown_one_lists_them(folders):
     code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--kit", "sg13g2")
-    assert out.splitlines()[0].endswith("in layer mode, 84 top cells at one origin (pick one with --top)")
+    assert out.splitlines()[0].endswith("in layer mode, 84 top cells at one origin, the largest sg13g2_sdfrbp_2, "
+                                        "sg13g2_sdfrbp_1, sg13g2_sdfrbpq_2 (pick one with --top)")
     code, out, err = run(folders, sample_path("ihp_sg13g2_stdcell.gds"), "--top", "inv")
     assert code == 1 and err.startswith(
         f"show3d: error: no cell 'inv' in {sample_path('ihp_sg13g2_stdcell.gds')}; its top cells: "

@@ -166,7 +166,8 @@ def convert(args, out, signals) -> int:
                 allow_empty=args.allow_empty, page=args.out, page_dir=page_dir, message=args.json is not None,
                 new_pages=new_pages, z_scale=args.z_scale, **simplify)
         tops = conversion.top_cells
-        cells = f"top cell {tops[0]}" if len(tops) == 1 else f"{len(tops)} top cells at one origin (pick one with --top)"
+        cells = f"top cell {tops[0]}" if len(tops) == 1 else (
+            f"{len(tops)} top cells at one origin, the largest {', '.join(tops[:3])} (pick one with --top)")
         out.say(f"{args.layout}: converted with kit {kit.name!r} in {args.mode} mode, {cells}")
         out.say(report.report_text(conversion))
         # The page first: a later step that fails does not hide where it went.

@@ -86,7 +86,7 @@ class Conversion:
     times: dict[str, float]
     coverage: Coverage | None = None
     title: str = "show3d"  # file name and top cell, as the page is headed
-    top_cells: list[str] = field(default_factory=list)
+    top_cells: list[str] = field(default_factory=list)  # the largest (by bounding box) first
 
 
 class Progress:
@@ -167,7 +167,7 @@ def show3d_with_report(component, output, progress: TextIO | None = None, *, top
         if not allow_empty:
             _check_something_shown(coverage, present - excluded, source, kit.name, bool(exclude))
         options["exclude_layers"] = list(options.get("exclude_layers") or []) + patterns or None
-        top_cells = [cell.name for cell in component.layout.top_cells()]
+        top_cells = [cell.name for cell in sorted(component.layout.top_cells(), key=lambda c: -c.bbox().area())]
         top = top_cells_text(top_cells)
         title = f"{source} · {top}" if source else top
         name = f"{Path(source).stem}-{top}" if source else top
