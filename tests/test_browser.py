@@ -435,6 +435,18 @@ def test_ruler_section_and_heights(browser, probe):
 
 
 @needs_browser
+def test_a_long_title_takes_two_lines_and_shows_whole_on_hover(browser):
+    component = probe_layout()
+    name = "a_very_long_top_cell_name_" * 12
+    component.layout.top_cell().name = name
+    browser.show(page_of(component).path)
+    lines, hover = browser.evaluate("""(h => [h.getBoundingClientRect().height / parseFloat(getComputedStyle(h).lineHeight),
+                                              h.title])(document.getElementById('title'))""")
+    assert (round(lines), hover) == (2, name)
+    browser.evaluate("localStorage.clear()")
+
+
+@needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):
         browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")
