@@ -492,7 +492,7 @@ def test_camera_presets_orbit_and_shortcuts(browser, probe):
 
 @needs_browser
 def test_exports_dark_theme_and_remembered_view(browser, probe, tmp_path):
-    from PIL import Image
+    from PIL import Image, ImageColor
 
     browser.downloads_to(tmp_path)
     browser.evaluate("document.getElementById('png').click()")
@@ -500,6 +500,14 @@ def test_exports_dark_theme_and_remembered_view(browser, probe, tmp_path):
     # Seen from the top: background, the three layers' colours and edges.
     assert image.size == tuple(browser.evaluate("[show3d.renderer.domElement.width, show3d.renderer.domElement.height]"))
     assert colour_count(image) >= 4 and max(count for count, _ in image.getcolors(1 << 20)) < 0.97 * image.width * image.height
+    # The legend (a swatch of each shown layer, top left) and the scale bar (bottom right) are in it.
+    corner = image.crop((0, 0, 200, 100)).getcolors(1 << 16)
+    for colour in ("#ebc634", "#3471eb", "#ff80a8"):  # M1_heater, M2_router, Si
+        assert sum(n for n, c in corner if c == ImageColor.getrgb(colour)) >= 100, colour
+    ink = ImageColor.getrgb(browser.evaluate("getComputedStyle(document.getElementById('scalebar')).color"))
+    bar = browser.evaluate("(r => [r.left, r.bottom, r.width])(document.querySelector('#scalebar .bar').getBoundingClientRect())")
+    left, bottom = bar[0] - browser.evaluate("document.getElementById('view').getBoundingClientRect().left"), bar[1] - 1
+    assert [image.getpixel((int(left) + dx, int(bottom))) == ink for dx in range(1, int(bar[2]) - 1)].count(False) == 0
 
     browser.evaluate("document.getElementById('glb').click()")
     glb = wait_for_file(tmp_path, ".glb")

@@ -1319,9 +1319,56 @@ function exportGLB(viewer) {
 }
 
 // The canvas as it is drawn now, as a PNG file.
+// The view as PNG with what it takes to read it: the shown layers' colours
+// and names, and the scale bar, drawn as the page shows them.
 function savePNG(viewer) {
   viewer.render();
-  viewer.renderer.domElement.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
+  const view = viewer.renderer.domElement;
+  const canvas = Object.assign(document.createElement("canvas"), { width: view.width, height: view.height });
+  const context = canvas.getContext("2d");
+  context.drawImage(view, 0, 0); // the view is still in the drawing buffer
+  context.scale(view.width / view.clientWidth, view.height / view.clientHeight);
+  context.font = getComputedStyle(document.body).font;
+  const ink = getComputedStyle(document.getElementById("scalebar")).color;
+  drawLegend(context, shownLayers(viewer), ink);
+  drawScaleBar(context, ink);
+  canvas.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
+}
+
+function shownLayers(viewer) {
+  return [...viewer.scene.layers.values()].filter(layer => layer.visible)
+    .sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
+}
+
+// Top left: a swatch and the name of each layer, top first.
+function drawLegend(context, layers, ink) {
+  const row = 16, width = 12 + Math.max(0, ...layers.map(layer => context.measureText(layer.name).width)) + 22;
+  context.fillStyle = document.body.classList.contains("dark") ? "#000a" : "#fffa";
+  context.fillRect(8, 8, width, 8 + row * layers.length);
+  layers.forEach((layer, i) => {
+    const y = 12 + row * i;
+    context.fillStyle = layer.color;
+    context.fillRect(14, y + 2, 10, 10);
+    context.fillStyle = ink;
+    context.textBaseline = "middle";
+    context.fillText(layer.name, 30, y + 7);
+  });
+}
+
+// Bottom right, where the page shows it: the bar with its end marks, and
+// its length below.
+function drawScaleBar(context, ink) {
+  const bar = document.querySelector("#scalebar .bar").getBoundingClientRect();
+  const label = document.querySelector("#scalebar .label").textContent;
+  const view = document.getElementById("view").getBoundingClientRect();
+  const left = bar.left - view.left, top = bar.top - view.top;
+  context.fillStyle = ink;
+  context.fillRect(left, top, 2, bar.height);
+  context.fillRect(left + bar.width - 2, top, 2, bar.height);
+  context.fillRect(left, top + bar.height - 2, bar.width, 2);
+  context.textAlign = "center";
+  context.textBaseline = "top";
+  context.fillText(label, left + bar.width / 2, top + bar.height + 1);
 }
 
 // The shown leaves as a glTF binary file; `say` tells how it goes.
