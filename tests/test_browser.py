@@ -447,6 +447,21 @@ def test_a_long_title_takes_two_lines_and_shows_whole_on_hover(browser):
 
 
 @needs_browser
+def test_the_selected_shape_shows_on_any_colour(browser, probe):
+    """Black and white stripes over the pink silicon of a pad, its heater left as it was."""
+    def lightness(x, y):
+        cx, cy = browser.evaluate(f"show3d.pixel({x}, {y}, 0.22)")
+        return sorted(sum(image.getpixel((int(cx) + dx, int(cy) + dy))) / 3 for dx in range(-4, 5) for dy in range(-4, 5))
+    click_at(browser, 2, 5, 0.22)
+    image = browser.screenshot()
+    dark, light = lightness(2, 5)[0], lightness(2, 5)[-1]
+    assert dark < 90 and light > 220
+    heater = lightness(10, 5)
+    assert heater[-1] - heater[0] < 30
+    browser.key("Escape")
+
+
+@needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):
         browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")

@@ -248,6 +248,7 @@ const vertexShader = `
   varying vec3 vWorld;
   flat varying float vOpacity;
   flat varying float vMirrored;
+  flat varying float vMarked;
   flat varying vec4 vPick;
 
   vec4 leafTexel(int texel) { return texelFetch(leafData, ivec2(texel % leafWidth, texel / leafWidth), 0); }
@@ -272,6 +273,7 @@ const vertexShader = `
     shown = shown && texelFetch(tileState, ivec2(placement % 1024, placement / 1024), 0).r > 0.5;
     kind = ${KIND.coarse}.0;
     #endif
+    vMarked = 0.0;
     if (!shown) { gl_Position = vec4(2.0, 2.0, 2.0, 1.0); return; }  // outside the view: dropped
 
     vec3 point = position;
@@ -307,10 +309,8 @@ const vertexShader = `
     float light = 0.42 + 0.62 * max(dot(seen, normalize(vec3(0.25, 0.45, 1.0))), 0.0);
     vColor = look.rgb * light;
     int number = int(ring + 0.5);
-    if (index == int(highlight.x) && placement == int(highlight.y) &&
-        (highlight.z < 0.0 || ring < 0.0 || number == int(highlight.z))) {
-      vColor = mix(vec3(1.0, 0.1, 0.55), vColor, 0.25);
-    }
+    vMarked = float(index == int(highlight.x) && placement == int(highlight.y) &&
+                    (highlight.z < 0.0 || ring < 0.0 || number == int(highlight.z)));
     #endif
   }`;
 
@@ -324,6 +324,7 @@ const fragmentShader = `
   varying vec3 vWorld;
   flat varying float vOpacity;
   flat varying float vMirrored;
+  flat varying float vMarked;
   flat varying vec4 vPick;
 
   // Ordered dithering: a fragment is kept where the opacity beats the
@@ -347,7 +348,10 @@ const fragmentShader = `
     // mirrored placement turns its faces around, and so does a material that
     // shows back faces only.
     bool outside = gl_FrontFacing == ((vMirrored < 0.5) != flipped);
-    gl_FragColor = vec4(outside ? vColor : vColor * 0.55 + 0.04, 1.0);
+    vec3 color = outside ? vColor : vColor * 0.55 + 0.04;
+    // The selected shape in black and white stripes, which show on any colour.
+    if (vMarked > 0.5) color = mix(color, vec3(step(4.0, mod(gl_FragCoord.x + gl_FragCoord.y, 8.0))), 0.7);
+    gl_FragColor = vec4(color, 1.0);
     #endif
   }`;
 
