@@ -462,6 +462,29 @@ def test_the_selected_shape_shows_on_any_colour(browser, probe):
 
 
 @needs_browser
+def test_a_waveguide_thinner_than_a_pixel_shows_whole_in_its_colour(browser):
+    """A 0.4 µm wide bend 300 µm long, seen whole: every point along it in the
+    silicon's pink, not the edges' grey, and none missing."""
+    from PIL import ImageColor
+
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top = layout.create_cell("top")
+    bend = kdb.DPath([kdb.DPoint(0, 0), kdb.DPoint(300, 0), kdb.DPoint(300, 300)], 0.4)
+    top.shapes(layout.layer(1, 0)).insert(bend.polygon())
+    browser.show(page_of(Component.from_layout(layout)).path)
+    browser.key("1")
+    image = browser.screenshot()
+    pink = ImageColor.getrgb("#ff80a8")
+    for x, y in [(300, t) for t in range(5, 300, 7)] + [(t, 0) for t in range(5, 300, 7)]:
+        cx, cy = browser.evaluate(f"show3d.pixel({x}, {y}, 0.22)")
+        seen = [image.getpixel((round(cx) + dx, round(cy) + dy)) for dx in (-1, 0, 1) for dy in (-1, 0, 1)]
+        assert any(max(abs(a - b) for a, b in zip(colour, pink)) < 60 for colour in seen), (x, y, seen)
+    assert browser.errors == []
+    browser.evaluate("localStorage.clear()")
+
+
+@needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):
         browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")

@@ -32,6 +32,9 @@ const STILL_TRIANGLES = 1500000;
 // Edges are drawn only where a typical shape of the group spans this many
 // pixels: below it they turn the picture grey.
 const EDGE_PX = 12;
+// Shapes narrower than this many pixels (a waveguide seen whole) are drawn
+// with lines around them too, so that they show, in their colour, however thin.
+const THIN_PX = 2;
 // glTF export writes one node per placement; beyond this many it refuses.
 const EXPORT_PLACEMENTS = 200000;
 const LEAF_TEXTURE_WIDTH = 1024;
@@ -126,6 +129,24 @@ function triangulate(ring) {
     if (cross >= 0) triangles.push(a, b, c); else triangles.push(a, c, b);
   }
   return triangles;
+}
+
+function perimeter(ring) {
+  let length = 0;
+  for (let i = 0, n = ring.length / 2; i < n; i++) {
+    const j = (i + 1) % n;
+    length += Math.hypot(ring[2 * j] - ring[2 * i], ring[2 * j + 1] - ring[2 * i + 1]);
+  }
+  return length;
+}
+
+// How wide a ring is across: its box's narrow side, or for a thin winding
+// shape (a waveguide, a wire) about its width, from its area and perimeter
+// (a strip of width w gives 1.5 w, a disk 0.75 of its diameter).
+function across(ring, box) {
+  const narrow = Math.min(box[2] - box[0], box[3] - box[1]) || Math.max(box[2] - box[0], box[3] - box[1]);
+  const length = perimeter(ring);
+  return length > 0 ? Math.min(narrow, 3 * Math.abs(signedArea(ring)) / length) || narrow : narrow;
 }
 
 function ringBox(ring) {
@@ -303,7 +324,7 @@ const vertexShader = `
     if (pickPass == 2) vPick = encode(placement, 1.0);
 
     #ifdef EDGES
-    vColor = vec3(0.0);
+    vColor = look.rgb;
     #else
     vec3 seen = normalize(normalMatrix * outward);
     float light = 0.42 + 0.62 * max(dot(seen, normalize(vec3(0.25, 0.45, 1.0))), 0.0);
@@ -319,6 +340,7 @@ const fragmentShader = `
   uniform int pickPass;
   uniform vec4 section;
   uniform vec3 edgeColor;
+  uniform bool ownColor;
   uniform bool flipped;
   varying vec3 vColor;
   varying vec3 vWorld;
@@ -341,7 +363,7 @@ const fragmentShader = `
     if (vOpacity < 0.999 && vOpacity <= threshold()) discard;
     #ifdef EDGES
     if (pickPass != 0) discard;
-    gl_FragColor = vec4(edgeColor, 1.0);
+    gl_FragColor = vec4(ownColor ? vColor : edgeColor, 1.0);
     #else
     if (pickPass != 0) { gl_FragColor = vPick; return; }
     // Inner faces, seen through a cut, are the section: flat and darker. A
@@ -359,7 +381,7 @@ function material(variant, instanceBase = 0) {
   const defines = {};
   for (const name of variant) defines[name] = "";
   const made = new THREE.ShaderMaterial({
-    uniforms: { ...shared, instanceBase: { value: instanceBase }, flipped: { value: false } },
+    uniforms: { ...shared, instanceBase: { value: instanceBase }, flipped: { value: false }, ownColor: { value: false } },
     defines, vertexShader, fragmentShader,
   });
   if (!variant.includes("EDGES")) {
@@ -522,7 +544,7 @@ function groupMeasures(group) {
     for (const ring of leaf.rings) {
       const [x0, y0, x1, y1] = ringBox(ring);
       leaf.box = [Math.min(leaf.box[0], x0), Math.min(leaf.box[1], y0), Math.max(leaf.box[2], x1), Math.max(leaf.box[3], y1)];
-      sizes.push(Math.min(x1 - x0, y1 - y0) || Math.max(x1 - x0, y1 - y0));
+      sizes.push(across(ring, [x0, y0, x1, y1]));
       leaf.area += Math.abs(signedArea(ring));
     }
     for (let i = 0; i < 4; i++) box[i] = (i < 2 ? Math.min : Math.max)(box[i], leaf.box[i]);
@@ -855,15 +877,20 @@ class Viewer {
         tile.detail.visible = tile.level === "detail";
         tile.boxes.visible = tile.level === "boxes";
       }
-      this.showTileEdges(tile, tile.level === "detail" && this.edgesOn && tile.featurePixels >= EDGE_PX);
+      this.showTileEdges(tile, tile.level !== "detail" ? null : tile.featurePixels < THIN_PX ? "thin"
+        : this.edgesOn && tile.featurePixels >= EDGE_PX ? "dark" : null);
       const coarse = tile.level === "coarse" ? 255 : 0;
       if (state[4 * tile.index] !== coarse) { state[4 * tile.index] = coarse; changed = true; }
     }
     if (changed) this.tileTexture.needsUpdate = true;
   }
 
-  // A tile's edges, made when first shown (a group makes its outlines once).
-  showTileEdges(tile, shown) {
+  // A tile's edges, made when first shown (a group makes its outlines once):
+  // "dark" lines on shapes wide enough to show their faces, or lines in the
+  // layers' own colours around "thin" ones, which keep a shape narrower than
+  // a pixel on the screen in its colour; null for none.
+  showTileEdges(tile, kind) {
+    const shown = kind !== null;
     if (shown && !tile.edges) {
       const group = tile.group;
       group.edges = group.edges || edgeGeometry(group);
@@ -871,7 +898,10 @@ class Viewer {
       this.drawing.root.add(tile.edges);
       this.fitBounds(tile.edges, tile);
     }
-    if (tile.edges) tile.edges.visible = shown;
+    if (tile.edges) {
+      tile.edges.visible = shown;
+      tile.edges.material.uniforms.ownColor.value = kind === "thin";
+    }
   }
 
   // Closed prisms show only their outer faces, unless a section opens them.
