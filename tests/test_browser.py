@@ -485,6 +485,23 @@ def test_a_waveguide_thinner_than_a_pixel_shows_whole_in_its_colour(browser):
 
 
 @needs_browser
+def test_the_tree_search_finds_cells_and_hides_them(browser, probe):
+    assert click_at(browser, 30, -18, 0.72)["layer"].startswith("M2_router")  # the wire
+    set_range(browser, "tree-search", "WIR")
+    found = browser.evaluate("""[document.getElementById('tree').hidden,
+        [...document.querySelectorAll('#tree-results .row')].map(row => row.textContent),
+        document.querySelector('#tree-results .found').textContent]""")
+    assert found == [True, ["▸/Layers/M2_router (12, 0)/top/wire"], "1 found"]
+    browser.evaluate("document.querySelector('#tree-results input').click()")
+    browser.next_frame()
+    assert click_at(browser, 30, -18, 0.72) == {}
+    set_range(browser, "tree-search", "nothing like it")
+    assert browser.evaluate("document.querySelector('#tree-results .found').textContent") == "none found"
+    set_range(browser, "tree-search", "")
+    assert browser.evaluate("[document.getElementById('tree').hidden, document.getElementById('tree-results').textContent]") == [False, ""]
+
+
+@needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):
         browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")

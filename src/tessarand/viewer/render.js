@@ -38,6 +38,8 @@ const THIN_PX = 2;
 // glTF export writes one node per placement; beyond this many it refuses.
 const EXPORT_PLACEMENTS = 200000;
 const LEAF_TEXTURE_WIDTH = 1024;
+// The tree's search lists this many nodes at most.
+const SEARCH_RESULTS = 200;
 const KIND = { detail: 1, box: 2, coarse: 3 };
 
 const message = JSON.parse(document.getElementById("message").textContent);
@@ -1448,7 +1450,35 @@ function swatch(row, color) {
   element(row, "span", { className: "swatch" }).style.background = color;
 }
 
-function treeRow(entry, viewer, depth) {
+// The nodes whose name holds `text` (any case), depth first, at most `most`.
+function nodesNamed(root, text, most) {
+  const found = [], wanted = text.toLowerCase(), stack = [root];
+  while (stack.length && found.length < most) {
+    const entry = stack.pop();
+    if (entry !== root && entry.node.name.toLowerCase().includes(wanted)) found.push(entry);
+    for (let i = entry.children.length - 1; i >= 0; i--) stack.push(entry.children[i]);
+  }
+  return found;
+}
+
+// The search above the tree: while it holds text, the tree gives way to the
+// nodes whose name holds it, each under its whole path.
+function listenForSearch(viewer) {
+  const search = document.getElementById("tree-search"), tree = document.getElementById("tree");
+  const results = document.getElementById("tree-results");
+  search.addEventListener("input", () => {
+    const text = search.value.trim();
+    tree.hidden = text !== "";
+    results.replaceChildren();
+    if (!text) return;
+    const found = nodesNamed(viewer.scene.tree, text, SEARCH_RESULTS + 1);
+    for (const entry of found.slice(0, SEARCH_RESULTS)) results.appendChild(treeRow(entry, viewer, 1, entry.node.id));
+    const more = found.length > SEARCH_RESULTS ? `, the first ${SEARCH_RESULTS} shown` : "";
+    element(results, "div", { className: "found", textContent: found.length ? `${found.length > SEARCH_RESULTS ? "more than " + SEARCH_RESULTS : found.length} found${more}` : "none found" });
+  });
+}
+
+function treeRow(entry, viewer, depth, label = entry.node.name) {
   const { node } = entry;
   const colours = new Set(entry.leaves.map(leaf => leaf.color));
   const item = document.createElement("div");
@@ -1462,7 +1492,7 @@ function treeRow(entry, viewer, depth) {
     viewer.updateLeaves();
   });
   if (colours.size === 1) swatch(row, [...colours][0]);
-  element(row, "span", { textContent: node.name });
+  element(row, "span", { textContent: label });
   if (entry.children.length) {
     // Children rows are made on first opening: big layouts have many nodes.
     let list = null;
@@ -1651,6 +1681,7 @@ class Panel {
     listenForKeys(KEYS, this);
     document.getElementById("height-value").textContent = `× ${shared.zScale.value}`;
     document.getElementById("tree").appendChild(treeRow(viewer.scene.tree, viewer, 0));
+    listenForSearch(viewer);
     legend(viewer);
     showCounts(viewer.scene.stats);
     this.say("drag: rotate · right drag: pan · wheel: zoom · click: identify");
