@@ -502,6 +502,33 @@ def test_the_tree_search_finds_cells_and_hides_them(browser, probe):
 
 
 @needs_browser
+def test_a_click_on_a_far_tile_names_the_layer_seen_there(browser):
+    """90,000 placements of a cell half covered by a router over silicon, a few
+    pixels each from the top: the far tiles draw each layer stippled by its
+    coverage, and a click names the layer whose colour is under the cursor."""
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, unit = layout.create_cell("top"), layout.create_cell("unit")
+    unit.shapes(layout.layer(1, 0)).insert(kdb.DBox(0, 0, 2, 2))
+    unit.shapes(layout.layer(12, 0)).insert(kdb.DBox(0, 0, 1, 2))
+    top.insert(kdb.DCellInstArray(unit.cell_index(), kdb.DTrans(), kdb.DVector(2.5, 0), kdb.DVector(0, 2.5), 300, 300))
+    browser.show(page_of(Component.from_layout(layout)).path)
+    browser.key("1")
+    image = browser.screenshot()
+    named = []
+    for x, y in [(100 + 61 * i, 100 + 47 * j) for i in range(8) for j in range(8)]:
+        cx, cy = browser.evaluate(f"show3d.pixel({x}, {y}, 2.0)")
+        r, _, b = image.getpixel((int(cx), int(cy)))
+        browser.click(int(cx), int(cy))
+        layer = browser.evaluate("document.querySelector('#info [data-field=layer] span')?.textContent")
+        named.append((layer, "Si (1, 0)" if r > b + 40 else "M2_router (12, 0)" if b > r + 40 else None))
+        browser.key("Escape")
+    assert all(layer == seen for layer, seen in named), named
+    assert {seen for _, seen in named} == {"Si (1, 0)", "M2_router (12, 0)", None}
+    browser.evaluate("localStorage.clear()")
+
+
+@needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):
         browser.evaluate(f"show3d.camera.zoom = {zoom}, show3d.camera.updateProjectionMatrix(), show3d.redraw()")

@@ -240,6 +240,7 @@ const shared = {
   tileState: { value: null },
   zScale: { value: 1 },
   pickPass: { value: 0 },
+  pickPixel: { value: new THREE.Vector2() },  // the screen's fragment coordinates of the picked pixel
   highlight: { value: new THREE.Vector3(-1, -1, -1) },  // leaf, placement, ring
   section: { value: new THREE.Vector4(0, 0, 0, 0) },   // normal x, y, offset, on
   edgeColor: { value: new THREE.Color(config.black_edges ? "#000000" : config.default_edgecolor || "#707070") },
@@ -340,6 +341,7 @@ const vertexShader = `
 const fragmentShader = `
   precision highp float;
   uniform int pickPass;
+  uniform vec2 pickPixel;
   uniform vec4 section;
   uniform vec3 edgeColor;
   uniform bool ownColor;
@@ -354,8 +356,10 @@ const fragmentShader = `
   // Ordered dithering: a fragment is kept where the opacity beats the
   // threshold of its place in a 4 x 4 pattern, so see-through layers need
   // no sorting.
+  // A pick draws one pixel of the screen, with the screen's pattern there.
   float threshold() {
-    int x = int(mod(gl_FragCoord.x, 4.0)), y = int(mod(gl_FragCoord.y, 4.0));
+    vec2 at = pickPass != 0 ? pickPixel : gl_FragCoord.xy;
+    int x = int(mod(at.x, 4.0)), y = int(mod(at.y, 4.0));
     int bayer[16] = int[16](0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5);
     return (float(bayer[4 * y + x]) + 0.5) / 16.0;
   }
@@ -936,6 +940,9 @@ class Viewer {
 
   // What is drawn at canvas pixel (x, y): {leaf, placement, kind} or null.
   pickAt(x, y) {
+    // A click ends a press that may have set the view moving: the pick is of
+    // the still frame, which the user saw.
+    if (this.moving) this.setMoving(false);
     const size = this.size();
     const target = this.pickTarget || (this.pickTarget = new THREE.WebGLRenderTarget(1, 1));
     const { camera, renderer } = this;
@@ -948,6 +955,8 @@ class Viewer {
     for (const tile of edges) tile.edges.visible = false;
     renderer.setClearColor(0x000000, 0);
     camera.setViewOffset(size.x, size.y, Math.floor(x), Math.floor(y), 1, 1);
+    const ratio = renderer.getPixelRatio();
+    shared.pickPixel.value.set(Math.floor(x * ratio) + 0.5, Math.round(size.y * ratio) - Math.floor(y * ratio) - 0.5);
     this.chooseLevels();
     const read = (pass) => {
       shared.pickPass.value = pass;
