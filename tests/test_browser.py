@@ -528,6 +528,26 @@ def test_a_click_on_a_far_tile_names_the_layer_seen_there(browser):
     browser.evaluate("localStorage.clear()")
 
 
+@pytest.mark.parametrize("first, second, said, ends", [
+    # Beside two corners of pads: the corners themselves.
+    ((19.8, 9.8, 0.22), (100.3, 20.2, 0.22), "from (20 µm, 10 µm)", (80, 10, 0)),
+    # Beside a pad's lower edge, then on empty space: the edge, then the ground
+    # (as near as a pixel tells).
+    ((10, 0.2, 0.22), (50, 15, 0), "from (10 µm, 0 µm)", (40, 15, -0.22)),
+])
+@needs_browser
+def test_the_ruler_takes_corners_edges_and_the_ground(browser, probe, first, second, said, ends):
+    browser.key("m")
+    click_at(browser, *first)
+    assert browser.evaluate("document.getElementById('measure').textContent") == f"{said}: click the second point"
+    click_at(browser, *second)
+    text = browser.evaluate("document.getElementById('measure').textContent")
+    d = [float(v) for v in re.search(r"dx ([-\d.]+) µm, dy ([-\d.]+) µm, dz ([-\d.]+) µm", text).groups()]
+    assert d == pytest.approx(ends, abs=0 if second[2] else 0.3)
+    browser.key("Escape")
+    browser.key("Escape")
+
+
 @needs_browser
 def test_the_scale_bar_is_as_long_as_it_says(browser, probe):
     for zoom in (1, 7.3, 0.2):

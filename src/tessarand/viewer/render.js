@@ -35,6 +35,8 @@ const EDGE_PX = 12;
 // Shapes narrower than this many pixels (a waveguide seen whole) are drawn
 // with lines around them too, so that they show, in their colour, however thin.
 const THIN_PX = 2;
+// The ruler takes a shape's corner, or else its edge, this close to the cursor.
+const SNAP_PX = 8;
 // glTF export writes one node per placement; beyond this many it refuses.
 const EXPORT_PLACEMENTS = 200000;
 const LEAF_TEXTURE_WIDTH = 1024;
@@ -1076,6 +1078,42 @@ class Viewer {
 
   // The ruler's points (layout units) as dots, joined by a line, drawn over
   // everything. They are kept to be placed anew when the heights stretch.
+  // The point the ruler takes for a click at canvas pixel (x, y) that found
+  // `found`: the corner of the shape's outline nearest the cursor within
+  // SNAP_PX on the screen, else the nearest point of its edges there, else
+  // the point hit; on empty space, the point of the ground (z = 0).
+  rulerPoint(found, x, y) {
+    if (!found) {
+      const ray = this.ray(x, y);
+      return Math.abs(ray.direction.z) > 1e-12 ? ray.at(-ray.origin.z / ray.direction.z, new THREE.Vector3()) : null;
+    }
+    if (found.ring < 0) return found.point;
+    const [a, b, tx, d, e, ty] = found.leaf.matrices.subarray(6 * found.placement, 6 * found.placement + 6);
+    const ring = found.leaf.rings[found.ring], z = found.point.z, n = ring.length / 2;
+    const corners = [];
+    for (let i = 0; i < n; i++) {
+      const px = ring[2 * i], py = ring[2 * i + 1];
+      corners.push(new THREE.Vector3(a * px + b * py + tx, d * px + e * py + ty, z));
+    }
+    const size = this.size(), cursor = new THREE.Vector2(x, y);
+    const onScreen = (p) => {
+      const q = new THREE.Vector3(p.x, p.y, p.z * shared.zScale.value).project(this.camera);
+      return new THREE.Vector2((q.x + 1) / 2 * size.x, (1 - q.y) / 2 * size.y);
+    };
+    const seen = corners.map(onScreen);
+    let best = null, nearest = SNAP_PX;
+    seen.forEach((s, i) => { if (s.distanceTo(cursor) < nearest) [best, nearest] = [corners[i], s.distanceTo(cursor)]; });
+    if (best) return best;
+    nearest = SNAP_PX;
+    for (let i = 0; i < n; i++) {
+      const j = (i + 1) % n, along = seen[j].clone().sub(seen[i]);
+      const t = Math.min(1, Math.max(0, cursor.clone().sub(seen[i]).dot(along) / Math.max(along.lengthSq(), 1e-12)));
+      const distance = seen[i].clone().addScaledVector(along, t).distanceTo(cursor);
+      if (distance < nearest) [best, nearest] = [corners[i].clone().lerp(corners[j], t), distance];
+    }
+    return best || found.point;
+  }
+
   setMarks(points) {
     for (const child of [...this.marks.children]) {
       this.marks.remove(child);
@@ -1743,15 +1781,15 @@ class Panel {
   // A click on the canvas, at (x, y) in its pixels.
   click(x, y) {
     const found = this.viewer.identify(x, y);
-    if (this.state.ruler) this.measure(found);
+    if (this.state.ruler) this.measure(this.viewer.rulerPoint(found, x, y));
     else this.select(found);
   }
 
   // A point of the ruler; a third click starts a new measure.
-  measure(found) {
-    if (!found) return;
+  measure(point) {
+    if (!point) return;
     if (this.rulerPoints.length === 2) this.rulerPoints = [];
-    this.rulerPoints.push(found.point);
+    this.rulerPoints.push(point);
     this.viewer.setMarks(this.rulerPoints);
     const [p, q] = this.rulerPoints;
     const text = q ? `distance ${micrometres(p.distanceTo(q))} (dx ${micrometres(q.x - p.x)}, dy ${micrometres(q.y - p.y)}, dz ${micrometres(q.z - p.z)})`
