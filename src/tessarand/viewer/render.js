@@ -33,8 +33,12 @@ const STILL_TRIANGLES = 1500000;
 // pixels: below it they turn the picture grey.
 const EDGE_PX = 12;
 // Shapes narrower than this many pixels (a waveguide seen whole) are drawn
-// with lines around them too, so that they show, in their colour, however thin.
+// with lines around them too, so that they show, in their colour, however
+// thin.
 const THIN_PX = 2;
+// Those lines are drawn in a still frame, for tiles of at most this many
+// segments: a few long waveguides, not the wiring of a whole memory.
+const THIN_SEGMENTS = 20000;
 // The ruler takes a shape's corner, or else its edge, this close to the cursor.
 const SNAP_PX = 8;
 // glTF export writes one node per placement; beyond this many it refuses.
@@ -546,6 +550,7 @@ function groupMeasures(group) {
   const box = [Infinity, Infinity, -Infinity, -Infinity];
   const sizes = [];
   group.z0 = Infinity; group.z1 = -Infinity;
+  group.segments = 0;
   for (const leaf of group.leaves) {
     leaf.area = 0;
     leaf.box = [Infinity, Infinity, -Infinity, -Infinity];
@@ -553,6 +558,7 @@ function groupMeasures(group) {
       const [x0, y0, x1, y1] = ringBox(ring);
       leaf.box = [Math.min(leaf.box[0], x0), Math.min(leaf.box[1], y0), Math.max(leaf.box[2], x1), Math.max(leaf.box[3], y1)];
       sizes.push(across(ring, [x0, y0, x1, y1]));
+      group.segments += ring.length / 2;
       leaf.area += Math.abs(signedArea(ring));
     }
     for (let i = 0; i < 4; i++) box[i] = (i < 2 ? Math.min : Math.max)(box[i], leaf.box[i]);
@@ -885,7 +891,8 @@ class Viewer {
         tile.detail.visible = tile.level === "detail";
         tile.boxes.visible = tile.level === "boxes";
       }
-      this.showTileEdges(tile, tile.level !== "detail" ? null : tile.featurePixels < THIN_PX ? "thin"
+      const outlined = !this.moving && tile.group.segments * tile.count <= THIN_SEGMENTS;
+      this.showTileEdges(tile, tile.level !== "detail" ? null : tile.featurePixels < THIN_PX ? (outlined ? "thin" : null)
         : this.edgesOn && tile.featurePixels >= EDGE_PX ? "dark" : null);
       const coarse = tile.level === "coarse" ? 255 : 0;
       if (state[4 * tile.index] !== coarse) { state[4 * tile.index] = coarse; changed = true; }
