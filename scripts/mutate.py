@@ -64,6 +64,7 @@ TESTS = {  # unit -> the test files that exercise it most directly
     "viewer_dict.cpp": ["tests/test_serialisation.py", "tests/test_viewer_tree.py"],
     "buffer_json.cpp": ["tests/test_serialisation.py", "tests/test_entry.py"],
     "walk.cpp": ["tests/test_direct_road.py", "tests/test_export_walk.py"],
+    "road.cpp": ["tests/test_direct_road.py", "tests/test_export_walk.py", "tests/test_hostile.py"],
     "klayout_own.cpp": ["tests/test_direct_road.py", "tests/test_export_walk.py", "tests/test_limits.py"],
     "page.cpp": ["tests/test_page_parts.py"],
     "core/stream.hpp": ["tests/test_core.py", "tests/test_direct_road.py"],

@@ -5,7 +5,7 @@
 
 #include "ktrans.hpp"
 #include "parser.hpp"
-#include "scene.hpp"
+#include "road.hpp"
 #include "entry.hpp"
 #include "viewer.hpp"
 

@@ -11,21 +11,6 @@
 
 namespace show3d {
 
-// What the direct road compares at call time: the module names, classes and
-// class attributes the step-by-step road would use, as start-up bound them.
-// Taken once, after every name is bound.
-nb::object direct_road_snapshot(nb::handle globals);
-
-// Whether the module names, classes and class attributes are still those of
-// the snapshot.
-bool direct_road_snapshot_holds(const Globals &globals, nb::handle snapshot);
-
-// Whether the direct road may read `parser` at all: the module's names and
-// classes as start-up bound them, a ParseGDS of the class itself with plain
-// attribute names, and KLayout's own classes, layout and cells (see
-// klayout_own.hpp).
-bool parser_read_plainly(const Globals &globals, nb::handle snapshot, nb::handle parser);
-
 // The form a scene is written in: the records parser.to_viewer(output)
 // gives, their dictionary form (parser.asdict of them), or that form with
 // its arrays as numpy_to_buffer_json describes them.

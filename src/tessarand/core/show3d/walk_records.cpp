@@ -11,7 +11,7 @@
 
 #include "klayout_own.hpp"
 #include "ktrans.hpp"
-#include "scene.hpp"
+#include "road.hpp"
 #include "tree.hpp"
 #include "walk.hpp"
 
