@@ -505,7 +505,8 @@ def test_the_tree_search_finds_cells_and_hides_them(browser, probe):
 def test_a_click_on_a_far_tile_names_the_layer_seen_there(browser):
     """90,000 placements of a cell half covered by a router over silicon, a few
     pixels each from the top: the far tiles draw each layer stippled by its
-    coverage, and a click names the layer whose colour is under the cursor."""
+    coverage, and a click names the layer whose colour is under the cursor, and
+    the shape of that layer there when there is one."""
     layout = kdb.Layout()
     layout.dbu = 0.001
     top, unit = layout.create_cell("top"), layout.create_cell("unit")
@@ -515,16 +516,22 @@ def test_a_click_on_a_far_tile_names_the_layer_seen_there(browser):
     browser.show(page_of(Component.from_layout(layout)).path)
     browser.key("1")
     image = browser.screenshot()
-    named = []
+    named, found = [], []
     for x, y in [(100 + 61 * i, 100 + 47 * j) for i in range(8) for j in range(8)]:
         cx, cy = browser.evaluate(f"show3d.pixel({x}, {y}, 2.0)")
         r, _, b = image.getpixel((int(cx), int(cy)))
         browser.click(int(cx), int(cy))
-        layer = browser.evaluate("document.querySelector('#info [data-field=layer] span')?.textContent")
+        layer, placement, xs, ys = browser.evaluate(
+            "['layer', 'placement', 'x', 'y'].map(f => document.querySelector(`#info [data-field=${f}] span`)?.textContent)")
         named.append((layer, "Si (1, 0)" if r > b + 40 else "M2_router (12, 0)" if b > r + 40 else None))
+        if placement and not placement.startswith("tile"):  # the very shape under the cursor
+            (x0, x1), (y0, y1) = (map(float, re.findall(r"-?[\d.]+", text)) for text in (xs, ys))
+            found.append((placement.endswith(" of 90,000"), x1 - x0, y1 - y0, x0 - 1 <= x <= x1 + 1, y0 - 1 <= y <= y1 + 1))
         browser.key("Escape")
     assert all(layer == seen for layer, seen in named), named
     assert {seen for _, seen in named} == {"Si (1, 0)", "M2_router (12, 0)", None}
+    # Where a shape of the layer lies under the cursor, it is named: its placement and its box.
+    assert len(found) > 10 and [f for f in found if not (f[0] and f[3] and f[4] and f[1:3] in ((2, 2), (1, 2)))] == []
     browser.evaluate("localStorage.clear()")
 
 

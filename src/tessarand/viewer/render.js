@@ -1059,18 +1059,25 @@ class Viewer {
   identify(x, y) {
     const picked = this.pickAt(x, y);
     if (!picked) return null;
-    const { leaf, kind } = picked;
+    const { leaf } = picked;
+    let { kind, placement } = picked;
     const ray = this.ray(x, y);
+    let hit = null;
     if (kind === "coarse") {
-      const tile = this.drawing.tiles[picked.placement];
+      // The tile stands in for its shapes: the one under the cursor, if any.
+      const tile = this.drawing.tiles[placement];
       const t = Math.abs(ray.direction.z) > 1e-12 ? ((leaf.z + leaf.height) * shared.zScale.value - ray.origin.z) / ray.direction.z : 0;
       const point = ray.origin.clone().addScaledVector(ray.direction, t);
       point.z /= shared.zScale.value;
-      return { leaf, kind, placement: -1, ring: -1, point, tile,
-               box: [tile.box[0], tile.box[1], leaf.z, tile.box[2], tile.box[3], leaf.z + leaf.height] };
+      hit = shapeAt(leaf, tile, point);
+      if (!hit) {
+        return { leaf, kind, placement: -1, ring: -1, point, tile,
+                 box: [tile.box[0], tile.box[1], leaf.z, tile.box[2], tile.box[3], leaf.z + leaf.height] };
+      }
+      [kind, placement] = ["detail", hit.placement];
     }
-    const hit = this.hitLeaf(leaf, picked.placement, ray);
-    const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * picked.placement, 6 * picked.placement + 6);
+    hit = hit || this.hitLeaf(leaf, placement, ray);
+    const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * placement, 6 * placement + 6);
     const points = hit.ring >= 0 ? leaf.rings[hit.ring] : leaf.rings.flatMap(ring => Array.from(ring));
     const box = [Infinity, Infinity, leaf.z, -Infinity, -Infinity, leaf.z + leaf.height];
     for (let i = 0; i < points.length; i += 2) {
@@ -1078,7 +1085,7 @@ class Viewer {
       box[0] = Math.min(box[0], px); box[1] = Math.min(box[1], py);
       box[3] = Math.max(box[3], px); box[4] = Math.max(box[4], py);
     }
-    return { leaf, kind, placement: picked.placement, ring: hit.ring, point: hit.point, box };
+    return { leaf, kind, placement, ring: hit.ring, point: hit.point, box };
   }
 
   // ------------------------------------------------ marks (ruler)
@@ -1339,6 +1346,21 @@ function softwareRenderer() {
   const lose = gl.getExtension("WEBGL_lose_context");
   if (lose) lose.loseContext();
   return /swiftshader|llvmpipe|softpipe|software/i.test(name);
+}
+
+// The placement of the tile and the ring of the leaf that hold the point,
+// as found where the tile stands in for its shapes; null where none does.
+function shapeAt(leaf, tile, point) {
+  for (let p = tile.offset; p < tile.offset + tile.count; p++) {
+    const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * p, 6 * p + 6);
+    const det = a * e - b * d;
+    const x = (e * (point.x - tx) - b * (point.y - ty)) / det, y = (-d * (point.x - tx) + a * (point.y - ty)) / det;
+    const [x0, y0, x1, y1] = leaf.box;
+    if (x < x0 || x > x1 || y < y0 || y > y1) continue;
+    const ring = leaf.rings.findIndex(r => inside(r, x, y));
+    if (ring >= 0) return { placement: p, ring, point };
+  }
+  return null;
 }
 
 function inside(ring, x, y) {
