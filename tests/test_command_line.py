@@ -133,7 +133,7 @@ def test_invented_process_from_the_command_line(folders, name):
     # The page, written before the JSON, carries the same message and its identity.
     page = page_path(out).read_text()
     assert orjson.loads(viewer.message_from_page(page)) == orjson.loads((folders / "m.json").read_text())
-    assert f"<title>{name} · CHIP · show3d</title>" in page and f'<h1 id="title">{name} · CHIP</h1>' in page
+    assert f"<title>{name} · CHIP · show3d</title>" in page and f'<h1 id="title" title="{name} · CHIP">{name} · CHIP</h1>' in page
     assert '"opacity": {"Met1 (21, 0)": 0.7}' in page
     assert out.index("page with the 3D view") < out.index("message JSON written")
 
