@@ -151,8 +151,8 @@ void refuse_enormous_component(const Globals &globals, nb::handle orvalis, nb::h
     nb::object layout = dict_lookup(check(PyObject_GenericGetDict(component.ptr(), nullptr)), S3D_NAME("layout"));
     nb::handle kdb = globals[S3D_NAME("pya")];
     // The layout first, then the cells it gives.
-    if (!layout.is_valid() || !klayout_counted_plainly(kdb) || !layout_read_plainly(kdb, layout, nb::tuple()) ||
-        !layout_read_plainly(kdb, layout, call_method(layout, S3D_NAME("each_cell"))))
+    if (!layout.is_valid() || !klayout_counted_plainly(kdb) || !layout_read_plainly(kdb, layout) ||
+        !cells_read_plainly(kdb, call_method(layout, S3D_NAME("each_cell"))))
         return;
     std::optional<uint64_t> flattened = written_placements(kdb, layout);
     if (!flattened) flattened = flattened_placements(layout);

@@ -83,10 +83,12 @@ bool klayout_read_plainly(nb::handle kdb) {
     return true;
 }
 
-bool layout_read_plainly(nb::handle kdb, nb::handle layout, nb::handle cells) {
-    if (!is_exactly(layout, optional_attr(kdb, S3D_NAME("Layout"))) ||
-        !shadows_none(layout, {"write_bytes", "each_cell", "top_cells", "each_cell_bottom_up", "cell"}))
-        return false;
+bool layout_read_plainly(nb::handle kdb, nb::handle layout) {
+    return is_exactly(layout, optional_attr(kdb, S3D_NAME("Layout"))) &&
+           shadows_none(layout, {"write_bytes", "each_cell", "top_cells", "each_cell_bottom_up", "cell"});
+}
+
+bool cells_read_plainly(nb::handle kdb, nb::handle cells) {
     nb::object cell_type = optional_attr(kdb, S3D_NAME("Cell"));
     for (nb::handle cell : snapshot(cells))
         if (!is_exactly(cell, cell_type) ||

@@ -17,10 +17,11 @@ bool klayout_counted_plainly(nb::handle kdb);
 // property of it the walk calls or reads around, is KLayout's own.
 bool klayout_read_plainly(nb::handle kdb);
 
-// Whether `layout` and each of `cells` (an iterable) are KLayout's own
-// objects without attributes of their own in place of the methods the walk
-// calls (KLayout keeps one Python object per cell, and callers may set
-// attributes on it).
-bool layout_read_plainly(nb::handle kdb, nb::handle layout, nb::handle cells);
+// Whether `layout` is KLayout's own object without attributes of its own in
+// place of the methods the walk calls, and likewise each of `cells` (an
+// iterable): KLayout keeps one Python object per cell, and callers may set
+// attributes on it.
+bool layout_read_plainly(nb::handle kdb, nb::handle layout);
+bool cells_read_plainly(nb::handle kdb, nb::handle cells);
 
 } // namespace show3d

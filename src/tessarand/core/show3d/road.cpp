@@ -103,7 +103,8 @@ bool parser_read_plainly(const Globals &globals, nb::handle snapshot, nb::handle
     if (!klayout_read_plainly(kdb) || !PyDict_CheckExact(cells.ptr())) return false;
     for (const auto &[index, cell] : items_of(cells))
         if (!PyLong_CheckExact(index.ptr())) return false;
-    return layout_read_plainly(kdb, get_attr(parser, S3D_NAME("layout")), check(PyDict_Values(cells.ptr())));
+    return layout_read_plainly(kdb, get_attr(parser, S3D_NAME("layout"))) &&
+           cells_read_plainly(kdb, check(PyDict_Values(cells.ptr())));
 }
 
 namespace {

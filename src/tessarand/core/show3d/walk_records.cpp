@@ -77,7 +77,7 @@ std::optional<PlainInputs> plain_inputs(const Globals &globals, nb::handle snaps
     nb::object tolerance = get_attr(parser, S3D_NAME("curve_tolerance"));
     if (!tolerance.is_none() && !PyFloat_CheckExact(tolerance.ptr())) return {};
     if (!PyDict_CheckExact(get_attr(parser, S3D_NAME("layer_map")).ptr()) || !PyList_CheckExact(tops.ptr()) ||
-        !layout_read_plainly(globals[S3D_NAME("kdb")], get_attr(parser, S3D_NAME("layout")), tops))
+        !cells_read_plainly(globals[S3D_NAME("kdb")], tops))
         return {};
     return inputs;
 }
