@@ -1009,13 +1009,10 @@ class Viewer {
   // layout units (heights not stretched); ring -1 when it meets none.
   hitLeaf(leaf, placement, ray) {
     const m = leaf.matrices.subarray(6 * placement, 6 * placement + 6);
-    const [a, b, tx, d, e, ty] = m;
-    const det = a * e - b * d;
     const zs = shared.zScale.value;
     // The ray in the leaf's own coordinates: t stays the same parameter.
-    const toLocal = (x, y) => [(e * (x - tx) - b * (y - ty)) / det, (-d * (x - tx) + a * (y - ty)) / det];
-    const [ox, oy] = toLocal(ray.origin.x, ray.origin.y);
-    const [px, py] = toLocal(ray.origin.x + ray.direction.x, ray.origin.y + ray.direction.y);
+    const [ox, oy] = local(m, ray.origin.x, ray.origin.y);
+    const [px, py] = local(m, ray.origin.x + ray.direction.x, ray.origin.y + ray.direction.y);
     const dx = px - ox, dy = py - oy, oz = ray.origin.z / zs, dz = ray.direction.z / zs;
     const z0 = leaf.z, z1 = leaf.z + leaf.height;
     const section = shared.section.value;
@@ -1090,8 +1087,13 @@ class Viewer {
 
   // ------------------------------------------------ marks (ruler)
 
-  // The ruler's points (layout units) as dots, joined by a line, drawn over
-  // everything. They are kept to be placed anew when the heights stretch.
+  // The canvas pixel of a layout point (heights as in the layout).
+  canvasPixel(x, y, z) {
+    const size = this.size();
+    const p = new THREE.Vector3(x, y, z * shared.zScale.value).project(this.camera);
+    return [(p.x + 1) / 2 * size.x, (1 - p.y) / 2 * size.y];
+  }
+
   // The point the ruler takes for a click at canvas pixel (x, y) that found
   // `found`: the corner of the shape's outline nearest the cursor within
   // SNAP_PX on the screen, else the nearest point of its edges there, else
@@ -1109,12 +1111,8 @@ class Viewer {
       const px = ring[2 * i], py = ring[2 * i + 1];
       corners.push(new THREE.Vector3(a * px + b * py + tx, d * px + e * py + ty, z));
     }
-    const size = this.size(), cursor = new THREE.Vector2(x, y);
-    const onScreen = (p) => {
-      const q = new THREE.Vector3(p.x, p.y, p.z * shared.zScale.value).project(this.camera);
-      return new THREE.Vector2((q.x + 1) / 2 * size.x, (1 - q.y) / 2 * size.y);
-    };
-    const seen = corners.map(onScreen);
+    const cursor = new THREE.Vector2(x, y);
+    const seen = corners.map(p => new THREE.Vector2(...this.canvasPixel(p.x, p.y, p.z)));
     let best = null, nearest = SNAP_PX;
     seen.forEach((s, i) => { if (s.distanceTo(cursor) < nearest) [best, nearest] = [corners[i], s.distanceTo(cursor)]; });
     if (best) return best;
@@ -1128,6 +1126,8 @@ class Viewer {
     return best || found.point;
   }
 
+  // The ruler's points (layout units) as dots, joined by a line, drawn over
+  // everything. They are kept to be placed anew when the heights stretch.
   setMarks(points) {
     for (const child of [...this.marks.children]) {
       this.marks.remove(child);
@@ -1348,13 +1348,19 @@ function softwareRenderer() {
   return /swiftshader|llvmpipe|softpipe|software/i.test(name);
 }
 
+// The point (x, y) in the coordinates of the placement with matrix `m`
+// (a, b, tx, d, e, ty).
+function local(m, x, y) {
+  const [a, b, tx, d, e, ty] = m;
+  const det = a * e - b * d;
+  return [(e * (x - tx) - b * (y - ty)) / det, (-d * (x - tx) + a * (y - ty)) / det];
+}
+
 // The placement of the tile and the ring of the leaf that hold the point,
 // as found where the tile stands in for its shapes; null where none does.
 function shapeAt(leaf, tile, point) {
   for (let p = tile.offset; p < tile.offset + tile.count; p++) {
-    const [a, b, tx, d, e, ty] = leaf.matrices.subarray(6 * p, 6 * p + 6);
-    const det = a * e - b * d;
-    const x = (e * (point.x - tx) - b * (point.y - ty)) / det, y = (-d * (point.x - tx) + a * (point.y - ty)) / det;
+    const [x, y] = local(leaf.matrices.subarray(6 * p, 6 * p + 6), point.x, point.y);
     const [x0, y0, x1, y1] = leaf.box;
     if (x < x0 || x > x1 || y < y0 || y > y1) continue;
     const ring = leaf.rings.findIndex(r => inside(r, x, y));
@@ -1430,7 +1436,6 @@ function exportGLB(viewer) {
   });
 }
 
-// The canvas as it is drawn now, as a PNG file.
 // The view as PNG with what it takes to read it: the shown layers' colours
 // and names, and the scale bar, drawn as the page shows them.
 function savePNG(viewer) {
@@ -1442,14 +1447,14 @@ function savePNG(viewer) {
   context.scale(view.width / view.clientWidth, view.height / view.clientHeight);
   context.font = getComputedStyle(document.body).font;
   const ink = getComputedStyle(document.getElementById("scalebar")).color;
-  drawLegend(context, shownLayers(viewer), ink);
+  drawLegend(context, layersTopFirst(viewer).filter(layer => layer.visible), ink);
   drawScaleBar(context, ink);
   canvas.toBlob((blob) => download(blob, `${fileStem()}.png`), "image/png");
 }
 
-function shownLayers(viewer) {
-  return [...viewer.scene.layers.values()].filter(layer => layer.visible)
-    .sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
+// The layers in stack order, top first.
+function layersTopFirst(viewer) {
+  return [...viewer.scene.layers.values()].sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
 }
 
 // Top left: a swatch and the name of each layer, top first.
@@ -1549,8 +1554,9 @@ function listenForSearch(viewer) {
     if (!text) return;
     const found = nodesNamed(viewer.scene.tree, text, SEARCH_RESULTS + 1);
     for (const entry of found.slice(0, SEARCH_RESULTS)) results.appendChild(treeRow(entry, viewer, 1, entry.node.id));
-    const more = found.length > SEARCH_RESULTS ? `, the first ${SEARCH_RESULTS} shown` : "";
-    element(results, "div", { className: "found", textContent: found.length ? `${found.length > SEARCH_RESULTS ? "more than " + SEARCH_RESULTS : found.length} found${more}` : "none found" });
+    const said = found.length > SEARCH_RESULTS ? `more than ${SEARCH_RESULTS} found, the first ${SEARCH_RESULTS} shown`
+      : found.length ? `${found.length} found` : "none found";
+    element(results, "div", { className: "found", textContent: said });
   });
 }
 
@@ -1589,7 +1595,7 @@ function treeRow(entry, viewer, depth, label = entry.node.name) {
 // The layers in stack order, top first: visibility, "only", opacity.
 function legend(viewer) {
   const list = document.getElementById("layers");
-  const layers = [...viewer.scene.layers.values()].sort((p, q) => (q.z - p.z) || (q.height - p.height) || p.name.localeCompare(q.name));
+  const layers = layersTopFirst(viewer);
   const boxes = new Map();
   for (const layer of layers) {
     const row = element(list, "div", { className: "layer" });
@@ -1929,12 +1935,7 @@ function pageHooks(viewer, panel, times, arrayBytes) {
     // Whether the node with this id (every node of that id) is drawn at all.
     shown: (id) => (scene.nodes.get(id) || []).every(entry => entry.leaves.length
       ? entry.leaves.some(leaf => leaf.shown) : entry.checked),
-    // Canvas pixel of a layout point (heights as in the layout).
-    pixel: (x, y, z) => {
-      const size = viewer.size();
-      const p = new THREE.Vector3(x, y, z * shared.zScale.value).project(viewer.camera);
-      return [(p.x + 1) / 2 * size.x, (1 - p.y) / 2 * size.y];
-    },
+    pixel: (x, y, z) => viewer.canvasPixel(x, y, z),
     drawCalls: () => viewer.renderer.info.render.calls,
     triangles: () => viewer.renderer.info.render.triangles,
     rotate: (frames = 10, step = 3) => timeTurns(viewer, frames, step),
